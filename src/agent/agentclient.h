@@ -1,0 +1,138 @@
+#pragma once
+// AgentClient: the console's single model of the agent. Lives on the GUI thread.
+//
+// State (all read through the getters below; only the client writes it):
+//  - the latest value of every record kind, replaced by each poll cycle;
+//  - seven rolling history series of at most historyMax samples, oldest first;
+//  - connected / lastError, which change only with the outcome of a cycle's "summary".
+// Every assignment emits the field's change signal, even when the value is equal.
+// After a whole cycle (poll loop or command follow-up) cycleFinished() is emitted too,
+// so views that read many fields can redraw once.
+
+#include "agent/records.h"
+#include "agent/transport.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QUuid>
+#include <QVariantMap>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace tsav {
+
+struct HistoryPoint {
+    QUuid id;
+    QDateTime date;
+    double value = 0;
+};
+using History = QList<HistoryPoint>;
+
+class AgentClient : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int historyMax = 60;
+
+    explicit AgentClient(QString socketPath = agentSocketPath(), QObject *parent = nullptr);
+    ~AgentClient() override;
+
+    // --- published state -------------------------------------------------------------
+    const std::optional<Summary> &summary() const { return m_summary; }
+    const QList<Threat> &threats() const { return m_threats; }
+    const QList<QuarantineEntry> &quarantine() const { return m_quarantine; }
+    const QList<ProcessRow> &processes() const { return m_processes; } // by score, largest first
+    const QList<NetworkRow> &network() const { return m_network; }
+    const QList<EventRow> &events() const { return m_events; }
+    const std::optional<ScanStatus> &scan() const { return m_scan; }
+    const std::optional<LiveMetrics> &metrics() const { return m_metrics; }
+    const QHash<QString, bool> &settings() const { return m_settings; }
+    // Convenience: settings() at the key's wire name, false when missing.
+    bool setting(SettingKey key) const;
+    qint64 scheduledScanHours() const { return m_scheduledScanHours; }
+
+    const History &filesPerSecHistory() const { return m_filesPerSecHistory; }
+    const History &agentCpuHistory() const { return m_agentCpuHistory; }
+    const History &systemCpuHistory() const { return m_systemCpuHistory; }
+    const History &ramHistory() const { return m_ramHistory; }
+    const History &threatsHistory() const { return m_threatsHistory; }
+    const History &netSentHistory() const { return m_netSentHistory; }
+    const History &netRecvHistory() const { return m_netRecvHistory; }
+
+    bool connected() const { return m_connected; }
+    const std::optional<QString> &lastError() const { return m_lastError; }
+    const QString &socketPath() const { return m_socketPath; }
+
+    // --- polling -----------------------------------------------------------------------
+    // Starts (or restarts) the poll loop: one cycle at once, then one every interval
+    // after the previous cycle ends.
+    void start();
+    // Stops the poll loop (a cycle in progress runs to its end).
+    void stop();
+    bool isPolling() const;
+    // Pause between cycles; 2 s unless a test changes it.
+    void setPollInterval(std::chrono::milliseconds interval);
+
+    QCoro::Task<> refresh();
+    QCoro::Task<> refreshSettings();
+
+    // One exchange: payload members plus "op" = path, 15 s time limit.
+    QCoro::Task<Expected<AgentResponse>> call(QString path, QVariantMap payload = {});
+
+    // --- commands (never raise, never touch connected/lastError themselves) -----------
+    QCoro::Task<> startScan(QString kind);
+    QCoro::Task<> stopScan();
+    QCoro::Task<> restoreQuarantine(qint64 id);
+    QCoro::Task<> deleteQuarantine(qint64 id);
+    QCoro::Task<> setSetting(SettingKey key, bool value);
+    QCoro::Task<> setScheduledScanHours(qint64 hours);
+    QCoro::Task<std::optional<AuditResult>> runAudit();
+
+Q_SIGNALS:
+    void summaryChanged();
+    void threatsChanged();
+    void quarantineChanged();
+    void processesChanged();
+    void networkChanged();
+    void eventsChanged();
+    void scanChanged();
+    void metricsChanged();
+    void settingsChanged();
+    void scheduledScanHoursChanged();
+    void historyChanged(); // after recordHistory() appended one sample to each series
+    void connectedChanged();
+    void lastErrorChanged();
+    void cycleFinished(); // after refresh() has finished, whatever its outcome
+
+private:
+    void recordHistory();
+    QCoro::Task<> pollLoop(quint64 generation);
+
+    QString m_socketPath;
+    std::optional<Summary> m_summary;
+    QList<Threat> m_threats;
+    QList<QuarantineEntry> m_quarantine;
+    QList<ProcessRow> m_processes;
+    QList<NetworkRow> m_network;
+    QList<EventRow> m_events;
+    std::optional<ScanStatus> m_scan;
+    std::optional<LiveMetrics> m_metrics;
+    QHash<QString, bool> m_settings;
+    qint64 m_scheduledScanHours = 0;
+    History m_filesPerSecHistory, m_agentCpuHistory, m_systemCpuHistory, m_ramHistory,
+        m_threatsHistory, m_netSentHistory, m_netRecvHistory;
+    bool m_connected = false;
+    std::optional<QString> m_lastError;
+
+    std::chrono::milliseconds m_pollInterval{2000};
+    quint64 m_pollGeneration = 0; // a loop runs while its generation is current
+    bool m_polling = false;
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace tsav

@@ -1,0 +1,71 @@
+#pragma once
+// One request/reply exchange with the agent over its Unix-domain socket, the reply
+// envelope, and the errors of the agent link.
+//
+// Failures are values (Expected<T>), never exceptions: an exchange either yields its
+// value or an AgentError naming the domain, code and message.
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <variant>
+
+namespace tsav {
+
+class JsonDocument; // parsed reply tree (json.h); kept alive by AgentResponse
+
+struct AgentError {
+    QString domain;  // "tsav.unixsocket", "tsav", "tsav.json" (syntax), "tsav.decode" (records)
+    qint64 code = 0; // errno for "tsav.unixsocket"
+    QString message;
+    // Human-readable text naming domain, code and message (what lastError holds).
+    QString description() const;
+    bool operator==(const AgentError &) const = default;
+};
+
+template <typename T>
+class Expected {
+public:
+    Expected(T value) : m_v(std::move(value)) {}
+    Expected(AgentError error) : m_v(std::move(error)) {}
+    bool ok() const { return m_v.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    const T &value() const & { return std::get<0>(m_v); }
+    T &value() & { return std::get<0>(m_v); }
+    T &&value() && { return std::get<0>(std::move(m_v)); }
+    const AgentError &error() const { return std::get<1>(m_v); }
+
+private:
+    std::variant<T, AgentError> m_v;
+};
+
+// Home + "/Library/Application Support/TessalyAntivirus/agent.sock".
+QString agentSocketPath();
+
+// One blocking exchange; runs on a worker thread, never on the GUI thread.
+Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray &payload,
+                                     std::chrono::seconds timeout);
+
+// Largest reply accepted before an exchange fails with "reply too large".
+inline constexpr qsizetype maxReplyBytes = 64 * 1024 * 1024;
+
+// The parsed reply.
+struct AgentResponse {
+    bool ok = false;              // reply's "ok" is exactly true
+    std::shared_ptr<const JsonDocument> doc; // owns the parsed tree; data points into it
+    bool hasData = false;         // "data" member present (a JSON null counts as present)
+    bool dataIsNull = false;
+    QByteArray raw;               // the reply exactly as received
+    // "data" re-serialised compactly ("" when absent).
+    QByteArray dataJson() const;
+};
+
+Expected<AgentResponse> parseReply(const QByteArray &raw);
+
+// decodeRecord<T> / decodeList<T> are declared in decode.h for every record type.
+
+} // namespace tsav

@@ -1,0 +1,44 @@
+#pragma once
+// One frame clock drives every animation in the window.
+//
+// Animated views subscribe with the most frames per second they want; the clock ticks
+// only while at least one subscriber is visible in a window that is not minimised, and
+// delivers each subscriber at most its own rate. Views paint from FrameClock::now(),
+// never from a clock of their own, so a snapshot (or a test) can fix the time.
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+namespace tsav {
+
+class FrameClock : public QObject {
+    Q_OBJECT
+public:
+    static FrameClock &instance();
+
+    // Current animation time in seconds (any fixed epoch; Unix seconds here), or the
+    // frozen time when one is set.
+    static double now();
+    // Freezes the clock at t (seconds since the Unix epoch); nullopt unfreezes.
+    static void freeze(std::optional<double> t);
+    static bool frozen();
+
+    // Calls onFrame(t) at most maxFps times a second while `view` is visible (and its
+    // window is not minimised). The subscription ends with the view.
+    void subscribe(QWidget *view, int maxFps, std::function<void(double)> onFrame);
+    void unsubscribe(QWidget *view);
+
+    // Number of subscribers that would tick now (for tests and diagnostics).
+    int activeSubscribers() const;
+
+private:
+    FrameClock();
+    struct Private;
+    Private *d;
+};
+
+} // namespace tsav
