@@ -1,0 +1,114 @@
+#include "screens/settingslogic.h"
+
+#include "kit/palette.h"
+
+#include <array>
+
+namespace tsav::settings {
+
+namespace {
+
+const std::array<EngineRow, 7> &rowTable()
+{
+    static const std::array<EngineRow, 7> rows{{
+        {QStringLiteral("Protecție în timp real"),
+         QStringLiteral("Monitor fișiere + procese (FSEvents + psutil)"),
+         SettingKey::realtime_enabled, false},
+        {QStringLiteral("AI Behavior Engine"),
+         QStringLiteral("Isolation Forest local pe comportament proces"),
+         SettingKey::ai_engine_enabled, false},
+        {QStringLiteral("Carantină automată"), QStringLiteral("Mută în vault fișierele detectate"),
+         SettingKey::auto_quarantine, false},
+        {QStringLiteral("Kill auto procese cu risc mare"),
+         QStringLiteral("Termină procese cu scor AI ≥ 0.93"), SettingKey::auto_kill_high_risk,
+         false},
+        {QStringLiteral("Monitor rețea"), QStringLiteral("Verifică conexiuni vs threat-intel feed"),
+         SettingKey::network_monitor, false},
+        {QStringLiteral("Cloud telemetry (XDR)"),
+         QStringLiteral("Trimite metadate la control plane Tessaly"), SettingKey::cloud_telemetry,
+         false},
+        {QStringLiteral("Kill switch — Izolare host"),
+         QStringLiteral("Blochează tot traficul cu pfctl (sudo)"), SettingKey::kill_switch_isolate,
+         true},
+    }};
+    return rows;
+}
+
+const std::array<ScanChoice, 6> &choiceTable()
+{
+    static const std::array<ScanChoice, 6> choices{{
+        {QStringLiteral("Oprit"), 0},
+        {QStringLiteral("1h"), 1},
+        {QStringLiteral("4h"), 4},
+        {QStringLiteral("12h"), 12},
+        {QStringLiteral("24h"), 24},
+        {QStringLiteral("Săptămânal"), 168},
+    }};
+    return choices;
+}
+
+const std::array<TestButton, 4> &buttonTable()
+{
+    using Kind = TSPillButton::Kind;
+    using feedback::Trigger;
+    static const std::array<TestButton, 4> buttons{{
+        {QStringLiteral("Test sunet"), QStringLiteral("speaker.wave.2.fill"), Kind::ghost,
+         Trigger::testSound},
+        {QStringLiteral("Test alertă"), QStringLiteral("bell.badge.fill"), Kind::ghost,
+         Trigger::testAlert},
+        {QStringLiteral("Test critic"), QStringLiteral("exclamationmark.octagon.fill"), Kind::danger,
+         Trigger::testCritical},
+        {QStringLiteral("Test haptic"), QStringLiteral("hand.tap.fill"), Kind::ghost,
+         Trigger::testHaptic},
+    }};
+    return buttons;
+}
+
+} // namespace
+
+std::span<const EngineRow> engineRows()
+{
+    return rowTable();
+}
+
+QColor titleColor(const EngineRow &row)
+{
+    return row.danger ? palette::accentRed : palette::textPrimary;
+}
+
+QColor switchTint(const EngineRow &row)
+{
+    return row.danger ? palette::accentRed : palette::accentGreen;
+}
+
+bool displayedValue(const QHash<QString, bool> &settings, SettingKey key)
+{
+    return settings.value(wireName(key), false);
+}
+
+std::span<const ScanChoice> scanChoices()
+{
+    return choiceTable();
+}
+
+int scanChoiceIndex(qint64 hours)
+{
+    const auto &choices = choiceTable();
+    for (size_t i = 0; i < choices.size(); ++i) {
+        if (choices[i].hours == hours)
+            return int(i);
+    }
+    return -1;
+}
+
+std::span<const TestButton> testButtons()
+{
+    return buttonTable();
+}
+
+feedback::Trigger soundSwitchFeedback(bool nowOn)
+{
+    return nowOn ? feedback::Trigger::soundsTurnedOn : feedback::Trigger::soundsTurnedOff;
+}
+
+} // namespace tsav::settings

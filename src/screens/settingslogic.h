@@ -1,0 +1,80 @@
+#pragma once
+// The settings screen's tables and rules, apart from its widgets: the engine rows in
+// screen order, the scheduled-scan choices, the test buttons and the switch feedback.
+
+#include "agent/records.h"
+#include "alerts/feedback.h"
+#include "kit/tspillbutton.h"
+
+#include <QColor>
+#include <QHash>
+#include <QString>
+
+#include <span>
+
+namespace tsav::settings {
+
+inline const QString kTitle = QStringLiteral("Setări");
+inline const QString kSubtitle = QStringLiteral("Configurare motoare de protecție");
+
+inline const QString kSoundPanelTitle = QStringLiteral("Sunete și haptic");
+inline const QString kSoundTitle = QStringLiteral("Sunete activate");
+inline const QString kSoundSubtitle =
+    QStringLiteral("Notificări audio pentru acțiuni și amenințări");
+inline const QString kVoiceTitle = QStringLiteral("Voce pentru amenințări critice");
+inline const QString kVoiceSubtitle = QStringLiteral(
+    "Sintetizează vocal severitatea pentru threats high/critical (AVSpeechSynthesizer)");
+inline const QString kHapticNote =
+    QStringLiteral("Haptic funcționează doar pe MacBook cu Force Touch trackpad.");
+
+inline const QString kScheduleTitle = QStringLiteral("Scan programat");
+inline const QString kScheduleSubtitle =
+    QStringLiteral("Pornește automat un Quick Scan la fiecare X ore (0 = oprit)");
+
+inline const QString kArchitectureTitle = QStringLiteral("Arhitectură");
+inline const QString kArchitectureLine = QStringLiteral(
+    "Endpoint Agent → AI Local → Cloud Telemetry → Data Lake → AI Detection → Threat Intel → "
+    "Response Engine");
+inline const QString kArchitectureNote = QStringLiteral(
+    "Vezi docs/ARCHITECTURE.md pentru detalii complete (XDR/SIEM/EDR/MDR roadmap).");
+
+struct EngineRow {
+    QString title;
+    QString subtitle;
+    SettingKey key;
+    bool danger; // title and switch in accentRed
+};
+
+// The seven engine rows in screen order (which differs from SettingKey's case order).
+std::span<const EngineRow> engineRows();
+
+QColor titleColor(const EngineRow &row);
+QColor switchTint(const EngineRow &row);
+
+// What an engine switch shows: the client's value at the row's key, false when missing.
+bool displayedValue(const QHash<QString, bool> &settings, SettingKey key);
+
+struct ScanChoice {
+    QString label;
+    qint64 hours;
+};
+
+// The six scheduled-scan choices, in picker order.
+std::span<const ScanChoice> scanChoices();
+// The picker index showing `hours`, or -1 when the agent reports a value with no choice.
+int scanChoiceIndex(qint64 hours);
+
+struct TestButton {
+    QString title;
+    QString icon;
+    TSPillButton::Kind kind;
+    feedback::Trigger action; // given after the button's own press feedback
+};
+
+// The four test buttons, in order.
+std::span<const TestButton> testButtons();
+
+// Feedback after the sound switch changed to `nowOn` (the value is stored first).
+feedback::Trigger soundSwitchFeedback(bool nowOn);
+
+} // namespace tsav::settings
