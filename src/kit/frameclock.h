@@ -34,6 +34,8 @@ public:
 
     // Number of subscribers that would tick now (for tests and diagnostics).
     int activeSubscribers() const;
+    // Whether the shared timer is running.
+    bool isTicking() const;
 
 private:
     FrameClock();

@@ -26,10 +26,11 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override;
     void resizeEvent(QResizeEvent *) override;
+    void childEvent(QChildEvent *) override;
 
 private:
     QVBoxLayout *m_layout;
-    QWidget *m_border; // overlay that paints only the ring
+    QWidget *m_border = nullptr; // overlay that paints only the ring
 };
 
 } // namespace tsav
