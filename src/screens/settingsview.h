@@ -1,0 +1,69 @@
+#pragma once
+// SettingsView: the engine switches, the scheduled-scan interval, the console's sound and
+// voice preferences with their test buttons, and the architecture note.
+//
+// Engine switches and the picker show what the client holds. A change gives its
+// feedback, sends the command as a task tied to this screen, and once the command has
+// run (or failed) the control is set again from the client: a refused or failed command
+// therefore shows the old value. The sound and voice switches write the preferences at
+// once.
+
+#include "agent/records.h"
+#include "screens/screencontext.h"
+
+#include <QCoroTask>
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+
+class QAbstractButton;
+class QComboBox;
+
+namespace tsav {
+
+class AgentClient;
+class SoundPlayer;
+
+class SettingsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit SettingsView(const ScreenContext &context, QWidget *parent = nullptr);
+    ~SettingsView() override;
+
+    // The controls, for the shell's focus handling and for tests. Engine switches are in
+    // screen order.
+    QAbstractButton *engineSwitch(int row) const { return m_engineSwitches.at(size_t(row)); }
+    QComboBox *schedulePicker() const { return m_schedule; }
+    QAbstractButton *soundSwitch() const { return m_soundSwitch; }
+    QAbstractButton *voiceSwitch() const { return m_voiceSwitch; }
+
+private:
+    QWidget *buildEngines();
+    QWidget *buildSound();
+    QWidget *buildSchedule();
+    QWidget *buildArchitecture();
+
+    void syncEngines();
+    void syncEngine(int row);
+    void syncSchedule();
+
+    QCoro::Task<> changeEngine(int row, bool value);
+    QCoro::Task<> changeSchedule(qint64 hours);
+    void changeSounds(bool on);
+    void changeVoice(bool on);
+
+    SoundPlayer &player() const;
+
+    QPointer<AgentClient> m_agent;
+    SoundPlayer *m_sound;
+    std::array<QAbstractButton *, 7> m_engineSwitches{};
+    std::array<int, 7> m_enginePending{}; // commands in flight per row
+    QComboBox *m_schedule = nullptr;
+    int m_schedulePending = 0;       // commands in flight
+    bool m_scheduleAwaitsCycle = false; // a command finished; the next cycle decides
+    QAbstractButton *m_soundSwitch = nullptr;
+    QAbstractButton *m_voiceSwitch = nullptr;
+};
+
+} // namespace tsav
