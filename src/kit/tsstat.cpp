@@ -2,6 +2,7 @@
 
 #include "kit/frameclock.h"
 #include "kit/glow.h"
+#include "kit/motion.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
 
@@ -24,17 +25,7 @@ QFont valueFont() { return fonts::monoDigits(fonts::rounded(kValueSize, fonts::W
 
 } // namespace
 
-double TSStat::springProgress(double elapsed)
-{
-    // Step response of a spring with response 0.4 s and damping fraction 0.78.
-    if (elapsed <= 0)
-        return 0;
-    constexpr double response = 0.4, zeta = 0.78;
-    const double omega = 2 * M_PI / response;
-    const double wd = omega * std::sqrt(1 - zeta * zeta);
-    const double decay = std::exp(-zeta * omega * elapsed);
-    return 1 - decay * (std::cos(wd * elapsed) + zeta * omega / wd * std::sin(wd * elapsed));
-}
+double TSStat::springProgress(double elapsed) { return motion::spring(elapsed, 0.4, 0.78); }
 
 TSStat::TSStat(QString title, QWidget *parent) : QWidget(parent), m_title(std::move(title))
 {
