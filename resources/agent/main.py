@@ -1,0 +1,202 @@
+"""Entry point: ``python3 -m agent.main`` (run from the resources directory).
+
+Options (all optional; the console starts it without any):
+  --socket PATH       socket to serve (default: the console's path under $HOME)
+  --data-dir PATH     data directory (default: $XDG_DATA_HOME/tessaly-agent)
+  --exit-after SECS   stop by itself after SECS seconds (bounded runs)
+SIGTERM and SIGINT stop it cleanly and remove the socket.
+"""
+
+import argparse
+import logging
+import os
+import signal
+import sys
+import threading
+import time
+
+from . import records
+from .audit import run_audit
+from .config import Config
+from .db import Database
+from .engines import BehaviorEngine, NetworkIntel, SignatureEngine, YaraEngine
+from .events import EventLog
+from .faults import Faults
+from .realtime import RealtimeMonitor
+from .response import Responder
+from .scanner import Scanner
+from .scheduler import Scheduler
+from .server import Server, ServerError
+from .service import Service
+from .settings import Settings
+from .telemetry import Telemetry
+from .threats import ThreatStore
+from .vault import Vault
+
+log = logging.getLogger("agent")
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def make_private_dir(path: str):
+    os.makedirs(path, mode=0o700, exist_ok=True)
+    os.chmod(path, 0o700)
+
+
+class Agent:
+    def __init__(self, config: Config):
+        self.config = config
+        self.started = time.time()
+        self.stop_event = threading.Event()
+        make_private_dir(config.data_dir)
+        make_private_dir(os.path.join(config.data_dir, "rules"))
+        self.db = Database(os.path.join(config.data_dir, "agent.db"))
+        self.events = EventLog(self.db)
+        self.threats = ThreatStore(self.db, self.events)
+        self.settings = Settings(self.db)
+        self.faults = Faults(config.fault if config.test_mode else "")
+        self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults)
+        self.signature = SignatureEngine(os.path.join(config.data_dir, "signatures.txt"))
+        self.yara = YaraEngine(os.path.join(config.data_dir, "rules"))
+        self.intel = NetworkIntel(os.path.join(config.data_dir, "threat_intel.txt"))
+        self.behavior = BehaviorEngine()
+        self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
+                               self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR))
+        self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
+        self.responder.metrics_source = self._telemetry_batch
+        self.telemetry = Telemetry(config, self.settings, self.threats, self.events, self.intel, self.behavior,
+                                   self.responder)
+        self.realtime = RealtimeMonitor(config, self.scanner, self.events)
+        self.scheduler = Scheduler(config, self.db, self.settings, self.scanner, self.events)
+        self.service = Service(self)
+        self.server = Server(config, self.service)
+        self.settings.subscribe(self._on_settings)
+        self.threads = []
+
+    def audit(self) -> dict:
+        return run_audit()
+
+    def _telemetry_batch(self) -> dict:
+        total, active, recent = self.threats.counts()
+        return {"threats_total": total, "threats_active": active, "threats_last_24h": recent,
+                "quarantined": self.vault.count(), "files_scanned": self.scanner.files_since_start,
+                "engines": self.threats.engine_hits(), "agent_version": __import__("agent").__version__}
+
+    def _on_settings(self, changed, values):
+        self.service.invalidate()
+        if "realtime_enabled" in changed:
+            if values["realtime_enabled"]:
+                self.realtime.start()
+            else:
+                self.realtime.stop()
+        if "ai_engine_enabled" in changed:
+            self.events.emit("process", f"behaviour engine {'on' if values['ai_engine_enabled'] else 'off'}")
+        if "network_monitor" in changed:
+            self.events.emit("network", f"network monitor {'on' if values['network_monitor'] else 'off'}")
+        if "auto_quarantine" in changed:
+            self.events.emit("quarantine", f"automatic quarantine {'on' if values['auto_quarantine'] else 'off'}")
+
+    def _spawn(self, name, target):
+        thread = threading.Thread(target=target, args=(self.stop_event,), name=name, daemon=True)
+        thread.start()
+        self.threads.append(thread)
+
+    def _housekeeping(self, stop):
+        while not stop.wait(self.config.scheduler_tick):
+            try:
+                self.responder.outbox_tick()
+                self.db.prune()
+                self._resolve_missing_files()
+            except Exception:
+                log.exception("housekeeping failed")
+
+    def _resolve_missing_files(self):
+        """File threats whose file is gone are resolved, so they stop counting as active."""
+        for kind in ("signature", "yara"):
+            for row in self.threats.active(kind, limit=500):
+                if row["path"] and not os.path.lexists(row["path"]):
+                    self.threats.set_status(row["id"], "resolved")
+                    self.events.emit("file", f"threat #{row['id']} resolved (file no longer present)", row["path"])
+
+    def run(self) -> int:
+        try:
+            self.server.bind()
+        except ServerError as exc:
+            log.error("%s", exc)
+            self.db.close()
+            return 2
+        self.vault.recover()
+        self.events.emit("agent", f"agent started (pid {os.getpid()})", self.config.socket_path)
+        if self.yara.errors:
+            self.events.emit("agent", f"{len(self.yara.errors)} user YARA rule file(s) skipped", "; ".join(self.yara.errors)[:500])
+        self._spawn("telemetry", self.telemetry.run)
+        self._spawn("scheduler", self.scheduler.run)
+        self._spawn("housekeeping", self._housekeeping)
+        if self.settings.get("realtime_enabled"):
+            try:
+                self.realtime.start()
+            except Exception as exc:
+                self.events.emit("agent", f"real-time protection unavailable: {exc}")
+        if self.settings.get("kill_switch_isolate"):
+            self.responder.apply_isolation(True)
+        if self.config.exit_after > 0:
+            timer = threading.Timer(self.config.exit_after, self.shutdown)
+            timer.daemon = True
+            timer.start()
+        log.info("agent listening on %s (data in %s)", self.config.socket_path, self.config.data_dir)
+        try:
+            self.server.serve_forever()
+        finally:
+            self._close()
+        return 0
+
+    def shutdown(self):
+        self.stop_event.set()
+        self.server.stop()
+
+    def _close(self):
+        self.stop_event.set()
+        self.scanner.stop(wait=2.0)
+        self.realtime.stop(emit=False)
+        self.server.close()
+        for thread in self.threads:
+            thread.join(5)
+        try:
+            self.events.emit("agent", "agent stopped")
+        except Exception:
+            pass
+        self.db.close()
+        log.info("agent stopped")
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(prog="agent.main", description="Tessaly Antivirus endpoint agent")
+    parser.add_argument("--socket", help="socket path")
+    parser.add_argument("--data-dir", help="data directory")
+    parser.add_argument("--exit-after", type=float, default=None, help="stop after this many seconds")
+    return parser.parse_args(argv)
+
+
+def main(argv=None) -> int:
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr,
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    sys.setswitchinterval(0.001)  # keep request latency low while a scan thread runs
+    config = Config.from_env(socket_path=args.socket, data_dir=args.data_dir, exit_after=args.exit_after)
+    os.umask(0o077)
+    try:
+        agent = Agent(config)
+    except Exception as exc:
+        log.error("agent cannot start: %s", exc)
+        return 1
+
+    def on_signal(signum, _frame):
+        log.info("signal %d: shutting down", signum)
+        agent.shutdown()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    return agent.run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,163 @@
+"""Request handler: the fifteen request paths and their payload checks."""
+
+import logging
+import threading
+import time
+
+from . import records
+from .settings import SettingsError
+from .vault import VaultError
+
+log = logging.getLogger("agent.service")
+DEFAULT_LIMIT = 200
+MAX_LIMIT = 10_000
+
+
+class RequestError(Exception):
+    pass
+
+
+def _limit(request) -> int:
+    if "limit" not in request:
+        return DEFAULT_LIMIT
+    value = request["limit"]
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise RequestError('"limit" must be an integer')
+    if value < 0:
+        raise RequestError('"limit" must not be negative')
+    return min(value, MAX_LIMIT)
+
+
+def _entry_id(request) -> int:
+    value = request.get("id")
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise RequestError('"id" must be an integer')
+    return value
+
+
+class Service:
+    def __init__(self, agent):
+        self.agent = agent
+        self._summary_cache = (0.0, None)
+        self._summary_lock = threading.Lock()
+        self.routes = {
+            "summary": self.summary,
+            "threats": self.threats,
+            "quarantine.list": self.quarantine_list,
+            "processes": self.processes,
+            "network": self.network,
+            "events": self.events,
+            "scan.status": self.scan_status,
+            "metrics.live": self.metrics_live,
+            "settings.get": self.settings_get,
+            "settings.set": self.settings_set,
+            "audit.run": self.audit_run,
+            "scan.start": self.scan_start,
+            "scan.stop": self.scan_stop,
+            "quarantine.restore": self.quarantine_restore,
+            "quarantine.delete": self.quarantine_delete,
+        }
+
+    def __call__(self, request: dict):
+        """dict -> (ok, data, error text or None). Never raises for bad input."""
+        op = request.get("op")
+        route = self.routes.get(op) if isinstance(op, str) else None
+        if route is None:
+            return False, None, f"unknown op {str(op)[:64]!r}"
+        try:
+            return True, route(request), None
+        except (RequestError, SettingsError, VaultError, ValueError, RuntimeError) as exc:
+            return False, None, str(exc) or type(exc).__name__
+
+    # -- polling paths -------------------------------------------------------------
+    def summary(self, request):
+        # Cached briefly: the console polls it every cycle and it must stay fast under load.
+        now = time.monotonic()
+        with self._summary_lock:
+            stamp, cached = self._summary_cache
+            if cached is not None and now - stamp < 0.5:
+                return cached
+        a = self.agent
+        total, active, recent = a.threats.counts()
+        value = records.summary(total, active, a.vault.count(), recent, a.events.count_last_24h())
+        with self._summary_lock:
+            self._summary_cache = (now, value)
+        return value
+
+    def invalidate(self):
+        with self._summary_lock:
+            self._summary_cache = (0.0, None)
+
+    def threats(self, request):
+        return self.agent.threats.latest(_limit(request))
+
+    def quarantine_list(self, request):
+        return self.agent.vault.list(_limit(request))
+
+    def processes(self, request):
+        return self.agent.telemetry.process_rows()
+
+    def network(self, request):
+        return self.agent.telemetry.network_rows()
+
+    def events(self, request):
+        return self.agent.events.latest(_limit(request))
+
+    def scan_status(self, request):
+        return self.agent.scanner.status()
+
+    def metrics_live(self, request):
+        a = self.agent
+        return records.live_metrics(
+            uptime_seconds=time.time() - a.started,
+            files_scanned_since_boot=a.scanner.files_since_start,
+            files_per_second=a.scanner.files_per_second(),
+            engines=a.threats.engine_hits(),
+            active_scan_dirs=a.scanner.scan_dirs(),
+            agent=a.telemetry.agent_stats(),
+            system=a.telemetry.system_stats(),
+            engine_breakdown=a.threats.engine_breakdown(),
+            severity_breakdown=a.threats.severity_breakdown(),
+        )
+
+    def settings_get(self, request):
+        return self.agent.settings.snapshot()
+
+    # -- commands -----------------------------------------------------------------------
+    def settings_set(self, request):
+        values = request.get("values")
+        new = self.agent.settings.update(values)
+        self.agent.events.emit("api", "settings changed",
+                               ", ".join(f"{k}={str(v).lower() if isinstance(v, bool) else v}"
+                                         for k, v in sorted(values.items())))
+        return new
+
+    def audit_run(self, request):
+        result = self.agent.audit()
+        self.agent.events.emit("api", f"security audit run: {result['passing']}/{result['total']} passing, "
+                                      f"score {result['score']}")
+        return result
+
+    def scan_start(self, request):
+        kind = request.get("kind")
+        if not isinstance(kind, str):
+            raise RequestError('"kind" must be a string')
+        return self.agent.scanner.start(kind)
+
+    def scan_stop(self, request):
+        stopped = self.agent.scanner.stop()
+        if not stopped:
+            raise RequestError("no scan is running")
+        return self.agent.scanner.status()
+
+    def quarantine_restore(self, request):
+        entry_id = _entry_id(request)
+        path = self.agent.vault.restore(entry_id)
+        self.invalidate()
+        return {"id": entry_id, "restored_to": path}
+
+    def quarantine_delete(self, request):
+        entry_id = _entry_id(request)
+        self.agent.vault.delete(entry_id)
+        self.invalidate()
+        return {"id": entry_id, "deleted": True}
