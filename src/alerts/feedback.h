@@ -3,6 +3,8 @@
 
 #include "alerts/soundplayer.h"
 
+#include <optional>
+
 namespace tsav::feedback {
 
 enum class Trigger {
@@ -25,6 +27,20 @@ enum class Trigger {
     soundsTurnedOn,     // level change, glass
     soundsTurnedOff,    // alignment, pop (silent: sounds are off by then)
 };
+
+enum class Haptic { alignment, levelChange, alert };
+
+struct Feedback {
+    Haptic haptic;
+    std::optional<SoundKind> sound;
+    bool repeatSound = false; // the sound again 0.18 s later
+};
+
+// Seconds between the two sounds of a repeated (critical) alert.
+inline constexpr double repeatDelaySeconds = 0.18;
+
+// The table row of a trigger.
+Feedback feedbackFor(Trigger trigger);
 
 // Gives the trigger's feedback through the player (haptic first, then sound).
 void give(Trigger trigger, SoundPlayer &player = SoundPlayer::shared());

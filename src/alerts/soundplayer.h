@@ -1,7 +1,10 @@
 #pragma once
-// SoundPlayer: the console's audible feedback. One shared instance with a cache filled
-// once at construction (a kind whose sound cannot be loaded is left out and plays
+// SoundPlayer: the console's audible and tactile feedback. One shared instance with a cache
+// filled once at construction (a kind whose sound cannot be loaded is left out and plays
 // silently). Every play is gated by "tsav.sounds_enabled"; haptics are not.
+// Lives on the GUI thread: delayed plays run through its event loop.
+
+#include "platform/feedbackkinds.h"
 
 #include <QObject>
 
@@ -11,27 +14,24 @@ class SoundBackend;
 class HapticPerformer;
 class Preferences;
 
-enum class SoundKind { tink, pop, glass, funk, sosumi, basso, morse, frog, ping, purr };
-inline constexpr SoundKind allSoundKinds[] = {
-    SoundKind::tink,  SoundKind::pop,   SoundKind::glass, SoundKind::funk, SoundKind::sosumi,
-    SoundKind::basso, SoundKind::morse, SoundKind::frog,  SoundKind::ping, SoundKind::purr,
-};
-
-enum class HapticPattern { generic, alignment, levelChange };
-
 class SoundPlayer : public QObject {
     Q_OBJECT
 public:
-    // The process-wide instance (real platform services unless installed otherwise).
+    // The process-wide instance: the real platform services unless another player was
+    // installed. The real one is built on first use and lives until the process ends.
     static SoundPlayer &shared();
-    // Tests and tools replace the services behind the shared instance.
+    // Makes `player` the shared instance (nullptr restores the real one). A player that
+    // is destroyed while installed uninstalls itself.
     static void installShared(SoundPlayer *player);
 
+    // The services must outlive the player. Loads every kind, in case order.
     SoundPlayer(SoundBackend *sounds, HapticPerformer *haptics, Preferences *prefs,
                 QObject *parent = nullptr);
+    ~SoundPlayer() override;
 
     // Plays one sound now, or after `delaySeconds` through the GUI event loop. The sound
-    // switch is read when play() is called, not when a delayed play fires.
+    // switch is read when play() is called, not when a delayed play fires; a delayed play
+    // whose player is gone does nothing.
     void play(SoundKind kind, double delaySeconds = 0);
     // Generic pulse now and another 0.08 s later.
     void alertHaptic();
@@ -43,6 +43,8 @@ public:
     Preferences &preferences() const { return *m_prefs; }
 
 private:
+    void playNow(SoundKind kind);
+
     SoundBackend *m_sounds;
     HapticPerformer *m_haptics;
     Preferences *m_prefs;

@@ -1,13 +1,11 @@
 #pragma once
-// The console's two preferences. Stored with QSettings under the XDG config directory.
-// A stored value counts as a boolean only when it is a bool or the text "true"/"false";
-// anything else counts as absent.
+// The console's two preferences. A stored value counts as a boolean only when it is a
+// bool or the text "true"/"false" (how QSettings' text storage writes a bool); anything
+// else counts as absent, so the key's default applies.
 
 #include <QString>
 #include <QVariant>
 #include <optional>
-
-class QSettings;
 
 namespace tsav {
 
@@ -20,11 +18,13 @@ public:
     virtual std::optional<bool> boolValue(const QString &key) const = 0;
     virtual void setBool(const QString &key, bool value) = 0;
 
+    // Absent or not a boolean: sounds on.
     bool soundsEnabled() const { return boolValue(kSoundsEnabledKey).value_or(true); }
+    // Absent or not a boolean: speech off.
     bool voiceEnabled() const { return boolValue(kVoiceEnabledKey).value_or(false); }
 };
 
-// Reads a QSettings value as a stored boolean (bool, or the text "true"/"false").
+// Reads a stored value as a boolean (a bool, or exactly the text "true"/"false").
 std::optional<bool> storedBool(const QVariant &v);
 
 } // namespace tsav
