@@ -11,6 +11,8 @@ Environment (all optional):
   TSAV_AGENT_ALLOW_ISOLATION=1  opt-in needed before the kill switch touches nftables
   TSAV_AGENT_HOT_NAMES      test mode only: process names scored 0.99 by the
                             behaviour engine (to exercise auto-kill on a child)
+  TSAV_AGENT_TMP_DIR        test mode only: stands in for /tmp among the quick-scan
+                            locations
 """
 
 import os
@@ -88,6 +90,10 @@ class Config:
             cfg.outbox_interval = 2.0
             cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
             cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
+            # Keep scans and watches of a test away from the real /tmp.
+            tmp = env.get("TSAV_AGENT_TMP_DIR")
+            if tmp:
+                cfg.quick_locations = [tmp if p == "/tmp" else p for p in cfg.quick_locations]
         for key, value in overrides.items():
             if value is not None:
                 setattr(cfg, key, value)

@@ -201,6 +201,8 @@ class Scanner:
     # -- one file ---------------------------------------------------------------------
     def inspect(self, path: str, source: str = "scan") -> int:
         """Scans one file; records threats and quarantines when asked. Returns detections."""
+        if path in self.vault.restoring:
+            return 0
         try:
             fd = os.open(path, OPEN_FLAGS)
         except OSError:

@@ -93,6 +93,7 @@ class Vault:
         self.events = events
         self.faults = faults
         self.lock = threading.Lock()  # serialises file work; claims are atomic on their own
+        self.restoring = set()  # temporary paths of restores in progress (scanners skip them)
 
     # -- listing ---------------------------------------------------------
     def list(self, limit: int) -> list[dict]:
@@ -253,12 +254,20 @@ class Vault:
         self.faults.step("restore", 1)
         path = row["original_path"]
         parent, name = os.path.split(path)
+        tmp_path = os.path.join(parent, self._temp_name(entry_id))
+        # The user chose to keep this content at this path: scanners must not take it back.
+        allow = ("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)", (path, row["sha256"]))
+        self.db.execute(*allow)
         with self.lock:
+            self.restoring.add(tmp_path)
             try:
                 self._restore_file(row, parent, name)
             except BaseException:
                 self.db.execute("UPDATE quarantine SET state='active' WHERE id=? AND state='restoring'", (entry_id,))
+                self.db.execute("DELETE FROM allowlist WHERE path=? AND sha256=?", allow[1])
                 raise
+            finally:
+                self.restoring.discard(tmp_path)
             self._finish_restore(row)
         self.events.emit("quarantine", f"restored entry #{entry_id}", path)
         return path

@@ -1,0 +1,166 @@
+"""Runs the real agent process on a temporary HOME and talks to it over its socket."""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+RESOURCES = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "resources"))
+if RESOURCES not in sys.path:
+    sys.path.insert(0, RESOURCES)
+
+# The test file of the anti-virus industry, assembled at run time so this source does not carry it.
+EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-" + b"TEST-FILE!$H+H*")
+SOCKET_SUFFIX = "Library/Application Support/TessalyAntivirus/agent.sock"
+
+
+def wait_for(predicate, timeout=20.0, interval=0.1, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def exchange(path, payload: bytes, timeout=15.0, half_close=False) -> bytes:
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(timeout)
+    try:
+        s.connect(path)
+        if payload:
+            s.sendall(payload)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            reply += chunk
+        return reply
+    finally:
+        s.close()
+
+
+class Agent:
+    """One agent process with its own HOME, data directory and stand-in /tmp."""
+
+    def __init__(self, home, env_extra=None):
+        self.home = home
+        self.socket = os.path.join(home, SOCKET_SUFFIX)
+        self.data_dir = os.path.join(home, "data")
+        self.tmp = os.path.join(home, "tmp")
+        self.downloads = os.path.join(home, "Downloads")
+        self.desktop = os.path.join(home, "Desktop")
+        for d in (self.tmp, self.downloads, self.desktop):
+            os.makedirs(d, exist_ok=True)
+        self.env_extra = dict(env_extra or {})
+        self.proc = None
+        self.log_path = os.path.join(home, "agent.log")
+
+    def env(self, extra=None):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and k != "XDG_DATA_HOME"}
+        env.update({"HOME": self.home, "TSAV_AGENT_TEST_MODE": "1", "TSAV_AGENT_DATA_DIR": self.data_dir,
+                    "TSAV_AGENT_TMP_DIR": self.tmp, "PYTHONDONTWRITEBYTECODE": "1"})
+        env.update(self.env_extra)
+        env.update(extra or {})
+        return env
+
+    def start(self, extra_env=None, wait=True):
+        log = open(self.log_path, "ab")
+        self.proc = subprocess.Popen([sys.executable, "-m", "agent.main"], cwd=RESOURCES, env=self.env(extra_env),
+                                     stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        if wait:
+            wait_for(lambda: self._answers() or self.proc.poll() is not None, 60, what="agent start")
+            assert self.proc.poll() is None, self.log()
+            wait_for(lambda: self.call("processes")["data"], 60, what="first telemetry sample")
+        return self
+
+    def _answers(self):
+        try:
+            return self.call("summary").get("ok")
+        except OSError:
+            return False
+
+    def log(self):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as fh:
+                return fh.read()[-4000:]
+        except OSError:
+            return ""
+
+    def raw(self, payload: bytes, **kw) -> bytes:
+        return exchange(self.socket, payload, **kw)
+
+    def call(self, op, **payload):
+        payload["op"] = op
+        reply = self.raw(json.dumps(payload).encode() + b"\n")
+        return json.loads(reply)
+
+    def data(self, op, **payload):
+        reply = self.call(op, **payload)
+        assert reply["ok"] is True, reply
+        return reply["data"]
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            code = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            code = self.proc.wait(10)
+        self.proc = None
+        return code
+
+    def wait_exit(self, timeout=30):
+        code = self.proc.wait(timeout)
+        self.proc = None
+        return code
+
+    def db(self):
+        conn = sqlite3.connect(f"file:{os.path.join(self.data_dir, 'agent.db')}?mode=ro", uri=True, timeout=10)
+        conn.row_factory = sqlite3.Row
+        return conn
+
+    def fd_count(self):
+        return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
+
+
+@pytest.fixture
+def home():
+    # Short, so the socket path stays far below the 107-byte limit of Unix socket addresses.
+    path = tempfile.mkdtemp(prefix="tsav", dir="/tmp")
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def agent(home):
+    a = Agent(home)
+    a.start()
+    yield a
+    a.stop()
+
+
+@pytest.fixture(scope="module")
+def shared_agent():
+    path = tempfile.mkdtemp(prefix="tsav", dir="/tmp")
+    a = Agent(path)
+    a.start()
+    yield a
+    a.stop()
+    shutil.rmtree(path, ignore_errors=True)
