@@ -1,0 +1,218 @@
+#include "alerts/soundplayer.h"
+#include "alerts/threatnotifier.h"
+#include "platform/fakes.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace tsav;
+
+namespace {
+
+Threat threat(qint64 id, QString severity = QStringLiteral("medium"))
+{
+    Threat t;
+    t.id = id;
+    t.ts = 1700000000;
+    t.kind = QStringLiteral("signature");
+    t.severity = std::move(severity);
+    t.status = QStringLiteral("detected");
+    return t;
+}
+
+QStringList identifiers(const QList<NotificationRequest> &posted)
+{
+    QStringList out;
+    for (const auto &r : posted)
+        out << r.identifier;
+    return out;
+}
+
+class ThreatNotifierTest : public ::testing::Test {
+protected:
+    RecordingServices fake;
+    SoundPlayer player{&fake.sounds, &fake.haptics, &fake.preferences};
+    ThreatNotifier notifier{fake.services(), player};
+
+    void primeWith(const QList<Threat> &list = {}) { notifier.handleThreats(list); }
+    // Lets delayed sounds and haptics fire (generous: only an upper bound on waiting).
+    void settle() { QTest::qWait(400); }
+};
+
+} // namespace
+
+TEST_F(ThreatNotifierTest, FirstListPrimesSilentlyWhateverItHolds)
+{
+    primeWith({threat(1, "critical"), threat(2, "low")});
+    settle();
+    EXPECT_TRUE(notifier.primed());
+    EXPECT_EQ(notifier.seen(), (QSet<qint64>{1, 2}));
+    EXPECT_TRUE(fake.notifications.posted.isEmpty());
+    EXPECT_TRUE(fake.sounds.plays.isEmpty());
+    EXPECT_TRUE(fake.haptics.pulses.isEmpty());
+    EXPECT_TRUE(fake.speech.spoken.isEmpty());
+
+    // The same list again: nothing is new.
+    notifier.handleThreats({threat(1, "critical"), threat(2, "low")});
+    EXPECT_TRUE(fake.notifications.posted.isEmpty());
+}
+
+TEST_F(ThreatNotifierTest, NewIdsAlertOnceInListOrder)
+{
+    primeWith(); // the client's initial empty list
+    notifier.handleThreats({threat(7), threat(3), threat(5)});
+    EXPECT_EQ(identifiers(fake.notifications.posted),
+              (QStringList{"tsav.threat.7", "tsav.threat.3", "tsav.threat.5"}));
+
+    // 3 disappears, 9 is new, then 3 comes back: only 9 alerts.
+    notifier.handleThreats({threat(7), threat(9), threat(5)});
+    notifier.handleThreats({threat(3), threat(7), threat(9), threat(5)});
+    notifier.handleThreats({});
+    notifier.handleThreats({threat(3)});
+    EXPECT_EQ(identifiers(fake.notifications.posted),
+              (QStringList{"tsav.threat.7", "tsav.threat.3", "tsav.threat.5", "tsav.threat.9"}));
+
+    // An id repeated within one list alerts once.
+    notifier.handleThreats({threat(11), threat(11)});
+    EXPECT_EQ(fake.notifications.posted.size(), 5);
+}
+
+TEST_F(ThreatNotifierTest, NotificationTextsAndFallbacks)
+{
+    struct Case {
+        const char *what;
+        Threat t;
+        QString title, body;
+    };
+    auto with = [](Threat t, auto edit) { edit(t); return t; };
+    const QList<Case> cases = {
+        {"signature and path", with(threat(1, "critical"), [](Threat &t) {
+             t.signature = "EICAR-Test";
+             t.description = "ignored";
+             t.path = "/Users/ana/Downloads/x.dmg";
+             t.process_name = "ignored";
+         }),
+         "Tessaly — CRITICAL", "EICAR-Test\nx.dmg"},
+        {"description, process name", with(threat(2, "low"), [](Threat &t) {
+             t.description = "Beaconing";
+             t.process_name = "curl";
+         }),
+         "Tessaly — LOW", "Beaconing\ncurl"},
+        {"nothing at all", threat(3, "Medium"), "Tessaly — MEDIUM", "Threat"},
+        {"file in no folder", with(threat(4, "info"), [](Threat &t) { t.path = "x.dmg"; }),
+         "Tessaly — INFO", "Threat\nx.dmg"},
+        {"folder path with trailing slash", with(threat(5, "high"), [](Threat &t) {
+             t.path = "/opt/bad/";
+         }),
+         "Tessaly — HIGH", "Threat\nbad"},
+        {"empty path wins over process name", with(threat(6, "low"), [](Threat &t) {
+             t.path = "";
+             t.process_name = "curl";
+         }),
+         "Tessaly — LOW", "Threat"},
+    };
+    for (const Case &c : cases) {
+        const NotificationRequest r = ThreatNotifier::requestFor(c.t);
+        EXPECT_EQ(r.title, c.title) << c.what;
+        EXPECT_EQ(r.body, c.body) << c.what;
+        EXPECT_EQ(r.identifier, QStringLiteral("tsav.threat.%1").arg(c.t.id)) << c.what;
+        EXPECT_EQ(r.userInfo, (QVariantMap{{"threat_id", qlonglong(c.t.id)}})) << c.what;
+    }
+}
+
+TEST_F(ThreatNotifierTest, HighInAnyCapitalisationIsCritical)
+{
+    fake.preferences.setBool(kVoiceEnabledKey, true);
+    primeWith();
+    notifier.handleThreats({threat(1, "HiGh")});
+
+    ASSERT_EQ(fake.notifications.posted.size(), 1);
+    EXPECT_EQ(fake.notifications.posted[0].level, NotificationLevel::critical);
+    EXPECT_EQ(fake.notifications.posted[0].title, "Tessaly — HIGH");
+    EXPECT_EQ(fake.sounds.kinds(), QList<SoundKind>{SoundKind::basso}); // the second is delayed
+    ASSERT_EQ(fake.speech.spoken.size(), 1);
+    EXPECT_EQ(fake.speech.spoken[0], (Utterance{"Tessaly alert. high threat detected.", 0.5, 1.0}));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.sounds.plays.size() == 2; }, 5000));
+    EXPECT_EQ(fake.sounds.kinds(), (QList<SoundKind>{SoundKind::basso, SoundKind::basso}));
+    // Timers never fire early; allow a millisecond of clock rounding.
+    EXPECT_GE(fake.sounds.plays[1].atMs - fake.sounds.plays[0].atMs, 179);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.haptics.pulses.size() == 2; }, 5000));
+    EXPECT_EQ(fake.haptics.patterns(),
+              (QList<HapticPattern>{HapticPattern::generic, HapticPattern::generic}));
+}
+
+TEST_F(ThreatNotifierTest, CriticalPairPlaysBassoFourTimes)
+{
+    primeWith();
+    notifier.handleThreats({threat(1, "critical"), threat(2, "critical")});
+    EXPECT_EQ(fake.sounds.count(SoundKind::basso), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.sounds.count(SoundKind::basso) == 4; }, 5000));
+    settle();
+    EXPECT_EQ(fake.sounds.plays.size(), 4);
+    EXPECT_EQ(fake.haptics.pulses.size(), 4);
+    EXPECT_TRUE(fake.speech.spoken.isEmpty()); // voice never written: off
+}
+
+TEST_F(ThreatNotifierTest, OtherSeveritiesPlaySosumiOnceAndNeverSpeak)
+{
+    fake.preferences.setBool(kVoiceEnabledKey, true);
+    primeWith();
+    notifier.handleThreats({threat(1, "medium"), threat(2, "low"), threat(3, "severe")});
+    settle();
+    EXPECT_EQ(fake.sounds.kinds(),
+              (QList<SoundKind>{SoundKind::sosumi, SoundKind::sosumi, SoundKind::sosumi}));
+    EXPECT_EQ(fake.haptics.pulses.size(), 6);
+    EXPECT_TRUE(fake.speech.spoken.isEmpty());
+    for (const auto &r : fake.notifications.posted)
+        EXPECT_EQ(r.level, NotificationLevel::normal);
+}
+
+TEST_F(ThreatNotifierTest, VoiceNeedsAStoredTrue)
+{
+    primeWith();
+    const QList<std::pair<QVariant, bool>> cases = {
+        {QVariant(), false},         {QVariant(true), true},   {QVariant("true"), true},
+        {QVariant("yes"), false},    {QVariant(1), false},     {QVariant("TRUE"), false},
+        {QVariant(false), false},    {QVariant("false"), false},
+    };
+    qint64 id = 100;
+    for (const auto &[stored, speaks] : cases) {
+        fake.preferences.values.clear();
+        if (stored.isValid())
+            fake.preferences.setRaw(kVoiceEnabledKey, stored);
+        fake.speech.spoken.clear();
+        notifier.handleThreats({threat(++id, "critical")});
+        EXPECT_EQ(fake.speech.spoken.size(), speaks ? 1 : 0) << stored.toString().toStdString();
+    }
+}
+
+TEST_F(ThreatNotifierTest, SoundSwitchOffSilencesOnlySounds)
+{
+    fake.preferences.setBool(kSoundsEnabledKey, false);
+    fake.preferences.setBool(kVoiceEnabledKey, true);
+    primeWith();
+    notifier.handleThreats({threat(1, "critical")});
+    settle();
+    EXPECT_TRUE(fake.sounds.plays.isEmpty());
+    EXPECT_EQ(fake.haptics.pulses.size(), 2);
+    EXPECT_EQ(fake.notifications.posted.size(), 1);
+    EXPECT_EQ(fake.speech.spoken.size(), 1);
+}
+
+TEST_F(ThreatNotifierTest, BadgeShowsActiveCountOrNothing)
+{
+    Summary s;
+    s.threats_active = 3;
+    notifier.updateDockBadge(s);
+    EXPECT_EQ(fake.badge.label(), "3");
+    s.threats_active = 0;
+    notifier.updateDockBadge(s);
+    EXPECT_EQ(fake.badge.label(), "");
+    notifier.updateDockBadge(std::nullopt);
+    s.threats_active = -2;
+    notifier.updateDockBadge(s);
+    EXPECT_EQ(fake.badge.labels, (QStringList{"3", "", "", ""}));
+}
