@@ -45,8 +45,12 @@ private:
 
 // Home + "/Library/Application Support/TessalyAntivirus/agent.sock".
 QString agentSocketPath();
+QString agentSocketPath(const QString &home);
 
 // One blocking exchange; runs on a worker thread, never on the GUI thread.
+// A fresh connection per call; send and receive each wait at most `timeout`.
+// Errors (domain "tsav.unixsocket", code = errno): "socket()", "path too long",
+// "connect(<path>)", "send", "empty response", "reply too large".
 Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray &payload,
                                      std::chrono::seconds timeout);
 
@@ -64,6 +68,8 @@ struct AgentResponse {
     QByteArray dataJson() const;
 };
 
+// Parses one reply: syntax errors are "tsav.json" (strict, UTF-8 validated, nesting
+// limited); a top level that is an array is ("tsav", 1).
 Expected<AgentResponse> parseReply(const QByteArray &raw);
 
 // decodeRecord<T> / decodeList<T> are declared in decode.h for every record type.

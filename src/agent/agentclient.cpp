@@ -1,0 +1,379 @@
+#include "agent/agentclient.h"
+
+#include "agent/decode.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoroFuture>
+#include <QCoroTimer>
+
+namespace tsav {
+
+namespace {
+
+constexpr std::chrono::seconds callTimeout{15};
+
+// Exchanges run here rather than on the global pool: that one is sized to the CPU
+// count, and a cycle's seven requests must not queue behind one another.
+QThreadPool *linkPool()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(8);
+        p->setObjectName(QStringLiteral("tsav.agentlink"));
+        return p;
+    }();
+    return pool;
+}
+
+QByteArray requestBytes(const QString &path, const QVariantMap &payload)
+{
+    QJsonObject object = QJsonObject::fromVariantMap(payload);
+    object.insert(QStringLiteral("op"), path); // the path replaces any "op" in the payload
+    QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    bytes.append('\n');
+    return bytes;
+}
+
+Expected<AgentResponse> exchange(const QString &socketPath, const QByteArray &request)
+{
+    auto raw = requestBlocking(socketPath, request, callTimeout);
+    if (!raw)
+        return raw.error();
+    return parseReply(raw.value());
+}
+
+// One poll request, run entirely on a worker: exchange, parse and decode, so that the
+// GUI thread only assigns the result.
+template <typename T>
+Expected<T> fetchRecord(const QString &socketPath, const QByteArray &request)
+{
+    auto response = exchange(socketPath, request);
+    if (!response)
+        return response.error();
+    return decodeRecord<T>(response.value());
+}
+
+template <typename T>
+Expected<QList<T>> fetchList(const QString &socketPath, const QByteArray &request)
+{
+    auto response = exchange(socketPath, request);
+    if (!response)
+        return response.error();
+    auto list = decodeList<T>(response.value());
+    if constexpr (std::is_same_v<T, ProcessRow>) {
+        if (list)
+            sortProcessesByScore(list.value());
+    }
+    return list;
+}
+
+template <typename T>
+QFuture<Expected<T>> startRecord(const QString &socketPath, const QString &path, const QVariantMap &payload = {})
+{
+    return QtConcurrent::run(linkPool(), &fetchRecord<T>, socketPath, requestBytes(path, payload));
+}
+
+template <typename T>
+QFuture<Expected<QList<T>>> startList(const QString &socketPath, const QString &path, const QVariantMap &payload = {})
+{
+    return QtConcurrent::run(linkPool(), &fetchList<T>, socketPath, requestBytes(path, payload));
+}
+
+template <typename T>
+std::optional<T> valueOrNone(Expected<T> &&e)
+{
+    if (!e)
+        return std::nullopt;
+    return std::move(e).value();
+}
+
+template <typename T>
+QList<T> listOrEmpty(Expected<QList<T>> &&e)
+{
+    if (!e)
+        return {};
+    return std::move(e).value();
+}
+
+void appendSample(History &series, const QDateTime &now, double value)
+{
+    series.append(HistoryPoint{QUuid::createUuid(), now, value});
+    if (series.size() > AgentClient::historyMax)
+        series.remove(0, series.size() - AgentClient::historyMax);
+}
+
+// Request paths of the agent protocol.
+const QString opSummary = QStringLiteral("summary");
+const QString opThreats = QStringLiteral("threats");
+const QString opQuarantineList = QStringLiteral("quarantine.list");
+const QString opProcesses = QStringLiteral("processes");
+const QString opNetwork = QStringLiteral("network");
+const QString opEvents = QStringLiteral("events");
+const QString opScanStatus = QStringLiteral("scan.status");
+const QString opMetricsLive = QStringLiteral("metrics.live");
+const QString opSettingsGet = QStringLiteral("settings.get");
+const QString opSettingsSet = QStringLiteral("settings.set");
+const QString opAuditRun = QStringLiteral("audit.run");
+const QString opScanStart = QStringLiteral("scan.start");
+const QString opScanStop = QStringLiteral("scan.stop");
+const QString opQuarantineRestore = QStringLiteral("quarantine.restore");
+const QString opQuarantineDelete = QStringLiteral("quarantine.delete");
+
+// A payload of one member. Built outside the coroutines: brace-initialised maps inside
+// a coroutine body trip g++ 12.
+QVariantMap one(const QString &key, const QVariant &value)
+{
+    QVariantMap map;
+    map.insert(key, value);
+    return map;
+}
+
+const QString keyKind = QStringLiteral("kind");
+const QString keyId = QStringLiteral("id");
+const QString keyValues = QStringLiteral("values");
+const QString keyScheduledScanHours = QStringLiteral("scheduled_scan_hours");
+const QVariantMap limit200 = one(QStringLiteral("limit"), 200);
+
+} // namespace
+
+struct AgentClient::Private {
+    QPointer<QTimer> sleepTimer; // the current loop's pause, cut short on restart or stop
+};
+
+AgentClient::AgentClient(QString socketPath, QObject *parent)
+    : QObject(parent), m_socketPath(std::move(socketPath)), d(std::make_unique<Private>())
+{
+}
+
+AgentClient::~AgentClient()
+{
+    // Wake a sleeping loop so that it finds the client gone and ends.
+    if (d->sleepTimer)
+        d->sleepTimer->start(0);
+}
+
+bool AgentClient::setting(SettingKey key) const { return m_settings.value(wireName(key), false); }
+
+void AgentClient::start()
+{
+    ++m_pollGeneration;
+    m_polling = true;
+    if (d->sleepTimer)
+        d->sleepTimer->start(0); // the old loop wakes, sees a newer generation, ends
+    pollLoop(m_pollGeneration);
+}
+
+void AgentClient::stop()
+{
+    ++m_pollGeneration;
+    m_polling = false;
+    if (d->sleepTimer)
+        d->sleepTimer->start(0);
+}
+
+bool AgentClient::isPolling() const { return m_polling; }
+
+void AgentClient::setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+
+QCoro::Task<> AgentClient::pollLoop(quint64 generation)
+{
+    QPointer<AgentClient> self(this);
+    const auto current = [&] { return self && self->m_pollGeneration == generation; };
+    while (current()) {
+        co_await refresh();
+        if (!current())
+            co_return;
+        QTimer pause;
+        pause.setSingleShot(true);
+        d->sleepTimer = &pause;
+        pause.start(m_pollInterval);
+        co_await pause;
+    }
+}
+
+QCoro::Task<Expected<AgentResponse>> AgentClient::call(QString path, QVariantMap payload)
+{
+    const QByteArray request = requestBytes(path, payload);
+    co_return co_await QtConcurrent::run(linkPool(), &exchange, m_socketPath, request);
+}
+
+QCoro::Task<> AgentClient::refresh()
+{
+    QPointer<AgentClient> self(this);
+    const QString socket = m_socketPath;
+
+    auto summary = co_await startRecord<Summary>(socket, opSummary);
+    if (!self)
+        co_return;
+    if (!summary) {
+        m_connected = false;
+        Q_EMIT connectedChanged();
+        m_lastError = summary.error().description();
+        Q_EMIT lastErrorChanged();
+        Q_EMIT cycleFinished();
+        co_return;
+    }
+    m_summary = std::move(summary).value();
+    Q_EMIT summaryChanged();
+    m_connected = true;
+    Q_EMIT connectedChanged();
+    m_lastError.reset();
+    Q_EMIT lastErrorChanged();
+
+    // All seven at once; results are assigned in this fixed order as they arrive.
+    auto threats = startList<Threat>(socket, opThreats, limit200);
+    auto quarantine = startList<QuarantineEntry>(socket, opQuarantineList, limit200);
+    auto processes = startList<ProcessRow>(socket, opProcesses);
+    auto network = startList<NetworkRow>(socket, opNetwork);
+    auto events = startList<EventRow>(socket, opEvents, limit200);
+    auto scan = startRecord<ScanStatus>(socket, opScanStatus);
+    auto metrics = startRecord<LiveMetrics>(socket, opMetricsLive);
+
+    auto threatsResult = co_await threats;
+    if (!self)
+        co_return;
+    m_threats = listOrEmpty(std::move(threatsResult));
+    Q_EMIT threatsChanged();
+
+    auto quarantineResult = co_await quarantine;
+    if (!self)
+        co_return;
+    m_quarantine = listOrEmpty(std::move(quarantineResult));
+    Q_EMIT quarantineChanged();
+
+    auto processesResult = co_await processes; // already sorted by score on the worker
+    if (!self)
+        co_return;
+    m_processes = listOrEmpty(std::move(processesResult));
+    Q_EMIT processesChanged();
+
+    auto networkResult = co_await network;
+    if (!self)
+        co_return;
+    m_network = listOrEmpty(std::move(networkResult));
+    Q_EMIT networkChanged();
+
+    auto eventsResult = co_await events;
+    if (!self)
+        co_return;
+    m_events = listOrEmpty(std::move(eventsResult));
+    Q_EMIT eventsChanged();
+
+    auto scanResult = co_await scan;
+    if (!self)
+        co_return;
+    m_scan = valueOrNone(std::move(scanResult));
+    Q_EMIT scanChanged();
+
+    auto metricsResult = co_await metrics;
+    if (!self)
+        co_return;
+    m_metrics = valueOrNone(std::move(metricsResult));
+    Q_EMIT metricsChanged();
+
+    recordHistory();
+
+    co_await refreshSettings();
+    if (!self)
+        co_return;
+    Q_EMIT cycleFinished();
+}
+
+void AgentClient::recordHistory()
+{
+    if (!m_metrics)
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    const LiveMetrics &m = *m_metrics;
+    appendSample(m_filesPerSecHistory, now, m.files_per_second);
+    appendSample(m_agentCpuHistory, now, m.agent.cpu);
+    appendSample(m_systemCpuHistory, now, m.system.cpu_percent);
+    appendSample(m_ramHistory, now, m.system.ram_percent);
+    appendSample(m_threatsHistory, now, m_summary ? static_cast<double>(m_summary->threats_active) : 0.0);
+    appendSample(m_netSentHistory, now, m.system.net_bytes_sent_per_sec);
+    appendSample(m_netRecvHistory, now, m.system.net_bytes_recv_per_sec);
+    Q_EMIT historyChanged();
+}
+
+QCoro::Task<> AgentClient::refreshSettings()
+{
+    QPointer<AgentClient> self(this);
+    auto response = co_await call(opSettingsGet);
+    if (!self || !response)
+        co_return;
+    auto settings = decodeSettings(response.value());
+    if (!settings)
+        co_return;
+    m_settings = std::move(settings->switches);
+    Q_EMIT settingsChanged();
+    if (settings->scheduledScanHours) {
+        m_scheduledScanHours = *settings->scheduledScanHours;
+        Q_EMIT scheduledScanHoursChanged();
+    }
+}
+
+// --- commands: the outcome of the request is dropped, whatever it is ------------------
+
+QCoro::Task<> AgentClient::startScan(QString kind)
+{
+    QPointer<AgentClient> self(this);
+    (void)co_await call(opScanStart, one(keyKind, kind));
+    if (self)
+        co_await refresh();
+}
+
+QCoro::Task<> AgentClient::stopScan()
+{
+    QPointer<AgentClient> self(this);
+    (void)co_await call(opScanStop);
+    if (self)
+        co_await refresh();
+}
+
+QCoro::Task<> AgentClient::restoreQuarantine(qint64 id)
+{
+    QPointer<AgentClient> self(this);
+    (void)co_await call(opQuarantineRestore, one(keyId, id));
+    if (self)
+        co_await refresh();
+}
+
+QCoro::Task<> AgentClient::deleteQuarantine(qint64 id)
+{
+    QPointer<AgentClient> self(this);
+    (void)co_await call(opQuarantineDelete, one(keyId, id));
+    if (self)
+        co_await refresh();
+}
+
+QCoro::Task<> AgentClient::setSetting(SettingKey key, bool value)
+{
+    QPointer<AgentClient> self(this);
+    (void)co_await call(opSettingsSet, one(keyValues, one(wireName(key), value)));
+    if (self)
+        co_await refreshSettings();
+}
+
+QCoro::Task<> AgentClient::setScheduledScanHours(qint64 hours)
+{
+    (void)co_await call(opSettingsSet, one(keyValues, one(keyScheduledScanHours, hours)));
+}
+
+QCoro::Task<std::optional<AuditResult>> AgentClient::runAudit()
+{
+    auto response = co_await call(opAuditRun);
+    if (!response)
+        co_return std::nullopt;
+    auto result = decodeRecord<AuditResult>(response.value());
+    if (!result)
+        co_return std::nullopt;
+    co_return std::move(result).value();
+}
+
+} // namespace tsav
