@@ -1,0 +1,152 @@
+#include "screens/scanlogic.h"
+
+#include "kit/palette.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tsav;
+using namespace tsav::scan;
+
+namespace {
+
+ScanStatus status(bool running, qint64 scanned, double started, std::optional<double> finished = {})
+{
+    ScanStatus s;
+    s.id = 1;
+    s.kind = "quick";
+    s.running = running;
+    s.scanned = scanned;
+    s.started = started;
+    s.finished = finished;
+    return s;
+}
+
+Threat at(qint64 id, double ts)
+{
+    Threat t;
+    t.id = id;
+    t.ts = ts;
+    return t;
+}
+
+} // namespace
+
+TEST(ScanState, RunningAndReportable)
+{
+    EXPECT_FALSE(isRunning(std::nullopt));
+    EXPECT_FALSE(isReportable(std::nullopt));
+    EXPECT_TRUE(isRunning(status(true, 0, 100)));
+    EXPECT_FALSE(isReportable(status(true, 5, 100)));
+    EXPECT_FALSE(isReportable(status(false, 0, 100, 200))); // nothing scanned: no results
+    EXPECT_TRUE(isReportable(status(false, 1, 100, 200)));
+}
+
+TEST(ScanThreats, FromTheScanStartOnInListOrder)
+{
+    const QList<Threat> list{at(1, 99.9), at(2, 100), at(3, 5000), at(4, 50), at(5, 1e12)};
+    const auto mine = threatsOfScan(list, status(false, 10, 100, 200));
+    ASSERT_EQ(mine.size(), 3);
+    EXPECT_EQ(mine[0].id, 2);
+    EXPECT_EQ(mine[1].id, 3);
+    EXPECT_EQ(mine[2].id, 5); // no upper bound in time
+}
+
+TEST(ScanResults, DurationRateAndLine)
+{
+    const auto r = results(status(false, 300, 100, 110), 999);
+    EXPECT_DOUBLE_EQ(r.duration, 10);
+    EXPECT_DOUBLE_EQ(r.rate, 30);
+    EXPECT_EQ(resultsLine(status(false, 300, 100, 110), 2, 999),
+              "10.0s · 300 fișiere · 30 f/s · 2 amenințări");
+
+    // Zero (or negative) duration: rate 0, no division.
+    EXPECT_DOUBLE_EQ(results(status(false, 300, 100, 100), 0).rate, 0);
+    EXPECT_DOUBLE_EQ(results(status(false, 300, 100, 50), 0).rate, 0);
+    // Without `finished`, measured up to now.
+    EXPECT_DOUBLE_EQ(results(status(false, 40, 100), 120).duration, 20);
+    EXPECT_DOUBLE_EQ(results(status(false, 40, 100), 120).rate, 2);
+}
+
+TEST(ScanLiveHeader, CounterTitleAndCurrentFile)
+{
+    ScanStatus s = status(true, 1234, 1000.0);
+    EXPECT_EQ(liveCounterText(s, 1065.9), "1234 FIȘIERE  ·  65s");
+    EXPECT_EQ(liveTitle(s), "SCAN QUICK ÎN CURS");
+    EXPECT_EQ(currentFileText(s), "—");
+    s.current = "/tmp/x";
+    EXPECT_EQ(currentFileText(s), "/tmp/x");
+    // A started time in the future counts down toward zero, truncated toward zero.
+    EXPECT_EQ(elapsedSeconds(status(true, 0, 10.5), 10), 0);
+    EXPECT_EQ(elapsedSeconds(status(true, 0, 12.5), 10), -2);
+    // A corrupt start cannot be shown.
+    EXPECT_FALSE(elapsedSeconds(status(true, 0, -1e300), 10).has_value());
+    EXPECT_FALSE(elapsedSeconds(status(true, 0, NAN), 10).has_value());
+    EXPECT_EQ(liveCounterText(status(true, 3, NAN), 10), "3 FIȘIERE  ·  —");
+}
+
+TEST(ScanGauges, ThreatsGaugeRange)
+{
+    EXPECT_DOUBLE_EQ(threatsGaugeMax(3), 10);
+    EXPECT_DOUBLE_EQ(threatsGaugeMax(25), 25);
+    EXPECT_DOUBLE_EQ(threatsGaugeMax(0), 10);
+}
+
+TEST(ScanDirectories, RowsMostScannedFirst)
+{
+    EXPECT_TRUE(directoryRows(std::nullopt).isEmpty());
+    LiveMetrics m;
+    m.active_scan_dirs.insert("/a", {5, 0, 1, std::nullopt, 2.25});
+    m.active_scan_dirs.insert("/b", {50, 3, 1, 9.0, 8});
+    m.active_scan_dirs.insert("/c", {5, 1, 1, std::nullopt, 1});
+    m.active_scan_dirs.insert("/d", {20, 0, 1, std::nullopt, 1});
+    const auto rows = directoryRows(m);
+    ASSERT_EQ(rows.size(), 4);
+    EXPECT_EQ(rows[0].path, "/b");
+    EXPECT_EQ(rows[1].path, "/d");
+    // Equal counts in either order.
+    EXPECT_TRUE((rows[2].path == "/a" && rows[3].path == "/c") ||
+                (rows[2].path == "/c" && rows[3].path == "/a"));
+    EXPECT_EQ(rows[0].hits, 3);
+    EXPECT_EQ(dirStateText(rows[0]), "DONE");
+    EXPECT_EQ(dirStateText(rows[1]), "RULEAZĂ");
+    EXPECT_EQ(dirDurationText(rows[0]), "8.0s");
+}
+
+TEST(ScanCards, FixedTexts)
+{
+    EXPECT_EQ(quickCard().paths, (QStringList{"Downloads", "Desktop", "/tmp"}));
+    EXPECT_EQ(quickCard().kind, "quick");
+    EXPECT_EQ(quickCard().tint, palette::accentRed);
+    EXPECT_EQ(fullCard().paths, (QStringList{"~", "/Applications"}));
+    EXPECT_EQ(fullCard().estimate, "5–20 minute");
+    EXPECT_EQ(fullCard().kind, "full");
+}
+
+TEST(ParticleField, FormulasStayInTheirRanges)
+{
+    const double W = 800, H = 160;
+    for (double T : {0.0, 1.5, 7.25, 7.9e8}) {
+        for (int i = 0; i < 60; ++i) {
+            const Particle p = particle(i, T, W, H);
+            const double r = p.rect.width() / 2;
+            EXPECT_GE(r, 1.0 - 1e-9);
+            EXPECT_LE(r, 3.0 + 1e-9);
+            EXPECT_GE(p.opacity, 0.15 - 1e-9);
+            EXPECT_LE(p.opacity, 0.70 + 1e-9);
+            EXPECT_GE(p.rect.center().x(), -30 - 1e-6);
+            EXPECT_LE(p.rect.center().x(), W + 30 + 1e-6);
+            EXPECT_GE(p.rect.center().y(), -1e-9);
+            EXPECT_LE(p.rect.center().y(), H + 1e-9);
+        }
+    }
+    // Particle 0 at T = 0: X = 0, so it sits at P = -30 + 0, Y = H/2, radius 2.
+    const Particle p0 = particle(0, 0, W, H);
+    EXPECT_DOUBLE_EQ(p0.rect.center().x(), W * 0.5 - 30);
+    EXPECT_DOUBLE_EQ(p0.rect.center().y(), H / 2);
+    EXPECT_DOUBLE_EQ(p0.rect.width(), 4.0);
+    // Drifts right at S points a second.
+    const Particle later = particle(0, 1.0, W, H);
+    EXPECT_NEAR(later.rect.center().x() - p0.rect.center().x(), 25.0, 1e-9);
+}
