@@ -1,5 +1,6 @@
 #include "platform/qtspeechservice.h"
 
+#include <QDeadlineTimer>
 #include <QLocale>
 #include <QMetaObject>
 #include <QQueue>
@@ -90,7 +91,8 @@ QtSpeechService::QtSpeechService()
 QtSpeechService::~QtSpeechService()
 {
     m_thread.quit();
-    m_thread.wait();
+    // speech-dispatcher can take seconds to let go; do not hold up the caller for longer.
+    m_thread.wait(QDeadlineTimer(3000));
 }
 
 void QtSpeechService::speak(const Utterance &utterance)
