@@ -60,6 +60,7 @@ class Config:
     handler_threads: int = 4
     # Timers (seconds).
     telemetry_interval: float = 2.0
+    behavior_first_fit: float = 10.0
     behavior_refit_interval: float = 600.0
     scheduler_tick: float = 30.0
     missed_scan_delay: float = 60.0
@@ -86,6 +87,7 @@ class Config:
             cfg.hot_names = frozenset(n for n in names.split(",") if n)
             cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
             cfg.scheduler_tick = 1.0
+            cfg.behavior_first_fit = float(env.get("TSAV_AGENT_FIRST_FIT", "10.0"))
             cfg.missed_scan_delay = float(env.get("TSAV_AGENT_MISSED_SCAN_DELAY", "2.0"))
             cfg.outbox_interval = 2.0
             cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))

@@ -249,6 +249,7 @@ class BehaviorEngine:
         self.top = 0.6
         self.fitted_at = 0.0
         self.fit_seconds = 0.0
+        self.on_first_fit = None  # callable(engine), told once the first model is ready
 
     def add_samples(self, rows: list):
         with self.lock:
@@ -278,6 +279,22 @@ class BehaviorEngine:
             self.fitted_at = time.time()
             self.fit_seconds = time.monotonic() - started
         return True
+
+    def run(self, stop: threading.Event, first_fit: float, refit_interval: float):
+        """Fits in its own thread so neither requests nor telemetry wait for scikit-learn."""
+        if stop.wait(first_fit):
+            return
+        first = True
+        while not stop.is_set():
+            try:
+                fitted = self.fit()
+                if fitted and first and self.on_first_fit is not None:
+                    first = False
+                    self.on_first_fit(self)
+            except Exception:
+                log.exception("behaviour model fit failed")
+                fitted = False
+            stop.wait(refit_interval if fitted else 2.0)
 
     def calibrate(self, raw: float) -> float:
         r = (raw - self.median) / (self.top - self.median)

@@ -59,6 +59,8 @@ class Agent:
         self.yara = YaraEngine(os.path.join(config.data_dir, "rules"))
         self.intel = NetworkIntel(os.path.join(config.data_dir, "threat_intel.txt"))
         self.behavior = BehaviorEngine()
+        self.behavior.on_first_fit = lambda b: self.events.emit(
+            "process", f"behaviour model fitted on {len(b.samples)} process samples in {b.fit_seconds:.2f}s")
         self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
                                self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR))
         self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
@@ -129,6 +131,8 @@ class Agent:
         if self.yara.errors:
             self.events.emit("agent", f"{len(self.yara.errors)} user YARA rule file(s) skipped", "; ".join(self.yara.errors)[:500])
         self._spawn("telemetry", self.telemetry.run)
+        self._spawn("behavior", lambda stop: self.behavior.run(stop, self.config.behavior_first_fit,
+                                                               self.config.behavior_refit_interval))
         self._spawn("scheduler", self.scheduler.run)
         self._spawn("housekeeping", self._housekeeping)
         if self.settings.get("realtime_enabled"):
@@ -159,7 +163,8 @@ class Agent:
         self.realtime.stop(emit=False)
         self.server.close()
         for thread in self.threads:
-            thread.join(5)
+            # A model fit cannot be interrupted; that thread touches nothing shared, so it is left behind.
+            thread.join(0.2 if thread.name == "behavior" else 5)
         try:
             self.events.emit("agent", "agent stopped")
         except Exception:

@@ -66,7 +66,6 @@ class Telemetry:
         self.agent = records.agent_self(os.getpid(), 0, 0, 0, 0, 0)
         self._last_net = None
         self._samples_taken = 0
-        self._last_fit = 0.0
         self.ready = threading.Event()
 
     # -- snapshots (read by request handlers) ------------------------------
@@ -192,13 +191,6 @@ class Telemetry:
         self._samples_taken += 1
         if self._samples_taken % 3 == 1:
             self.behavior.add_samples(user)
-        now = time.time()
-        if self.behavior.model is None or now - self._last_fit > self.config.behavior_refit_interval:
-            try:
-                if self.behavior.fit():
-                    self._last_fit = now
-            except Exception:
-                log.exception("behaviour model fit failed")
         try:
             scored = self.behavior.score(user)
         except Exception:

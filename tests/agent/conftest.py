@@ -159,8 +159,10 @@ def agent(home):
 @pytest.fixture(scope="module")
 def shared_agent():
     path = tempfile.mkdtemp(prefix="tsav", dir="/tmp")
-    a = Agent(path)
+    a = Agent(path, {"TSAV_AGENT_FIRST_FIT": "0"})
     a.start()
+    wait_for(lambda: any("behaviour model fitted" in e["action"] for e in a.data("events", limit=50)), 120,
+             what="behaviour model")
     yield a
     a.stop()
     shutil.rmtree(path, ignore_errors=True)

@@ -34,7 +34,8 @@ class TestRequestPaths:
         R.check_list(net, R.NETWORK, "network")
 
     def test_processes_are_real_and_scored_below_kill_line(self, shared_agent):
-        rows = shared_agent.data("processes")
+        rows = wait_for(lambda: (lambda r: r if any(p["score"] > 0 for p in r) else None)(
+            shared_agent.data("processes")), 30, what="processes scored by the fitted model")
         R.check_list(rows, R.PROCESS, "processes")
         by_pid = {r["pid"]: r for r in rows}
         me = by_pid[shared_agent.proc.pid]

@@ -1,0 +1,97 @@
+"""Socket ownership: permissions, peer credentials, stale sockets, a second agent, signals."""
+
+import json
+import os
+import signal
+import socket
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import Agent, exchange, wait_for
+
+
+def test_socket_and_data_dir_are_private(agent):
+    assert stat.S_IMODE(os.stat(os.path.dirname(agent.socket)).st_mode) == 0o700
+    st = os.lstat(agent.socket)
+    assert stat.S_ISSOCK(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600
+    assert stat.S_IMODE(os.stat(agent.data_dir).st_mode) == 0o700
+    assert stat.S_IMODE(os.stat(os.path.join(agent.data_dir, "agent.db")).st_mode) == 0o600
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to another user")
+def test_other_user_is_refused_whatever_the_socket_mode(agent):
+    os.chmod(agent.socket, 0o666)
+    os.chmod(os.path.dirname(agent.socket), 0o755)
+    os.chmod(os.path.dirname(os.path.dirname(agent.socket)), 0o755)
+    os.chmod(os.path.dirname(os.path.dirname(os.path.dirname(agent.socket))), 0o755)
+    os.chmod(agent.home, 0o755)
+    code = (
+        "import os, socket, sys\n"
+        "os.setgid(65534); os.setuid(65534)\n"
+        "s = socket.socket(socket.AF_UNIX); s.settimeout(20); s.connect(sys.argv[1])\n"
+        "print(s.recv(4096).decode())\n")  # refused before the request is read
+    out = subprocess.run(["/usr/bin/python3", "-I", "-c", code, agent.socket], capture_output=True, text=True,
+                         timeout=60, cwd="/")
+    assert out.returncode == 0, out.stderr
+    reply = json.loads(out.stdout)
+    assert reply["ok"] is False and "another user" in reply["error"]
+    assert agent.call("summary")["ok"] is True
+
+
+def test_stale_socket_is_replaced(home):
+    a = Agent(home)
+    os.makedirs(os.path.dirname(a.socket), mode=0o700)
+    stale = socket.socket(socket.AF_UNIX)
+    stale.bind(a.socket)
+    stale.close()  # file left behind, nobody listening
+    a.start()
+    try:
+        assert a.call("summary")["ok"] is True
+    finally:
+        a.stop()
+
+
+def test_second_agent_refuses_and_first_keeps_serving(agent):
+    second = Agent(agent.home)
+    second.log_path = os.path.join(agent.home, "second.log")
+    second.start(wait=False)
+    code = second.wait_exit(60)
+    assert code == 2
+    assert "already answering" in open(second.log_path).read()
+    assert os.path.exists(agent.socket)
+    assert agent.call("summary")["ok"] is True
+
+
+def test_non_socket_in_the_way_is_left_alone(home):
+    a = Agent(home)
+    os.makedirs(os.path.dirname(a.socket), mode=0o700)
+    with open(a.socket, "w") as fh:
+        fh.write("precious")
+    a.start(wait=False)
+    assert a.wait_exit(60) == 2
+    assert open(a.socket).read() == "precious"
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_signals_shut_down_cleanly_and_remove_socket(home, sig):
+    a = Agent(home)
+    a.start()
+    assert a.stop(sig) == 0
+    assert not os.path.exists(a.socket)
+    log = a.log()
+    assert "agent stopped" in log and "Traceback" not in log
+
+
+def test_state_is_kept_across_restart(agent):
+    agent.data("settings.set", values={"scheduled_scan_hours": 3})
+    before = agent.data("events", limit=500)
+    agent.stop()
+    agent.start()
+    after = agent.data("events", limit=500)
+    assert {e["id"] for e in before} <= {e["id"] for e in after}
+    actions = [e["action"] for e in after]
+    assert any(a.startswith("agent stopped") for a in actions)
+    assert actions[0].startswith(("agent started", "real-time")) or any("agent started" in x for x in actions[:3])

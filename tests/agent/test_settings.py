@@ -1,0 +1,110 @@
+"""Settings, scheduled scans and the active responses."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import Agent, wait_for
+
+DEFAULTS = {"realtime_enabled": True, "ai_engine_enabled": True, "auto_quarantine": True,
+            "auto_kill_high_risk": False, "cloud_telemetry": False, "network_monitor": True,
+            "kill_switch_isolate": False, "scheduled_scan_hours": 0}
+
+
+class TestSettings:
+    def test_defaults_then_changes_survive_restart(self, agent):
+        assert agent.data("settings.get") == DEFAULTS
+        agent.data("settings.set", values={"auto_quarantine": False})
+        agent.data("settings.set", values={"scheduled_scan_hours": 12})
+        agent.data("settings.set", values={"network_monitor": False, "realtime_enabled": False})
+        expected = dict(DEFAULTS, auto_quarantine=False, scheduled_scan_hours=12, network_monitor=False,
+                        realtime_enabled=False)
+        assert agent.data("settings.get") == expected
+        agent.stop()
+        agent.start()
+        assert agent.data("settings.get") == expected
+        api = [e for e in agent.data("events") if e["source"] == "api"]
+        assert any("auto_quarantine=false" in (e.get("target") or "") for e in api)
+
+    def test_invalid_change_is_all_or_nothing(self, agent):
+        reply = agent.call("settings.set", values={"auto_quarantine": False, "scheduled_scan_hours": "6"})
+        assert reply["ok"] is False
+        assert agent.data("settings.get") == DEFAULTS
+
+    def test_kill_switch_is_kept_but_reported_unavailable(self, agent):
+        agent.data("settings.set", values={"kill_switch_isolate": True})
+        assert agent.data("settings.get")["kill_switch_isolate"] is True
+        event = wait_for(lambda: next((e for e in agent.data("events") if "isolation is unavailable" in e["action"]),
+                                      None), 10, what="unavailable event")
+        assert event["source"] == "network"
+        assert event["action"].split("unavailable: ", 1)[1]  # names the reason
+        if os.path.exists("/usr/sbin/nft"):
+            out = subprocess.run(["/usr/sbin/nft", "list", "tables"], capture_output=True, text=True)
+            assert "tsav_isolation" not in out.stdout
+        agent.stop()
+        agent.start()
+        assert agent.data("settings.get")["kill_switch_isolate"] is True
+
+    def test_cloud_telemetry_writes_outbox(self, agent):
+        outbox = os.path.join(agent.data_dir, "outbox.jsonl")
+        agent.data("settings.set", values={"cloud_telemetry": True})
+        wait_for(lambda: os.path.exists(outbox) and os.path.getsize(outbox) > 0, 20, what="outbox batch")
+        with open(outbox) as fh:
+            batch = json.loads(fh.readline())
+        assert {"ts", "threats_total", "files_scanned"} <= set(batch)
+        assert any(e["source"] == "telemetry" and "outbox" in e["action"] for e in agent.data("events"))
+        assert oct(os.stat(outbox).st_mode & 0o777) == oct(0o600)
+
+
+class TestScheduler:
+    def test_missed_scheduled_scan_runs_soon_after_start(self, agent):
+        agent.data("settings.set", values={"scheduled_scan_hours": 1})
+        agent.stop()
+        # Pretend the last scheduled scan ran two hours ago, while the agent was down.
+        import sqlite3
+        conn = sqlite3.connect(os.path.join(agent.data_dir, "agent.db"))
+        conn.execute("UPDATE kv SET value=? WHERE key='schedule_last_run'", (repr(time.time() - 7200),))
+        conn.commit()
+        conn.close()
+        agent.start()
+        status = wait_for(lambda: (lambda s: s if s["id"] > 0 else None)(agent.data("scan.status")), 30,
+                          what="scheduled scan")
+        assert status["kind"] == "quick"
+        assert any(e["source"] == "schedule" and "started" in e["action"] for e in agent.data("events"))
+
+    def test_zero_hours_never_scans(self, agent):
+        time.sleep(3)
+        assert agent.data("scan.status")["id"] == 0
+
+
+class TestAutoKill:
+    def test_kills_own_high_risk_child_and_records_it(self, home):
+        sleeper = os.path.join(home, "tsavhot")
+        os.symlink("/bin/sleep", sleeper)
+        victim = subprocess.Popen([sleeper, "300"])
+        bystander = subprocess.Popen(["/bin/sleep", "300"])
+        a = Agent(home, {"TSAV_AGENT_HOT_NAMES": "tsavhot"})
+        a.start()
+        try:
+            row = wait_for(lambda: next((p for p in a.data("processes") if p["pid"] == victim.pid), None), 20,
+                           what="victim in process list")
+            assert row["score"] >= 0.93
+            # Off by default: nothing is killed, a behaviour threat is raised.
+            time.sleep(2)
+            assert victim.poll() is None
+            a.data("settings.set", values={"auto_kill_high_risk": True})
+            assert victim.wait(20) == -9
+            threats = [t for t in a.data("threats") if t.get("pid") == victim.pid]
+            assert threats and {t["status"] for t in threats} == {"killed"}
+            assert any(e["source"] == "process" and "auto-kill" in e["action"] for e in a.data("events"))
+            assert bystander.poll() is None and a.proc.poll() is None
+        finally:
+            a.stop()
+            for p in (victim, bystander):
+                if p.poll() is None:
+                    p.kill()
+                p.wait()
