@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace tsav;
 
 namespace {
@@ -215,4 +217,37 @@ TEST_F(ThreatNotifierTest, BadgeShowsActiveCountOrNothing)
     s.threats_active = -2;
     notifier.updateDockBadge(s);
     EXPECT_EQ(fake.badge.labels, (QStringList{"3", "", "", ""}));
+}
+
+TEST_F(ThreatNotifierTest, RandomListSequencesAnnounceEachIdOnceInFirstSeenOrder)
+{
+    std::mt19937 rng(20240601);
+    for (int round = 0; round < 50; ++round) {
+        RecordingServices f;
+        SoundPlayer p(&f.sounds, &f.haptics, &f.preferences);
+        ThreatNotifier n(f.services(), p);
+        QSet<qint64> known;
+        QStringList expected;
+        const int lists = 1 + int(rng() % 12);
+        for (int l = 0; l < lists; ++l) {
+            QList<Threat> list;
+            const int size = int(rng() % 20);
+            for (int i = 0; i < size; ++i) {
+                // Ids across the whole range, negative and huge ones included.
+                const qint64 id = (rng() % 8 == 0) ? qint64(rng()) * 977 - (qint64(1) << 40)
+                                                   : qint64(rng() % 40);
+                list.append(threat(id));
+                if (!known.contains(id)) {
+                    known.insert(id);
+                    if (l > 0)
+                        expected << QStringLiteral("tsav.threat.%1").arg(id);
+                }
+            }
+            n.handleThreats(list);
+        }
+        QStringList got;
+        for (const auto &r : f.notifications.posted)
+            got << r.identifier;
+        ASSERT_EQ(got, expected) << "round " << round;
+    }
 }
