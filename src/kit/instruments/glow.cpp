@@ -1,0 +1,123 @@
+#include "kit/instruments/glow.h"
+
+#include "kit/instruments/effects.h"
+#include "kit/instruments/spring.h"
+
+#include <QFontMetricsF>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tsav {
+
+int glowPadding(double radius, qreal dpr)
+{
+    return int(std::ceil(radius * dpr)) + 2;
+}
+
+QImage glowOf(const QImage &shape, const QColor &colour, double radius)
+{
+    const qreal dpr = shape.devicePixelRatio();
+    const int pad = glowPadding(radius, dpr);
+    QImage out(shape.width() + 2 * pad, shape.height() + 2 * pad, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    {
+        QPainter p(&out);
+        QImage src = shape;
+        src.setDevicePixelRatio(1);
+        p.drawImage(QPoint(pad, pad), src);
+        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        p.fillRect(out.rect(), colour);
+    }
+    // Three box passes of radius b give a Gaussian of sigma ~ sqrt(b (b + 1)); a shadow
+    // of radius r reads as sigma ~ r / 2.
+    const double sigma = radius * dpr / 2;
+    const int b = std::max(1, int(std::lround((-1 + std::sqrt(1 + 4 * sigma * sigma)) / 2)));
+    effects::boxBlur(out, b);
+    out.setDevicePixelRatio(dpr);
+    return out;
+}
+
+QImage textImage(const QString &text, const QFont &font, const QColor &colour, qreal dpr)
+{
+    const QFontMetricsF fm(font);
+    const QSizeF size(std::max<qreal>(1, fm.horizontalAdvance(text)), std::max<qreal>(1, fm.height()));
+    QImage img((size * dpr).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(dpr);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setFont(font);
+    p.setPen(colour);
+    p.drawText(QPointF(0, fm.ascent()), text);
+    return img;
+}
+
+void RollingText::set(const QString &text, double now)
+{
+    if (m_hasText && text == m_text)
+        return;
+    if (m_hasText) {
+        m_previous = m_text;
+        m_changedAt = now;
+    }
+    m_text = text;
+    m_hasText = true;
+}
+
+double RollingText::progress(double now) const
+{
+    if (m_previous.isNull())
+        return 1;
+    return easeOutProgress(now, m_changedAt, duration);
+}
+
+void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, const QFont &font,
+                       const QColor &colour, double now) const
+{
+    p.save();
+    p.setFont(font);
+    const QFontMetricsF fm(font);
+    const double textWidth = fm.horizontalAdvance(m_text);
+    double x0 = rect.left();
+    if (align & Qt::AlignHCenter)
+        x0 = rect.center().x() - textWidth / 2;
+    else if (align & Qt::AlignRight)
+        x0 = rect.right() - textWidth;
+    const double baseline = rect.center().y() + (fm.ascent() - fm.descent()) / 2;
+    const double u = progress(now);
+    if (u >= 1) {
+        p.setPen(colour);
+        p.drawText(QPointF(x0, baseline), m_text);
+        p.restore();
+        return;
+    }
+    // Characters are matched from the right, so units stay in place while the digits
+    // in front of them change.
+    const int n = int(std::max(m_text.size(), m_previous.size()));
+    const QString cur = m_text.rightJustified(n, QLatin1Char(' '));
+    const QString old = m_previous.rightJustified(n, QLatin1Char(' '));
+    const double lead = fm.horizontalAdvance(cur) - textWidth; // width of the padding
+    double x = x0 - lead;
+    const double shift = fm.height() * 0.6;
+    p.setClipRect(QRectF(rect.left(), rect.top() - 2, rect.width(), rect.height() + 4));
+    for (int i = 0; i < n; ++i) {
+        const QChar c = cur.at(i), o = old.at(i);
+        const double w = fm.horizontalAdvance(c);
+        if (c == o) {
+            p.setPen(colour);
+            p.setOpacity(1);
+            p.drawText(QPointF(x, baseline), QString(c));
+        } else {
+            p.setPen(colour);
+            p.setOpacity(1 - u);
+            p.drawText(QPointF(x, baseline - u * shift), QString(o));
+            p.setOpacity(u);
+            p.drawText(QPointF(x, baseline + (1 - u) * shift), QString(c));
+        }
+        x += w;
+    }
+    p.restore();
+}
+
+} // namespace tsav

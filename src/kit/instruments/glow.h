@@ -1,0 +1,45 @@
+#pragma once
+// Cached glows and rolling read-outs shared by the instruments.
+
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QString>
+
+class QPainter;
+
+namespace tsav {
+
+// A soft shadow of `shape`'s coverage in `colour` (alpha included), blurred by about
+// `radius` points. The result is `shape` grown by glowPadding(radius) on every side and
+// keeps shape's device pixel ratio.
+QImage glowOf(const QImage &shape, const QColor &colour, double radius);
+int glowPadding(double radius, qreal dpr);
+
+// An image of `text` in `font` and `colour`, tightly sized (logical size in points).
+QImage textImage(const QString &text, const QFont &font, const QColor &colour, qreal dpr);
+
+// A read-out whose changed characters roll to the new text: the old character moves up
+// and fades while the new one rises into place, ease-out over `duration` seconds.
+class RollingText {
+public:
+    static constexpr double duration = 0.35;
+    // Sets the text at time `now`; the first text does not roll.
+    void set(const QString &text, double now);
+    const QString &text() const { return m_text; }
+    const QString &previous() const { return m_previous; }
+    // 0 at the change, 1 when done.
+    double progress(double now) const;
+    bool rolling(double now) const { return progress(now) < 1; }
+    // Draws the text in `rect` with the given horizontal alignment,
+    // vertically centred.
+    void draw(QPainter &p, const QRectF &rect, Qt::Alignment align, const QFont &font,
+              const QColor &colour, double now) const;
+
+private:
+    QString m_text, m_previous;
+    double m_changedAt = -1e9;
+    bool m_hasText = false;
+};
+
+} // namespace tsav

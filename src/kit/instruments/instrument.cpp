@@ -1,0 +1,135 @@
+#include "kit/instruments/instrument.h"
+
+#include "kit/frameclock.h"
+#include "kit/tspanel.h"
+
+#include <QEvent>
+#include <QPainter>
+
+#include <cmath>
+#include <cstring>
+
+namespace tsav {
+
+FrameKey &FrameKey::add(std::int64_t v)
+{
+    unsigned char bytes[sizeof v];
+    std::memcpy(bytes, &v, sizeof v);
+    for (unsigned char b : bytes) {
+        m_h ^= b;
+        m_h *= 1099511628211ull;
+    }
+    return *this;
+}
+
+FrameKey &FrameKey::add(double v, double step)
+{
+    if (!std::isfinite(v))
+        return add(std::int64_t(0x7ff0'0000'0000'0000));
+    return add(std::int64_t(std::floor(v / step)));
+}
+
+Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(maxFps)
+{
+    FrameClock::instance().subscribe(this, maxFps, [this](double t) { tick(t); });
+}
+
+Instrument::~Instrument() = default;
+
+void Instrument::tick(double t)
+{
+    const FrameKey k = frameKey(t);
+    if (m_hasKey && k == m_lastKey)
+        return;
+    m_lastKey = k;
+    m_hasKey = true;
+    update();
+}
+
+void Instrument::inputsChanged()
+{
+    invalidateCaches();
+    m_hasKey = false;
+    update();
+}
+
+void Instrument::beginFrame(double t)
+{
+    m_lastKey = frameKey(t);
+    m_hasKey = true;
+    ++m_framesPainted;
+}
+
+QWidget *Instrument::backdropSource() const
+{
+    for (QWidget *w = parentWidget(); w; w = w->parentWidget()) {
+        if (qobject_cast<TSPanel *>(w))
+            return w;
+        if (w->isWindow())
+            break;
+    }
+    return nullptr;
+}
+
+void Instrument::refreshOpacity()
+{
+    setAttribute(Qt::WA_OpaquePaintEvent, backdropSource() != nullptr);
+}
+
+void Instrument::paintBackdrop(QPainter &p)
+{
+    QWidget *panel = backdropSource();
+    if (!panel)
+        return;
+    const QRect r(mapTo(panel, QPoint(0, 0)), size());
+    const qreal dpr = devicePixelRatioF();
+    if (m_backdrop.isNull() || r != m_backdropRect || panel->size() != m_backdropPanelSize
+        || dpr != m_backdropDpr) {
+        m_backdrop = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+        m_backdrop.setDevicePixelRatio(dpr);
+        m_backdrop.fill(Qt::transparent);
+        // The panel's own painting only: its children (this one included) are left out.
+        panel->render(&m_backdrop, QPoint(), QRegion(r), QWidget::DrawWindowBackground);
+        m_backdropRect = r;
+        m_backdropPanelSize = panel->size();
+        m_backdropDpr = dpr;
+    }
+    const auto mode = p.compositionMode();
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.drawImage(QPoint(0, 0), m_backdrop);
+    p.setCompositionMode(mode);
+}
+
+void Instrument::resizeEvent(QResizeEvent *e)
+{
+    QWidget::resizeEvent(e);
+    invalidateCaches();
+    m_hasKey = false;
+}
+
+void Instrument::moveEvent(QMoveEvent *e)
+{
+    QWidget::moveEvent(e);
+    m_backdrop = QImage();
+}
+
+void Instrument::changeEvent(QEvent *e)
+{
+    QWidget::changeEvent(e);
+    if (e->type() == QEvent::ParentChange)
+        refreshOpacity();
+    if (e->type() == QEvent::ParentChange || e->type() == QEvent::StyleChange
+        || e->type() == QEvent::FontChange) {
+        m_backdrop = QImage();
+        invalidateCaches();
+    }
+}
+
+void Instrument::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    refreshOpacity();
+    m_backdrop = QImage();
+}
+
+} // namespace tsav

@@ -1,0 +1,82 @@
+#pragma once
+// Instrument: the base of every animated view of the console.
+//
+// An instrument paints as a pure function of its inputs and FrameClock::now(). It
+// subscribes to the window's frame clock at its own maximum rate and, on each tick, asks
+// the subclass for a frame key: a digest of everything the frame would show, quantised
+// to whole pixels and colour levels. It repaints (its own rectangle only) only when the
+// key changes, so a dial whose ticks move a fifth of a pixel per frame is not redrawn
+// every frame.
+//
+// Inside a TSPanel an instrument paints opaque: it keeps a copy of the panel's pixels
+// under its rectangle (invalidated when either moves or resizes) and starts each frame
+// from that copy, so a frame never makes Qt repaint the panel beneath it.
+
+#include <QImage>
+#include <QWidget>
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace tsav {
+
+// Folds quantised values into one 64-bit digest (FNV-1a over the values).
+class FrameKey {
+public:
+    FrameKey() = default;
+    FrameKey &add(std::int64_t v);
+    FrameKey &add(double v, double step); // v quantised to multiples of step
+    std::uint64_t value() const { return m_h; }
+    bool operator==(const FrameKey &) const = default;
+
+private:
+    std::uint64_t m_h = 1469598103934665603ull;
+};
+
+class Instrument : public QWidget {
+    Q_OBJECT
+public:
+    Instrument(int maxFps, QWidget *parent = nullptr);
+    ~Instrument() override;
+
+    int maxFps() const { return m_maxFps; }
+    // Frames actually painted since construction (diagnostics and benchmarks).
+    quint64 framesPainted() const { return m_framesPainted; }
+
+    // The digest of the frame at time t.
+    virtual FrameKey frameKey(double t) const = 0;
+
+protected:
+    // Called on each clock tick; repaints when the frame key changed.
+    void tick(double t);
+    // Subclasses call this after their inputs change: caches are rebuilt on next paint.
+    void inputsChanged();
+    // Subclasses drop their own caches here (inputs, size or device pixel ratio changed).
+    virtual void invalidateCaches() {}
+
+    // Paints the pixels under this widget (a copy of the enclosing panel's), or nothing
+    // when the widget has no enclosing panel and is painted transparent.
+    void paintBackdrop(QPainter &p);
+    // Starts a paint: records the frame's key and counts the frame.
+    void beginFrame(double t);
+
+    void resizeEvent(QResizeEvent *e) override;
+    void moveEvent(QMoveEvent *e) override;
+    void changeEvent(QEvent *e) override;
+    void showEvent(QShowEvent *e) override;
+
+private:
+    QWidget *backdropSource() const;
+    void refreshOpacity();
+
+    int m_maxFps;
+    FrameKey m_lastKey;
+    bool m_hasKey = false;
+    quint64 m_framesPainted = 0;
+    QImage m_backdrop;
+    QRect m_backdropRect;     // our rectangle in the panel's coordinates
+    QSize m_backdropPanelSize;
+    qreal m_backdropDpr = 0;
+};
+
+} // namespace tsav

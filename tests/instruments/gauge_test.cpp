@@ -1,0 +1,264 @@
+#include "kit/frameclock.h"
+#include "kit/instruments/effects.h"
+#include "kit/instruments/gaugemath.h"
+#include "kit/instruments/gaugeview.h"
+#include "kit/instruments/lineargauge.h"
+#include "kit/instruments/spring.h"
+#include "kit/palette.h"
+
+#include <QImage>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tsav;
+namespace pal = tsav::palette;
+
+namespace {
+const gauge::Zones loadZones{{0, pal::accentGreen}, {0.55, pal::accentAmber}, {0.82, pal::accentRed}};
+const gauge::Zones rateZones{{0, pal::accentBlue}, {0.6, pal::accentGreen}, {0.85, pal::accentAmber}};
+} // namespace
+
+TEST(GaugeMath, FractionClampsAndGuardsMax)
+{
+    EXPECT_DOUBLE_EQ(gauge::fraction(50, 100), 0.5);
+    EXPECT_DOUBLE_EQ(gauge::fraction(150, 100), 1.0);
+    EXPECT_DOUBLE_EQ(gauge::fraction(-5, 100), 0.0);
+    EXPECT_DOUBLE_EQ(gauge::fraction(5, 0), 0.0);
+    EXPECT_DOUBLE_EQ(gauge::fraction(5, -1), 0.0);
+    EXPECT_DOUBLE_EQ(gauge::fraction(NAN, 100), 0.0);
+    EXPECT_DOUBLE_EQ(gauge::fraction(5, NAN), 0.0);
+}
+
+TEST(GaugeMath, ZoneColourPicksLastThresholdReached)
+{
+    EXPECT_EQ(gauge::zoneColor({}, 0.9, false), pal::accentGreen);
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.54, false), pal::accentGreen);
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.55, false), pal::accentAmber);
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.819, false), pal::accentAmber);
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.82, false), pal::accentRed);
+    EXPECT_EQ(gauge::zoneColor(rateZones, gauge::fraction(300, 500), false), pal::accentGreen);
+    EXPECT_EQ(gauge::zoneColor(rateZones, gauge::fraction(299, 500), false), pal::accentBlue);
+    // The protection dial: 85 or more green, 60 to below 85 amber, below 60 red.
+    const gauge::Zones protection{{0, pal::accentRed}, {0.6, pal::accentAmber}, {0.85, pal::accentGreen}};
+    EXPECT_EQ(gauge::zoneColor(protection, 0.85, false), pal::accentGreen);
+    EXPECT_EQ(gauge::zoneColor(protection, 0.84, false), pal::accentAmber);
+    EXPECT_EQ(gauge::zoneColor(protection, 0.25, false), pal::accentRed);
+}
+
+TEST(GaugeMath, ZoneColourReversed)
+{
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.9, true), pal::accentGreen); // t = 0.1
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.1, true), pal::accentRed);   // t = 0.9
+    EXPECT_EQ(gauge::zoneColor(loadZones, 0.45, true), pal::accentAmber); // t = 0.55
+}
+
+TEST(GaugeMath, ZonesOutOfOrderStillTakeLastMatch)
+{
+    const gauge::Zones odd{{0.5, pal::accentRed}, {0, pal::accentBlue}};
+    // Both thresholds reached: the later zone in the list wins.
+    EXPECT_EQ(gauge::zoneColor(odd, 0.7, false), pal::accentBlue);
+    // None reached below the first zone's threshold except the second: still the list's rule.
+    EXPECT_EQ(gauge::zoneColor(odd, 0.2, false), pal::accentBlue);
+}
+
+TEST(GaugeMath, ArcAndNeedleGeometry)
+{
+    EXPECT_DOUBLE_EQ(gauge::arcEndTurn(0), 0.125);
+    EXPECT_DOUBLE_EQ(gauge::arcEndTurn(1), 0.875);
+    EXPECT_DOUBLE_EQ(gauge::arcEndDegrees(0), 135);
+    EXPECT_DOUBLE_EQ(gauge::arcEndDegrees(0.5), 270); // straight up on screen
+    EXPECT_DOUBLE_EQ(gauge::arcEndDegrees(1), 405);
+    EXPECT_DOUBLE_EQ(gauge::arcEndTurn(gauge::fraction(10, 0)), 0.125); // empty with max <= 0
+
+    EXPECT_DOUBLE_EQ(gauge::needleDegrees(0), -135);
+    EXPECT_DOUBLE_EQ(gauge::needleDegrees(0.5), 0);
+    EXPECT_DOUBLE_EQ(gauge::needleDegrees(1), 135);
+    EXPECT_DOUBLE_EQ(gauge::needleDegrees(gauge::fraction(500, 100)), 135);
+
+    // Length w/2 - 22 = 48 on the 140 dial.
+    const QPointF up = gauge::needleTip(0, 140, 140);
+    EXPECT_NEAR(up.x(), 70, 1e-9);
+    EXPECT_NEAR(up.y(), 22, 1e-9);
+    const QPointF right = gauge::needleTip(90, 140, 140);
+    EXPECT_NEAR(right.x(), 118, 1e-9);
+    EXPECT_NEAR(right.y(), 70, 1e-9);
+    const QPointF low = gauge::needleTip(-135, 140, 140);
+    EXPECT_LT(low.x(), 70);
+    EXPECT_GT(low.y(), 70);
+}
+
+TEST(GaugeMath, TickRotationThreshold)
+{
+    EXPECT_DOUBLE_EQ(gauge::tickRotation(0.01, 100), 0);
+    EXPECT_DOUBLE_EQ(gauge::tickRotation(0.011, 100), 15);
+    EXPECT_DOUBLE_EQ(gauge::tickRotation(-3, 100), 0);
+    EXPECT_DOUBLE_EQ(gauge::liveOpacity(0.02), 0.15);
+    EXPECT_DOUBLE_EQ(gauge::liveOpacity(0.021), 0.85);
+}
+
+TEST(GaugeMath, ReadoutsAndFormats)
+{
+    EXPECT_EQ(gauge::readout(25, "%.0f"), "25");
+    EXPECT_EQ(gauge::readout(12.345, "%.1f"), "12.3");
+    const QString centre = "OK";
+    EXPECT_EQ(gauge::readout(12, "%.1f", &centre), "OK");
+    EXPECT_EQ(gauge::barReadout(512, "%.0f", "MB"), "512 MB");
+    EXPECT_EQ(gauge::barReadout(7, "%.0f", ""), "7");
+    // Formats that would read a second argument or a string are refused.
+    EXPECT_EQ(gauge::formatNumber("%s", 3.4), "3");
+    EXPECT_EQ(gauge::formatNumber("%.1f%n", 3.4), "3");
+    EXPECT_EQ(gauge::formatNumber("%.1f %.1f", 3.4), "3");
+    EXPECT_EQ(gauge::formatNumber("%.1f %%", 3.4), "3.4 %");
+    EXPECT_EQ(gauge::formatNumber("%.1f", 250.0), "250.0");
+}
+
+TEST(GaugeMath, BarGridLines)
+{
+    EXPECT_EQ(gauge::gridLines(50), (QList<double>{0, 20, 40}));
+    EXPECT_EQ(gauge::gridLines(40), (QList<double>{0, 20}));
+    EXPECT_TRUE(gauge::gridLines(0).isEmpty());
+}
+
+TEST(Spring, SettlesAtTargetAndStaysContinuousWhenRetargeted)
+{
+    Spring s({0.55, 0.78}, 0);
+    s.snapTo(0.2);
+    EXPECT_DOUBLE_EQ(s.value(5), 0.2);
+    s.retarget(0.8, 10);
+    EXPECT_NEAR(s.value(10), 0.2, 1e-12);
+    const double mid = s.value(10.2);
+    EXPECT_GT(mid, 0.2);
+    EXPECT_LT(mid, 0.9);
+    // Underdamped: overshoots a little, then settles.
+    double peak = 0;
+    for (double t = 10; t < 12; t += 0.01)
+        peak = std::max(peak, s.value(t));
+    EXPECT_GT(peak, 0.8);
+    EXPECT_LT(peak, 0.85);
+    EXPECT_TRUE(s.settled(14));
+    EXPECT_NEAR(s.value(14), 0.8, 1e-4);
+
+    // Retargeting mid-flight keeps position and velocity.
+    Spring a({0.45, 0.8}, 0);
+    a.retarget(1, 0);
+    const double x = a.value(0.1), v = a.velocity(0.1);
+    a.retarget(0, 0.1);
+    EXPECT_NEAR(a.value(0.1), x, 1e-12);
+    EXPECT_NEAR(a.velocity(0.1), v, 1e-9);
+}
+
+TEST(Spring, CriticalAndOverdampedDoNotOvershoot)
+{
+    for (double zeta : {1.0, 1.5}) {
+        Spring s({0.5, zeta}, 0);
+        s.retarget(1, 0);
+        for (double t = 0; t < 3; t += 0.01)
+            EXPECT_LE(s.value(t), 1.0 + 1e-9) << zeta;
+        EXPECT_NEAR(s.value(3), 1.0, 1e-3);
+    }
+}
+
+TEST(Easing, EaseOutProgress)
+{
+    EXPECT_DOUBLE_EQ(easeOutProgress(0, 0, 0.35), 0);
+    EXPECT_DOUBLE_EQ(easeOutProgress(0.35, 0, 0.35), 1);
+    EXPECT_GT(easeOutProgress(0.1, 0, 0.35), 0.1 / 0.35); // ease-out: ahead of linear
+}
+
+// --- views ----------------------------------------------------------------------------
+
+namespace {
+QImage render(QWidget &w)
+{
+    QImage img(w.size(), QImage::Format_ARGB32_Premultiplied);
+    img.fill(pal::panelBase);
+    w.render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+    return img;
+}
+
+int countNear(const QImage &img, const QColor &c, int tol = 40)
+{
+    int n = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const QColor p = img.pixelColor(x, y);
+            if (std::abs(p.red() - c.red()) + std::abs(p.green() - c.green()) + std::abs(p.blue() - c.blue()) < tol)
+                ++n;
+        }
+    return n;
+}
+
+struct FrozenClock {
+    explicit FrozenClock(double t) { FrameClock::freeze(t); }
+    ~FrozenClock() { FrameClock::freeze(std::nullopt); }
+};
+} // namespace
+
+TEST(GaugeView, DrawsArcInZoneColourAndKeepsReadout)
+{
+    FrozenClock clock(1000);
+    GaugeView g(GaugeSpec{"System CPU", 90, 100, "%", "%.1f", std::nullopt, loadZones, false});
+    g.resize(g.sizeHint());
+    EXPECT_EQ(g.zoneColor(), pal::accentRed);
+    EXPECT_EQ(g.readoutText(), "90.0");
+    const QImage img = render(g);
+    EXPECT_GT(countNear(img, pal::accentRed), 150);
+    EXPECT_EQ(countNear(img, pal::accentAmber, 20), 0);
+}
+
+TEST(GaugeView, CenterTextReplacesNumberAndMaxZeroDims)
+{
+    FrozenClock clock(1000);
+    GaugeView g(GaugeSpec{"Scan", 40, 0, "files", "%.0f", QString("IDLE"), {}, false});
+    EXPECT_EQ(g.readoutText(), "IDLE");
+    EXPECT_DOUBLE_EQ(g.fraction(), 0);
+    EXPECT_EQ(g.zoneColor(), pal::accentGreen);
+}
+
+TEST(GaugeView, EveryLayerButEffectsDrawsWhenEffectsAreUnavailable)
+{
+    FrozenClock clock(1000);
+    effects::setEnabled(effects::scanlineName, false);
+    effects::setEnabled(effects::bloomName, false);
+    GaugeView g(GaugeSpec{"Disk", 70, 100, "%", "%.1f", std::nullopt, loadZones, false});
+    g.resize(g.sizeHint());
+    const QImage img = render(g);
+    effects::setEnabled(effects::scanlineName, true);
+    effects::setEnabled(effects::bloomName, true);
+    EXPECT_GT(countNear(img, pal::accentAmber), 150);
+    EXPECT_EQ(effects::find("tsav_nonexistent"), nullptr);
+}
+
+TEST(GaugeView, FrameKeyStillForTinyValuesAndMovesAboveThreshold)
+{
+    effects::setEnabled(effects::scanlineName, false); // isolate the ticks
+    GaugeView still(GaugeSpec{"A", 0.01, 100, "", "%.2f", std::nullopt, {}, false});
+    GaugeView turning(GaugeSpec{"B", 0.011, 100, "", "%.3f", std::nullopt, {}, false});
+    still.resize(still.sizeHint());
+    turning.resize(turning.sizeHint());
+    // 0.15 rad/s at a 69-point rim is about 10 pixels a second.
+    EXPECT_EQ(still.frameKey(100), still.frameKey(101));
+    EXPECT_NE(turning.frameKey(100), turning.frameKey(101));
+    // ...but not every 60th of a second.
+    int changes = 0;
+    for (int i = 0; i < 60; ++i)
+        changes += turning.frameKey(100 + i / 60.0) != turning.frameKey(100 + (i + 1) / 60.0);
+    EXPECT_GE(changes, 8);
+    EXPECT_LE(changes, 12);
+    effects::setEnabled(effects::scanlineName, true);
+}
+
+TEST(LinearGauge, ReadoutAndFillWidth)
+{
+    FrozenClock clock(500);
+    LinearGauge bar(LinearGaugeSpec{"Agent RAM", 512, 1024, "MB", "%.0f", pal::accentBlue});
+    bar.resize(200, bar.sizeHint().height());
+    EXPECT_EQ(bar.readoutText(), "512 MB");
+    const QImage img = render(bar);
+    const int y = int(bar.barRect().center().y());
+    // Filled to half the width: blue at a quarter, background at three quarters.
+    const QColor left = img.pixelColor(90, y), right = img.pixelColor(160, y);
+    EXPECT_GT(left.blue(), 150);
+    EXPECT_LT(right.blue(), 120);
+}
