@@ -1,0 +1,186 @@
+"""In-process checks of the decoders and engines with tables of tricky input."""
+
+import json
+import os
+import random
+import sys
+
+import pytest
+
+from agent import jsonproto, records
+from agent.engines import BehaviorEngine, NetworkIntel, SignatureEngine, hash_and_read, heuristic_bonus
+from agent.jsonproto import ProtocolError, decode_request
+from agent.response import Responder
+from agent.settings import Settings, SettingsError
+from agent.vault import VaultError, open_dir_nofollow, xor_bytes
+from conftest import EICAR
+
+
+class TestStrictJson:
+    @pytest.mark.parametrize("raw", [
+        b'{"op":"a","op":"b"}', b'{"op":"a","x":{"k":1,"k":2}}', b'{"op":"a","x":NaN}', b'{"op":"a","x":-Infinity}',
+        b'{"op":"a","x":1e400}', b'{"op":"a","x":' + b"1" * 21 + b"}", b'{"op":"a","x":' + b"[" * 33 + b"]" * 33 + b"}",
+        b"\xc0\xaf", b"", b"   ", b"null", b"[]", b'{"op":null}', b'{"op":"a"} x', b"{'op':'a'}",
+    ])
+    def test_rejected(self, raw):
+        with pytest.raises(ProtocolError):
+            decode_request(raw)
+
+    @pytest.mark.parametrize("raw,expected", [
+        (b'{"op":"summary"}\n', {"op": "summary"}),
+        (b'  {"op":"threats","limit":200}\r\n', {"op": "threats", "limit": 200}),
+        (b'{"op":"a","x":' + b"[" * 31 + b"]" * 31 + b"}", None),
+        (b'{"op":"a","s":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\\"]]]"}', None),
+        (b'{"op":"a","n":-12345678901234567890}', None),
+    ])
+    def test_accepted(self, raw, expected):
+        value = decode_request(raw)
+        if expected is not None:
+            assert value == expected
+
+    def test_random_input_only_raises_protocol_error(self):
+        rng = random.Random(7)
+        alphabet = b'{}[]":,0123456789.eE+-tfnulrsaNI\\ \n\xff\xc3'
+        for _ in range(3000):
+            raw = bytes(rng.choice(alphabet) for _ in range(rng.randrange(0, 60)))
+            try:
+                value = decode_request(raw)
+            except ProtocolError:
+                continue
+            assert isinstance(value, dict) and isinstance(value["op"], str)
+
+    def test_deep_nesting_does_not_recurse(self):
+        limit = sys.getrecursionlimit()
+        with pytest.raises(ProtocolError, match="nesting"):
+            decode_request(b'{"op":"a","x":' + b"[" * (limit * 10) + b"]" * (limit * 10) + b"}")
+
+    def test_reply_is_one_compact_line(self):
+        raw = jsonproto.encode_reply(True, {"a": [1, 2.5, "ț"]})
+        assert raw == '{"ok":true,"data":{"a":[1,2.5,"ț"]}}\n'.encode()
+
+
+class TestRecords:
+    def test_optional_fields_are_dropped_not_nulled(self):
+        row = {"id": 1, "ts": 2.0, "kind": "yara", "severity": "high", "status": "detected", "path": None,
+               "pid": None, "process_name": None, "signature": "R", "score": None, "description": None}
+        assert records.threat(row) == {"id": 1, "ts": 2.0, "kind": "yara", "severity": "high",
+                                       "status": "detected", "signature": "R"}
+
+    def test_numbers_are_coerced_to_their_wire_types(self):
+        row = records.process_row(pid=5.0, name=None, user="u", exe="", cpu=float("nan"), rss=1.5e6,
+                                  connections=None, open_files=2, threads=3, score=7)
+        assert row["pid"] == 5 and isinstance(row["pid"], int)
+        assert row["cpu"] == 0.0 and isinstance(row["rss"], int) and row["connections"] == 0
+        assert row["score"] == 1.0 and row["name"] == ""
+
+    def test_scan_status_without_finish(self):
+        s = records.scan_status(1, "quick", 10, None, 3, "x", True)
+        assert "finished" not in s and s["running"] is True and isinstance(s["started"], float)
+
+
+class TestEngines:
+    def test_signature_lists_merge_and_skip_garbage(self, tmp_path):
+        user = tmp_path / "signatures.txt"
+        user.write_text("zz not a hash\n" + "ab" * 32 + " bogus Mine\n" + "CD" * 32 + "\n")
+        engine = SignatureEngine(str(user))
+        import hashlib
+        assert engine.check(hashlib.sha256(EICAR).hexdigest()).signature == "EICAR-Test-File"
+        assert engine.check("ab" * 32).severity == "high"  # unknown severity word falls back
+        assert engine.check("cd" * 32).signature == "User-Signature"
+        assert engine.check("00" * 32) is None
+
+    def test_network_intel_matches_networks_and_mapped_addresses(self, tmp_path):
+        user = tmp_path / "intel.txt"
+        user.write_text("10.1.2.3 my lab box\n10.0.0.0/8 private test net\nnonsense\n")
+        intel = NetworkIntel(str(user))
+        assert intel.check("10.1.2.3") == "my lab box"  # most specific entry wins
+        assert intel.check("10.9.9.9") == "private test net"
+        assert intel.check("::ffff:192.0.2.7").startswith("reserved documentation")
+        assert intel.check("2001:db8::1%eth0")
+        assert intel.check("8.8.8.8") is None and intel.check("not-an-ip") is None
+
+    def test_hash_and_read_caps_large_files(self, tmp_path):
+        path = tmp_path / "big"
+        path.write_bytes(b"a" * 5000)
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            digest, data = hash_and_read(fd, 5000, 4096, 100)
+        finally:
+            os.close(fd)
+        assert digest is None and len(data) == 100
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            digest, data = hash_and_read(fd, 5000, 1 << 20, 1 << 20)
+        finally:
+            os.close(fd)
+        import hashlib
+        assert digest == hashlib.sha256(b"a" * 5000).hexdigest() and len(data) == 5000
+
+    def test_behavior_scores_are_calibrated_on_this_host(self):
+        import psutil
+        rows = []
+        for p in psutil.process_iter(["pid", "num_threads", "memory_info", "create_time"]):
+            mem = p.info["memory_info"]
+            rows.append({"pid": p.pid, "cpu": 0.0, "rss": mem.rss if mem else 0, "threads": p.info["num_threads"] or 0,
+                         "open_files": 3, "connections": 0, "age": 100.0, "name": "x", "exe": "/usr/bin/x"})
+        engine = BehaviorEngine()
+        engine.add_samples(rows * 2)
+        assert engine.fit()
+        scores = engine.score(rows)
+        assert all(0.0 <= s < 0.93 for s in scores)
+        odd = dict(rows[0], cpu=400.0, rss=60 << 30, threads=5000, open_files=90000, connections=5000, age=0.0)
+        assert engine.score([odd])[0] > max(scores)
+
+    def test_heuristics_flag_deleted_temp_executables(self):
+        bonus, reasons = heuristic_bonus({"exe": "/tmp/x (deleted)", "name": "x"})
+        assert bonus >= 0.5 and len(reasons) == 2
+        assert heuristic_bonus({"exe": "/usr/bin/bash", "name": "bash", "connections": 0})[0] == 0.0
+
+
+class TestVaultPieces:
+    def test_xor_round_trip_across_chunk_boundaries(self):
+        key = os.urandom(32)
+        data = os.urandom((1 << 20) + 17)
+        obf = xor_bytes(data[: 1 << 20], key) + xor_bytes(data[1 << 20:], key)
+        assert obf != data and EICAR not in xor_bytes(EICAR, key)
+        assert xor_bytes(obf[: 1 << 20], key) + xor_bytes(obf[1 << 20:], key) == data
+        assert xor_bytes(b"", key) == b""
+
+    def test_open_dir_refuses_symlinks_and_dots(self, tmp_path):
+        real = tmp_path / "real"
+        real.mkdir()
+        (tmp_path / "link").symlink_to(real)
+        os.close(open_dir_nofollow(str(real)))
+        for bad in (str(tmp_path / "link"), str(tmp_path / "link" / "x"), str(real / ".." / "real"), "rel/path"):
+            with pytest.raises(VaultError):
+                open_dir_nofollow(bad)
+
+
+class TestSettingsAndIsolation:
+    def test_validation_table(self):
+        ok = Settings.validate({"realtime_enabled": False, "scheduled_scan_hours": 24})
+        assert ok == {"realtime_enabled": False, "scheduled_scan_hours": 24}
+        for bad in ({}, [], None, {"realtime_enabled": 0}, {"scheduled_scan_hours": 2.0},
+                    {"scheduled_scan_hours": 10 ** 9}, {"x": True}):
+            with pytest.raises(SettingsError):
+                Settings.validate(bad)
+
+    def test_isolation_needs_root_nft_and_opt_in(self, monkeypatch):
+        from agent import response
+        from agent.config import Config
+
+        class Stub:
+            def subscribe(self, fn):
+                pass
+
+        monkeypatch.setattr(response.shutil, "which", lambda name: "/usr/sbin/nft")
+        monkeypatch.setattr(response.os, "geteuid", lambda: 0)
+        r = Responder(Config(test_mode=False, allow_isolation=False), Stub(), None, None, "/nonexistent")
+        assert "TSAV_AGENT_ALLOW_ISOLATION" in r.isolation_blocker()
+        r.config = Config(test_mode=True, allow_isolation=True)
+        assert "test mode" in r.isolation_blocker()
+        monkeypatch.setattr(response.os, "geteuid", lambda: 1000)
+        assert "root" in r.isolation_blocker()
+        monkeypatch.setattr(response.os, "geteuid", lambda: 0)
+        monkeypatch.setattr(response.shutil, "which", lambda name: None)
+        assert "nft" in r.isolation_blocker()
