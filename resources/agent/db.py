@@ -80,6 +80,7 @@ class Database:
     def __init__(self, path: str):
         self.path = path
         self.lock = threading.RLock()
+        self.generation = 0  # bumped by every write
         self.conn = sqlite3.connect(path, timeout=30, isolation_level=None, check_same_thread=False)
         self.conn.row_factory = sqlite3.Row
         with self.lock:
@@ -103,7 +104,9 @@ class Database:
 
     # -- plumbing ---------------------------------------------------------
     def execute(self, sql, params=()):
+        """Runs a statement that may write; bumps `generation` so caches can tell."""
         with self.lock:
+            self.generation += 1
             return self.conn.execute(sql, params)
 
     def query(self, sql, params=()):
@@ -130,6 +133,7 @@ class Database:
     def add_event(self, source, action, target=None, ts=None):
         ts = time.time() if ts is None else ts
         with self.lock:
+            self.generation += 1
             cur = self.conn.execute("INSERT INTO events(ts, source, action, target) VALUES(?,?,?,?)",
                                     (ts, source, action, target))
             return cur.lastrowid

@@ -131,6 +131,11 @@ class Scanner:
     def _run(self, scan_id, locations, stop):
         hits = 0
         try:
+            # Linux lets a thread lower its own priority: the request path stays responsive.
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 10)
+        except (OSError, AttributeError):
+            pass
+        try:
             seen_dirs = set()
             for top in locations:
                 if stop.is_set():

@@ -38,7 +38,7 @@ def _entry_id(request) -> int:
 class Service:
     def __init__(self, agent):
         self.agent = agent
-        self._summary_cache = (0.0, None)
+        self._summary_cache = (0.0, -1, None)
         self._summary_lock = threading.Lock()
         self.routes = {
             "summary": self.summary,
@@ -71,22 +71,22 @@ class Service:
 
     # -- polling paths -------------------------------------------------------------
     def summary(self, request):
-        # Cached briefly: the console polls it every cycle and it must stay fast under load.
-        now = time.monotonic()
-        with self._summary_lock:
-            stamp, cached = self._summary_cache
-            if cached is not None and now - stamp < 0.5:
-                return cached
+        # The console's most frequent request: served from a snapshot that is rebuilt only
+        # after a write to the database (or once a minute, for the 24-hour windows).
         a = self.agent
-        total, active, recent = a.threats.counts()
-        value = records.summary(total, active, a.vault.count(), recent, a.events.count_last_24h())
         with self._summary_lock:
-            self._summary_cache = (now, value)
-        return value
+            stamp, generation, cached = self._summary_cache
+            if cached is not None and generation == a.db.generation and time.monotonic() - stamp < 60:
+                return cached
+            generation = a.db.generation
+            total, active, recent = a.threats.counts()
+            value = records.summary(total, active, a.vault.count(), recent, a.events.count_last_24h())
+            self._summary_cache = (time.monotonic(), generation, value)
+            return value
 
     def invalidate(self):
         with self._summary_lock:
-            self._summary_cache = (0.0, None)
+            self._summary_cache = (0.0, -1, None)
 
     def threats(self, request):
         return self.agent.threats.latest(_limit(request))

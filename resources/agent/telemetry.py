@@ -263,6 +263,8 @@ class Telemetry:
         self._resolve_gone("behavior", live)
         net_live = set()
         for row in net_rows:
+            if row["status"] not in LIVE_STATES:
+                continue  # closing sockets linger without an owner; they are shown, not re-raised
             key = f"network:{row.get('pid', 0)}:{row['remote'].rsplit(':', 1)[0]}"
             net_live.add(key)
             if not row["suspicious"]:
@@ -287,3 +289,4 @@ class Telemetry:
 
 
 BEHAVIOR_THRESHOLD = 0.90
+LIVE_STATES = ("ESTABLISHED", "SYN_SENT", "SYN_RECV", "UDP")
