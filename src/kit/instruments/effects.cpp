@@ -16,6 +16,14 @@ int scanlineCentre(double t, int height)
     return int(std::floor(pos)) - 2 * scanlineHalfHeight;
 }
 
+float timeArgument(double t)
+{
+    if (!std::isfinite(t))
+        return 0;
+    const double r = std::fmod(t, 3600.0);
+    return float(r < 0 ? r + 3600.0 : r);
+}
+
 namespace {
 
 std::pair<int, int> scanlineRows(float t, float strength, int height)

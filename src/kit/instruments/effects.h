@@ -46,6 +46,10 @@ inline constexpr double scanlineSpeed = 14.0;
 inline constexpr int scanlineHalfHeight = 7;
 int scanlineCentre(double t, int height);
 
+// The time argument of the effects: seconds folded into one hour, so that a float keeps
+// sub-millisecond precision (Unix seconds as a float step by two minutes).
+float timeArgument(double t);
+
 // A separable three-pass box blur of a premultiplied ARGB32 image (about a Gaussian of
 // the given radius), in place.
 void boxBlur(QImage &image, int radius);

@@ -129,7 +129,7 @@ GaugeView::Frame GaugeView::frameAt(double t) const
     if (f.springStep > 0 && effects::find(effects::scanlineName)) {
         const double logical = dialSize + (effects::find(effects::bloomName) ? 2 * arcInset : 0);
         const int layerHeight = int(std::lround(logical * devicePixelRatioF()));
-        f.band = effects::scanlineCentre(t, layerHeight);
+        f.band = effects::scanlineCentre(effects::timeArgument(t), layerHeight);
     }
     return f;
 }
@@ -352,7 +352,7 @@ void GaugeView::paintEvent(QPaintEvent *)
     if (f.band != INT_MIN && !m_arc.isNull()) {
         if (const auto *scan = effects::find(effects::scanlineName)) {
             const QPoint at = dialRect().topLeft().toPoint() + m_arcOrigin;
-            scan->drawOver(p, at, m_arc, float(t), scanlineStrength);
+            scan->drawOver(p, at, m_arc, effects::timeArgument(t), scanlineStrength);
         }
     }
 }

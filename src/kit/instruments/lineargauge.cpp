@@ -70,7 +70,7 @@ LinearGauge::Frame LinearGauge::frameAt(double t) const
     f.rollStep = int(std::floor(m_text.progress(t) * 20));
     if (f.fillPx > 0 && effects::find(effects::scanlineName)) {
         const double logical = barHeight + (effects::find(effects::bloomName) ? 2 * bloomOffset : 0);
-        f.band = effects::scanlineCentre(t, int(std::lround(logical * devicePixelRatioF())));
+        f.band = effects::scanlineCentre(effects::timeArgument(t), int(std::lround(logical * devicePixelRatioF())));
     }
     return f;
 }
@@ -161,7 +161,7 @@ void LinearGauge::paintEvent(QPaintEvent *)
     p.drawImage(QPoint(0, 0), m_composite);
     if (f.band != noBand && f.fillPx > 0 && !m_fill.isNull())
         if (const auto *scan = effects::find(effects::scanlineName))
-            scan->drawOver(p, barRect().topLeft().toPoint() + m_fillOrigin, m_fill, float(t), scanlineStrength);
+            scan->drawOver(p, barRect().topLeft().toPoint() + m_fillOrigin, m_fill, effects::timeArgument(t), scanlineStrength);
 }
 
 } // namespace tsav
