@@ -101,6 +101,16 @@ QList<T> listOrEmpty(Expected<QList<T>> &&e)
     return std::move(e).value();
 }
 
+// Replaces a published value and releases the old one on a worker: freeing thousands
+// of rows is the largest single cost left on the GUI thread otherwise.
+template <typename T>
+void replace(T &field, T &&value)
+{
+    T old = std::exchange(field, std::move(value));
+    if (!old.isEmpty())
+        linkPool()->start([old = std::move(old)]() mutable { old = T(); });
+}
+
 void appendSample(History &series, const QDateTime &now, double value)
 {
     series.append(HistoryPoint{QUuid::createUuid(), now, value});
@@ -238,31 +248,31 @@ QCoro::Task<> AgentClient::refresh()
     auto threatsResult = co_await threats;
     if (!self)
         co_return;
-    m_threats = listOrEmpty(std::move(threatsResult));
+    replace(m_threats, listOrEmpty(std::move(threatsResult)));
     Q_EMIT threatsChanged();
 
     auto quarantineResult = co_await quarantine;
     if (!self)
         co_return;
-    m_quarantine = listOrEmpty(std::move(quarantineResult));
+    replace(m_quarantine, listOrEmpty(std::move(quarantineResult)));
     Q_EMIT quarantineChanged();
 
     auto processesResult = co_await processes; // already sorted by score on the worker
     if (!self)
         co_return;
-    m_processes = listOrEmpty(std::move(processesResult));
+    replace(m_processes, listOrEmpty(std::move(processesResult)));
     Q_EMIT processesChanged();
 
     auto networkResult = co_await network;
     if (!self)
         co_return;
-    m_network = listOrEmpty(std::move(networkResult));
+    replace(m_network, listOrEmpty(std::move(networkResult)));
     Q_EMIT networkChanged();
 
     auto eventsResult = co_await events;
     if (!self)
         co_return;
-    m_events = listOrEmpty(std::move(eventsResult));
+    replace(m_events, listOrEmpty(std::move(eventsResult)));
     Q_EMIT eventsChanged();
 
     auto scanResult = co_await scan;
