@@ -41,7 +41,11 @@ struct ScriptedPeer::State {
     bool closeBeforeReading = false;
     QList<QByteArray> requests;
     int connections = 0;
-    std::vector<std::thread> connectionThreads;
+    struct Connection {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Connection> connectionThreads;
 
     void acceptLoop();
     void serve(int fd);
@@ -94,7 +98,19 @@ void ScriptedPeer::State::acceptLoop()
             continue;
         std::lock_guard lock(mutex);
         ++connections;
-        connectionThreads.emplace_back([this, fd] { serve(fd); });
+        // Reap finished connection threads so a long-lived peer does not pile them up.
+        std::erase_if(connectionThreads, [](Connection &c) {
+            if (!c.done->load())
+                return false;
+            c.thread.join();
+            return true;
+        });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        connectionThreads.push_back(Connection{std::thread([this, fd, done] {
+                                                   serve(fd);
+                                                   done->store(true);
+                                               }),
+                                               done});
     }
 }
 
@@ -201,13 +217,13 @@ ScriptedPeer::~ScriptedPeer()
     s.stopping = true;
     if (s.acceptThread.joinable())
         s.acceptThread.join();
-    std::vector<std::thread> threads;
+    std::vector<State::Connection> threads;
     {
         std::lock_guard lock(s.mutex);
         threads.swap(s.connectionThreads);
     }
-    for (auto &t : threads)
-        t.join();
+    for (auto &c : threads)
+        c.thread.join();
     if (s.listenFd >= 0) {
         ::close(s.listenFd);
         ::unlink(QFile::encodeName(s.path).constData());
