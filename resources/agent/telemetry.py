@@ -15,7 +15,8 @@ import psutil
 from . import records
 
 log = logging.getLogger("agent.telemetry")
-PROC_ATTRS = ["pid", "ppid", "name", "username", "exe", "num_threads", "memory_info", "create_time", "uids"]
+PROC_ATTRS = ["pid", "ppid", "name", "username", "exe", "num_threads", "memory_info", "create_time", "uids",
+              "status"]
 
 
 def _endpoint(addr) -> str:
@@ -179,7 +180,8 @@ class Telemetry:
                 "create_time": info.get("create_time") or 0.0,
                 "age": max(0.0, time.time() - (info.get("create_time") or time.time())),
                 "intel_hit": intel_hits.get(pid),
-                "kernel": pid == 2 or (info.get("ppid") == 2),
+                # Kernel threads and zombies are listed but never raise threats or get killed.
+                "kernel": pid == 2 or info.get("ppid") == 2 or info.get("status") == psutil.STATUS_ZOMBIE,
                 "handle": proc,
             })
         return procs
