@@ -1,0 +1,151 @@
+#include "screens/eventsview.h"
+
+#include "agent/agentclient.h"
+#include "kit/label.h"
+#include "kit/palette.h"
+#include "kit/plaintext.h"
+#include "kit/tspanel.h"
+#include "kit/typography.h"
+#include "screens/eventslogic.h"
+#include "screens/screenparts.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListView>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace tsav {
+
+using fonts::Weight;
+
+namespace {
+
+constexpr int kTimeW = 80, kSourceW = 90, kActionW = 140, kGap = 12, kPadY = 4;
+
+int eventRowHeight() { return int(std::ceil(QFontMetricsF(fonts::mono(11)).height())) + 2 * kPadY + 1; }
+
+void paintEventRow(QPainter &p, const QRect &r, const EventRow &e)
+{
+    static const QFont font = fonts::mono(11);
+    const QRectF line(r.left(), r.top() + kPadY, r.width(), r.height() - 2 * kPadY - 1);
+    qreal x = line.left();
+    auto cell = [&](qreal w, const QString &text, const QColor &c, Qt::TextElideMode elide) {
+        drawText(p, QRectF(x, line.top(), w, line.height()), text, font, c, Qt::AlignLeft | Qt::AlignTop, elide);
+        x += w + kGap;
+    };
+    cell(kTimeW, events::timeText(e.ts), palette::textTertiary, Qt::ElideRight);
+    cell(kSourceW, plainText(e.source), palette::accentBlue, Qt::ElideRight);
+    cell(kActionW, plainText(e.action), palette::textPrimary, Qt::ElideRight);
+    cell(std::max<qreal>(line.right() - x, 0), plainText(events::targetText(e)), palette::textSecondary,
+         Qt::ElideMiddle);
+    drawDivider(p, r.left(), r.right() + 1, r.bottom(), palette::withOpacity(palette::hairline, 0.4));
+}
+
+QString pickerStyle()
+{
+    return QStringLiteral(
+        "QComboBox { color: white; background: rgba(255,255,255,10); border: 1px solid "
+        "rgba(255,255,255,31); border-radius: 6px; padding: 3px 10px; }"
+        "QComboBox::drop-down { border: none; width: 18px; }"
+        "QComboBox QAbstractItemView { color: white; background: rgb(18,24,44); "
+        "selection-background-color: rgba(56,189,248,60); border: 1px solid rgba(255,255,255,31); }");
+}
+
+} // namespace
+
+EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
+    : QWidget(parent), m_agent(ctx.agent), m_source(events::allSources)
+{
+    setObjectName(QStringLiteral("screen.events"));
+    auto *col = new QVBoxLayout(this);
+    col->setContentsMargins(0, 0, 0, 0);
+    col->setSpacing(16);
+
+    auto *header = new QHBoxLayout;
+    ScreenHeader titles = makeScreenHeader(QStringLiteral("Activitate (Threat Hunting)"), events::headerLine(0));
+    m_header = titles.subtitle;
+    header->addWidget(titles.widget, 0, Qt::AlignTop);
+    header->addStretch();
+    auto *pickerRow = new QHBoxLayout;
+    pickerRow->setSpacing(8);
+    pickerRow->addWidget(makeLabel(QStringLiteral("Source"), fonts::system(12), palette::textSecondary));
+    m_picker = new QComboBox;
+    m_picker->setAccessibleName(QStringLiteral("Source"));
+    m_picker->setFixedWidth(220);
+    m_picker->setStyleSheet(pickerStyle());
+    m_picker->setFont(fonts::system(12));
+    pickerRow->addWidget(m_picker);
+    header->addLayout(pickerRow);
+    header->setAlignment(pickerRow, Qt::AlignTop);
+    col->addLayout(header);
+    connect(m_picker, &QComboBox::activated, this, [this](int i) {
+        if (i >= 0 && i < m_options.size())
+            setSource(m_options[i]);
+    });
+
+    auto *panel = new TSPanel;
+    m_model = new KeyedListModel<EventRow>(this);
+    m_list = makeRowList();
+    m_list->setModel(m_model);
+    m_list->setUniformItemSizes(true);
+    auto *model = m_model;
+    m_list->setItemDelegate(new PaintedRowDelegate(
+        [model](QPainter &p, const QRect &r, int row, bool) { paintEventRow(p, r, model->rowAt(row)); },
+        [](int, int) { return eventRowHeight(); }, m_list));
+    panel->addWidget(m_list, 1);
+    col->addWidget(panel, 1);
+
+    if (m_agent)
+        connect(m_agent, &AgentClient::eventsChanged, this, &EventsView::refreshFromClient);
+    rebuildPicker(events::sourceOptions({}));
+    refreshFromClient();
+}
+
+void EventsView::refreshFromClient() { setEvents(m_agent ? m_agent->events() : QList<EventRow>{}); }
+
+void EventsView::setEvents(const QList<EventRow> &list)
+{
+    m_events = list;
+    m_header->setText(events::headerLine(list.size()));
+    rebuildPicker(events::sourceOptions(list));
+    applyFilter();
+}
+
+void EventsView::setSource(const QString &source)
+{
+    m_source = source;
+    rebuildPicker(m_options);
+    applyFilter();
+}
+
+void EventsView::rebuildPicker(const QStringList &options)
+{
+    const QSignalBlocker block(m_picker);
+    if (options != m_options || m_picker->count() != options.size()) {
+        m_options = options;
+        m_picker->clear();
+        for (const QString &o : options)
+            m_picker->addItem(plainText(o, 80));
+    }
+    // A source no longer offered stays selected: the picker then shows no entry.
+    m_picker->setCurrentIndex(int(m_options.indexOf(m_source)));
+}
+
+void EventsView::applyFilter()
+{
+    const QList<EventRow> rows = events::filtered(m_events, m_source);
+    QStringList keys;
+    keys.reserve(rows.size());
+    for (const EventRow &e : rows)
+        keys.append(QString::number(e.id));
+    m_model->replace(rows, keys);
+}
+
+QString EventsView::headerText() const { return m_header->text(); }
+
+} // namespace tsav

@@ -1,0 +1,54 @@
+#pragma once
+// EventsView: the agent's recent events with a picker of the component that produced
+// them. The selected source starts at "all" each time the screen is created; a source
+// whose events have all left the list stays selected (and the list stays empty) until
+// the user picks another.
+
+#include "agent/records.h"
+#include "screens/keyedlistmodel.h"
+#include "screens/screencontext.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QListView;
+
+namespace tsav {
+
+class AgentClient;
+
+class EventsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit EventsView(const ScreenContext &ctx, QWidget *parent = nullptr);
+
+    // What a poll does.
+    void setEvents(const QList<EventRow> &events);
+    // What the picker does.
+    void setSource(const QString &source);
+    QString source() const { return m_source; }
+
+    // For tests and tools.
+    const KeyedListModel<EventRow> &listModel() const { return *m_model; }
+    QListView *listView() const { return m_list; }
+    QComboBox *picker() const { return m_picker; }
+    QString headerText() const;
+
+private:
+    void refreshFromClient();
+    void rebuildPicker(const QStringList &options);
+    void applyFilter();
+
+    QPointer<AgentClient> m_agent;
+    QString m_source;
+    QList<EventRow> m_events;
+    QStringList m_options;
+    QLabel *m_header = nullptr;
+    QComboBox *m_picker = nullptr;
+    KeyedListModel<EventRow> *m_model = nullptr;
+    QListView *m_list = nullptr;
+};
+
+} // namespace tsav

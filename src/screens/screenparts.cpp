@@ -1,0 +1,206 @@
+#include "screens/screenparts.h"
+
+#include "kit/label.h"
+#include "kit/palette.h"
+#include "kit/typography.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+namespace tsav {
+
+using fonts::Weight;
+
+// --- SegmentedControl ---------------------------------------------------------------
+
+SegmentedControl::SegmentedControl(QStringList labels, int width, QWidget *parent)
+    : QWidget(parent), m_labels(std::move(labels)), m_width(width)
+{
+    setFixedSize(width, 26);
+    setFocusPolicy(Qt::StrongFocus);
+    setCursor(Qt::PointingHandCursor);
+    setAccessibleName(m_labels.join(QLatin1Char('/')));
+}
+
+QSize SegmentedControl::sizeHint() const { return {m_width, 26}; }
+
+void SegmentedControl::setCurrentIndex(int index)
+{
+    if (index < 0 || index >= m_labels.size() || index == m_current)
+        return;
+    m_current = index;
+    update();
+    Q_EMIT currentChanged(index);
+}
+
+QRectF SegmentedControl::segmentRect(int i) const
+{
+    const qreal w = (width() - 4.0) / std::max<qsizetype>(m_labels.size(), 1);
+    return QRectF(2 + i * w, 2, w, height() - 4);
+}
+
+void SegmentedControl::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath outer;
+    outer.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+    p.fillPath(outer, QColor(255, 255, 255, 15));
+    p.setPen(QPen(QColor(255, 255, 255, 26), 1));
+    p.drawPath(outer);
+    const QFont f = fonts::system(12, Weight::Medium);
+    for (int i = 0; i < m_labels.size(); ++i) {
+        const QRectF r = segmentRect(i);
+        if (i == m_current) {
+            QPainterPath sel;
+            sel.addRoundedRect(r, 5, 5);
+            p.fillPath(sel, QColor(255, 255, 255, 46));
+        } else if (i > 0 && i - 1 != m_current) {
+            p.setPen(QPen(QColor(255, 255, 255, 31), 1));
+            p.drawLine(QPointF(r.left(), r.top() + 5), QPointF(r.left(), r.bottom() - 5));
+        }
+        drawText(p, r, m_labels[i], f, i == m_current ? palette::textPrimary : palette::textSecondary,
+                 Qt::AlignCenter);
+    }
+    if (hasFocus()) {
+        p.setPen(QPen(palette::withOpacity(palette::accentBlue, 0.6), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(outer);
+    }
+}
+
+void SegmentedControl::mousePressEvent(QMouseEvent *e)
+{
+    for (int i = 0; i < m_labels.size(); ++i)
+        if (segmentRect(i).contains(e->position()))
+            setCurrentIndex(i);
+}
+
+void SegmentedControl::keyPressEvent(QKeyEvent *e)
+{
+    if (e->key() == Qt::Key_Left)
+        setCurrentIndex(m_current - 1);
+    else if (e->key() == Qt::Key_Right)
+        setCurrentIndex(m_current + 1);
+    else
+        QWidget::keyPressEvent(e);
+}
+
+// --- header and lists ------------------------------------------------------------------
+
+ScreenHeader makeScreenHeader(const QString &title, const QString &subtitle, int subtitleSize,
+                              int spacing)
+{
+    ScreenHeader h;
+    h.widget = new QWidget;
+    auto *col = new QVBoxLayout(h.widget);
+    col->setContentsMargins(0, 0, 0, 0);
+    col->setSpacing(spacing);
+    h.title = makeLabel(title, fonts::rounded(26, Weight::Bold), palette::textPrimary);
+    h.subtitle = makeLabel(subtitle, fonts::system(subtitleSize), palette::textSecondary);
+    col->addWidget(h.title);
+    col->addWidget(h.subtitle);
+    return h;
+}
+
+QListView *makeRowList(QWidget *parent)
+{
+    auto *v = new QListView(parent);
+    v->setFrameShape(QFrame::NoFrame);
+    v->setSelectionMode(QAbstractItemView::NoSelection);
+    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    v->setFocusPolicy(Qt::NoFocus);
+    v->setMouseTracking(true);
+    v->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    v->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    v->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    v->verticalScrollBar()->setSingleStep(12);
+    v->setAttribute(Qt::WA_TranslucentBackground);
+    v->viewport()->setAutoFillBackground(false);
+    v->setAutoFillBackground(false);
+    v->setStyleSheet(QStringLiteral(
+        "QListView { background: transparent; border: none; }"
+        "QScrollBar:vertical { background: transparent; width: 8px; margin: 0; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,46); border-radius: 4px; "
+        "min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+    return v;
+}
+
+PaintedRowDelegate::PaintedRowDelegate(Paint paint, Height height, QObject *parent)
+    : QStyledItemDelegate(parent), m_paint(std::move(paint)), m_height(std::move(height))
+{
+}
+
+void PaintedRowDelegate::paint(QPainter *p, const QStyleOptionViewItem &option,
+                               const QModelIndex &index) const
+{
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing);
+    p->setRenderHint(QPainter::TextAntialiasing);
+    const bool hovered = option.state.testFlag(QStyle::State_MouseOver);
+    if (hovered)
+        drawHover(*p, option.rect);
+    m_paint(*p, option.rect, index.row(), hovered);
+    p->restore();
+}
+
+QSize PaintedRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    return {option.rect.width(), m_height(index.row(), option.rect.width())};
+}
+
+// --- painting helpers ---------------------------------------------------------------
+
+void drawText(QPainter &p, const QRectF &r, const QString &text, const QFont &font,
+              const QColor &color, Qt::Alignment align, Qt::TextElideMode elide)
+{
+    if (r.width() <= 0)
+        return;
+    p.setFont(font);
+    p.setPen(color);
+    const QFontMetricsF fm(font);
+    const QString shown = elide == Qt::ElideNone ? text : fm.elidedText(text, elide, r.width());
+    p.drawText(r, int(align) | Qt::TextSingleLine, shown);
+}
+
+void drawDivider(QPainter &p, qreal x0, qreal x1, qreal y, const QColor &color)
+{
+    p.fillRect(QRectF(x0, y, x1 - x0, 1), color);
+}
+
+QRectF drawBadge(QPainter &p, const QPointF &topRight, const QString &text, const QFont &font,
+                 const QColor &color, qreal padX, qreal padY, double fillOpacity)
+{
+    const QFontMetricsF fm(font);
+    const QSizeF size(fm.horizontalAdvance(text) + 2 * padX, fm.height() + 2 * padY);
+    const QRectF r(topRight.x() - size.width(), topRight.y(), size.width(), size.height());
+    QPainterPath capsule;
+    capsule.addRoundedRect(r, r.height() / 2, r.height() / 2);
+    p.fillPath(capsule, palette::withOpacity(color, fillOpacity));
+    drawText(p, r, text, font, color, Qt::AlignCenter, Qt::ElideNone);
+    return r;
+}
+
+void drawHover(QPainter &p, const QRect &r) { p.fillRect(r, QColor(255, 255, 255, 10)); }
+
+PaintedWidget::PaintedWidget(Paint paint, QWidget *parent) : QWidget(parent), m_paint(std::move(paint))
+{
+}
+
+void PaintedWidget::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    if (m_paint)
+        m_paint(p, QRectF(rect()));
+}
+
+} // namespace tsav

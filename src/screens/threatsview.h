@@ -1,0 +1,90 @@
+#pragma once
+// ThreatsView: every threat the agent reports, as a header with counts and the severity
+// filter, a severity donut beside a 24-hour timeline, and the filtered detail list.
+// Everything is recomputed from the client's list on each change; the filter starts at
+// `all` each time the screen is created.
+
+#include "agent/records.h"
+#include "screens/keyedlistmodel.h"
+#include "screens/screencontext.h"
+#include "screens/threatslogic.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+class QListView;
+
+namespace tsav {
+
+class AgentClient;
+class SegmentedControl;
+
+// The donut of the severity panel: a sector per known severity with a count, the total
+// in the middle; a grey ring when there is nothing to show.
+class SeverityDonut : public QWidget {
+    Q_OBJECT
+public:
+    explicit SeverityDonut(QWidget *parent = nullptr);
+    void setCounts(const QMap<QString, qint64> &counts);
+    const QMap<QString, qint64> &counts() const { return m_counts; }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    QMap<QString, qint64> m_counts;
+};
+
+// The 24 one-hour bars with an automatic count axis.
+class HourBarChart : public QWidget {
+    Q_OBJECT
+public:
+    explicit HourBarChart(QWidget *parent = nullptr);
+    void setBuckets(const threats::HourBuckets &buckets);
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    threats::HourBuckets m_buckets;
+};
+
+class ThreatsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit ThreatsView(const ScreenContext &ctx, QWidget *parent = nullptr);
+
+    // What a poll does: the screen shows this list, with `now` for the timeline.
+    void setThreats(const QList<Threat> &threats, double now);
+    void setFilter(threats::Severity filter);
+    threats::Severity filter() const { return m_filter; }
+
+    // For tests and tools.
+    const KeyedListModel<Threat> &listModel() const { return *m_model; }
+    QListView *listView() const { return m_list; }
+    QString headerText() const;
+    bool timelineShowsBars() const;
+    bool listShowsEmptyState() const;
+
+private:
+    void refreshFromClient();
+    void applyFilter();
+
+    QPointer<AgentClient> m_agent;
+    threats::Severity m_filter = threats::Severity::all;
+    QList<Threat> m_threats;
+
+    QLabel *m_header = nullptr;
+    SegmentedControl *m_segments = nullptr;
+    SeverityDonut *m_donut = nullptr;
+    QWidget *m_legend = nullptr;
+    QList<QLabel *> m_legendCounts;
+    HourBarChart *m_bars = nullptr;
+    QWidget *m_timelineEmpty = nullptr;
+    KeyedListModel<Threat> *m_model = nullptr;
+    QListView *m_list = nullptr;
+    QWidget *m_listEmpty = nullptr;
+};
+
+} // namespace tsav
