@@ -50,7 +50,6 @@ QString comboStyle()
         "QComboBox { color: white; background: rgba(255,255,255,10); border: 1px solid "
         "rgba(255,255,255,31); border-radius: 6px; padding: 3px 10px; }"
         "QComboBox:focus { border-color: rgba(56,189,248,160); }"
-        "QComboBox::drop-down { border: none; width: 18px; }"
         "QComboBox QAbstractItemView { color: white; background: rgb(18,24,44); "
         "selection-background-color: rgba(220,38,60,51); border: 1px solid "
         "rgba(255,255,255,31); outline: none; }");
@@ -92,6 +91,7 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
     column->addWidget(buildArchitecture());
     column->addStretch(1);
     scroll->setWidget(content);
+    content->setAutoFillBackground(false); // setWidget() turned it on; the window paints
 
     if (m_agent) {
         connect(m_agent, &AgentClient::settingsChanged, this, &SettingsView::syncEngines);

@@ -1,0 +1,254 @@
+// The audit screen against a scripted agent on a real socket.
+
+#include "kit/palette.h"
+#include "kit/tspillbutton.h"
+#include "screens/auditlogic.h"
+#include "screens/auditview.h"
+#include "support.h"
+
+#include <QLabel>
+#include <QPointer>
+
+#include <memory>
+
+namespace tsav {
+namespace {
+
+using test::ScreenRig;
+using test::waitUntil;
+
+QByteArray auditJson(qint64 score, const QByteArray &checks = "[]", qint64 passing = 0,
+                     qint64 total = 0)
+{
+    return QByteArray("{\"checks\":") + checks + ",\"passing\":" + QByteArray::number(passing) +
+           ",\"total\":" + QByteArray::number(total) + ",\"score\":" + QByteArray::number(score) +
+           "}";
+}
+
+QByteArray checkJson(const char *id, const char *severity, bool pass)
+{
+    return QByteArray("{\"id\":\"") + id + "\",\"title\":\"Titlu " + id + "\",\"pass\":" +
+           (pass ? "true" : "false") + ",\"severity\":\"" + severity +
+           "\",\"detail\":\"detaliu\"}";
+}
+
+class AuditViewTest : public ::testing::Test {
+protected:
+    std::unique_ptr<AuditView> open()
+    {
+        auto view = std::make_unique<AuditView>(rig.context());
+        view->resize(860, 700);
+        return view;
+    }
+    // Waits for the audit that the screen started by itself.
+    void finish(AuditView &view)
+    {
+        ASSERT_TRUE(waitUntil([&] { return !view.running(); })) << "audit never answered";
+    }
+    TSPillButton *button(AuditView &view)
+    {
+        return view.findChild<TSPillButton *>(QStringLiteral("audit.run"));
+    }
+    QList<QLabel *> labels(AuditView &view, const QString &name)
+    {
+        return view.findChildren<QLabel *>(name);
+    }
+    QString passingText(AuditView &view)
+    {
+        return view.findChild<QLabel *>(QStringLiteral("audit.passing"))->text();
+    }
+
+    ScreenRig rig;
+};
+
+TEST_F(AuditViewTest, OpeningRunsAnAuditWithoutAClick)
+{
+    ScriptedPeer::Behaviour slow;
+    slow.bytes = "{\"ok\":true,\"data\":" + auditJson(90, "[" + checkJson("sip", "high", true) + "]",
+                                                       1, 1) + "}\n";
+    slow.delay = std::chrono::milliseconds(300);
+    rig.peer.setBehaviour(QStringLiteral("audit.run"), slow);
+
+    auto view = open();
+    EXPECT_TRUE(view->running());
+    EXPECT_EQ(button(*view)->title(), QStringLiteral("Verific…"));
+    EXPECT_FALSE(button(*view)->isEnabled());
+    EXPECT_EQ(labels(*view, QStringLiteral("audit.empty")).size(), 1);
+
+    finish(*view);
+    EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), 1);
+    EXPECT_EQ(button(*view)->title(), QStringLiteral("Rulează audit"));
+    EXPECT_TRUE(button(*view)->isEnabled());
+    ASSERT_TRUE(view->audit().has_value());
+    EXPECT_EQ(passingText(*view), QStringLiteral("1 din 1 verificări trecute"));
+    EXPECT_TRUE(labels(*view, QStringLiteral("audit.empty")).isEmpty());
+    EXPECT_EQ(view->findChildren<QWidget *>(QStringLiteral("audit.check")).size(), 1);
+}
+
+TEST_F(AuditViewTest, FeedbackFollowsTheScore)
+{
+    struct Case {
+        qint64 score;
+        SoundKind sound;
+        QList<HapticPattern> haptics;
+    };
+    const QList<HapticPattern> levelChange{HapticPattern::levelChange};
+    const QList<HapticPattern> alert{HapticPattern::generic, HapticPattern::generic};
+    for (const Case &c : {Case{85, SoundKind::glass, levelChange}, Case{84, SoundKind::funk, levelChange},
+                          Case{60, SoundKind::funk, levelChange}, Case{59, SoundKind::sosumi, alert}}) {
+        SCOPED_TRACE(c.score);
+        rig.clearFeedback();
+        rig.peer.setData(QStringLiteral("audit.run"), auditJson(c.score));
+        auto view = open();
+        finish(*view);
+        // The alert haptic's second pulse follows 0.08 s later.
+        EXPECT_TRUE(waitUntil([&] { return rig.rec.haptics.pulses.size() >= c.haptics.size(); }));
+        test::settle(std::chrono::milliseconds(150));
+        EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{c.sound});
+        EXPECT_EQ(rig.rec.haptics.patterns(), c.haptics);
+    }
+}
+
+TEST_F(AuditViewTest, SeverityColoursAreTakenExactlyAsReceived)
+{
+    const QByteArray checks = "[" + checkJson("a", "High", false) + "," +
+                              checkJson("b", "high", false) + "," + checkJson("c", "critical", true) +
+                              "," + checkJson("d", "info", false) + "]";
+    rig.peer.setData(QStringLiteral("audit.run"), auditJson(40, checks, 1, 4));
+    auto view = open();
+    finish(*view);
+
+    const auto badges = labels(*view, QStringLiteral("audit.badge"));
+    const auto icons = labels(*view, QStringLiteral("audit.icon"));
+    ASSERT_EQ(badges.size(), 4);
+    ASSERT_EQ(icons.size(), 4);
+    auto colourOf = [](QLabel *l) { return l->palette().color(QPalette::WindowText); };
+
+    EXPECT_EQ(badges[0]->text(), QStringLiteral("HIGH"));
+    EXPECT_EQ(colourOf(badges[0]), palette::textSecondary); // capitalised: neutral
+    EXPECT_EQ(colourOf(icons[0]), palette::textSecondary);
+    EXPECT_EQ(colourOf(badges[1]), palette::severityHigh);
+    EXPECT_EQ(colourOf(icons[1]), palette::severityHigh);
+    // A passed check keeps its badge in the severity colour; its icon is green.
+    EXPECT_EQ(colourOf(badges[2]), palette::accentRed);
+    EXPECT_EQ(colourOf(icons[2]), palette::accentGreen);
+    EXPECT_EQ(colourOf(badges[3]), palette::textSecondary);
+    // Badge background: the severity colour at 0.18 of its opacity.
+    EXPECT_EQ(badges[1]->palette().color(QPalette::Window),
+              palette::withOpacity(palette::severityHigh, 0.18));
+}
+
+TEST_F(AuditViewTest, EmptyChecksListShowsNumbersButNoRowsAndNoEmptyState)
+{
+    rig.peer.setData(QStringLiteral("audit.run"), auditJson(75, "[]", 3, 4));
+    auto view = open();
+    finish(*view);
+    EXPECT_TRUE(view->findChildren<QWidget *>(QStringLiteral("audit.check")).isEmpty());
+    EXPECT_TRUE(labels(*view, QStringLiteral("audit.empty")).isEmpty());
+    EXPECT_EQ(passingText(*view), QStringLiteral("3 din 4 verificări trecute"));
+}
+
+TEST_F(AuditViewTest, FailingSecondAuditClearsTheResultAndPlaysNothing)
+{
+    rig.peer.setData(QStringLiteral("audit.run"),
+                     auditJson(95, "[" + checkJson("fw", "medium", true) + "]", 1, 1));
+    auto view = open();
+    finish(*view);
+    ASSERT_TRUE(view->audit().has_value());
+    test::settle(std::chrono::milliseconds(100));
+
+    for (const QByteArray &bad :
+         {QByteArray("{\"ok\":false,\"error\":\"audit failed\"}\n"),
+          QByteArray("{\"ok\":true,\"data\":{\"checks\":[],\"passing\":1}}\n"), // score missing
+          QByteArray("{\"ok\":true,\"data\":") + auditJson(90).left(20) + "\n", // truncated
+          QByteArray("{\"ok\":true}\n")}) {
+        SCOPED_TRACE(bad.toStdString());
+        rig.peer.setReply(QStringLiteral("audit.run"), bad);
+        rig.clearFeedback();
+        const int before = rig.peer.requestCount(QStringLiteral("audit.run"));
+        button(*view)->click(); // a fast failure may already be shown when click() returns
+        finish(*view);
+        EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), before + 1);
+        test::settle(std::chrono::milliseconds(250));
+        EXPECT_FALSE(view->audit().has_value());
+        EXPECT_EQ(passingText(*view), audit::kNoResultLine);
+        EXPECT_EQ(labels(*view, QStringLiteral("audit.empty")).size(), 1);
+        EXPECT_TRUE(view->findChildren<QWidget *>(QStringLiteral("audit.check")).isEmpty());
+        // Only the button's own press feedback; nothing for the failed audit.
+        EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass});
+        EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::levelChange});
+    }
+}
+
+TEST_F(AuditViewTest, UnreachableAgentEndsLikeAFailedAudit)
+{
+    AgentClient nowhere(rig.dir.filePath(QStringLiteral("missing.sock")));
+    AuditView view(ScreenContext{&nowhere, nullptr, &rig.player});
+    finish(view);
+    EXPECT_FALSE(view.audit().has_value());
+    EXPECT_TRUE(button(view)->isEnabled());
+    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty());
+}
+
+TEST_F(AuditViewTest, OnlyOneAuditRunsAtATime)
+{
+    ScriptedPeer::Behaviour slow;
+    slow.bytes = "{\"ok\":true,\"data\":" + auditJson(90) + "}\n";
+    slow.delay = std::chrono::milliseconds(300);
+    rig.peer.setBehaviour(QStringLiteral("audit.run"), slow);
+    auto view = open();
+    view->performAudit();
+    button(*view)->click(); // disabled: no press, no second request
+    finish(*view);
+    EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), 1);
+    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass}); // the result's only
+}
+
+TEST_F(AuditViewTest, LeavingTheScreenWhileAnAuditRunsDropsTheLateAnswer)
+{
+    ScriptedPeer::Behaviour slow;
+    slow.bytes = "{\"ok\":true,\"data\":" + auditJson(30) + "}\n";
+    slow.delay = std::chrono::milliseconds(400);
+    rig.peer.setBehaviour(QStringLiteral("audit.run"), slow);
+
+    auto view = open();
+    view->show();
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(QStringLiteral("audit.run")) == 1; }));
+    view.reset(); // the tab changes: the screen is destroyed mid-request
+
+    // A later audit on the same agent finishes after the abandoned one has answered.
+    std::optional<AuditResult> later;
+    bool done = false;
+    [](AgentClient *client, std::optional<AuditResult> *out, bool *flag) -> QCoro::Task<> {
+        *out = co_await client->runAudit();
+        *flag = true;
+    }(&rig.client, &later, &done);
+    ASSERT_TRUE(waitUntil([&] { return done; }));
+    test::settle(std::chrono::milliseconds(200));
+    EXPECT_TRUE(later.has_value());
+    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty()) << "the abandoned audit gave feedback";
+    EXPECT_TRUE(rig.rec.haptics.pulses.isEmpty());
+}
+
+TEST_F(AuditViewTest, HostileCheckTextIsShownPlainAndBounded)
+{
+    const QString longTitle(50000, QLatin1Char('A'));
+    const QByteArray checks = "[{\"id\":\"x\",\"title\":\"<b>bold</b>\\u202e" + longTitle.toUtf8() +
+                              "\",\"pass\":false,\"severity\":\"\\u0007crit\\nical\","
+                              "\"detail\":\"line1\\nline2\\u0000\"}]";
+    rig.peer.setData(QStringLiteral("audit.run"), auditJson(10, checks, 0, 1));
+    auto view = open();
+    finish(*view);
+    ASSERT_TRUE(view->audit().has_value());
+    const auto row = view->findChild<QWidget *>(QStringLiteral("audit.check"));
+    ASSERT_NE(row, nullptr);
+    for (QLabel *l : row->findChildren<QLabel *>()) {
+        EXPECT_EQ(l->textFormat(), Qt::PlainText);
+        EXPECT_LE(l->text().size(), 600);
+        EXPECT_FALSE(l->text().contains(QChar(0x202E)));
+        EXPECT_FALSE(l->text().contains(QChar(0)));
+    }
+}
+
+} // namespace
+} // namespace tsav

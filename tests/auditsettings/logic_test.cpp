@@ -1,0 +1,166 @@
+// Rules of the audit and settings screens that need no widgets.
+
+#include "kit/instruments/gaugemath.h"
+#include "kit/palette.h"
+#include "screens/auditlogic.h"
+#include "screens/settingslogic.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tsav {
+namespace {
+
+using feedback::Trigger;
+
+AuditCheck check(QString severity, bool pass)
+{
+    return AuditCheck{QStringLiteral("id"), QStringLiteral("title"), pass, std::move(severity),
+                      QStringLiteral("detail")};
+}
+
+TEST(AuditFeedback, ScoreBoundaries)
+{
+    EXPECT_EQ(audit::feedbackForScore(100), Trigger::auditGood);
+    EXPECT_EQ(audit::feedbackForScore(85), Trigger::auditGood);
+    EXPECT_EQ(audit::feedbackForScore(84), Trigger::auditFair);
+    EXPECT_EQ(audit::feedbackForScore(60), Trigger::auditFair);
+    EXPECT_EQ(audit::feedbackForScore(59), Trigger::auditPoor);
+    EXPECT_EQ(audit::feedbackForScore(0), Trigger::auditPoor);
+    EXPECT_EQ(audit::feedbackForScore(-5), Trigger::auditPoor);
+}
+
+TEST(AuditTexts, PassingLineAndGaugeValue)
+{
+    EXPECT_EQ(audit::passingLine(std::nullopt), audit::kNoResultLine);
+    EXPECT_EQ(audit::gaugeValue(std::nullopt), 0.0);
+
+    AuditResult r;
+    r.passing = 5;
+    r.total = 7;
+    r.score = 71;
+    EXPECT_EQ(audit::passingLine(r), QStringLiteral("5 din 7 verificări trecute"));
+    EXPECT_EQ(audit::gaugeValue(r), 71.0);
+
+    // An empty checks list still reports the numbers the agent sent.
+    AuditResult empty;
+    EXPECT_EQ(audit::passingLine(empty), QStringLiteral("0 din 0 verificări trecute"));
+
+    EXPECT_EQ(audit::buttonTitle(false), QStringLiteral("Rulează audit"));
+    EXPECT_EQ(audit::buttonTitle(true), QStringLiteral("Verific…"));
+}
+
+TEST(AuditChecks, SeverityIsMatchedExactlyAsReceived)
+{
+    EXPECT_EQ(audit::severityColor(check("critical", false)), palette::accentRed);
+    EXPECT_EQ(audit::severityColor(check("high", false)), palette::severityHigh);
+    EXPECT_EQ(audit::severityColor(check("medium", false)), palette::accentAmber);
+    EXPECT_EQ(audit::severityColor(check("low", false)), palette::accentBlue);
+    // Capitalised or unknown words are neutral: no lower-casing on this screen.
+    for (const char *word : {"High", "CRITICAL", "Medium", "info", "", " high"})
+        EXPECT_EQ(audit::severityColor(check(word, false)), palette::textSecondary) << word;
+}
+
+TEST(AuditChecks, IconsAndBadges)
+{
+    const AuditCheck passed = check("critical", true);
+    EXPECT_EQ(audit::iconName(passed), audit::kPassIcon);
+    EXPECT_EQ(audit::iconColor(passed), palette::accentGreen);
+    // The badge keeps the severity colour even on a passed check.
+    EXPECT_EQ(audit::severityColor(passed), palette::accentRed);
+
+    const AuditCheck failed = check("medium", false);
+    EXPECT_EQ(audit::iconName(failed), audit::kFailIcon);
+    EXPECT_EQ(audit::iconColor(failed), palette::accentAmber);
+
+    EXPECT_EQ(audit::badgeText(check("High", false)), QStringLiteral("HIGH"));
+}
+
+TEST(AuditChecks, HostileSeverityStaysShortAndPrintable)
+{
+    const QString hostile = QStringLiteral("lo\nw\u202E") + QString(100000, QLatin1Char('x'));
+    const QString badge = audit::badgeText(check(hostile, false));
+    EXPECT_LE(badge.size(), 40);
+    EXPECT_FALSE(badge.contains(QLatin1Char('\n')));
+    EXPECT_FALSE(badge.contains(QChar(0x202E)));
+    EXPECT_EQ(audit::severityColor(check(hostile, false)), palette::textSecondary);
+}
+
+TEST(AuditZones, ColoursAtTheScoreThresholds)
+{
+    auto colourAt = [](double score) {
+        return gauge::zoneColor(audit::scoreZones(), gauge::fraction(score, 100), false);
+    };
+    EXPECT_EQ(colourAt(85), palette::accentGreen);
+    EXPECT_EQ(colourAt(84), palette::accentAmber);
+    EXPECT_EQ(colourAt(60), palette::accentAmber);
+    EXPECT_EQ(colourAt(59), palette::accentRed);
+    EXPECT_EQ(colourAt(0), palette::accentRed);
+}
+
+TEST(SettingsRows, ScreenOrderDiffersFromCaseOrder)
+{
+    const auto rows = settings::engineRows();
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(wireName(rows[4].key), QStringLiteral("network_monitor"));
+    EXPECT_EQ(rows[4].title, QStringLiteral("Monitor rețea"));
+    EXPECT_EQ(wireName(rows[5].key), QStringLiteral("cloud_telemetry"));
+
+    std::set<SettingKey> keys;
+    for (const auto &row : rows)
+        keys.insert(row.key);
+    EXPECT_EQ(keys.size(), std::size(allSettingKeys)) << "every engine appears exactly once";
+
+    for (const auto &row : rows) {
+        const bool isKillSwitch = row.key == SettingKey::kill_switch_isolate;
+        EXPECT_EQ(row.danger, isKillSwitch) << row.title.toStdString();
+        EXPECT_EQ(settings::titleColor(row),
+                  isKillSwitch ? palette::accentRed : palette::textPrimary);
+        EXPECT_EQ(settings::switchTint(row),
+                  isKillSwitch ? palette::accentRed : palette::accentGreen);
+    }
+}
+
+TEST(SettingsRows, MissingKeysShowOff)
+{
+    QHash<QString, bool> values;
+    EXPECT_FALSE(settings::displayedValue(values, SettingKey::realtime_enabled));
+    values.insert(QStringLiteral("realtime_enabled"), true);
+    values.insert(QStringLiteral("Network_monitor"), true); // not the wire name
+    EXPECT_TRUE(settings::displayedValue(values, SettingKey::realtime_enabled));
+    EXPECT_FALSE(settings::displayedValue(values, SettingKey::network_monitor));
+}
+
+TEST(SettingsSchedule, ChoicesAndUnknownHours)
+{
+    const auto choices = settings::scanChoices();
+    ASSERT_EQ(choices.size(), 6u);
+    EXPECT_EQ(choices.front().label, QStringLiteral("Oprit"));
+    EXPECT_EQ(choices.front().hours, 0);
+    EXPECT_EQ(choices.back().label, QStringLiteral("Săptămânal"));
+    EXPECT_EQ(choices.back().hours, 168);
+
+    EXPECT_EQ(settings::scanChoiceIndex(0), 0);
+    EXPECT_EQ(settings::scanChoiceIndex(12), 3);
+    EXPECT_EQ(settings::scanChoiceIndex(168), 5);
+    EXPECT_EQ(settings::scanChoiceIndex(6), -1);
+    EXPECT_EQ(settings::scanChoiceIndex(-1), -1);
+}
+
+TEST(SettingsFeedback, TestButtonsAndSoundSwitch)
+{
+    const auto buttons = settings::testButtons();
+    ASSERT_EQ(buttons.size(), 4u);
+    EXPECT_EQ(buttons[2].title, QStringLiteral("Test critic"));
+    EXPECT_EQ(buttons[2].kind, TSPillButton::Kind::danger);
+    EXPECT_EQ(buttons[2].action, Trigger::testCritical);
+    for (size_t i : {0u, 1u, 3u})
+        EXPECT_EQ(buttons[i].kind, TSPillButton::Kind::ghost);
+
+    EXPECT_EQ(settings::soundSwitchFeedback(true), Trigger::soundsTurnedOn);
+    EXPECT_EQ(settings::soundSwitchFeedback(false), Trigger::soundsTurnedOff);
+}
+
+} // namespace
+} // namespace tsav

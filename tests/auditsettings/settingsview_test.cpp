@@ -1,0 +1,315 @@
+// The settings screen against a scripted agent on a real socket, with recording sound,
+// haptic and preference fakes.
+
+#include "kit/palette.h"
+#include "kit/tspillbutton.h"
+#include "screens/settingslogic.h"
+#include "screens/settingsview.h"
+#include "support.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QJsonObject>
+#include <QLabel>
+
+#include <memory>
+
+namespace tsav {
+namespace {
+
+using test::ScreenRig;
+using test::waitUntil;
+
+const QString kSet = QStringLiteral("settings.set");
+const QString kGet = QStringLiteral("settings.get");
+
+QJsonObject valuesOf(const QJsonObject &request)
+{
+    return request.value(QStringLiteral("values")).toObject();
+}
+
+class SettingsViewTest : public ::testing::Test {
+protected:
+    void agentReports(const QByteArray &settingsJson)
+    {
+        rig.peer.setData(kGet, settingsJson);
+        rig.peer.setData(kSet, "null");
+    }
+    // Loads the agent's settings into the client, as a poll cycle would.
+    void reload()
+    {
+        bool done = false;
+        [](AgentClient *c, bool *flag) -> QCoro::Task<> {
+            co_await c->refreshSettings();
+            *flag = true;
+        }(&rig.client, &done);
+        ASSERT_TRUE(waitUntil([&] { return done; }));
+    }
+    std::unique_ptr<SettingsView> open()
+    {
+        auto view = std::make_unique<SettingsView>(rig.context());
+        view->resize(900, 1000);
+        return view;
+    }
+    TSPillButton *testButton(SettingsView &view, const QString &title)
+    {
+        for (auto *b : view.findChildren<TSPillButton *>())
+            if (b->title() == title)
+                return b;
+        return nullptr;
+    }
+    void waitForSets(int n)
+    {
+        ASSERT_TRUE(waitUntil([&] { return rig.requests(kSet).size() >= n; }));
+    }
+
+    ScreenRig rig;
+};
+
+TEST_F(SettingsViewTest, RowsAreInScreenOrderWithTheDangerRowInRed)
+{
+    auto view = open();
+    const auto rows = settings::engineRows();
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(view->engineSwitch(i)->objectName(),
+                  QStringLiteral("engine.") + wireName(rows[size_t(i)].key));
+    EXPECT_EQ(view->engineSwitch(4)->objectName(), QStringLiteral("engine.network_monitor"));
+
+    for (QLabel *l : view->findChildren<QLabel *>()) {
+        const QColor colour = l->palette().color(QPalette::WindowText);
+        if (l->text() == QStringLiteral("Kill switch — Izolare host")) {
+            EXPECT_EQ(colour, palette::accentRed);
+        } else if (l->text() == QStringLiteral("Monitor rețea")) {
+            EXPECT_EQ(colour, palette::textPrimary);
+        }
+    }
+}
+
+TEST_F(SettingsViewTest, NoSettingsYetShowsEverythingOffAndStillSends)
+{
+    agentReports("{\"auto_quarantine\":true}");
+    auto view = open();
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_FALSE(view->engineSwitch(i)->isChecked()) << i;
+        EXPECT_TRUE(view->engineSwitch(i)->isEnabled()) << i;
+    }
+    view->engineSwitch(2)->click(); // auto_quarantine
+    waitForSets(1);
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 1; }));
+    test::settle(std::chrono::milliseconds(100));
+    EXPECT_TRUE(view->engineSwitch(2)->isChecked());
+    EXPECT_FALSE(view->engineSwitch(3)->isChecked());
+    const auto sets = rig.requests(kSet);
+    ASSERT_EQ(sets.size(), 1);
+    EXPECT_EQ(valuesOf(sets[0]), (QJsonObject{{QStringLiteral("auto_quarantine"), true}}));
+}
+
+TEST_F(SettingsViewTest, ToggleSendsOneKeyAndFollowsWhatTheAgentReports)
+{
+    agentReports("{\"realtime_enabled\":true,\"network_monitor\":true,\"scheduled_scan_hours\":4}");
+    reload();
+    auto view = open();
+    EXPECT_TRUE(view->engineSwitch(0)->isChecked());
+    EXPECT_TRUE(view->engineSwitch(4)->isChecked());
+    EXPECT_FALSE(view->engineSwitch(5)->isChecked());
+
+    rig.clearFeedback();
+    view->engineSwitch(4)->click(); // network_monitor off; the agent now reports it off
+    agentReports("{\"realtime_enabled\":true,\"network_monitor\":false,\"scheduled_scan_hours\":4}");
+    waitForSets(1);
+    const QJsonObject request = rig.requests(kSet).first();
+    EXPECT_EQ(request.value(QStringLiteral("op")).toString(), kSet);
+    EXPECT_EQ(valuesOf(request), (QJsonObject{{QStringLiteral("network_monitor"), false}}));
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 2; }));
+    test::settle(std::chrono::milliseconds(100));
+    EXPECT_FALSE(view->engineSwitch(4)->isChecked());
+    EXPECT_TRUE(view->engineSwitch(0)->isChecked());
+
+    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::pop});
+    EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
+}
+
+TEST_F(SettingsViewTest, RefusedToggleFallsBackToTheClientsValue)
+{
+    agentReports("{\"kill_switch_isolate\":false}");
+    rig.peer.setReply(kSet, "{\"ok\":false,\"error\":\"denied\"}\n");
+    reload();
+    auto view = open();
+    view->engineSwitch(6)->click();
+    EXPECT_TRUE(view->engineSwitch(6)->isChecked()); // shows the choice while the command runs
+    waitForSets(1);
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 2; }));
+    ASSERT_TRUE(waitUntil([&] { return !view->engineSwitch(6)->isChecked(); }));
+}
+
+TEST_F(SettingsViewTest, ToggleWithTheAgentGoneFallsBackToOff)
+{
+    AgentClient nowhere(rig.dir.filePath(QStringLiteral("missing.sock")));
+    SettingsView view(ScreenContext{&nowhere, nullptr, &rig.player});
+    view.engineSwitch(0)->click();
+    EXPECT_TRUE(view.engineSwitch(0)->isChecked());
+    ASSERT_TRUE(waitUntil([&] { return !view.engineSwitch(0)->isChecked(); }));
+}
+
+TEST_F(SettingsViewTest, SchedulePickerSendsHoursAsIntegers)
+{
+    agentReports("{\"scheduled_scan_hours\":4}");
+    reload();
+    auto view = open();
+    QComboBox *picker = view->schedulePicker();
+    ASSERT_EQ(picker->count(), 6);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
+
+    rig.clearFeedback();
+    picker->setCurrentIndex(0);
+    Q_EMIT picker->activated(0); // "Oprit"
+    waitForSets(1);
+    picker->setCurrentIndex(5);
+    Q_EMIT picker->activated(5); // "Săptămânal"
+    waitForSets(2);
+
+    const auto sets = rig.requests(kSet);
+    const QJsonObject off = valuesOf(sets[0]);
+    const QJsonObject weekly = valuesOf(sets[1]);
+    EXPECT_EQ(off, (QJsonObject{{QStringLiteral("scheduled_scan_hours"), 0}}));
+    EXPECT_EQ(weekly, (QJsonObject{{QStringLiteral("scheduled_scan_hours"), 168}}));
+    // Integers on the wire, not "168" or 168.0.
+    QByteArray weeklyRaw;
+    for (const QByteArray &raw : rig.peer.requests())
+        if (raw.contains("168"))
+            weeklyRaw = raw;
+    EXPECT_TRUE(weeklyRaw.contains("\"scheduled_scan_hours\":168}")) << weeklyRaw.toStdString();
+    // No settings reload follows this command.
+    EXPECT_EQ(rig.peer.requestCount(kGet), 1);
+    EXPECT_EQ(rig.rec.sounds.kinds(), (QList<SoundKind>{SoundKind::pop, SoundKind::pop}));
+    EXPECT_EQ(picker->currentText(), QStringLiteral("Săptămânal"));
+}
+
+TEST_F(SettingsViewTest, PickerShowsWhatTheNextCycleReports)
+{
+    agentReports("{\"scheduled_scan_hours\":4}");
+    rig.peer.loadDataObject(ScriptedPeer::sampleDataObject());
+    rig.peer.setData(kGet, "{\"scheduled_scan_hours\":4}");
+    rig.peer.setReply(kSet, "{\"ok\":false,\"error\":\"read-only\"}\n");
+    reload();
+    auto view = open();
+    QComboBox *picker = view->schedulePicker();
+    picker->setCurrentIndex(3);
+    Q_EMIT picker->activated(3); // 12h, refused by the agent
+    waitForSets(1);
+    test::settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(picker->currentText(), QStringLiteral("12h")); // until a cycle says otherwise
+
+    bool done = false;
+    [](AgentClient *c, bool *flag) -> QCoro::Task<> {
+        co_await c->refresh();
+        *flag = true;
+    }(&rig.client, &done);
+    ASSERT_TRUE(waitUntil([&] { return done; }));
+    EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
+}
+
+TEST_F(SettingsViewTest, SoundSwitchWritesThePreferenceAtOnce)
+{
+    auto view = open();
+    QAbstractButton *sound = view->soundSwitch();
+    EXPECT_TRUE(sound->isChecked()); // absent means on
+
+    sound->click(); // off: only the alignment haptic, the pop is silenced
+    EXPECT_EQ(rig.rec.preferences.values.value(kSoundsEnabledKey), QVariant(false));
+    EXPECT_FALSE(sound->isChecked());
+    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty());
+    EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
+
+    rig.clearFeedback();
+    sound->click(); // on: level change and glass
+    EXPECT_EQ(rig.rec.preferences.values.value(kSoundsEnabledKey), QVariant(true));
+    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass});
+    EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::levelChange});
+}
+
+TEST_F(SettingsViewTest, VoiceSwitchWritesThePreferenceAndPops)
+{
+    rig.rec.preferences.setRaw(kVoiceEnabledKey, QStringLiteral("yes")); // not a boolean: off
+    auto view = open();
+    EXPECT_FALSE(view->voiceSwitch()->isChecked());
+    view->voiceSwitch()->click();
+    EXPECT_EQ(rig.rec.preferences.values.value(kVoiceEnabledKey), QVariant(true));
+    EXPECT_TRUE(view->voiceSwitch()->isChecked());
+    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::pop});
+    EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
+}
+
+TEST_F(SettingsViewTest, TestButtonsGiveThePressThenTheirOwnFeedback)
+{
+    using HP = HapticPattern;
+    using SK = SoundKind;
+    struct Case {
+        QString title;
+        QList<SK> sounds;
+        QList<HP> haptics;
+    };
+    auto view = open();
+    for (const Case &c : {
+             Case{QStringLiteral("Test sunet"), {SK::tink, SK::glass}, {HP::levelChange, HP::levelChange}},
+             Case{QStringLiteral("Test alertă"), {SK::tink, SK::sosumi}, {HP::levelChange, HP::generic, HP::generic}},
+             Case{QStringLiteral("Test critic"), {SK::funk, SK::basso, SK::basso}, {HP::levelChange, HP::generic, HP::generic}},
+             Case{QStringLiteral("Test haptic"), {SK::tink}, {HP::levelChange, HP::generic, HP::generic}},
+         }) {
+        SCOPED_TRACE(c.title.toStdString());
+        rig.clearFeedback();
+        TSPillButton *b = testButton(*view, c.title);
+        ASSERT_NE(b, nullptr);
+        b->click();
+        EXPECT_TRUE(waitUntil([&] {
+            return rig.rec.sounds.plays.size() >= c.sounds.size() &&
+                   rig.rec.haptics.pulses.size() >= c.haptics.size();
+        }));
+        test::settle(std::chrono::milliseconds(250));
+        EXPECT_EQ(rig.rec.sounds.kinds(), c.sounds);
+        EXPECT_EQ(rig.rec.haptics.patterns(), c.haptics);
+    }
+}
+
+TEST_F(SettingsViewTest, CriticalTestRepeatsBassoAfterADelay)
+{
+    auto view = open();
+    testButton(*view, QStringLiteral("Test critic"))->click();
+    ASSERT_TRUE(waitUntil([&] { return rig.rec.sounds.plays.size() >= 3; }));
+    const auto &plays = rig.rec.sounds.plays;
+    EXPECT_EQ(plays[0].kind, SoundKind::funk);
+    EXPECT_EQ(plays[1].kind, SoundKind::basso);
+    EXPECT_EQ(plays[2].kind, SoundKind::basso);
+    // Scheduled 0.18 s after the first: never earlier (a loaded machine may be later).
+    EXPECT_GE(plays[2].atMs - plays[1].atMs, 170);
+}
+
+TEST_F(SettingsViewTest, WithSoundsOffTheTestButtonsOnlyPulse)
+{
+    rig.rec.preferences.setBool(kSoundsEnabledKey, false);
+    auto view = open();
+    EXPECT_FALSE(view->soundSwitch()->isChecked());
+    testButton(*view, QStringLiteral("Test critic"))->click();
+    ASSERT_TRUE(waitUntil([&] { return rig.rec.haptics.pulses.size() >= 3; }));
+    test::settle(std::chrono::milliseconds(250));
+    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty());
+}
+
+TEST_F(SettingsViewTest, ClosingTheScreenWithACommandInFlightIsHarmless)
+{
+    agentReports("{}");
+    ScriptedPeer::Behaviour slow;
+    slow.bytes = "{\"ok\":true,\"data\":null}\n";
+    slow.delay = std::chrono::milliseconds(300);
+    rig.peer.setBehaviour(kSet, slow);
+    auto view = open();
+    view->engineSwitch(1)->click();
+    Q_EMIT view->schedulePicker()->activated(5);
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kSet) == 2; }));
+    view.reset();
+    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 1; }));
+    test::settle(std::chrono::milliseconds(200));
+}
+
+} // namespace
+} // namespace tsav
