@@ -207,7 +207,8 @@ class TestConnections:
                 socks.append(s)
             for s in socks:
                 s.close()
-        assert a.call("summary")["ok"] is True
+        # Until the agent has seen every hang-up it may still answer "busy"; then it serves again.
+        wait_for(lambda: a.call("summary")["ok"], 30, what="service after the flood")
         wait_for(lambda: a.fd_count() <= baseline + 2, 30, what="descriptors back to baseline")
 
     def test_concurrent_clients_are_all_answered(self, shared_agent):

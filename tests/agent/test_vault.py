@@ -15,10 +15,11 @@ from agent.vault import MAGIC, xor_bytes
 def quarantine_one(agent, name="eicar.txt", content=EICAR, mode=0o640):
     """Drops a detectable file into ~/Downloads and waits until real-time protection quarantines it."""
     path = os.path.join(agent.downloads, name)
-    with open(path + ".part", "wb") as fh:
+    staging = os.path.join(agent.home, "staging.part")  # outside the watched trees
+    with open(staging, "wb") as fh:
         fh.write(content)
-    os.chmod(path + ".part", mode)
-    os.rename(path + ".part", path)
+    os.chmod(staging, mode)
+    os.rename(staging, path)
     entry = wait_for(lambda: next((e for e in agent.data("quarantine.list") if e["original_path"] == path), None),
                      20, what="quarantine entry")
     return path, entry
