@@ -1,0 +1,353 @@
+#include "screens/scanview.h"
+
+#include "agent/agentclient.h"
+#include "alerts/feedback.h"
+#include "alerts/soundplayer.h"
+#include "kit/frameclock.h"
+#include "kit/icons.h"
+#include "kit/instruments/gaugeview.h"
+#include "kit/label.h"
+#include "kit/palette.h"
+#include "kit/plaintext.h"
+#include "kit/tspanel.h"
+#include "kit/tspillbutton.h"
+#include "kit/typography.h"
+#include "screens/screenparts.h"
+#include "screens/threatrow.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace tsav {
+
+using fonts::Weight;
+
+namespace {
+
+// Directory table columns after the path: width each, trailing.
+struct DirColumn {
+    const char *title;
+    int width;
+};
+constexpr DirColumn kDirColumns[] = {{"Scanate", 90}, {"Hits", 70}, {"Durata", 90}, {"Stare", 90}};
+constexpr int kDirFixed = 90 + 70 + 90 + 90;
+
+qreal lineHeight(const QFont &f) { return std::ceil(QFontMetricsF(f).height()); }
+
+// The per-directory table, painted: header, divider, then a row per directory (or the
+// waiting line).
+class DirectoryTable : public QWidget {
+public:
+    void setRows(QList<ScanDirStat> rows)
+    {
+        if (rows == m_rows && m_sized)
+            return;
+        m_rows = std::move(rows);
+        m_sized = true;
+        const qreal header = lineHeight(fonts::system(10, Weight::Bold)) + 12 + 1;
+        const qreal body = m_rows.isEmpty() ? lineHeight(fonts::system(11)) + 24
+                                            : m_rows.size() * (lineHeight(fonts::mono(11)) + 12 + 1);
+        setFixedHeight(int(header + body));
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::TextAntialiasing);
+        const qreal w = width();
+        const QFont hf = fonts::system(10, Weight::Bold);
+        qreal y = 6;
+        const qreal hh = lineHeight(hf);
+        auto columns = [&](qreal top, qreal h, auto &&cell) {
+            qreal x = w - kDirFixed;
+            for (int i = 0; i < 4; ++i) {
+                cell(i, QRectF(x, top, kDirColumns[i].width, h));
+                x += kDirColumns[i].width;
+            }
+        };
+        drawText(p, QRectF(0, y, w - kDirFixed, hh), QStringLiteral("Director"), hf, palette::textTertiary);
+        columns(y, hh, [&](int i, const QRectF &r) {
+            drawText(p, r, QString::fromLatin1(kDirColumns[i].title), hf, palette::textTertiary,
+                     Qt::AlignRight | Qt::AlignVCenter);
+        });
+        y += hh + 6;
+        drawDivider(p, 0, w, y, palette::hairline);
+        y += 1;
+        if (m_rows.isEmpty()) {
+            drawText(p, QRectF(0, y + 12, w, lineHeight(fonts::system(11))), QStringLiteral("Așteptăm date…"),
+                     fonts::system(11), palette::textSecondary);
+            return;
+        }
+        const QFont mf = fonts::mono(11);
+        const QFont stateF = fonts::system(9, Weight::Heavy);
+        const qreal rh = lineHeight(mf);
+        for (const ScanDirStat &d : m_rows) {
+            const qreal top = y + 6;
+            drawText(p, QRectF(0, top, w - kDirFixed - 6, rh), plainText(d.path), mf, palette::textPrimary,
+                     Qt::AlignLeft | Qt::AlignVCenter, Qt::ElideLeft);
+            columns(top, rh, [&](int i, const QRectF &r) {
+                switch (i) {
+                case 0:
+                    drawText(p, r, QString::number(d.scanned), mf, palette::textPrimary, Qt::AlignRight | Qt::AlignVCenter);
+                    break;
+                case 1:
+                    drawText(p, r, QString::number(d.hits), mf, d.hits < 1 ? palette::textSecondary : palette::accentRed,
+                             Qt::AlignRight | Qt::AlignVCenter);
+                    break;
+                case 2:
+                    drawText(p, r, scan::dirDurationText(d), mf, palette::textSecondary, Qt::AlignRight | Qt::AlignVCenter);
+                    break;
+                default:
+                    drawText(p, r, scan::dirStateText(d), stateF,
+                             d.finished ? palette::accentGreen : palette::accentAmber, Qt::AlignRight | Qt::AlignVCenter);
+                }
+            });
+            y = top + rh + 6;
+            drawDivider(p, 0, w, y, palette::withOpacity(palette::hairline, 0.4));
+            y += 1;
+        }
+    }
+
+private:
+    QList<ScanDirStat> m_rows;
+    bool m_sized = false;
+};
+
+GaugeSpec gaugeSpec(int which, const std::optional<LiveMetrics> &m, qint64 threatCount)
+{
+    using palette::accentAmber, palette::accentBlue, palette::accentGreen, palette::accentRed;
+    const gauge::Zones load{{0, accentGreen}, {0.55, accentAmber}, {0.82, accentRed}};
+    switch (which) {
+    case 0:
+        return {QStringLiteral("Throughput"), m ? m->files_per_second : 0, 500, QStringLiteral("files/s"),
+                QStringLiteral("%.1f"), std::nullopt, {{0, accentBlue}, {0.5, accentGreen}, {0.85, accentAmber}}, false};
+    case 1:
+        return {QStringLiteral("Threats hit"), double(threatCount), scan::threatsGaugeMax(threatCount), QString(),
+                QStringLiteral("%.0f"), std::nullopt, {{0, accentGreen}, {0.1, accentAmber}, {0.5, accentRed}}, false};
+    case 2:
+        return {QStringLiteral("Agent CPU"), m ? m->agent.cpu : 0, 100, QStringLiteral("%"), QStringLiteral("%.1f"),
+                std::nullopt, load, false};
+    default:
+        return {QStringLiteral("Agent RAM"), m ? double(m->agent.rss) / 1048576.0 : 0, 1024, QStringLiteral("MB"),
+                QStringLiteral("%.0f"), std::nullopt, load, false};
+    }
+}
+
+} // namespace
+
+ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
+    : QWidget(parent), m_agent(ctx.agent), m_sound(ctx.sound)
+{
+    setObjectName(QStringLiteral("screen.scan"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->viewport()->setAutoFillBackground(false);
+    auto *content = new QWidget;
+    content->setAutoFillBackground(false);
+    m_column = new QVBoxLayout(content);
+    m_column->setContentsMargins(0, 0, 8, 0);
+    m_column->setSpacing(18);
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+
+    auto *header = new QWidget;
+    auto *hv = new QVBoxLayout(header);
+    hv->setContentsMargins(0, 0, 0, 0);
+    hv->setSpacing(4);
+    hv->addWidget(makeLabel(QStringLiteral("Scan"), fonts::rounded(26, Weight::Bold), palette::textPrimary));
+    QLabel *intro = makeLabel(
+        QStringLiteral("Inițiază un scan rapid (Downloads + Desktop + /tmp) sau unul complet (~ + /Applications)."),
+        fonts::system(13), palette::textSecondary);
+    intro->setWordWrap(true);
+    hv->addWidget(intro);
+    m_column->addWidget(header);
+
+    auto *cards = new QHBoxLayout;
+    cards->setSpacing(16);
+    m_quick = new ScanLaunchCard(scan::quickCard(), [this] { launch(QStringLiteral("quick")); });
+    m_full = new ScanLaunchCard(scan::fullCard(), [this] { launch(QStringLiteral("full")); });
+    cards->addWidget(m_quick, 1);
+    cards->addWidget(m_full, 1);
+    m_column->addLayout(cards);
+    m_column->addStretch(1);
+
+    if (m_agent) {
+        connect(m_agent, &AgentClient::scanChanged, this, &ScanView::refreshFromClient);
+        connect(m_agent, &AgentClient::metricsChanged, this, &ScanView::refreshFromClient);
+        connect(m_agent, &AgentClient::threatsChanged, this, &ScanView::refreshFromClient);
+    }
+    refreshFromClient();
+}
+
+SoundPlayer &ScanView::player() const { return m_sound ? *m_sound : SoundPlayer::shared(); }
+
+void ScanView::launch(const QString &kind)
+{
+    feedback::give(feedback::Trigger::scanLaunch, player());
+    if (m_agent)
+        m_agent->startScan(kind); // runs on; the next poll shows the scan
+}
+
+void ScanView::refreshFromClient()
+{
+    if (m_agent)
+        setState(m_agent->scan(), m_agent->metrics(), m_agent->threats());
+    else
+        setState(std::nullopt, std::nullopt, {});
+}
+
+void ScanView::setState(const std::optional<ScanStatus> &scanStatus, const std::optional<LiveMetrics> &metrics,
+                        const QList<Threat> &threats)
+{
+    m_scan = scanStatus;
+    m_metrics = metrics;
+    m_threats = threats;
+
+    if (scan::isRunning(m_scan)) {
+        if (!m_live)
+            buildLive();
+        updateLive();
+    } else if (m_live) {
+        m_live->deleteLater();
+        m_live = nullptr;
+        m_hero = nullptr;
+        m_gauges.clear();
+        m_dirTable = nullptr;
+    }
+
+    if (scan::isReportable(m_scan)) {
+        buildResults();
+    } else if (m_results) {
+        m_results->deleteLater();
+        m_results = nullptr;
+        m_resultsLine = nullptr;
+        m_resultThreats.clear();
+        m_resultsClean = false;
+    }
+}
+
+void ScanView::buildLive()
+{
+    m_live = new QWidget;
+    auto *v = new QVBoxLayout(m_live);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(18);
+
+    auto *heroPanel = new TSPanel;
+    m_hero = new LiveScanHero;
+    heroPanel->addWidget(m_hero);
+    v->addWidget(heroPanel);
+
+    auto *gaugesPanel = new TSPanel;
+    auto *row = new QHBoxLayout;
+    row->setSpacing(18);
+    for (int i = 0; i < 4; ++i) {
+        auto *g = new GaugeView(gaugeSpec(i, m_metrics, 0));
+        m_gauges.append(g);
+        row->addWidget(g, 0, Qt::AlignVCenter);
+    }
+    row->addStretch();
+    auto *stop = new TSPillButton(QStringLiteral("Oprește"), QStringLiteral("stop.fill"), TSPillButton::Kind::danger,
+                                  [agent = m_agent] {
+                                      if (agent)
+                                          agent->stopScan();
+                                  });
+    stop->setFixedPillWidth(130);
+    row->addWidget(stop, 0, Qt::AlignVCenter);
+    gaugesPanel->contentLayout()->addLayout(row);
+    v->addWidget(gaugesPanel);
+
+    auto *dirPanel = new TSPanel;
+    dirPanel->contentLayout()->setSpacing(10);
+    dirPanel->addWidget(makeLabel(QStringLiteral("Progres pe directoare"), fonts::system(14, Weight::Semibold),
+                                  palette::textPrimary));
+    m_dirTable = new DirectoryTable;
+    dirPanel->addWidget(m_dirTable);
+    v->addWidget(dirPanel);
+
+    // Below the cards, above the results (if any) and the closing stretch.
+    m_column->insertWidget(2, m_live);
+}
+
+void ScanView::updateLive()
+{
+    m_hero->setScan(*m_scan);
+    const qint64 hits = scan::threatsOfScan(m_threats, *m_scan).size();
+    for (int i = 0; i < m_gauges.size(); ++i)
+        m_gauges[i]->setSpec(gaugeSpec(i, m_metrics, hits));
+    static_cast<DirectoryTable *>(m_dirTable)->setRows(scan::directoryRows(m_metrics));
+}
+
+void ScanView::buildResults()
+{
+    const QList<Threat> found = scan::threatsOfScan(m_threats, *m_scan);
+    const QString line = scan::resultsLine(*m_scan, found.size(), FrameClock::now());
+    if (m_results && found == m_resultThreats) {
+        m_resultsLine->setText(line);
+        return;
+    }
+    const bool wasClean = m_results && m_resultsClean;
+    if (m_results)
+        m_results->deleteLater();
+    m_resultThreats = found;
+    m_resultsClean = found.isEmpty();
+
+    auto *panel = new TSPanel;
+    panel->contentLayout()->setSpacing(10);
+    auto *top = new QHBoxLayout;
+    top->addWidget(makeLabel(QStringLiteral("Rezultate scan"), fonts::system(14, Weight::Semibold), palette::textPrimary));
+    top->addStretch();
+    m_resultsLine = makeLabel(line, fonts::mono(11), palette::textSecondary);
+    top->addWidget(m_resultsLine);
+    panel->contentLayout()->addLayout(top);
+
+    if (m_resultsClean) {
+        auto *clean = new QWidget;
+        auto *h = new QHBoxLayout(clean);
+        h->setContentsMargins(0, 6, 0, 6);
+        h->setSpacing(8);
+        auto *icon = new PaintedWidget([](QPainter &p, const QRectF &r) {
+            icons::draw(p, r, QStringLiteral("checkmark.shield.fill"), palette::accentGreen, 16);
+        });
+        icon->setFixedSize(18, 18);
+        h->addWidget(icon);
+        h->addWidget(makeLabel(QStringLiteral("Niciun fișier malițios găsit."), fonts::system(13), palette::textPrimary));
+        h->addStretch();
+        panel->addWidget(clean);
+        if (!wasClean) {
+            // The clean line has just appeared.
+            ++m_cleanAppearances;
+            feedback::give(feedback::Trigger::scanCleanResult, player());
+        }
+    } else {
+        for (const Threat &t : found) {
+            panel->addWidget(new ThreatRow(t));
+            auto *divider = new QWidget;
+            divider->setFixedHeight(1);
+            divider->setAutoFillBackground(true);
+            QPalette pal = divider->palette();
+            pal.setColor(QPalette::Window, palette::hairline);
+            divider->setPalette(pal);
+            panel->addWidget(divider);
+        }
+    }
+    m_results = panel;
+    m_column->insertWidget(m_column->count() - 1, m_results); // before the closing stretch
+}
+
+QString ScanView::resultsLineText() const { return m_resultsLine ? m_resultsLine->text() : QString(); }
+
+} // namespace tsav

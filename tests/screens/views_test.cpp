@@ -1,0 +1,433 @@
+// The screens rendered offscreen with empty and busy data, and their behaviour against a
+// real client talking to a scripted agent on a Unix socket.
+
+#include "screenfixtures.h"
+
+#include "agent/agentclient.h"
+#include "agent/scriptedpeer.h"
+#include "alerts/soundplayer.h"
+#include "kit/frameclock.h"
+#include "kit/instruments/gaugeview.h"
+#include "kit/palette.h"
+#include "kit/tspillbutton.h"
+#include "kit/typography.h"
+#include "platform/fakes.h"
+#include "screens/eventslogic.h"
+#include "screens/eventsview.h"
+#include "screens/networklogic.h"
+#include "screens/networkview.h"
+#include "screens/processesview.h"
+#include "screens/quarantineview.h"
+#include "screens/scanview.h"
+#include "screens/threatsview.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLinearGradient>
+#include <QListView>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <gtest/gtest.h>
+
+using namespace tsav;
+
+namespace {
+
+constexpr double kNow = 1767262000.0; // shortly after the scripted agent's latest stamps
+
+// Renders `w` over the window's background gradient and keeps the picture.
+QImage snapshot(QWidget *w, const QString &name, QSize size = {1100, 820})
+{
+    w->resize(size);
+    w->show();
+    QApplication::processEvents();
+    QImage img(size, QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&img);
+        QLinearGradient g(0, 0, 0, size.height());
+        g.setColorAt(0, palette::backgroundTop);
+        g.setColorAt(1, palette::backgroundBottom);
+        p.fillRect(img.rect(), g);
+    }
+    w->render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+    const QString dir = QStringLiteral(TSAV_SNAPSHOT_DIR);
+    QDir().mkpath(dir);
+    img.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    return img;
+}
+
+// The picture is not one flat colour: something was drawn.
+bool hasContent(const QImage &img)
+{
+    const QRgb first = img.pixel(img.width() / 2, img.height() - 2);
+    int differing = 0;
+    for (int y = 0; y < img.height(); y += 7)
+        for (int x = 0; x < img.width(); x += 7)
+            differing += img.pixel(x, y) != first;
+    return differing > 200;
+}
+
+bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 20000); }
+
+// A scripted agent on a real socket and a client polling it by hand.
+struct Agent {
+    QTemporaryDir dir;
+    ScriptedPeer peer{dir.path() + QStringLiteral("/agent.sock")};
+    AgentClient client{dir.path() + QStringLiteral("/agent.sock")};
+
+    Agent()
+    {
+        peer.loadDataObject(ScriptedPeer::sampleDataObject());
+        QCoro::waitFor(client.refresh());
+    }
+};
+
+// Sounds and haptics recorded instead of played.
+struct RecordedFeedback {
+    RecordingServices rec;
+    SoundPlayer player{&rec.sounds, &rec.haptics, &rec.preferences};
+};
+
+} // namespace
+
+// --- threats ----------------------------------------------------------------------------
+
+TEST(ThreatsScreen, EmptyShowsZeroCountsGreyRingAndEmptyStates)
+{
+    ThreatsView v(ScreenContext{});
+    EXPECT_EQ(v.headerText(), "0 total · 0 active");
+    EXPECT_FALSE(v.timelineShowsBars());
+    EXPECT_TRUE(v.listShowsEmptyState());
+    EXPECT_TRUE(hasContent(snapshot(&v, "threats-empty")));
+}
+
+TEST(ThreatsScreen, BusyListFilterAndTimeline)
+{
+    ThreatsView v(ScreenContext{});
+    const auto list = fixtures::threats(200, kNow);
+    v.setThreats(list, kNow);
+    EXPECT_EQ(v.headerText(), QStringLiteral("200 total · %1 active").arg(threats::activeCount(list)));
+    EXPECT_TRUE(v.timelineShowsBars());
+    EXPECT_EQ(v.listModel().rowCount(), 200);
+    snapshot(&v, "threats-busy");
+
+    // "High" and "high" both pass the high filter.
+    v.setFilter(threats::Severity::high);
+    EXPECT_EQ(v.listModel().rowCount(), threats::filtered(list, threats::Severity::high).size());
+    for (const Threat &t : v.listModel().rows())
+        EXPECT_EQ(t.severity.toLower(), "high");
+    // A poll keeps the filter.
+    v.setThreats(list.mid(0, 50), kNow);
+    EXPECT_EQ(v.filter(), threats::Severity::high);
+    EXPECT_EQ(v.listModel().rowCount(), threats::filtered(list.mid(0, 50), threats::Severity::high).size());
+
+    // Only old threats: donut yes, timeline empty state.
+    QList<Threat> old = fixtures::threats(3, kNow - 3 * 86400);
+    for (Threat &t : old)
+        t.ts = kNow - 3 * 86400;
+    v.setFilter(threats::Severity::all);
+    v.setThreats(old, kNow);
+    EXPECT_FALSE(v.timelineShowsBars());
+    EXPECT_FALSE(v.listShowsEmptyState());
+}
+
+TEST(ThreatsScreen, FollowsTheClient)
+{
+    Agent agent;
+    ThreatsView v(ScreenContext{&agent.client});
+    EXPECT_EQ(v.headerText(), "4 total · 3 active");
+    EXPECT_EQ(v.listModel().rowCount(), 4);
+    snapshot(&v, "threats-agent");
+}
+
+// --- network ----------------------------------------------------------------------------
+
+TEST(NetworkScreen, EmptyWaitsForTheAgent)
+{
+    NetworkView v(ScreenContext{});
+    EXPECT_EQ(v.headerText(), "0 conexiuni active · 0 suspect");
+    EXPECT_EQ(v.downText(), "DOWN  0 KB/s");
+    EXPECT_EQ(v.upText(), "UP  0 KB/s");
+    EXPECT_FALSE(v.chartShown());
+    EXPECT_EQ(v.listModel().rowCount(), 0);
+    snapshot(&v, "network-empty");
+}
+
+TEST(NetworkScreen, BusyConnectionsChartAndRates)
+{
+    NetworkView v(ScreenContext{});
+    const auto rows = fixtures::connections(10000);
+    v.setConnections(rows);
+    EXPECT_EQ(v.listModel().rowCount(), 10000);
+    EXPECT_EQ(v.headerText(), network::headerLine(network::counts(rows)));
+    LiveMetrics m;
+    m.system.net_bytes_recv_per_sec = 1536.9;
+    v.setRates(m);
+    EXPECT_EQ(v.downText(), "DOWN  1.5 KB/s");
+    // Download samples only: the chart shows.
+    v.setHistory(fixtures::history(60, kNow, 3e6, 0), {});
+    EXPECT_TRUE(v.chartShown());
+    v.setHistory(fixtures::history(60, kNow, 3e6, 0), fixtures::history(60, kNow, 8e5, 9));
+    snapshot(&v, "network-busy");
+}
+
+TEST(NetworkScreen, FollowsTheClient)
+{
+    Agent agent;
+    NetworkView v(ScreenContext{&agent.client});
+    EXPECT_EQ(v.headerText(), "3 conexiuni active · 1 suspect");
+    EXPECT_EQ(v.downText(), "DOWN  1 MB/s");
+    EXPECT_EQ(v.upText(), "UP  20 KB/s");
+    EXPECT_TRUE(v.chartShown()); // one history sample after one cycle
+}
+
+// --- processes --------------------------------------------------------------------------
+
+TEST(ProcessesScreen, EmptyAndBusy)
+{
+    ProcessesView v(ScreenContext{});
+    EXPECT_EQ(v.headerText(), "0 procese · sortate după cpu");
+    EXPECT_TRUE(v.treemap()->tiles().isEmpty());
+    snapshot(&v, "processes-empty");
+
+    v.setProcesses(fixtures::processes(150));
+    snapshot(&v, "processes-busy");
+    EXPECT_EQ(v.tableModel().rowCount(), 80);
+    EXPECT_EQ(v.treemap()->tiles().size(), 20);
+    const auto &rows = v.tableModel().rows();
+    for (int i = 1; i < rows.size(); ++i)
+        EXPECT_GE(rows[i - 1].cpu, rows[i].cpu);
+
+    v.setSortBy(processes::Metric::score);
+    EXPECT_EQ(v.headerText(), "150 procese · sortate după ai score");
+    EXPECT_GE(v.tableModel().rowAt(0).score, v.tableModel().rowAt(79).score);
+    snapshot(&v, "processes-score");
+
+    v.setShowTreemap(false);
+    EXPECT_FALSE(v.treemap()->isVisible());
+    snapshot(&v, "processes-no-treemap");
+}
+
+// --- events -----------------------------------------------------------------------------
+
+TEST(EventsScreen, PickerFilterAndVanishedSource)
+{
+    EventsView v(ScreenContext{});
+    EXPECT_EQ(v.headerText(), "0 evenimente recente");
+    EXPECT_EQ(v.picker()->count(), 1);
+    snapshot(&v, "events-empty");
+
+    const auto list = fixtures::events(200, kNow);
+    v.setEvents(list);
+    QStringList offered;
+    for (int i = 0; i < v.picker()->count(); ++i)
+        offered.append(v.picker()->itemText(i));
+    EXPECT_EQ(offered, (QStringList{"all", "FS", "Net", "fs", "process", "quarantine", "yara"}));
+    snapshot(&v, "events-busy");
+
+    v.picker()->setCurrentIndex(3);
+    emit v.picker()->activated(3);
+    EXPECT_EQ(v.source(), "fs");
+    EXPECT_EQ(v.headerText(), "200 evenimente recente");
+    for (const EventRow &e : v.listModel().rows())
+        EXPECT_EQ(e.source, "fs");
+    EXPECT_EQ(v.listModel().rowCount(), events::filtered(list, "fs").size());
+
+    // The fs events leave: the selection stays, the list is empty, the picker drops it.
+    QList<EventRow> noFs;
+    for (const EventRow &e : list)
+        if (e.source != "fs")
+            noFs.append(e);
+    v.setEvents(noFs);
+    EXPECT_EQ(v.source(), "fs");
+    EXPECT_EQ(v.listModel().rowCount(), 0);
+    EXPECT_EQ(v.picker()->currentIndex(), -1);
+}
+
+// --- quarantine -------------------------------------------------------------------------
+
+TEST(QuarantineScreen, EmptyStateAndRows)
+{
+    QuarantineView v(ScreenContext{});
+    EXPECT_EQ(v.headerText(), "0 fișiere izolate · XOR-obfuscate în vault");
+    EXPECT_TRUE(v.showsEmptyState());
+    snapshot(&v, "quarantine-empty");
+
+    QuarantineEntry q;
+    q.id = 7;
+    q.original_path = "/home/ana/Downloads/invoice.pdf.exe";
+    q.size = 1536;
+    q.reason = "Win_Trojan_Agent";
+    QuarantineEntry dir = q;
+    dir.id = 8;
+    dir.original_path = "/tmp/folder/";
+    v.setEntries({q, dir});
+    EXPECT_FALSE(v.showsEmptyState());
+    ASSERT_EQ(v.rows().size(), 2);
+    EXPECT_EQ(quarantineFileName(q.original_path), "invoice.pdf.exe");
+    EXPECT_EQ(quarantineFileName(dir.original_path), "");
+    EXPECT_EQ(quarantineDetailLine(q), "Motiv: Win_Trojan_Agent  ·  1.5 KB");
+    snapshot(&v, "quarantine-busy");
+
+    // An unchanged entry keeps its row widget across a poll.
+    QuarantineRow *kept = v.rows()[0];
+    v.setEntries({q});
+    EXPECT_EQ(v.rows().value(0), kept);
+}
+
+TEST(QuarantineScreen, ButtonsSendTheirCommandsEachTime)
+{
+    Agent agent;
+    RecordedFeedback fb;
+    SoundPlayer::installShared(&fb.player);
+    QuarantineView v(ScreenContext{&agent.client, nullptr, &fb.player});
+    ASSERT_EQ(v.rows().size(), 1);
+    agent.peer.clearRequests();
+    v.rows()[0]->restoreButton()->click();
+    v.rows()[0]->restoreButton()->click();
+    v.rows()[0]->deleteButton()->click();
+    EXPECT_TRUE(waitFor([&] {
+        return agent.peer.requestCount("quarantine.restore") == 2 &&
+               agent.peer.requestCount("quarantine.delete") == 1;
+    }));
+    bool sawId = false;
+    for (const QByteArray &r : agent.peer.requests())
+        sawId |= r.contains("\"op\":\"quarantine.restore\"") && r.contains("\"id\":4");
+    EXPECT_TRUE(sawId);
+    SoundPlayer::installShared(nullptr);
+}
+
+// --- scan -------------------------------------------------------------------------------
+
+namespace {
+
+ScanStatus scanStatus(bool running, qint64 scanned, std::optional<double> finished = {})
+{
+    ScanStatus s;
+    s.id = 3;
+    s.kind = "quick";
+    s.started = kNow - 40;
+    s.finished = finished;
+    s.scanned = scanned;
+    s.running = running;
+    s.current = running ? QStringLiteral("/home/ana/Downloads/archive/very/deep/folder/file.tar.gz") : QString();
+    return s;
+}
+
+LiveMetrics scanMetrics()
+{
+    LiveMetrics m;
+    m.files_per_second = 312.4;
+    m.agent.cpu = 47.5;
+    m.agent.rss = 300 * 1048576LL;
+    m.active_scan_dirs.insert("/home/ana/Downloads", {1200, 2, kNow - 40, std::nullopt, 40});
+    m.active_scan_dirs.insert("/tmp", {300, 0, kNow - 40, kNow - 20, 20});
+    return m;
+}
+
+} // namespace
+
+TEST(ScanScreen, CardsOnlyWithoutAScan)
+{
+    ScanView v(ScreenContext{});
+    EXPECT_FALSE(v.showsLiveBlocks());
+    EXPECT_FALSE(v.showsResults());
+    snapshot(&v, "scan-empty");
+}
+
+TEST(ScanScreen, RunningScanShowsLiveBlocksAndGauges)
+{
+    RecordedFeedback fb;
+    ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
+    QList<Threat> threats = fixtures::threats(3, kNow);
+    for (Threat &t : threats)
+        t.ts = kNow - 10;
+    v.setState(scanStatus(true, 1500), scanMetrics(), threats);
+    ASSERT_TRUE(v.showsLiveBlocks());
+    ASSERT_EQ(v.gauges().size(), 4);
+    EXPECT_DOUBLE_EQ(v.gauges()[1]->spec().value, 3);
+    EXPECT_DOUBLE_EQ(v.gauges()[1]->spec().max, 10);
+    EXPECT_NEAR(v.gauges()[3]->spec().value, 300, 1e-9);
+    snapshot(&v, "scan-running", {1100, 1200});
+
+    QList<Threat> many = fixtures::threats(25, kNow);
+    for (Threat &t : many)
+        t.ts = kNow - 5;
+    v.setState(scanStatus(true, 1600), std::nullopt, many);
+    EXPECT_DOUBLE_EQ(v.gauges()[1]->spec().max, 25);
+    EXPECT_DOUBLE_EQ(v.gauges()[0]->spec().value, 0); // no metrics
+}
+
+TEST(ScanScreen, CleanResultGivesFeedbackEachTimeItAppears)
+{
+    RecordedFeedback fb;
+    ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
+    v.setState(scanStatus(false, 0, kNow), std::nullopt, {});
+    EXPECT_FALSE(v.showsResults()); // nothing scanned
+
+    v.setState(scanStatus(false, 18234, kNow - 10), std::nullopt, {});
+    ASSERT_TRUE(v.showsResults());
+    EXPECT_TRUE(v.resultsShowClean());
+    EXPECT_EQ(v.resultsLineText(), "30.0s · 18234 fișiere · 608 f/s · 0 amenințări");
+    EXPECT_EQ(v.cleanAppearances(), 1);
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 1);
+    EXPECT_TRUE(fb.rec.haptics.patterns().contains(HapticPattern::levelChange));
+    snapshot(&v, "scan-clean");
+
+    // Another poll with the same result: no second chime.
+    v.setState(scanStatus(false, 18234, kNow - 10), std::nullopt, {});
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 1);
+
+    // A new scan runs and finishes clean again: the line appears again.
+    v.setState(scanStatus(true, 5), std::nullopt, {});
+    EXPECT_FALSE(v.showsResults());
+    v.setState(scanStatus(false, 20, kNow), std::nullopt, {});
+    EXPECT_EQ(v.cleanAppearances(), 2);
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 2);
+}
+
+TEST(ScanScreen, ResultsListTheScansThreats)
+{
+    RecordedFeedback fb;
+    ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
+    QList<Threat> threats = fixtures::threats(4, kNow);
+    threats[0].ts = kNow - 100; // before the scan
+    for (int i = 1; i < 4; ++i)
+        threats[i].ts = kNow - 30;
+    v.setState(scanStatus(false, 100, kNow - 20), std::nullopt, threats);
+    EXPECT_FALSE(v.resultsShowClean());
+    EXPECT_EQ(v.resultsLineText(), "20.0s · 100 fișiere · 5 f/s · 3 amenințări");
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 0);
+    snapshot(&v, "scan-threats");
+}
+
+TEST(ScanScreen, LaunchCardGivesMorseThenStartsTheScan)
+{
+    Agent agent;
+    RecordedFeedback fb;
+    ScanView v(ScreenContext{&agent.client, nullptr, &fb.player});
+    EXPECT_TRUE(v.showsResults()); // the scripted agent reports a finished clean scan
+    agent.peer.clearRequests();
+    v.fullCard()->click();
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::morse), 1);
+    EXPECT_TRUE(waitFor([&] { return agent.peer.requestCount("scan.start") == 1; }));
+    bool full = false;
+    for (const QByteArray &r : agent.peer.requests())
+        full |= r.contains("\"op\":\"scan.start\"") && r.contains("\"kind\":\"full\"");
+    EXPECT_TRUE(full);
+}
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    fonts::ensureLoaded();
+    FrameClock::freeze(kNow);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
