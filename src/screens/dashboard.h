@@ -1,0 +1,86 @@
+#pragma once
+// DashboardView: the overview of the endpoint, in one vertical scroll area: header, four
+// counters, the protection block (radar, state, engine badges, scan buttons), the
+// telemetry gauges, live charts, activity heatmap, engine activity table, recent threats
+// and the event ticker. It keeps no state of its own: every value is recomputed from
+// the client after each change (coalesced to one refresh per event-loop turn), and
+// widgets are updated in place rather than rebuilt.
+
+#include "screens/screencontext.h"
+
+#include <QScrollArea>
+
+class QLabel;
+class QVBoxLayout;
+class QWidget;
+
+namespace tsav {
+
+class ActivityHeatmap;
+class AgentClient;
+class EventTickerView;
+class GaugeView;
+class LinearGauge;
+class LiveChartsView;
+class RadarView;
+class ThreatRow;
+class TSPillButton;
+class TSStat;
+
+// A small badge: a 6-point dot (accentGreen when on, else textTertiary) and the title
+// (11 medium; textPrimary when on, else textSecondary) on white at 4 %, rounded.
+class EngineBadge : public QWidget {
+    Q_OBJECT
+public:
+    EngineBadge(QString title, bool on, QWidget *parent = nullptr);
+    void setOn(bool on);
+    QString title() const { return m_title; }
+    bool isOn() const { return m_on; }
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    QString m_title;
+    bool m_on;
+};
+
+class DashboardView : public QScrollArea {
+    Q_OBJECT
+public:
+    explicit DashboardView(const ScreenContext &ctx, QWidget *parent = nullptr);
+    ~DashboardView() override;
+
+    // Brings every part up to date with the client now (normally done after changes).
+    void refreshNow();
+
+    // Parts, for inspection.
+    RadarView *radar() const;
+    QList<GaugeView *> gauges() const;
+    QList<LinearGauge *> barGauges() const;
+    QList<TSStat *> counters() const;
+    QList<EngineBadge *> badges() const;
+    QList<ThreatRow *> visibleThreatRows() const;
+    TSPillButton *quickScanButton() const;
+    TSPillButton *fullScanButton() const;
+    // The engine table's rows as shown: each is the five cell texts.
+    QList<QStringList> engineTableRows() const;
+    bool barGaugesShown() const;
+
+private:
+    struct Ui;
+    void scheduleRefresh();
+    void refreshCounters();
+    void refreshProtection();
+    void refreshTelemetry();
+    void refreshEngines();
+    void refreshThreats();
+
+    ScreenContext m_ctx;
+    std::unique_ptr<Ui> m_ui;
+    bool m_refreshPending = false;
+};
+
+} // namespace tsav

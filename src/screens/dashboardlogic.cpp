@@ -1,0 +1,123 @@
+#include "screens/dashboardlogic.h"
+
+#include "kit/palette.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tsav {
+
+namespace {
+bool on(const QHash<QString, bool> &settings, const char *key)
+{
+    return settings.value(QLatin1String(key), false);
+}
+} // namespace
+
+bool isProtected(const QHash<QString, bool> &settings)
+{
+    return on(settings, "realtime_enabled") && on(settings, "ai_engine_enabled")
+        && on(settings, "auto_quarantine");
+}
+
+double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary)
+{
+    double score = on(settings, "realtime_enabled") ? 100 : 70;
+    if (!on(settings, "ai_engine_enabled"))
+        score -= 15;
+    if (!on(settings, "auto_quarantine"))
+        score -= 15;
+    if (!on(settings, "network_monitor"))
+        score -= 10;
+    if (!on(settings, "cloud_telemetry"))
+        score -= 5;
+    // min(5 × active, 25), with the count clamped first: a huge count must not overflow
+    // and a negative one must not raise the score above 100.
+    const qint64 active = std::clamp<qint64>(summary ? summary->threats_active : 0, 0, 5);
+    score -= 5.0 * double(active);
+    return std::max(score, 0.0);
+}
+
+QString formatUptime(double seconds)
+{
+    // Non-finite or negative uptimes read as zero; absurdly large ones are capped so
+    // the conversion to an integer stays defined.
+    if (!std::isfinite(seconds) || seconds < 0)
+        seconds = 0;
+    const auto s = static_cast<long long>(std::min(seconds, 9.0e15));
+    const long long h = s / 3600;
+    const long long m = (s - 3600 * h) / 60;
+    return QString::asprintf("%02lld:%02lld:%02lld", h, m, s % 60);
+}
+
+QString relativeTime(double timestamp, double now)
+{
+    if (!(timestamp > 0) || !std::isfinite(timestamp) || !std::isfinite(now))
+        return QStringLiteral("—");
+    const double d = now - timestamp;
+    auto whole = [](double x) { return static_cast<long long>(std::clamp(std::trunc(x), -9.0e15, 9.0e15)); };
+    if (d < 60)
+        return QString::number(whole(d)) + QStringLiteral("s ago");
+    if (d < 3600)
+        return QString::number(whole(d / 60)) + QStringLiteral("m ago");
+    if (d < 86400)
+        return QString::number(whole(d / 3600)) + QStringLiteral("h ago");
+    return QString::number(whole(d / 86400)) + QStringLiteral("d ago");
+}
+
+QString engineIcon(const QString &engine)
+{
+    if (engine == QLatin1String("signature"))
+        return QStringLiteral("doc.badge.gearshape.fill");
+    if (engine == QLatin1String("yara"))
+        return QStringLiteral("doc.text.magnifyingglass");
+    if (engine == QLatin1String("behavior"))
+        return QStringLiteral("brain.head.profile");
+    if (engine == QLatin1String("network"))
+        return QStringLiteral("antenna.radiowaves.left.and.right");
+    return QStringLiteral("circle.fill");
+}
+
+QColor engineColor(const QString &engine)
+{
+    if (engine == QLatin1String("signature"))
+        return palette::accentBlue;
+    if (engine == QLatin1String("yara"))
+        return palette::accentAmber;
+    if (engine == QLatin1String("behavior"))
+        return palette::accentGreen;
+    if (engine == QLatin1String("network"))
+        return palette::accentRed;
+    return palette::textSecondary;
+}
+
+QString capitalizeWords(const QString &text)
+{
+    QString out = text.toLower();
+    bool start = true;
+    for (qsizetype i = 0; i < out.size(); ++i) {
+        const QChar c = out.at(i);
+        if (c.isLetterOrNumber()) {
+            if (start)
+                out[i] = c.toUpper();
+            start = false;
+        } else {
+            start = true;
+        }
+    }
+    return out;
+}
+
+const QList<EngineBadgeSpec> &engineBadges()
+{
+    static const QList<EngineBadgeSpec> badges{
+        {QStringLiteral("Real-time"), QStringLiteral("realtime_enabled")},
+        {QStringLiteral("AI"), QStringLiteral("ai_engine_enabled")},
+        {QStringLiteral("Carantină"), QStringLiteral("auto_quarantine")},
+        {QStringLiteral("Rețea"), QStringLiteral("network_monitor")},
+        {QStringLiteral("Cloud XDR"), QStringLiteral("cloud_telemetry")},
+    };
+    return badges;
+}
+
+} // namespace tsav

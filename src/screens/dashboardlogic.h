@@ -1,0 +1,46 @@
+#pragma once
+// The dashboard's plain functions: protection state and score, uptime and relative
+// times, and the engine table's icons and colours.
+
+#include "agent/records.h"
+
+#include <QColor>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+namespace tsav {
+
+// True only when realtime_enabled, ai_engine_enabled and auto_quarantine are all true
+// (a missing key counts as false).
+bool isProtected(const QHash<QString, bool> &settings);
+
+// 100 with realtime on (else 70), minus 15 (AI off), 15 (auto-quarantine off), 10
+// (network monitor off), 5 (cloud telemetry off) and min(5 × active threats, 25);
+// never below 0.
+double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary);
+
+// "%02d:%02d:%02d" of whole hours (not wrapped at 24), minutes and seconds.
+QString formatUptime(double seconds);
+
+// Age of a timestamp (Unix seconds) at `now`: "—" for 0 or less, else "<n>s ago",
+// "<n>m ago", "<n>h ago" or "<n>d ago", n truncated toward zero.
+QString relativeTime(double timestamp, double now);
+
+// Icon and colour of an engine name (exact, case-sensitive).
+QString engineIcon(const QString &engine);
+QColor engineColor(const QString &engine);
+
+// First letter of each word upper case ("behavior" -> "Behavior").
+QString capitalizeWords(const QString &text);
+
+// The engine badges of the protection block, in order: (title, settings key).
+struct EngineBadgeSpec {
+    QString title;
+    QString key;
+};
+const QList<EngineBadgeSpec> &engineBadges();
+
+} // namespace tsav

@@ -1,0 +1,249 @@
+#include "agent/agentclient.h"
+#include "agent/scriptedpeer.h"
+#include "alerts/soundplayer.h"
+#include "busyagent.h"
+#include "kit/frameclock.h"
+#include "kit/instruments/gaugeview.h"
+#include "kit/instruments/lineargauge.h"
+#include "kit/instruments/radarview.h"
+#include "kit/palette.h"
+#include "kit/tspillbutton.h"
+#include "kit/tsstat.h"
+#include "platform/fakes.h"
+#include "screens/dashboard.h"
+#include "screens/livecharts.h"
+#include "screens/threatrow.h"
+#include "screens/ticker.h"
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace tsav;
+namespace pal = tsav::palette;
+
+namespace {
+
+struct Rig {
+    QTemporaryDir dir{QStringLiteral("/tmp/tsav-dash-XXXXXX")};
+    QString socketPath = dir.filePath(QStringLiteral("agent.sock"));
+    RecordingServices rec;
+    SoundPlayer player{&rec.sounds, &rec.haptics, &rec.preferences};
+    AgentClient client{socketPath};
+    Rig() { SoundPlayer::installShared(&player); }
+    ~Rig() { SoundPlayer::installShared(nullptr); }
+    ScreenContext context() { return ScreenContext{&client, nullptr, &player}; }
+
+    // `cycles` poll cycles in a row, waited for with a watchdog.
+    void poll(int cycles)
+    {
+        QEventLoop loop;
+        int finished = 0;
+        bool done = false;
+        auto c = QObject::connect(&client, &AgentClient::cycleFinished, &loop, [&] {
+            if (++finished < cycles)
+                return;
+            done = true;
+            loop.quit();
+        });
+        client.setPollInterval(std::chrono::milliseconds(20));
+        client.start();
+        QTimer::singleShot(std::chrono::seconds(60), &loop, &QEventLoop::quit);
+        if (!done)
+            loop.exec();
+        QObject::disconnect(c);
+        client.stop();
+        ASSERT_TRUE(done) << "poll cycles did not finish";
+        // The dashboard's coalesced refresh, then the rows it added being shown.
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+};
+
+bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds watchdog = std::chrono::seconds(30))
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond() && t.elapsed() < watchdog.count())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return cond();
+}
+
+QStringList visibleTexts(QWidget *root)
+{
+    QStringList out;
+    for (QLabel *l : root->findChildren<QLabel *>())
+        if (l->isVisibleTo(root) && !l->text().isEmpty())
+            out << l->text();
+    for (TSStat *s : root->findChildren<TSStat *>())
+        out << s->title() << s->value();
+    for (ThreatRow *r : root->findChildren<ThreatRow *>())
+        if (r->isVisibleTo(root))
+            out << r->title() << r->subtitle() << r->status();
+    return out;
+}
+
+// The whole scroll content, top to bottom, over the window background.
+QImage snapshot(DashboardView &view, const QString &name)
+{
+    QWidget *content = view.widget();
+    content->resize(view.viewport()->width(), content->sizeHint().height());
+    QImage img(content->size(), QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter p(&img);
+        QLinearGradient g(0, 0, 0, img.height());
+        g.setColorAt(0, pal::backgroundTop);
+        g.setColorAt(1, pal::backgroundBottom);
+        p.fillRect(img.rect(), g);
+    }
+    content->render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+    img.save(QStringLiteral(TSAV_RENDER_DIR "/") + name);
+    return img;
+}
+
+struct Frozen {
+    explicit Frozen(double t) { FrameClock::freeze(t); }
+    ~Frozen() { FrameClock::freeze(std::nullopt); }
+};
+
+} // namespace
+
+TEST(Dashboard, BeforeAnyReplyShowsZerosAndAttention)
+{
+    Rig rig;
+    Frozen clock(QDateTime::currentMSecsSinceEpoch() / 1000.0);
+    DashboardView view(rig.context());
+    view.resize(1280, 900);
+    view.show();
+
+    const QStringList texts = visibleTexts(&view);
+    for (const char *t : {"Dashboard", "Stare endpoint și telemetrie XDR în timp real", "Amenințări active",
+                          "În carantină", "Amenințări 24h", "Evenimente 24h", "ATENȚIE",
+                          "Un motor de protecție e dezactivat", "Telemetrie live", "Activitate motoare",
+                          "Amenințări recente", "Nicio amenințare detectată — sistem curat.", "LIVE EVENT FEED",
+                          "0 total", "ultimele 0 tickuri (2s fiecare)", "Hartă activitate · 7 zile × 24 ore"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
+    EXPECT_FALSE(texts.contains("PROTEJAT"));
+
+    const auto counters = view.counters();
+    ASSERT_EQ(counters.size(), 4);
+    for (TSStat *c : counters)
+        EXPECT_EQ(c->value(), "0");
+    EXPECT_EQ(counters[0]->accent(), pal::accentGreen);
+
+    const auto gauges = view.gauges();
+    ASSERT_EQ(gauges.size(), 6);
+    EXPECT_DOUBLE_EQ(gauges[0]->spec().value, 25);
+    EXPECT_EQ(gauges[0]->zoneColor(), pal::accentRed);
+    for (int i = 1; i < 6; ++i)
+        EXPECT_DOUBLE_EQ(gauges[i]->spec().value, 0);
+    EXPECT_FALSE(view.barGaugesShown());
+    EXPECT_TRUE(view.engineTableRows().isEmpty());
+    EXPECT_TRUE(view.visibleThreatRows().isEmpty());
+    EXPECT_FALSE(view.radar()->isActive());
+    for (EngineBadge *b : view.badges())
+        EXPECT_FALSE(b->isOn());
+
+    snapshot(view, QStringLiteral("dashboard-empty.png"));
+}
+
+TEST(Dashboard, BusyAgentFillsEveryBlock)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    ASSERT_TRUE(peer.isListening());
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now)));
+    DashboardView view(rig.context());
+    view.resize(1280, 900);
+    view.show();
+    rig.poll(8);
+    ASSERT_TRUE(rig.client.connected());
+    Frozen clock(now + 0.5);
+
+    const QStringList texts = visibleTexts(&view);
+    for (const char *t : {"PROTEJAT", "Toate motoarele rulează", "Uptime 24:00:00  ·  92811 fișiere scanate",
+                          "180 total", "ultimele 8 tickuri (2s fiecare)", "Trojan.Generic.0",
+                          "/home/ana/Downloads/payload-0.bin"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
+    EXPECT_FALSE(texts.contains(QString::fromUtf8("Nicio amenințare detectată — sistem curat.")));
+
+    const auto counters = view.counters();
+    EXPECT_EQ(counters[0]->value(), "3");
+    EXPECT_EQ(counters[0]->accent(), pal::accentRed);
+    EXPECT_EQ(counters[1]->value(), "4");
+    EXPECT_EQ(counters[2]->value(), "5");
+    EXPECT_EQ(counters[3]->value(), "148");
+
+    // Cloud telemetry is off in the sample: 100 - 5 - min(5 × 3, 25).
+    const auto gauges = view.gauges();
+    EXPECT_DOUBLE_EQ(gauges[0]->spec().value, 80);
+    EXPECT_EQ(gauges[0]->zoneColor(), pal::accentAmber);
+    EXPECT_EQ(gauges[1]->readoutText(), "412.5");
+    EXPECT_EQ(gauges[1]->zoneColor(), pal::accentGreen); // 412.5 / 500 = 0.825
+    EXPECT_TRUE(view.barGaugesShown());
+    EXPECT_EQ(view.barGauges()[0]->readoutText(), "70 MB");
+    EXPECT_EQ(view.barGauges()[1]->readoutText(), "9");
+
+    EXPECT_EQ(view.radar()->threatCount(), 3);
+    EXPECT_TRUE(view.radar()->isActive());
+    const auto badges = view.badges();
+    ASSERT_EQ(badges.size(), 5);
+    EXPECT_EQ(badges[3]->title(), QString::fromUtf8("Rețea"));
+    EXPECT_TRUE(badges[3]->isOn());
+    EXPECT_FALSE(badges[4]->isOn()); // Cloud XDR
+
+    // Engines: union of names ascending; colours by count.
+    const auto rows = view.engineTableRows();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0], (QStringList{"Behavior", "0", "3", "9", "2h ago"}));
+    EXPECT_EQ(rows[1], (QStringList{"Signature", "0", "0", "0", QString::fromUtf8("—")}));
+    EXPECT_EQ(rows[2][0], "Yara");
+    EXPECT_EQ(rows[2][1], "2");
+    EXPECT_EQ(rows[2][4], "2m ago");
+
+    // Ten threats, six rows; untitled ones fall back.
+    const auto threatRows = view.visibleThreatRows();
+    ASSERT_EQ(threatRows.size(), 6);
+    EXPECT_EQ(threatRows[1]->title(), "Threat");
+    EXPECT_EQ(threatRows[2]->subtitle(), QString::fromUtf8("—"));
+    EXPECT_EQ(threatRows[0]->accent(), pal::accentRed);
+
+    snapshot(view, QStringLiteral("dashboard-busy.png"));
+}
+
+TEST(Dashboard, ScanButtonsSendScanStart)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData()));
+    peer.setData("scan.start", "{}");
+    DashboardView view(rig.context());
+    view.quickScanButton()->click();
+    ASSERT_TRUE(waitFor([&] { return peer.requestCount("scan.start") >= 1; }));
+    view.fullScanButton()->click();
+    ASSERT_TRUE(waitFor([&] { return peer.requestCount("scan.start") >= 2; }));
+    QStringList kinds;
+    for (const QByteArray &r : peer.requests())
+        if (r.contains("scan.start"))
+            kinds << QJsonDocument::fromJson(r).object().value("kind").toString();
+    EXPECT_EQ(kinds, (QStringList{"quick", "full"}));
+    // Let the follow-up poll cycles finish before the client goes away.
+    waitFor([&] { return peer.requestCount("metrics.live") >= 2; }, std::chrono::seconds(20));
+}
+
+TEST(Dashboard, HiddenDashboardDoesNotAnimate)
+{
+    Rig rig;
+    DashboardView view(rig.context());
+    view.resize(1280, 900);
+    view.show();
+    QCoreApplication::processEvents();
+    EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
+    view.hide();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
+}

@@ -1,0 +1,176 @@
+#include "kit/palette.h"
+#include "screens/heatmap.h"
+#include "screens/livecharts.h"
+#include "screens/ticker.h"
+
+#include <QTimeZone>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tsav;
+namespace pal = tsav::palette;
+
+namespace {
+// Local (Europe/Bucharest, fixed by main) time as Unix seconds.
+double local(int y, int mo, int d, int h, int mi, int s = 0)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s)).toMSecsSinceEpoch() / 1000.0;
+}
+EventRow at(double ts)
+{
+    EventRow e;
+    e.ts = ts;
+    e.source = "file";
+    e.action = "scanned";
+    return e;
+}
+QDateTime nowAt(int y, int mo, int d, int h, int mi) { return QDateTime(QDate(y, mo, d), QTime(h, mi)); }
+HistoryPoint sample(double v, qint64 ms)
+{
+    return HistoryPoint{QUuid::createUuid(), QDateTime::fromMSecsSinceEpoch(ms), v};
+}
+} // namespace
+
+TEST(HeatmapBuckets, MidnightEdgesAndTheSixDayWindow)
+{
+    const QDateTime now = nowAt(2025, 3, 12, 23, 59); // a Wednesday
+    const HeatGrid g = bucketEvents({at(local(2025, 3, 12, 23, 59)), at(local(2025, 3, 12, 0, 0)),
+                                     at(local(2025, 3, 6, 0, 0)), at(local(2025, 3, 5, 23, 59, 59)),
+                                     at(local(2025, 3, 13, 0, 0)), at(local(2025, 3, 9, 13, 30)),
+                                     at(local(2025, 3, 9, 13, 5))},
+                                    now);
+    EXPECT_EQ(g.count(6, 23), 1);
+    EXPECT_EQ(g.count(6, 0), 1);
+    EXPECT_EQ(g.count(0, 0), 1);
+    EXPECT_EQ(g.count(3, 13), 2);
+    qint64 total = 0;
+    for (qint64 c : g.counts)
+        total += c;
+    EXPECT_EQ(total, 5); // a second before the window and tomorrow are not counted
+    EXPECT_EQ(g.maxCount, 2);
+    EXPECT_EQ(g.rowLabels, (QStringList{"J", "V", "S", "D", "L", "Ma", "Mi"}));
+}
+
+TEST(HeatmapBuckets, WindowAcrossDaylightSavingChange)
+{
+    // Summer time starts on 30 March 2025 at 03:00 in Bucharest: that day has 23 hours.
+    const QDateTime now = nowAt(2025, 4, 1, 12, 0);
+    const HeatGrid g = bucketEvents({at(local(2025, 3, 26, 0, 0)), at(local(2025, 3, 30, 4, 30)),
+                                     at(local(2025, 3, 31, 0, 30)), at(local(2025, 4, 1, 11, 0))},
+                                    now);
+    EXPECT_EQ(g.count(0, 0), 1);
+    EXPECT_EQ(g.count(4, 4), 1);
+    EXPECT_EQ(g.count(5, 0), 1);
+    EXPECT_EQ(g.count(6, 11), 1);
+    EXPECT_EQ(g.rowLabels.last(), "Ma");
+}
+
+TEST(HeatmapBuckets, EmptyAndHostileTimestamps)
+{
+    const QDateTime now = nowAt(2025, 3, 12, 12, 0);
+    const HeatGrid empty = bucketEvents({}, now);
+    EXPECT_TRUE(empty.counts.isEmpty());
+    EXPECT_EQ(empty.maxCount, 1);
+    EXPECT_EQ(empty.rowLabels.size(), 7);
+    const HeatGrid odd = bucketEvents({at(NAN), at(INFINITY), at(-INFINITY), at(1e300), at(-1e300)}, now);
+    EXPECT_TRUE(odd.counts.isEmpty());
+}
+
+TEST(HeatmapColours, IntensityColour)
+{
+    auto expectColour = [](const QColor &got, const QColor &base, double opacity) {
+        EXPECT_EQ(got.rgb(), base.rgb());
+        EXPECT_NEAR(got.alphaF(), opacity, 0.005);
+    };
+    expectColour(intensityColor(1, 6), pal::accentBlue, 0.25 + 1.4 / 6); // 0.48
+    expectColour(intensityColor(2, 6), pal::accentAmber, 0.45 + (2.0 / 6 - 0.33)); // 0.453
+    expectColour(intensityColor(6, 6), pal::accentRed, 0.89);
+    EXPECT_EQ(intensityColor(0, 1000), pal::hairline);
+    EXPECT_EQ(intensityColor(-2, 5), pal::hairline);
+    expectColour(intensityColor(9, 6), pal::accentRed, 0.89); // above the maximum: capped
+    EXPECT_EQ(legendCounts(), (QList<qint64>{5, 20, 45, 70, 100}));
+    expectColour(intensityColor(20, 100), pal::accentBlue, 0.53);
+    expectColour(intensityColor(45, 100), pal::accentAmber, 0.57);
+    expectColour(intensityColor(70, 100), pal::accentRed, 0.59);
+}
+
+TEST(Ticker, AgesTargetsAndShift)
+{
+    const double now = 1'700'000'000;
+    EXPECT_EQ(eventAge(now - 59.9, now), "59s");
+    EXPECT_EQ(eventAge(now - 60, now), "1m");
+    EXPECT_EQ(eventAge(now - 3599, now), "59m");
+    EXPECT_EQ(eventAge(now - 7200, now), "2h");
+    EXPECT_EQ(eventAge(now - 90000, now), "25h");
+    EXPECT_EQ(eventAge(now + 5, now), "-5s");
+
+    const QString exactly36 = "/home/ana/projects/build/out/abc.txt";
+    ASSERT_EQ(exactly36.size(), 36);
+    EXPECT_EQ(tickerTarget(exactly36), exactly36);
+    const QString long37 = "/home/ana/projects/build/out/abcd.txt";
+    ASSERT_EQ(long37.size(), 37);
+    EXPECT_EQ(tickerTarget(long37), "abcd.txt");
+    EXPECT_EQ(tickerTarget(QString(40, 'x')), QString(40, 'x')); // no slash: whole
+    EXPECT_EQ(tickerTarget("/very/long/directory/name/with/a/trailing/slash/"), "slash");
+
+    // 80 points a second; wraps every max(W, 800) points.
+    EXPECT_DOUBLE_EQ(tickerShift(5, 600), 400);
+    EXPECT_DOUBLE_EQ(tickerShift(10, 600), 0);
+    EXPECT_DOUBLE_EQ(tickerShift(11, 600), 80);
+    EXPECT_DOUBLE_EQ(tickerShift(10, 1000), 800);
+    EXPECT_DOUBLE_EQ(tickerShift(12.5, 1000), 0);
+    EXPECT_GE(tickerShift(1.7e9 + 0.3, 900), 0);
+    EXPECT_LT(tickerShift(1.7e9 + 0.3, 900), 900);
+}
+
+TEST(Ticker, SourcesAndShownEvents)
+{
+    EXPECT_EQ(sourceIcon("file"), "doc.fill");
+    EXPECT_EQ(sourceColor("file"), pal::accentBlue);
+    EXPECT_EQ(sourceIcon("scan"), "magnifyingglass");
+    EXPECT_EQ(sourceColor("scan"), QColor(168, 85, 247));
+    EXPECT_EQ(sourceIcon("api"), "network");
+    EXPECT_EQ(sourceColor("agent"), pal::textPrimary);
+    EXPECT_EQ(sourceIcon("File"), "circle.fill");
+    EXPECT_EQ(sourceColor("File"), pal::textSecondary);
+
+    QList<EventRow> many;
+    for (int i = 0; i < 41; ++i)
+        many << at(1000 + i);
+    EXPECT_EQ(tickerEvents(many).size(), 40);
+    EXPECT_EQ(tickerEvents(many.mid(0, 40)).size(), 40);
+
+    TickerStrip strip;
+    EventRow e = at(100);
+    e.source = "File";
+    e.action = "opened";
+    strip.setEvents({e}, 130);
+    ASSERT_EQ(strip.itemTexts().size(), 1);
+    EXPECT_EQ(strip.itemTexts().first(), "FILE · opened 30s"); // no target: no arrow
+}
+
+TEST(LiveCharts, ReadoutsAndHeader)
+{
+    const History cpu{sample(3, 0), sample(9, 2000), sample(4, 4000)};
+    EXPECT_EQ(sparkReadout(cpu, "%.1f", "%"), "now 4.0 %  ·  peak 9.0");
+    EXPECT_EQ(sparkReadout({}, "%.1f", "fps"), "now 0.0 fps  ·  peak 0.0");
+    EXPECT_EQ(sparkReadout({sample(12.5, 0)}, "%.1f", "fps"), "now 12.5 fps  ·  peak 12.5");
+    EXPECT_EQ(sparkReadout({sample(-3, 0), sample(-1, 1), sample(-7, 2)}, "%.1f", ""), "now -7.0  ·  peak -1.0");
+    EXPECT_EQ(chartsHeaderCount(0), "ultimele 0 tickuri (2s fiecare)");
+    EXPECT_EQ(chartsHeaderCount(60), "ultimele 60 tickuri (2s fiecare)");
+}
+
+TEST(LiveCharts, SmoothCurveStaysBetweenSamples)
+{
+    const QList<QPointF> pts{{0, 10}, {10, 10}, {20, 50}, {30, 52}, {40, 0}};
+    const QPainterPath path = smoothCurve(pts);
+    for (double t = 0; t <= 1.0; t += 0.01) {
+        const QPointF p = path.pointAtPercent(t);
+        EXPECT_GE(p.y(), -1e-6);
+        EXPECT_LE(p.y(), 52 + 1e-6);
+    }
+    EXPECT_EQ(path.elementAt(0).x, 0);
+    EXPECT_TRUE(smoothCurve({}).isEmpty());
+    EXPECT_EQ(smoothCurve({{5, 5}}).elementCount(), 1);
+}
