@@ -140,6 +140,7 @@ QuarantineView::QuarantineView(const ScreenContext &ctx, QWidget *parent) : QWid
     m_rows->setSpacing(0);
     m_rows->addStretch();
     scroll->setWidget(content);
+    content->setAutoFillBackground(false); // setWidget() turns it on
     m_scroll = scroll;
     panel->addWidget(scroll, 1);
     col->addWidget(panel, 1);

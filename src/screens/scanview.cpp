@@ -161,6 +161,7 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     m_column->setContentsMargins(0, 0, 8, 0);
     m_column->setSpacing(18);
     scroll->setWidget(content);
+    content->setAutoFillBackground(false); // setWidget() turns it on
     outer->addWidget(scroll);
 
     auto *header = new QWidget;

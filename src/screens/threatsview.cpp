@@ -119,8 +119,10 @@ void paintDetailRow(QPainter &p, const QRect &rect, const Threat &t)
 
     // Kind column.
     icons::draw(p, QRectF(x, top, kKindWidth, 16), kindIcon(t.kind), sev, 16);
-    drawText(p, QRectF(x - 4, top + 20, kKindWidth + 8, QFontMetricsF(f.kind).height()),
-             plainText(t.kind.toUpper(), 40), f.kind, palette::textTertiary, Qt::AlignHCenter | Qt::AlignTop);
+    // The kind may run a little past its column into the gap rather than be cut.
+    drawText(p, QRectF(x - kPadX, top + 20, kKindWidth + 2 * kPadX, QFontMetricsF(f.kind).height()),
+             plainText(t.kind.toUpper(), 40), f.kind, palette::textTertiary, Qt::AlignHCenter | Qt::AlignTop,
+             Qt::ElideNone);
     x += kKindWidth + kGap;
 
     // Status column, trailing.
