@@ -17,6 +17,13 @@ QString passingLine(const std::optional<AuditResult> &audit)
     return QStringLiteral("%1 din %2 verificări trecute").arg(audit->passing).arg(audit->total);
 }
 
+QString overflowLine(qsizetype checkCount)
+{
+    if (checkCount <= kMaxRows)
+        return {};
+    return QStringLiteral("… și încă %1 verificări").arg(checkCount - kMaxRows);
+}
+
 double gaugeValue(const std::optional<AuditResult> &audit)
 {
     return audit ? double(audit->score) : 0.0;

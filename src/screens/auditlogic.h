@@ -31,6 +31,12 @@ inline const QString kChecksEmptyState =
 inline const QString kPassIcon = QStringLiteral("checkmark.circle.fill");
 inline const QString kFailIcon = QStringLiteral("xmark.circle.fill");
 
+// Rows shown at most; an agent that sends more gets a closing line with the rest's count
+// instead of thousands of widgets.
+inline constexpr int kMaxRows = 200;
+// "… și încă N verificări" for the checks beyond kMaxRows; empty when all are shown.
+QString overflowLine(qsizetype checkCount);
+
 // Score thresholds (0..100) shared by the gauge zones and the feedback rule.
 inline constexpr qint64 kGoodScore = 85;
 inline constexpr qint64 kFairScore = 60;

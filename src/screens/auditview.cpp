@@ -19,6 +19,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tsav {
 
 using fonts::Weight;
@@ -214,8 +216,9 @@ void AuditView::showResult()
         empty->setContentsMargins(0, 40, 0, 40);
         m_checks->addWidget(empty);
     } else {
-        for (const AuditCheck &check : m_audit->checks) {
-            m_checks->addWidget(checkRow(check));
+        const auto shown = std::min<qsizetype>(m_audit->checks.size(), audit::kMaxRows);
+        for (qsizetype i = 0; i < shown; ++i) {
+            m_checks->addWidget(checkRow(m_audit->checks[i]));
             auto *divider = new QFrame;
             divider->setFixedHeight(1);
             divider->setAutoFillBackground(true);
@@ -223,6 +226,13 @@ void AuditView::showResult()
             pal.setColor(QPalette::Window, palette::withOpacity(palette::hairline, 0.4));
             divider->setPalette(pal);
             m_checks->addWidget(divider);
+        }
+        const QString overflow = audit::overflowLine(m_audit->checks.size());
+        if (!overflow.isEmpty()) {
+            QLabel *more = makeLabel(overflow, fonts::system(11), palette::textTertiary);
+            more->setObjectName(QStringLiteral("audit.overflow"));
+            more->setContentsMargins(0, 10, 0, 0);
+            m_checks->addWidget(more);
         }
     }
     setUpdatesEnabled(true);

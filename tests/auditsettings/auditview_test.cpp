@@ -250,5 +250,26 @@ TEST_F(AuditViewTest, HostileCheckTextIsShownPlainAndBounded)
     }
 }
 
+TEST_F(AuditViewTest, FloodOfChecksIsCappedWithACount)
+{
+    QByteArray checks = "[";
+    for (int i = 0; i < audit::kMaxRows + 50; ++i) {
+        if (i)
+            checks += ",";
+        checks += checkJson(QByteArray::number(i).constData(), "low", i % 2);
+    }
+    checks += "]";
+    rig.peer.setData(QStringLiteral("audit.run"), auditJson(50, checks, 1, audit::kMaxRows + 50));
+    auto view = open();
+    finish(*view);
+    ASSERT_TRUE(view->audit().has_value());
+    EXPECT_EQ(view->audit()->checks.size(), audit::kMaxRows + 50); // kept whole
+    EXPECT_EQ(view->findChildren<QWidget *>(QStringLiteral("audit.check")).size(), audit::kMaxRows);
+    const auto more = labels(*view, QStringLiteral("audit.overflow"));
+    ASSERT_EQ(more.size(), 1);
+    EXPECT_EQ(more[0]->text(), QStringLiteral("… și încă 50 verificări"));
+}
+
 } // namespace
 } // namespace tsav
+
