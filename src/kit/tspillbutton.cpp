@@ -1,10 +1,12 @@
 #include "kit/tspillbutton.h"
 
 #include "alerts/feedback.h"
+#include "kit/focusring.h"
 #include "kit/icons.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
 
+#include <QFocusEvent>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
@@ -116,7 +118,7 @@ void TSPillButton::paintEvent(QPaintEvent *)
     p.drawPath(shape);
 
     // Keyboard focus ring, outside the shape.
-    if (hasFocus()) {
+    if (hasFocus() && m_keyboardFocus) {
         QPainterPath ring;
         ring.addRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), kRadius - 1, kRadius - 1);
         p.setPen(QPen(palette::accentBlue, 2));
@@ -140,6 +142,12 @@ void TSPillButton::paintEvent(QPaintEvent *)
     const QRectF textRect(x, 0, width() - x - kPadX / 2.0, height());
     p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft,
                fm.elidedText(text(), Qt::ElideRight, textRect.width()));
+}
+
+void TSPillButton::focusInEvent(QFocusEvent *e)
+{
+    m_keyboardFocus = isKeyboardFocusReason(e->reason());
+    QAbstractButton::focusInEvent(e);
 }
 
 void TSPillButton::press()

@@ -32,6 +32,7 @@ Q_SIGNALS:
 
 protected:
     void paintEvent(QPaintEvent *) override;
+    void focusInEvent(QFocusEvent *) override;
 
 private:
     void press();
@@ -39,6 +40,7 @@ private:
     Kind m_kind;
     std::function<void()> m_action;
     int m_fixedWidth = 0;
+    bool m_keyboardFocus = false;
 };
 
 } // namespace tsav

@@ -1,0 +1,66 @@
+#pragma once
+// TessalyAntivirusApp: owns the console's three long-lived objects (the agent client,
+// the agent supervisor, the threat notifier), the main window and the tray icon. Screens
+// and the tray panel get the client and supervisor from it; none opens the socket.
+//
+// Each time the main window is shown, startServices() runs: the supervisor's
+// startIfNeeded(), the client's start(), the notifier's bind(), in that order.
+
+#include "screens/screencontext.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+namespace tsav {
+
+class AgentClient;
+class AgentSupervisor;
+class ThreatNotifier;
+class SoundPlayer;
+class MainWindow;
+class TrayIcon;
+
+class TessalyAntivirusApp : public QObject {
+    Q_OBJECT
+public:
+    // The long-lived objects; tests give their own (a private socket, recording services).
+    struct Parts {
+        Parts();
+        Parts(Parts &&) noexcept;
+        Parts &operator=(Parts &&) noexcept;
+        ~Parts();
+        std::unique_ptr<AgentClient> agent;
+        std::unique_ptr<AgentSupervisor> supervisor;
+        std::unique_ptr<ThreatNotifier> notifier;
+        SoundPlayer *sound = nullptr; // the shared player when null
+    };
+    // The real objects: the user's socket, the bundled agent, the desktop's services.
+    static Parts realParts();
+
+    explicit TessalyAntivirusApp(Parts parts = realParts(), QObject *parent = nullptr);
+    ~TessalyAntivirusApp() override;
+
+    AgentClient &agent() const { return *m_parts.agent; }
+    AgentSupervisor &supervisor() const { return *m_parts.supervisor; }
+    ThreatNotifier &notifier() const { return *m_parts.notifier; }
+    ScreenContext context() const;
+
+    MainWindow *mainWindow() const;
+    TrayIcon *tray() const { return m_tray.get(); }
+
+    // Shows the main window (which runs startServices) and puts the tray icon up.
+    void showMainWindow();
+    // Supervisor, polling, notifier: strictly in this order.
+    void startServices();
+    // Brings the existing main window to the front and focuses it; never creates one.
+    void openMainWindow();
+
+private:
+    Parts m_parts;
+    QPointer<MainWindow> m_window;
+    std::unique_ptr<TrayIcon> m_tray;
+};
+
+} // namespace tsav
