@@ -131,7 +131,7 @@ QuarantineView::QuarantineView(const ScreenContext &ctx, QWidget *parent) : QWid
     scroll->setWidgetResizable(true);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") + scrollBarStyle());
     scroll->viewport()->setAutoFillBackground(false);
     auto *content = new QWidget;
     content->setAutoFillBackground(false);

@@ -153,7 +153,7 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     scroll->setWidgetResizable(true);
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") + scrollBarStyle());
     scroll->viewport()->setAutoFillBackground(false);
     auto *content = new QWidget;
     content->setAutoFillBackground(false);

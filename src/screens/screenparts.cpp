@@ -108,6 +108,16 @@ ScreenHeader makeScreenHeader(const QString &title, const QString &subtitle, int
     return h;
 }
 
+QString scrollBarStyle()
+{
+    return QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 8px; margin: 0; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,46); border-radius: 4px; "
+        "min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
+}
+
 QListView *makeRowList(QWidget *parent)
 {
     auto *v = new QListView(parent);
@@ -123,13 +133,7 @@ QListView *makeRowList(QWidget *parent)
     v->setAttribute(Qt::WA_TranslucentBackground);
     v->viewport()->setAutoFillBackground(false);
     v->setAutoFillBackground(false);
-    v->setStyleSheet(QStringLiteral(
-        "QListView { background: transparent; border: none; }"
-        "QScrollBar:vertical { background: transparent; width: 8px; margin: 0; }"
-        "QScrollBar::handle:vertical { background: rgba(255,255,255,46); border-radius: 4px; "
-        "min-height: 24px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+    v->setStyleSheet(QStringLiteral("QListView { background: transparent; border: none; }") + scrollBarStyle());
     return v;
 }
 

@@ -52,6 +52,9 @@ struct ScreenHeader {
 ScreenHeader makeScreenHeader(const QString &title, const QString &subtitle, int subtitleSize = 12,
                               int spacing = 2);
 
+// The slim translucent vertical scroll bar of the screens' lists and scroll areas.
+QString scrollBarStyle();
+
 // A list of painted rows: transparent, frameless, vertical scroll bar always shown,
 // hover tracked, rows never selected or edited.
 QListView *makeRowList(QWidget *parent = nullptr);
