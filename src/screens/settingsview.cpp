@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QScrollArea>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 namespace tsav {
 
@@ -43,6 +44,22 @@ QWidget *switchRow(const QString &title, const QFont &titleFont, const QColor &t
     h->addWidget(control, 0, Qt::AlignTop);
     return row;
 }
+
+// A picker that a wheel turning over it while the page scrolls does not change: only a
+// focused picker takes wheel steps, others pass the wheel on to the page.
+class SchedulePicker : public QComboBox {
+public:
+    SchedulePicker() { setFocusPolicy(Qt::StrongFocus); }
+
+protected:
+    void wheelEvent(QWheelEvent *e) override
+    {
+        if (hasFocus())
+            QComboBox::wheelEvent(e);
+        else
+            e->ignore();
+    }
+};
 
 QString comboStyle()
 {
@@ -184,7 +201,7 @@ QWidget *SettingsView::buildSchedule()
 {
     auto *panel = new TSPanel;
     panel->setObjectName(QStringLiteral("settings.schedule"));
-    m_schedule = new QComboBox;
+    m_schedule = new SchedulePicker;
     m_schedule->setObjectName(QStringLiteral("settings.scheduledScan"));
     m_schedule->setFixedWidth(200);
     m_schedule->setFont(fonts::system(12));

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QJsonObject>
 #include <QLabel>
+#include <QWheelEvent>
 
 #include <memory>
 
@@ -183,6 +184,22 @@ TEST_F(SettingsViewTest, SchedulePickerSendsHoursAsIntegers)
     EXPECT_EQ(rig.peer.requestCount(kGet), 1);
     EXPECT_EQ(rig.rec.sounds.kinds(), (QList<SoundKind>{SoundKind::pop, SoundKind::pop}));
     EXPECT_EQ(picker->currentText(), QStringLiteral("Săptămânal"));
+}
+
+TEST_F(SettingsViewTest, WheelOverAnUnfocusedPickerSendsNothing)
+{
+    agentReports("{\"scheduled_scan_hours\":4}");
+    reload();
+    auto view = open();
+    view->show();
+    QComboBox *picker = view->schedulePicker();
+    const QPoint centre = picker->rect().center();
+    QWheelEvent wheel(centre, picker->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(picker, &wheel);
+    test::settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
+    EXPECT_EQ(rig.peer.requestCount(kSet), 0);
 }
 
 TEST_F(SettingsViewTest, PickerShowsWhatTheNextCycleReports)
