@@ -11,6 +11,7 @@
 #include "kit/tspanel.h"
 #include "kit/tspillbutton.h"
 #include "kit/typography.h"
+#include "screens/screenparts.h"
 #include "screens/auditlogic.h"
 
 #include <QFrame>
@@ -67,7 +68,8 @@ AuditView::AuditView(const ScreenContext &context, QWidget *parent)
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") +
+                          scrollBarStyle());
     scroll->viewport()->setAutoFillBackground(false);
     outer->addWidget(scroll);
 

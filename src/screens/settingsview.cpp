@@ -8,6 +8,7 @@
 #include "kit/tspanel.h"
 #include "kit/tspillbutton.h"
 #include "kit/typography.h"
+#include "screens/screenparts.h"
 #include "platform/preferences.h"
 #include "screens/settingslogic.h"
 #include "screens/settingsswitch.h"
@@ -85,7 +86,8 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") +
+                          scrollBarStyle());
     scroll->viewport()->setAutoFillBackground(false);
     outer->addWidget(scroll);
 
