@@ -1,0 +1,343 @@
+// The shell against a scripted agent on a real socket: the sidebar's behaviour, the
+// start-up order, offscreen renders of every tab with no agent and with a busy one, and
+// the tray panel.
+#include "agent/agentclient.h"
+#include "agent/scriptedpeer.h"
+#include "agent/supervisor.h"
+#include "alerts/soundplayer.h"
+#include "alerts/threatnotifier.h"
+#include "app/application.h"
+#include "app/mainwindow.h"
+#include "app/menubarstatusview.h"
+#include "app/sidebar.h"
+#include "app/trayicon.h"
+#include "kit/frameclock.h"
+#include "kit/tspillbutton.h"
+#include "platform/fakes.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace tsav;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 20000); }
+
+// Every text a user (or a screen reader) meets in a widget tree.
+QStringList textsIn(const QWidget *root)
+{
+    QStringList out;
+    for (const QWidget *w : root->findChildren<QWidget *>()) {
+        if (!w->isVisibleTo(root))
+            continue;
+        if (auto *l = qobject_cast<const QLabel *>(w))
+            out << l->text();
+        if (!w->accessibleName().isEmpty())
+            out << w->accessibleName();
+    }
+    return out;
+}
+
+bool hasInk(const QImage &img)
+{
+    // Something other than the background gradient: look for a bright pixel.
+    for (int y = 0; y < img.height(); y += 2)
+        for (int x = 0; x < img.width(); x += 2)
+            if (qGray(img.pixel(x, y)) > 160)
+                return true;
+    return false;
+}
+
+class ShellTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(home.isValid());
+        socketPath = home.path() + "/Library/Application Support/TessalyAntivirus/agent.sock";
+        SoundPlayer::installShared(&player);
+    }
+    void TearDown() override
+    {
+        SoundPlayer::installShared(nullptr);
+        FrameClock::freeze(std::nullopt);
+    }
+
+    void startPeer(const QByteArray &data = ScriptedPeer::sampleDataObject())
+    {
+        peer = std::make_unique<ScriptedPeer>(socketPath);
+        ASSERT_TRUE(peer->isListening()) << peer->errorString().toStdString();
+        ASSERT_TRUE(peer->loadDataObject(data));
+    }
+
+    ScreenContext ctx(AgentClient *agent) { return ScreenContext{agent, nullptr, &player}; }
+
+    QTemporaryDir home;
+    QString socketPath;
+    std::unique_ptr<ScriptedPeer> peer;
+    RecordingServices services;
+    SoundPlayer player{&services.sounds, &services.haptics, &services.preferences};
+};
+
+} // namespace
+
+TEST_F(ShellTest, SelectedRowIgnoresClicksAndOtherRowsGiveOneAlignmentHaptic)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    int chosen = 0;
+    QObject::connect(window.sidebar(), &Sidebar::tabChosen, [&] { ++chosen; });
+    QWidget *dashboard = window.currentScreen();
+
+    QTest::mouseClick(window.sidebar()->row(Tab::dashboard), Qt::LeftButton);
+    EXPECT_TRUE(services.haptics.pulses.isEmpty());
+    EXPECT_EQ(chosen, 0);
+    EXPECT_EQ(window.currentScreen(), dashboard);
+
+    QTest::mouseClick(window.sidebar()->row(Tab::scan), Qt::LeftButton);
+    EXPECT_EQ(services.haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
+    EXPECT_EQ(window.tab(), Tab::scan);
+    EXPECT_TRUE(window.sidebar()->row(Tab::scan)->selected());
+    EXPECT_FALSE(window.sidebar()->row(Tab::dashboard)->selected());
+    EXPECT_NE(window.currentScreen(), dashboard); // a fresh screen, not the old one updated
+    EXPECT_TRUE(services.sounds.plays.isEmpty()); // tab changes make no sound
+}
+
+TEST_F(ShellTest, CtrlDigitsChooseTabsInSidebarOrder)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_3, Qt::ControlModifier);
+    EXPECT_EQ(window.tab(), Tab::threats);
+    QTest::keyClick(&window, Qt::Key_9, Qt::ControlModifier);
+    EXPECT_EQ(window.tab(), Tab::settings);
+    QTest::keyClick(&window, Qt::Key_9, Qt::ControlModifier); // already there: nothing
+    EXPECT_EQ(services.haptics.pulses.size(), 2);
+    QTest::keyClick(&window, Qt::Key_1, Qt::ControlModifier);
+    EXPECT_EQ(window.tab(), Tab::dashboard);
+}
+
+TEST_F(ShellTest, RowsAreReachableWithTheKeyboardAndNamed)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    for (Tab t : allTabs) {
+        SidebarRow *row = window.sidebar()->row(t);
+        EXPECT_EQ(row->accessibleName(), tabLabel(t));
+        EXPECT_TRUE(row->focusPolicy() & Qt::TabFocus);
+    }
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.sidebar()->row(Tab::network)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(window.sidebar()->row(Tab::network), Qt::Key_Space);
+    EXPECT_EQ(window.tab(), Tab::network);
+}
+
+TEST_F(ShellTest, StartupRunsSupervisorThenPollingThenNotifierOnEveryShow)
+{
+    startPeer();
+    // Records the others' state at the moment each step becomes visible.
+    struct OrderNotifications : NotificationService {
+        std::function<void()> onAuthorization;
+        void requestAuthorization() override { onAuthorization(); }
+        void post(const NotificationRequest &) override {}
+    } notifications;
+    PlatformServices platform = services.services();
+    platform.notifications = &notifications;
+
+    TessalyAntivirusApp::Parts parts;
+    parts.agent = std::make_unique<AgentClient>(socketPath);
+    parts.supervisor = std::make_unique<AgentSupervisor>(QString(), home.path());
+    parts.notifier = std::make_unique<ThreatNotifier>(platform, player);
+    parts.sound = &player;
+    AgentClient *agent = parts.agent.get();
+    AgentSupervisor *supervisor = parts.supervisor.get();
+    QStringList steps;
+    QObject::connect(supervisor, &AgentSupervisor::runningChanged, [&] {
+        steps << QStringLiteral("supervisor running=%1 polling=%2").arg(supervisor->running()).arg(agent->isPolling());
+    });
+    notifications.onAuthorization = [&] {
+        steps << QStringLiteral("notifier running=%1 polling=%2").arg(supervisor->running()).arg(agent->isPolling());
+    };
+
+    TessalyAntivirusApp app(std::move(parts));
+    EXPECT_TRUE(steps.isEmpty()); // nothing starts before the window is shown
+    app.showMainWindow();
+    EXPECT_EQ(steps, (QStringList{"supervisor running=1 polling=0", "notifier running=1 polling=1"}));
+    ASSERT_TRUE(waitFor([&] { return agent->connected(); }));
+
+    // Shown again (closed, then opened): the step runs again.
+    app.mainWindow()->hide();
+    app.showMainWindow();
+    ASSERT_EQ(steps.size(), 4);
+    EXPECT_TRUE(steps[2].startsWith(QStringLiteral("supervisor running=1")));
+    EXPECT_EQ(steps[3], QStringLiteral("notifier running=1 polling=1"));
+    agent->stop();
+}
+
+TEST_F(ShellTest, RendersEveryTabWithoutAnAgent)
+{
+    AgentClient agent(socketPath); // nothing listens
+    QCoro::waitFor(agent.refresh());
+    ASSERT_FALSE(agent.connected());
+    FrameClock::freeze(1767261700);
+    MainWindow window(ctx(&agent));
+    window.resize(980, 660);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    for (Tab t : allTabs) {
+        SCOPED_TRACE(tabRawValue(t).toStdString());
+        window.setTab(t, false);
+        QTest::qWait(20);
+        const QImage img = window.grab().toImage();
+        ASSERT_EQ(img.size(), QSize(980, 660) * img.devicePixelRatio());
+        EXPECT_TRUE(hasInk(img));
+        const QStringList texts = textsIn(&window);
+        EXPECT_TRUE(texts.contains("Agent inactiv"));
+        EXPECT_TRUE(texts.contains("TESSALY"));
+        EXPECT_TRUE(texts.contains("ANTIVIRUS"));
+        for (Tab other : allTabs)
+            EXPECT_TRUE(texts.contains(tabLabel(other)));
+    }
+    EXPECT_TRUE(window.sidebar()->errorLineVisible());
+}
+
+TEST_F(ShellTest, RendersEveryTabWithABusyAgentAndHidesTheErrorWhileConnected)
+{
+    AgentClient agent(socketPath);
+    QCoro::waitFor(agent.refresh()); // fails first: an error line appears
+    ASSERT_TRUE(agent.lastError().has_value());
+    MainWindow window(ctx(&agent));
+    window.resize(980, 660);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(window.sidebar()->errorLineVisible());
+
+    startPeer();
+    QCoro::waitFor(agent.refresh());
+    ASSERT_TRUE(agent.connected());
+    EXPECT_EQ(window.sidebar()->agentStateText(), QStringLiteral("Agent activ"));
+    EXPECT_FALSE(window.sidebar()->errorLineVisible());
+
+    FrameClock::freeze(1767261700);
+    for (Tab t : allTabs) {
+        SCOPED_TRACE(tabRawValue(t).toStdString());
+        window.setTab(t, false);
+        QTest::qWait(20);
+        EXPECT_TRUE(hasInk(window.grab().toImage()));
+        EXPECT_TRUE(textsIn(&window).contains("Agent activ"));
+    }
+}
+
+TEST_F(ShellTest, TheWindowKeepsItsMinimumSizeAndAnimatedChangesSettle)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    window.show();
+    window.resize(500, 300);
+    EXPECT_GE(window.width(), 980);
+    EXPECT_GE(window.height(), 660);
+
+    // An animated tab change ends with the screen in place and fully opaque.
+    window.chooseTab(Tab::audit);
+    QWidget *screen = window.currentScreen();
+    ASSERT_TRUE(waitFor([&] { return screen->graphicsEffect() == nullptr; }));
+    EXPECT_EQ(screen->geometry(), window.currentScreen()->parentWidget()->rect().adjusted(20, 20, -20, -20));
+}
+
+TEST_F(ShellTest, PanelShowsTheStatusAndFiguresOfTheAgent)
+{
+    startPeer();
+    AgentClient agent(socketPath);
+    QCoro::waitFor(agent.refresh());
+    ASSERT_TRUE(agent.connected());
+    MenuBarStatusView panel(ctx(&agent), [] {});
+    panel.show();
+    const QStringList texts = textsIn(&panel);
+    EXPECT_TRUE(texts.contains(QStringLiteral("3 AMENINȚĂRI ACTIVE")));
+    for (const char *t : {"TESSALY ANTIVIRUS", "Amenințări active", "În carantină", "Files / sec",
+                          "Agent CPU", "4", "412.5", "3.5%", "Quick Scan", "Deschide Dashboard"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
+    EXPECT_EQ(panel.width(), 320);
+
+    // The agent goes away: the disconnected rule wins, the old figures stay.
+    peer.reset();
+    QCoro::waitFor(agent.refresh());
+    EXPECT_TRUE(textsIn(&panel).contains(QStringLiteral("AGENT INACTIV")));
+    EXPECT_TRUE(textsIn(&panel).contains(QStringLiteral("3")));
+}
+
+TEST_F(ShellTest, PanelQuickScanSendsTheCommand)
+{
+    startPeer();
+    AgentClient agent(socketPath);
+    MenuBarStatusView panel(ctx(&agent), [] {});
+    panel.show();
+    TSPillButton *quick = nullptr;
+    for (auto *b : panel.findChildren<TSPillButton *>())
+        if (b->title() == QStringLiteral("Quick Scan"))
+            quick = b;
+    ASSERT_NE(quick, nullptr);
+    QTest::mouseClick(quick, Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return peer->requestCount("scan.start") == 1; }));
+    bool quickKind = false;
+    for (const QByteArray &r : peer->requests())
+        quickKind |= r.contains("\"op\":\"scan.start\"") && r.contains("\"kind\":\"quick\"");
+    EXPECT_TRUE(quickKind);
+    // The press gave the primary kind's feedback first.
+    EXPECT_EQ(services.haptics.patterns().value(0), HapticPattern::levelChange);
+    EXPECT_EQ(services.sounds.kinds().value(0), SoundKind::glass);
+}
+
+TEST_F(ShellTest, OpenDashboardRaisesTheExistingWindowWithoutChangingItsTab)
+{
+    startPeer();
+    TessalyAntivirusApp::Parts parts;
+    parts.agent = std::make_unique<AgentClient>(socketPath);
+    parts.supervisor = std::make_unique<AgentSupervisor>(QString(), home.path());
+    parts.notifier = std::make_unique<ThreatNotifier>(services.services(), player);
+    parts.sound = &player;
+    TessalyAntivirusApp app(std::move(parts));
+    app.showMainWindow();
+    app.mainWindow()->setTab(Tab::audit, false);
+    app.mainWindow()->hide();
+
+    app.tray()->showPanel();
+    ASSERT_NE(app.tray()->panel(), nullptr);
+    TSPillButton *open = nullptr;
+    for (auto *b : app.tray()->panel()->findChildren<TSPillButton *>())
+        if (b->title() == QStringLiteral("Deschide Dashboard"))
+            open = b;
+    ASSERT_NE(open, nullptr);
+    QTest::mouseClick(open, Qt::LeftButton);
+    EXPECT_TRUE(app.mainWindow()->isVisible());
+    EXPECT_EQ(app.mainWindow()->tab(), Tab::audit);
+    int windows = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        windows += qobject_cast<MainWindow *>(w) != nullptr;
+    EXPECT_EQ(windows, 1);
+    app.agent().stop();
+}
+
+TEST(TrayIconImage, CountIsDrawnOnlyWhenThereIsOne)
+{
+    const QImage plain = trayIconImage({"exclamationmark.shield.fill", ""}, 32);
+    const QImage counted = trayIconImage({"exclamationmark.shield.fill", "7"}, 32);
+    EXPECT_NE(plain, counted);
+    EXPECT_EQ(trayIconImage({"exclamationmark.shield.fill", "12345"}, 16).size(), QSize(16, 16));
+}

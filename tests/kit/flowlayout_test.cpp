@@ -1,0 +1,120 @@
+// FlowLayout: the arrangement arithmetic and the QLayout that uses it.
+#include "kit/flowlayout.h"
+
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+using namespace tsav;
+
+namespace {
+
+const qreal unlimited = std::numeric_limits<qreal>::infinity();
+
+QList<QSizeF> same(int n, QSizeF s) { return QList<QSizeF>(n, s); }
+
+// A widget that asks for exactly one size.
+class Box : public QWidget {
+public:
+    explicit Box(QSize s) : m_size(s) {}
+    QSize sizeHint() const override { return m_size; }
+
+private:
+    QSize m_size;
+};
+
+} // namespace
+
+TEST(ArrangeFlow, WrapsTheThirdChildOntoASecondLine)
+{
+    const auto a = arrangeFlow(same(3, {40, 20}), 100, 6, 6);
+    ASSERT_EQ(a.frames.size(), 3);
+    EXPECT_EQ(a.frames[0], QRectF(0, 0, 40, 20));
+    EXPECT_EQ(a.frames[1], QRectF(46, 0, 40, 20));
+    EXPECT_EQ(a.frames[2], QRectF(0, 26, 40, 20));
+    EXPECT_EQ(a.size, QSizeF(92, 46)); // the width keeps the trailing gap
+}
+
+TEST(ArrangeFlow, EmptyAndOversizedChildren)
+{
+    EXPECT_EQ(arrangeFlow({}, 100, 6, 6).size, QSizeF(0, 0));
+
+    // The first child of a line stays there, however wide, and runs past the edge.
+    const auto wide = arrangeFlow({{150, 10}}, 100, 6, 6);
+    EXPECT_EQ(wide.frames[0], QRectF(0, 0, 150, 10));
+    EXPECT_EQ(wide.size, QSizeF(156, 10));
+
+    // A wide child after another one moves to a new line but keeps its width.
+    const auto second = arrangeFlow({{20, 10}, {150, 12}}, 100, 6, 4);
+    EXPECT_EQ(second.frames[1], QRectF(0, 14, 150, 12));
+}
+
+TEST(ArrangeFlow, AChildEndingExactlyAtTheWidthStays)
+{
+    // 40 + 6 + 54 = 100: fits exactly.
+    const auto a = arrangeFlow({{40, 10}, {54, 10}}, 100, 6, 6);
+    EXPECT_EQ(a.frames[1].topLeft(), QPointF(46, 0));
+    // One more point and it wraps.
+    const auto b = arrangeFlow({{40, 10}, {55, 10}}, 100, 6, 6);
+    EXPECT_EQ(b.frames[1].topLeft(), QPointF(0, 16));
+}
+
+TEST(ArrangeFlow, LinesTakeTheTallestChildAndChildrenAlignToTheTop)
+{
+    const auto a = arrangeFlow({{30, 10}, {30, 24}, {30, 8}, {30, 5}}, 70, 4, 3);
+    // Line 1: 30 + 4 + 30 = 64 fits in 70; the third child wraps.
+    EXPECT_EQ(a.frames[0].y(), 0);
+    EXPECT_EQ(a.frames[1].y(), 0);
+    EXPECT_EQ(a.frames[2].topLeft(), QPointF(0, 27)); // 24 + 3
+    EXPECT_EQ(a.frames[3].topLeft(), QPointF(34, 27));
+    EXPECT_EQ(a.size, QSizeF(68, 35));
+}
+
+TEST(ArrangeFlow, UnlimitedWidthKeepsEveryChildOnOneLine)
+{
+    const auto a = arrangeFlow(same(50, {40, 20}), unlimited, 8, 6);
+    for (const QRectF &f : a.frames)
+        EXPECT_EQ(f.y(), 0);
+    EXPECT_EQ(a.size, QSizeF(50 * 48, 20));
+}
+
+TEST(FlowLayoutWidget, PlacesChildrenAtTheArrangementsFrames)
+{
+    QWidget host;
+    auto *flow = new FlowLayout(6, 6, &host);
+    QList<Box *> boxes;
+    for (int i = 0; i < 3; ++i) {
+        boxes.append(new Box({40, 20}));
+        flow->addWidget(boxes.last());
+    }
+    EXPECT_TRUE(flow->hasHeightForWidth());
+    EXPECT_EQ(flow->heightForWidth(100), 46);
+    EXPECT_EQ(flow->heightForWidth(1000), 20);
+    EXPECT_EQ(flow->sizeHint(), QSize(138, 20)); // no proposed width: one line
+
+    flow->setGeometry(QRect(10, 5, 100, 46));
+    EXPECT_EQ(boxes[0]->geometry(), QRect(10, 5, 40, 20));
+    EXPECT_EQ(boxes[1]->geometry(), QRect(56, 5, 40, 20));
+    EXPECT_EQ(boxes[2]->geometry(), QRect(10, 31, 40, 20));
+}
+
+TEST(FlowLayoutWidget, HiddenChildrenTakeNoPlaceAndRemovalReflows)
+{
+    QWidget host;
+    auto *flow = new FlowLayout(6, 6, &host);
+    auto *a = new Box({40, 20}), *b = new Box({40, 20}), *c = new Box({40, 20});
+    flow->addWidget(a);
+    flow->addWidget(b);
+    flow->addWidget(c);
+    host.show();
+    b->hide();
+    flow->setGeometry(QRect(0, 0, 100, 100));
+    EXPECT_EQ(c->geometry().topLeft(), QPoint(46, 0));
+
+    delete flow->takeAt(0);
+    EXPECT_EQ(flow->count(), 2);
+    EXPECT_EQ(flow->takeAt(5), nullptr);
+    EXPECT_EQ(flow->itemAt(-1), nullptr);
+}

@@ -1,0 +1,102 @@
+// The shared frame clock: ticks only for visible, unminimised subscribers, at most each
+// subscriber's own rate; the frozen time for snapshots.
+#include "kit/frameclock.h"
+
+#include <QTest>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+using namespace tsav;
+
+namespace {
+bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 10000); }
+} // namespace
+
+TEST(FrameClock, TicksOnlyWhileASubscriberIsVisible)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *view = new QWidget(&window);
+    int frames = 0;
+    clock.subscribe(view, 30, [&](double) { ++frames; });
+    QTest::qWait(100);
+    EXPECT_EQ(frames, 0);
+    EXPECT_FALSE(clock.isTicking());
+
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return frames >= 3; }));
+    EXPECT_EQ(clock.activeSubscribers(), 1);
+
+    window.hide();
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    const int stopped = frames;
+    QTest::qWait(150);
+    EXPECT_EQ(frames, stopped);
+
+    // A hidden parent hides the view too.
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return clock.isTicking(); }));
+    view->hide();
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    clock.unsubscribe(view);
+}
+
+TEST(FrameClock, MinimisedWindowsDoNotTick)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    int frames = 0;
+    clock.subscribe(&window, 30, [&](double) { ++frames; });
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return frames > 0; }));
+    window.setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    EXPECT_EQ(clock.activeSubscribers(), 0);
+    window.setWindowState(Qt::WindowNoState);
+    ASSERT_TRUE(waitFor([&] { return clock.isTicking(); }));
+    clock.unsubscribe(&window);
+}
+
+TEST(FrameClock, EachSubscriberGetsAtMostItsOwnRate)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *fast = new QWidget(&window), *slow = new QWidget(&window);
+    int fastFrames = 0, slowFrames = 0;
+    clock.subscribe(fast, 60, [&](double) { ++fastFrames; });
+    clock.subscribe(slow, 4, [&](double) { ++slowFrames; });
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return fastFrames >= 40; }));
+    // 40 fast frames take at least ~0.66 s; the slow one may have had at most ~4 a second.
+    EXPECT_LE(slowFrames, fastFrames / 5 + 2);
+    EXPECT_GE(slowFrames, 1);
+    clock.unsubscribe(fast);
+    clock.unsubscribe(slow);
+}
+
+TEST(FrameClock, SubscriptionsEndWithTheViewAndCallbacksMayDeleteViews)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *a = new QWidget(&window);
+    auto *b = new QWidget(&window);
+    int bFrames = 0;
+    clock.subscribe(a, 60, [&](double) { delete b; b = nullptr; }); // b goes mid-tick
+    clock.subscribe(b, 60, [&](double) { ++bFrames; });
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return b == nullptr; }));
+    delete a;
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    EXPECT_EQ(clock.activeSubscribers(), 0);
+}
+
+TEST(FrameClock, FrozenTimeIsWhatEveryoneSees)
+{
+    FrameClock::freeze(1767261600.5);
+    EXPECT_TRUE(FrameClock::frozen());
+    EXPECT_EQ(FrameClock::now(), 1767261600.5);
+    FrameClock::freeze(std::nullopt);
+    EXPECT_FALSE(FrameClock::frozen());
+    EXPECT_GT(FrameClock::now(), 1.7e9); // Unix seconds
+}

@@ -1,0 +1,227 @@
+// The kit's views rendered offscreen: the panel's breathing border repaints only its ring,
+// the pill button's feedback order, the stat tile's live dot.
+#include "alerts/soundplayer.h"
+#include "kit/frameclock.h"
+#include "kit/tspanel.h"
+#include "kit/tspillbutton.h"
+#include "kit/tsstat.h"
+#include "kit/palette.h"
+#include "platform/fakes.h"
+
+#include <QPointer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tsav;
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 10000); }
+
+// Counts its own paints: the panel's content.
+class PaintCounter : public QWidget {
+public:
+    int paints = 0;
+    QSize sizeHint() const override { return {200, 120}; }
+
+protected:
+    void paintEvent(QPaintEvent *) override { ++paints; }
+};
+
+// Sound and haptic services that write into one shared log, so order is visible.
+struct OrderLog {
+    QStringList entries;
+};
+class LoggingSounds : public SoundBackend {
+public:
+    explicit LoggingSounds(OrderLog &log) : m_log(log) {}
+    bool load(SoundKind) override { return true; }
+    void play(SoundKind k) override { m_log.entries << QStringLiteral("sound:%1").arg(int(k)); }
+
+private:
+    OrderLog &m_log;
+};
+class LoggingHaptics : public HapticPerformer {
+public:
+    explicit LoggingHaptics(OrderLog &log) : m_log(log) {}
+    void perform(HapticPattern p) override { m_log.entries << QStringLiteral("haptic:%1").arg(int(p)); }
+
+private:
+    OrderLog &m_log;
+};
+
+class PillButtonTest : public ::testing::Test {
+protected:
+    void SetUp() override { SoundPlayer::installShared(&player); }
+    void TearDown() override { SoundPlayer::installShared(nullptr); }
+
+    OrderLog log;
+    LoggingSounds sounds{log};
+    LoggingHaptics haptics{log};
+    MemoryPreferences prefs;
+    SoundPlayer player{&sounds, &haptics, &prefs};
+};
+
+QString sound(SoundKind k) { return QStringLiteral("sound:%1").arg(int(k)); }
+const QString levelChange = QStringLiteral("haptic:%1").arg(int(HapticPattern::levelChange));
+
+} // namespace
+
+TEST(PanelBorder, AlphaBreathesBetweenTheBoundsWithItsPeriod)
+{
+    double lo = 1, hi = 0;
+    for (double t = 0; t < 20; t += 0.01) {
+        lo = std::min(lo, TSPanel::borderAlpha(t));
+        hi = std::max(hi, TSPanel::borderAlpha(t));
+    }
+    EXPECT_NEAR(lo, 0.18, 1e-4);
+    EXPECT_NEAR(hi, 0.33, 1e-4);
+    const double period = 2 * M_PI / 0.4;
+    EXPECT_NEAR(TSPanel::borderAlpha(3.0), TSPanel::borderAlpha(3.0 + period), 1e-12);
+    // At its fastest the breathing moves less than one 8-bit level per 1/30 s.
+    double steepest = 0;
+    for (double t = 0; t < period; t += 0.001)
+        steepest = std::max(steepest, std::abs(TSPanel::borderAlpha(t + 1.0 / 30) - TSPanel::borderAlpha(t)));
+    EXPECT_LT(steepest * 255, 1.0);
+}
+
+TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
+{
+    FrameClock::freeze(0);
+    QWidget window;
+    window.resize(400, 300);
+    auto *panel = new TSPanel(&window);
+    auto *content = new PaintCounter;
+    panel->addWidget(content);
+    panel->setGeometry(20, 20, 300, 200);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(waitFor([&] { return content->paints > 0; }));
+    QTest::qWait(200);
+    const int contentPaints = content->paints;
+
+    // The clock stands still: the border's level does not change, nothing repaints.
+    QTest::qWait(300);
+    EXPECT_EQ(content->paints, contentPaints);
+
+    // A new time with another level: the ring repaints, the content does not.
+    QWidget *ring = nullptr;
+    for (QWidget *w : panel->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        if (w->testAttribute(Qt::WA_TransparentForMouseEvents))
+            ring = w;
+    ASSERT_NE(ring, nullptr);
+    int ringPaints = 0;
+    struct Spy : QObject {
+        int *count;
+        explicit Spy(int *c) : count(c) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                ++*count;
+            return false;
+        }
+    } spy(&ringPaints);
+    ring->installEventFilter(&spy);
+    FrameClock::freeze(4.0);
+    ASSERT_TRUE(waitFor([&] { return ringPaints > 0; }));
+    QTest::qWait(200);
+    EXPECT_EQ(content->paints, contentPaints);
+    // The ring sits above content added later, too.
+    auto *late = new PaintCounter;
+    panel->addWidget(late);
+    QTest::qWait(50);
+    EXPECT_GT(panel->children().indexOf(ring), panel->children().indexOf(late));
+    FrameClock::freeze(std::nullopt);
+}
+
+TEST_F(PillButtonTest, PressGivesHapticThenTheKindsSoundThenTheAction)
+{
+    struct Case {
+        TSPillButton::Kind kind;
+        SoundKind sound;
+    };
+    for (Case c : {Case{TSPillButton::Kind::primary, SoundKind::glass},
+                   Case{TSPillButton::Kind::danger, SoundKind::funk},
+                   Case{TSPillButton::Kind::ghost, SoundKind::tink}}) {
+        log.entries.clear();
+        TSPillButton button("Quick Scan", "bolt.fill", c.kind, [&] { log.entries << "action"; });
+        int triggered = 0;
+        QObject::connect(&button, &TSPillButton::triggered, [&] { ++triggered; });
+        button.show();
+        QTest::mouseClick(&button, Qt::LeftButton);
+        EXPECT_EQ(log.entries, (QStringList{levelChange, sound(c.sound), "action"}));
+        EXPECT_EQ(triggered, 1);
+    }
+}
+
+TEST_F(PillButtonTest, WithSoundsOffTheHapticAndTheActionStillHappen)
+{
+    prefs.setBool(kSoundsEnabledKey, false);
+    TSPillButton button("Șterge", "trash.fill", TSPillButton::Kind::danger, [&] { log.entries << "action"; });
+    button.show();
+    button.setFocus(Qt::TabFocusReason);
+    QTest::keyClick(&button, Qt::Key_Space); // the keyboard presses it too
+    EXPECT_EQ(log.entries, (QStringList{levelChange, "action"}));
+}
+
+TEST_F(PillButtonTest, AnActionThatDeletesItsButtonIsSafe)
+{
+    QPointer<TSPillButton> button = new TSPillButton("Restore", "arrow.uturn.backward",
+                                                     TSPillButton::Kind::ghost);
+    button->setAction([&] { delete button.data(); });
+    button->show();
+    QTest::mouseClick(button.data(), Qt::LeftButton);
+    EXPECT_TRUE(button.isNull());
+}
+
+TEST(PillButton, SizeFollowsTitleAndFixedWidthAndIsAccessible)
+{
+    TSPillButton a("Oprește", "stop.fill", TSPillButton::Kind::danger);
+    TSPillButton b("Oprește pentru totdeauna", "stop.fill", TSPillButton::Kind::danger);
+    EXPECT_GT(b.sizeHint().width(), a.sizeHint().width());
+    a.setFixedPillWidth(130);
+    EXPECT_EQ(a.sizeHint().width(), 130);
+    EXPECT_EQ(a.accessibleName(), QStringLiteral("Oprește"));
+    a.setTitle("Verific…");
+    EXPECT_EQ(a.accessibleName(), QStringLiteral("Verific…"));
+    EXPECT_EQ(a.focusPolicy(), Qt::StrongFocus);
+}
+
+TEST(Stat, LiveDotOnlyForAPositiveNumericValue)
+{
+    TSStat stat("AMENINȚĂRI ACTIVE");
+    stat.setValue("3", palette::accentRed, 3);
+    EXPECT_TRUE(stat.showsLiveDot());
+    stat.setValue("0", palette::accentGreen, 0);
+    EXPECT_FALSE(stat.showsLiveDot());
+    stat.setValue("-2", palette::accentGreen, -2);
+    EXPECT_FALSE(stat.showsLiveDot());
+    stat.setValue("n/a", palette::textSecondary);
+    EXPECT_FALSE(stat.showsLiveDot());
+    EXPECT_EQ(stat.value(), QStringLiteral("n/a"));
+    EXPECT_EQ(stat.accessibleDescription(), QStringLiteral("n/a"));
+}
+
+TEST(Stat, RollingDigitsPaintFromTheFrozenClock)
+{
+    // A change mid-roll renders (no crash, something inked) at fixed times.
+    FrameClock::freeze(100.0);
+    TSStat stat("FIȘIERE / SEC");
+    stat.resize(220, 70);
+    stat.setValue("99", palette::accentBlue, 99);
+    stat.setValue("100", palette::accentBlue, 100);
+    for (double t : {100.0, 100.1, 100.25, 101.5}) {
+        FrameClock::freeze(t);
+        const QImage img = stat.grab().toImage();
+        int ink = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                ink += qAlpha(img.pixel(x, y)) > 100;
+        EXPECT_GT(ink, 50) << t;
+    }
+    EXPECT_NEAR(TSStat::springProgress(0.2), 0.8, 0.2);
+    FrameClock::freeze(std::nullopt);
+}
