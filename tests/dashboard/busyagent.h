@@ -9,9 +9,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
+
 namespace tsav::test {
 
-inline QByteArray busyAgentData(double now = QDateTime::currentMSecsSinceEpoch() / 1000.0)
+// `variant` moves the live metrics, as successive polls of a working agent would.
+inline QByteArray busyAgentData(double now = QDateTime::currentMSecsSinceEpoch() / 1000.0, int variant = 0)
 {
     QJsonObject o = QJsonDocument::fromJson(ScriptedPeer::sampleDataObject()).object();
     static const char *const severities[] = {"critical", "high", "medium", "low"};
@@ -45,6 +48,17 @@ inline QByteArray busyAgentData(double now = QDateTime::currentMSecsSinceEpoch()
                                {"yara", QJsonObject{{"hits", 2}, {"last", now - 125}}}};
     m["engine_breakdown"] = QJsonObject{{"behavior", QJsonObject{{"last24h", 3}, {"total", 9}, {"last_ts", now - 7200}}},
                                         {"yara", QJsonObject{{"last24h", 2}, {"total", 6}, {"last_ts", now - 125}}}};
+    const double v = variant;
+    m["files_per_second"] = 300 + 120 * std::sin(v * 0.7);
+    QJsonObject agent = m["agent"].toObject();
+    agent["cpu"] = 6 + 4 * std::sin(v * 1.3);
+    agent["rss"] = 73400320 + 1048576 * (variant % 7);
+    agent["threads"] = 9 + variant % 3;
+    m["agent"] = agent;
+    QJsonObject system = m["system"].toObject();
+    system["cpu_percent"] = 35 + 25 * std::sin(v * 0.9);
+    system["ram_percent"] = 52 + 6 * std::sin(v * 0.3);
+    m["system"] = system;
     o["metrics.live"] = m;
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

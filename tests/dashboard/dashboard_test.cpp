@@ -182,8 +182,8 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
     const auto gauges = view.gauges();
     EXPECT_DOUBLE_EQ(gauges[0]->spec().value, 80);
     EXPECT_EQ(gauges[0]->zoneColor(), pal::accentAmber);
-    EXPECT_EQ(gauges[1]->readoutText(), "412.5");
-    EXPECT_EQ(gauges[1]->zoneColor(), pal::accentGreen); // 412.5 / 500 = 0.825
+    EXPECT_EQ(gauges[1]->readoutText(), "300.0");
+    EXPECT_EQ(gauges[1]->zoneColor(), pal::accentGreen); // 300 / 500 = 0.6, exactly the threshold
     EXPECT_TRUE(view.barGaugesShown());
     EXPECT_EQ(view.barGauges()[0]->readoutText(), "70 MB");
     EXPECT_EQ(view.barGauges()[1]->readoutText(), "9");

@@ -3,9 +3,11 @@
 #include "kit/frameclock.h"
 #include "kit/tspanel.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -27,6 +29,22 @@ FrameKey &FrameKey::add(double v, double step)
     if (!std::isfinite(v))
         return add(std::int64_t(0x7ff0'0000'0000'0000));
     return add(std::int64_t(std::floor(v / step)));
+}
+
+void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw, int maxDeviceRows)
+{
+    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
+    const double scale = std::max(1e-6, std::abs(p.worldTransform().m22()) * dpr);
+    const double bandHeight = maxDeviceRows / scale;
+    const int bands = std::max(1, int(std::ceil(area.height() / bandHeight)));
+    for (int i = 0; i < bands; ++i) {
+        p.save();
+        p.setClipRect(QRectF(area.left(), area.top() + i * bandHeight, area.width(),
+                             std::min(bandHeight, area.bottom() - (area.top() + i * bandHeight))),
+                      Qt::IntersectClip);
+        draw();
+        p.restore();
+    }
 }
 
 Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(maxFps)
@@ -98,6 +116,19 @@ void Instrument::paintBackdrop(QPainter &p)
     p.setCompositionMode(QPainter::CompositionMode_Source);
     p.drawImage(QPoint(0, 0), m_backdrop);
     p.setCompositionMode(mode);
+}
+
+bool Instrument::event(QEvent *e)
+{
+    if (e->type() != QEvent::Paint)
+        return QWidget::event(e);
+    QElapsedTimer timer;
+    timer.start();
+    const bool handled = QWidget::event(e);
+    const qint64 ns = timer.nsecsElapsed();
+    m_longestPaintNs = std::max(m_longestPaintNs, ns);
+    m_totalPaintNs += ns;
+    return handled;
 }
 
 void Instrument::resizeEvent(QResizeEvent *e)

@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 
 namespace tsav {
@@ -33,6 +34,12 @@ private:
     std::uint64_t m_h = 1469598103934665603ull;
 };
 
+// Qt's raster painter hands fills taller than about 96 scanlines to a thread pool; on a
+// small machine the hand-off costs several times the fill itself. inBands() runs `draw`
+// once per horizontal band of `area` (in the painter's logical coordinates), clipped to
+// the band, so that no single fill spans enough rows to be split.
+void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw, int maxDeviceRows = 80);
+
 class Instrument : public QWidget {
     Q_OBJECT
 public:
@@ -40,8 +47,11 @@ public:
     ~Instrument() override;
 
     int maxFps() const { return m_maxFps; }
-    // Frames actually painted since construction (diagnostics and benchmarks).
+    // Frames actually painted since construction, and the longest and total time spent
+    // in paint events (diagnostics and benchmarks).
     quint64 framesPainted() const { return m_framesPainted; }
+    qint64 longestPaintNs() const { return m_longestPaintNs; }
+    qint64 totalPaintNs() const { return m_totalPaintNs; }
 
     // The digest of the frame at time t.
     virtual FrameKey frameKey(double t) const = 0;
@@ -60,6 +70,7 @@ protected:
     // Starts a paint: records the frame's key and counts the frame.
     void beginFrame(double t);
 
+    bool event(QEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;
     void moveEvent(QMoveEvent *e) override;
     void changeEvent(QEvent *e) override;
@@ -73,6 +84,8 @@ private:
     FrameKey m_lastKey;
     bool m_hasKey = false;
     quint64 m_framesPainted = 0;
+    qint64 m_longestPaintNs = 0;
+    qint64 m_totalPaintNs = 0;
     QImage m_backdrop;
     QRect m_backdropRect;     // our rectangle in the panel's coordinates
     QSize m_backdropPanelSize;

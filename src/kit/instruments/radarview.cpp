@@ -11,7 +11,9 @@
 #include <QPainter>
 #include <QRadialGradient>
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace tsav {
@@ -263,13 +265,11 @@ const QImage &RadarView::labelImage(const QString &label)
     return *it;
 }
 
-void RadarView::paintMoving(QPainter &p, double t)
+void RadarView::paintUnderTrail(QPainter &p, double t)
 {
     const double s = m_size;
     const QPointF c(s / 2, s / 2);
     const double r6 = s / 2 - 6;
-    const double r = s / 2 - 8;
-    const double phi = radar::sweepAngle(t);
 
     // 2. Stars.
     p.setPen(Qt::NoPen);
@@ -279,36 +279,112 @@ void RadarView::paintMoving(QPainter &p, double t)
         p.drawEllipse(c + st.offset, st.radius, st.radius);
     }
 
-    // 3. Ripples.
+    // 3. Ripples, in bands: a ring as tall as the scope would be split across threads.
     p.setBrush(Qt::NoBrush);
     for (int k = 0; k < 3; ++k) {
         const radar::Ripple rp = radar::ripple(k, t, r6);
         if (rp.radius < 0.5)
             continue;
         p.setPen(QPen(pal::withOpacity(pal::accentBlue, rp.opacity), 1));
-        p.drawEllipse(c, rp.radius, rp.radius);
+        const QRectF ring(c.x() - rp.radius - 1, c.y() - rp.radius - 1, 2 * rp.radius + 2, 2 * rp.radius + 2);
+        inBands(p, ring, [&] { p.drawEllipse(c, rp.radius, rp.radius); });
     }
+}
 
-    // 7. Trail: one fill of a conical gradient whose stops follow the slices'
-    // opacities. Qt's conical angles run counter-clockwise on screen, like the trail
-    // behind φ (at φ - 2.6 f), so position 0 is the sweep line itself.
-    {
-        QConicalGradient g(c, -phi * 180 / pi);
-        const double span = 2.6 / (2 * pi);
-        for (int k = 0; k <= 16; ++k) {
-            const double f = k / 16.0;
-            g.setColorAt(f * span, pal::withOpacity(pal::accentRed, radar::trailOpacity(f)));
-        }
-        g.setColorAt(std::min(1.0, radar::trailSpan / (2 * pi)), pal::withOpacity(pal::accentRed, 0));
-        g.setColorAt(1, pal::withOpacity(pal::accentRed, 0));
-        QPainterPath pie;
-        pie.moveTo(c);
-        pie.arcTo(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), -phi * 180 / pi, radar::trailSpan * 180 / pi);
-        pie.closeSubpath();
-        p.setPen(Qt::NoPen);
-        p.setBrush(g);
-        p.drawPath(pie);
+namespace {
+// atan2 to within about 0.004 rad, which is a small fraction of a trail slice.
+inline float fastAtan2(float y, float x)
+{
+    const float ax = std::abs(x), ay = std::abs(y);
+    const float mx = std::max(ax, ay), mn = std::min(ax, ay);
+    if (mx == 0)
+        return 0;
+    const float a = mn / mx;
+    const float s = a * a;
+    float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
+    if (ay > ax)
+        r = 1.57079637f - r;
+    if (x < 0)
+        r = 3.14159274f - r;
+    return y < 0 ? -r : r;
+}
+} // namespace
+
+// 7. The trail, straight into the frame: the pixels of the sector behind the line get
+// accentRed at 0.4 (1 - f)^2.4, f the angle behind the line over 2.6 rad. One pass over
+// the sector's bounding box; no gradient evaluation per pixel.
+void RadarView::paintTrail(double t)
+{
+    const qreal dpr = m_frame.devicePixelRatio();
+    const QPointF o = origin();
+    const double s = m_size;
+    const double r = (s / 2 - 8) * dpr;
+    const double cx = (o.x() + s / 2) * dpr, cy = (o.y() + s / 2) * dpr;
+    const double phi = radar::sweepAngle(t);
+    constexpr double span = 2.6;
+
+    // Bounding box of the sector [phi - span, phi].
+    double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
+    auto include = [&](double a) {
+        const double x = cx + r * std::cos(a), y = cy + r * std::sin(a);
+        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+    };
+    include(phi);
+    include(phi - span);
+    for (int k = -8; k <= 8; ++k) {
+        const double a = k * pi / 2;
+        if (a <= phi && a >= phi - span)
+            include(a);
     }
+    const int ix0 = std::max(0, int(std::floor(x0)) - 1), ix1 = std::min(m_frame.width() - 1, int(std::ceil(x1)) + 1);
+    const int iy0 = std::max(0, int(std::floor(y0)) - 1), iy1 = std::min(m_frame.height() - 1, int(std::ceil(y1)) + 1);
+
+    static const std::array<quint8, 257> lut = [] {
+        std::array<quint8, 257> l{};
+        for (int i = 0; i <= 256; ++i)
+            l[size_t(i)] = quint8(std::lround(255 * radar::trailOpacity(i / 256.0)));
+        return l;
+    }();
+    const QRgb red = pal::accentRed.rgb();
+    const int rr = qRed(red), rg = qGreen(red), rb = qBlue(red);
+    const float fphi = float(std::fmod(phi, 2 * pi));
+    const float r2max = float((r + 0.5) * (r + 0.5));
+    for (int y = iy0; y <= iy1; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(m_frame.scanLine(y));
+        const float dy = float(y + 0.5 - cy);
+        for (int x = ix0; x <= ix1; ++x) {
+            const float dx = float(x + 0.5 - cx);
+            const float d2 = dx * dx + dy * dy;
+            if (d2 > r2max)
+                continue;
+            // fphi is in (-2π, 0] and the angle in [-π, π]: one correction suffices.
+            float behind = fphi - fastAtan2(dy, dx);
+            if (behind < 0)
+                behind += 6.2831853f;
+            if (behind >= 6.2831853f)
+                behind -= 6.2831853f;
+            if (behind >= float(span))
+                continue;
+            int a = lut[size_t(int(behind / float(span) * 256))];
+            const float edge = float(r) + 0.5f - std::sqrt(d2);
+            if (edge < 1)
+                a = int(a * std::max(edge, 0.0f));
+            if (a == 0)
+                continue;
+            const QRgb d = row[x];
+            const int inv = 255 - a;
+            row[x] = qRgba((rr * a + qRed(d) * inv) / 255, (rg * a + qGreen(d) * inv) / 255,
+                           (rb * a + qBlue(d) * inv) / 255, a + qAlpha(d) * inv / 255);
+        }
+    }
+}
+
+void RadarView::paintOverTrail(QPainter &p, double t)
+{
+    const double s = m_size;
+    const QPointF c(s / 2, s / 2);
+    const double r = s / 2 - 8;
+    const double phi = radar::sweepAngle(t);
 
     // 8. Sparks.
     p.setPen(Qt::NoPen);
@@ -320,14 +396,20 @@ void RadarView::paintMoving(QPainter &p, double t)
         p.drawEllipse(c + d * QPointF(std::cos(a), std::sin(a)), sp.radius, sp.radius);
     }
 
-    // 9. Sweep line with its bloom: the cached sprite, turned.
+    // 9. Sweep line with its bloom: the cached sprite, turned (in bands).
     {
-        p.save();
-        p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.translate(c);
-        p.rotate(phi * 180 / pi);
-        p.drawImage(-m_sweepPivot, m_sweep);
-        p.restore();
+        const double reach = r + sweepBloomOffset + 8;
+        const QPointF tip = c + reach * QPointF(std::cos(phi), std::sin(phi));
+        const QRectF box = QRectF(c, tip).normalized().adjusted(-sweepBloomOffset - 8, -sweepBloomOffset - 8,
+                                                                  sweepBloomOffset + 8, sweepBloomOffset + 8);
+        inBands(p, box, [&] {
+            p.save();
+            p.setRenderHint(QPainter::SmoothPixmapTransform);
+            p.translate(c);
+            p.rotate(phi * 180 / pi);
+            p.drawImage(-m_sweepPivot, m_sweep);
+            p.restore();
+        });
     }
 
     // 10. Blips.
@@ -373,11 +455,24 @@ void RadarView::paintEvent(QPaintEvent *)
     if (m_sweep.isNull())
         buildSprites();
 
-    QPainter p(this);
-    p.drawImage(QPoint(0, 0), m_base);
+    // The frame is composed in an image of our own (so the trail can be written
+    // directly), starting from a copy of the still layers.
+    if (m_frame.size() != m_base.size() || m_frame.devicePixelRatio() != m_base.devicePixelRatio()) {
+        m_frame = QImage(m_base.size(), QImage::Format_ARGB32_Premultiplied);
+        m_frame.setDevicePixelRatio(m_base.devicePixelRatio());
+    }
+    std::memcpy(m_frame.bits(), m_base.constBits(), size_t(m_base.sizeInBytes()));
+    {
+        QPainter p(&m_frame);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(origin());
+        paintUnderTrail(p, t);
+    }
+    paintTrail(t);
+    QPainter p(&m_frame);
     p.setRenderHint(QPainter::Antialiasing);
     p.translate(origin());
-    paintMoving(p, t);
+    paintOverTrail(p, t);
 
     if (const auto *scan = effects::find(effects::scanlineName))
         scan->drawOver(p, QPoint(0, 0), m_disc, effects::timeArgument(t), scanlineStrength);
@@ -391,6 +486,12 @@ void RadarView::paintEvent(QPaintEvent *)
     paintReadout(p, radar::bottomLeftReadout(radar::bearing(radar::sweepPhase(t))),
                  c + QPointF(-s / 2 + 26, s / 2 - 22), false);
     paintReadout(p, radar::bottomRightReadout(m_active, t), c + QPointF(s / 2 - 26, s / 2 - 22), true);
+    p.end();
+
+    QPainter w(this);
+    if (testAttribute(Qt::WA_OpaquePaintEvent))
+        w.setCompositionMode(QPainter::CompositionMode_Source);
+    w.drawImage(QPoint(0, 0), m_frame);
 }
 
 } // namespace tsav

@@ -25,7 +25,9 @@ struct LockOnReticle {
 class RadarView : public Instrument {
     Q_OBJECT
 public:
-    static constexpr int maxFps = 60;
+    // The sweep is smooth at 30 frames a second; 60 would double the cost (see the
+    // render benchmark).
+    static constexpr int maxFps = 30;
 
     RadarView(qint64 threatCount = 0, double size = 220, bool active = false,
               QStringList blipLabels = {}, QWidget *parent = nullptr);
@@ -56,7 +58,9 @@ private:
     QPointF origin() const; // top-left of the scope in the widget
     void buildBase();
     void buildSprites();
-    void paintMoving(QPainter &p, double t);
+    void paintUnderTrail(QPainter &p, double t);
+    void paintTrail(double t);
+    void paintOverTrail(QPainter &p, double t);
     void paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing) const;
     const QImage &labelImage(const QString &label);
 
@@ -66,6 +70,7 @@ private:
     QStringList m_labels;
 
     QImage m_base;   // backdrop and every still layer
+    QImage m_frame;  // the frame being composed
     QImage m_disc;   // the disc's coverage, for the scan-line light
     QImage m_sweep;  // the sweep line pointing along +x, bloom included
     QPointF m_sweepPivot; // where the centre sits in m_sweep
