@@ -7,12 +7,14 @@
 #include <QVBoxLayout>
 
 // One include per screen.
+#include "screens/auditview.h"
 #include "screens/dashboard.h"
 #include "screens/eventsview.h"
 #include "screens/networkview.h"
 #include "screens/processesview.h"
 #include "screens/quarantineview.h"
 #include "screens/scanview.h"
+#include "screens/settingsview.h"
 #include "screens/threatsview.h"
 
 namespace tsav {
@@ -28,6 +30,8 @@ QWidget *createScreen(Tab tab, const ScreenContext &ctx, QWidget *parent)
     case Tab::network: return new NetworkView(ctx, parent);
     case Tab::processes: return new ProcessesView(ctx, parent);
     case Tab::events: return new EventsView(ctx, parent);
+    case Tab::audit: return new AuditView(ctx, parent);
+    case Tab::settings: return new SettingsView(ctx, parent);
     default:
         break;
     }
