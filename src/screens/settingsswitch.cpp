@@ -1,6 +1,9 @@
 #include "screens/settingsswitch.h"
 
+#include "kit/focusring.h"
 #include "kit/palette.h"
+
+#include <QFocusEvent>
 
 #include <QPainter>
 #include <QPainterPath>
@@ -43,7 +46,7 @@ void SettingsSwitch::paintEvent(QPaintEvent *)
     p.setBrush(isChecked() ? m_tint : QColor(255, 255, 255, 41));
     p.drawRoundedRect(track, radius, radius);
 
-    if (hasFocus()) {
+    if (hasFocus() && m_keyboardFocus) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(palette::withOpacity(palette::accentBlue, 0.8), 1.5));
         p.drawRoundedRect(track.adjusted(-1.5, -1.5, 1.5, 1.5), radius + 1.5, radius + 1.5);
@@ -56,6 +59,12 @@ void SettingsSwitch::paintEvent(QPaintEvent *)
     p.drawEllipse(QRectF(x, track.top() + kKnobInset + 0.8, knob, knob));
     p.setBrush(Qt::white);
     p.drawEllipse(QRectF(x, track.top() + kKnobInset, knob, knob));
+}
+
+void SettingsSwitch::focusInEvent(QFocusEvent *e)
+{
+    m_keyboardFocus = isKeyboardFocusReason(e->reason());
+    QAbstractButton::focusInEvent(e);
 }
 
 } // namespace tsav

@@ -18,9 +18,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *) override;
+    void focusInEvent(QFocusEvent *) override;
 
 private:
     QColor m_tint;
+    bool m_keyboardFocus = false; // the ring shows only for focus from the keyboard
 };
 
 } // namespace tsav
