@@ -63,12 +63,12 @@ QString rssText()
     return QStringLiteral("?");
 }
 
+// Runs the event loop (blocking between events, as the application does) for `seconds`.
 void wait(double seconds)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < seconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 class Backdrop : public QWidget {
