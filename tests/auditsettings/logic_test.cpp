@@ -46,9 +46,6 @@ TEST(AuditTexts, PassingLineAndGaugeValue)
     // An empty checks list still reports the numbers the agent sent.
     AuditResult empty;
     EXPECT_EQ(audit::passingLine(empty), QStringLiteral("0 din 0 verificări trecute"));
-
-    EXPECT_EQ(audit::buttonTitle(false), QStringLiteral("Rulează audit"));
-    EXPECT_EQ(audit::buttonTitle(true), QStringLiteral("Verific…"));
 }
 
 TEST(AuditChecks, SeverityIsMatchedExactlyAsReceived)
@@ -132,34 +129,13 @@ TEST(SettingsRows, MissingKeysShowOff)
     EXPECT_FALSE(settings::displayedValue(values, SettingKey::network_monitor));
 }
 
-TEST(SettingsSchedule, ChoicesAndUnknownHours)
+TEST(SettingsSchedule, HoursWithoutAChoiceShowNone)
 {
-    const auto choices = settings::scanChoices();
-    ASSERT_EQ(choices.size(), 6u);
-    EXPECT_EQ(choices.front().label, QStringLiteral("Oprit"));
-    EXPECT_EQ(choices.front().hours, 0);
-    EXPECT_EQ(choices.back().label, QStringLiteral("Săptămânal"));
-    EXPECT_EQ(choices.back().hours, 168);
-
     EXPECT_EQ(settings::scanChoiceIndex(0), 0);
     EXPECT_EQ(settings::scanChoiceIndex(12), 3);
     EXPECT_EQ(settings::scanChoiceIndex(168), 5);
     EXPECT_EQ(settings::scanChoiceIndex(6), -1);
     EXPECT_EQ(settings::scanChoiceIndex(-1), -1);
-}
-
-TEST(SettingsFeedback, TestButtonsAndSoundSwitch)
-{
-    const auto buttons = settings::testButtons();
-    ASSERT_EQ(buttons.size(), 4u);
-    EXPECT_EQ(buttons[2].title, QStringLiteral("Test critic"));
-    EXPECT_EQ(buttons[2].kind, TSPillButton::Kind::danger);
-    EXPECT_EQ(buttons[2].action, Trigger::testCritical);
-    for (size_t i : {0u, 1u, 3u})
-        EXPECT_EQ(buttons[i].kind, TSPillButton::Kind::ghost);
-
-    EXPECT_EQ(settings::soundSwitchFeedback(true), Trigger::soundsTurnedOn);
-    EXPECT_EQ(settings::soundSwitchFeedback(false), Trigger::soundsTurnedOff);
 }
 
 } // namespace
