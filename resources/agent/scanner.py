@@ -23,6 +23,10 @@ OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CL
 SKIP_TREES = ("/proc", "/sys", "/dev", "/run")
 
 
+def _identity(st) -> tuple:
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
+
+
 class Scanner:
     def __init__(self, config, db, signature, yara, threats, events, settings, vault, exclude=()):
         self.config = config
@@ -35,6 +39,7 @@ class Scanner:
         self.vault = vault
         self.exclude = tuple(os.path.realpath(p) for p in exclude)
         self.lock = threading.Lock()
+        self._handling = threading.Lock()  # one detected file recorded and quarantined at a time
         self.files_since_start = 0
         self._rate = collections.deque()  # (monotonic second, count)
         self._thread = None
@@ -240,6 +245,21 @@ class Scanner:
         return len(detections)
 
     def _handle(self, path, st, digest, detections, source):
+        # A scan and real-time protection can read the same file at the same moment. The
+        # first to get here records it and moves it away; the other must find it gone (or
+        # replaced) and do nothing, else it records the same file again under new ids that
+        # can only end as "resolved" and counts one threat twice.
+        with self._handling:
+            try:
+                now = os.stat(path, follow_symlinks=False)
+            except OSError:
+                return
+            # The inode number of a removed file is soon reused, so size and mtime count too.
+            if _identity(now) != _identity(st):
+                return
+            self._record(path, st, digest, detections)
+
+    def _record(self, path, st, digest, detections):
         threat_ids = []
         for det in detections:
             tid = self.threats.add(det.engine, det.severity, path=path, signature=det.signature,
