@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""End to end: the bundled agent process on a temporary home, driven by tessaly-ctl.
+
+Starts `python3 -m agent.main` from the resources directory on its own interpreter, with
+HOME and the XDG directories inside a fresh temporary directory, then uses the real
+tessaly-ctl for status, a quick scan and the threat list. An EICAR test file dropped into
+the temporary ~/Downloads must become a threat (and, with auto-quarantine on by default, a
+quarantine entry) within a generous deadline. The agent's own output must hold no error
+or traceback, and SIGTERM must stop it cleanly and remove its socket.
+
+Exit status: 0 passed, 1 failed, 77 skipped (the agent's virtual environment is missing).
+"""
+
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+SOCKET_SUFFIX = os.path.join("Library", "Application Support", "TessalyAntivirus", "agent.sock")
+# The anti-virus industry's test file, assembled here so that no file of the project holds it.
+EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-" + b"TEST-FILE!$H+H*"
+DEADLINE = 60.0
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, predicate, timeout=DEADLINE, interval=0.5):
+    deadline = time.monotonic() + timeout
+    last = None
+    while time.monotonic() < deadline:
+        last = predicate()
+        if last:
+            return last
+        time.sleep(interval)
+    raise Failure(f"timed out after {timeout:.0f} s waiting for {what}")
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        # Short, since a Unix socket path must fit in 108 bytes, and outside /tmp: any other
+        # agent running on this machine watches /tmp and would quarantine the test file itself.
+        base = "/var/tmp" if os.access("/var/tmp", os.W_OK) else None
+        self.home = tempfile.mkdtemp(prefix="tsav-e2e-", dir=base)
+        self.downloads = os.path.join(self.home, "Downloads")
+        self.scratch_tmp = os.path.join(self.home, "tmp")
+        for d in (self.downloads, os.path.join(self.home, "Desktop"), self.scratch_tmp,
+                  os.path.join(self.home, ".config"), os.path.join(self.home, ".local", "share"),
+                  os.path.join(self.home, ".cache")):
+            os.makedirs(d, exist_ok=True)
+        self.socket = os.path.join(self.home, SOCKET_SUFFIX)
+        self.log_path = os.path.join(self.home, "agent-output.txt")
+        self.agent = None
+
+    def env(self):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and not k.startswith("XDG_")}
+        env.update({
+            "HOME": self.home,
+            "XDG_DATA_HOME": os.path.join(self.home, ".local", "share"),
+            "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
+            "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
+            "PYTHONDONTWRITEBYTECODE": "1",
+            # Keeps the quick scan inside this home instead of the machine's shared /tmp,
+            # where other tests' files live and auto-quarantine would move them away.
+            "TSAV_AGENT_TEST_MODE": "1",
+            "TSAV_AGENT_TMP_DIR": self.scratch_tmp,
+            "QT_QPA_PLATFORM": "offscreen",
+        })
+        return env
+
+    def start_agent(self):
+        log = open(self.log_path, "wb")
+        self.agent = subprocess.Popen([self.args.python, "-m", "agent.main"], cwd=self.args.resources,
+                                      env=self.env(), stdout=log, stderr=subprocess.STDOUT,
+                                      stdin=subprocess.DEVNULL)
+        log.close()
+
+    def agent_output(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def ctl(self, *words, json_out=False, check=True):
+        cmd = [self.args.ctl] + (["--json"] if json_out else []) + list(words)
+        p = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=60)
+        out = p.stdout.decode("utf-8", "replace")
+        if check and p.returncode != 0:
+            raise Failure(f"{' '.join(cmd[1:])} exited {p.returncode}: {p.stderr.decode('utf-8', 'replace')}")
+        if json_out and p.returncode == 0:
+            return json.loads(out)
+        return out if p.returncode == 0 else None
+
+    def stop_agent(self):
+        if self.agent and self.agent.poll() is None:
+            self.agent.send_signal(signal.SIGTERM)
+            try:
+                return self.agent.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.agent.kill()
+                self.agent.wait()
+                raise Failure("the agent did not stop within 30 s of SIGTERM")
+        return self.agent.returncode if self.agent else None
+
+    def cleanup(self):
+        if self.agent and self.agent.poll() is None:
+            self.agent.kill()
+            self.agent.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def scenario(run):
+    run.start_agent()
+
+    # The agent comes up and answers: status shows the connection and a summary.
+    def answering():
+        check(run.agent.poll() is None, f"the agent exited early with {run.agent.returncode}:\n{run.agent_output()}")
+        return run.ctl("status", check=False)
+    status = wait_for("the agent to answer status", answering)
+    check(status.strip(), "status printed nothing")
+    summary = run.ctl("status", json_out=True)
+    check(isinstance(summary, dict), f"status --json is not an object: {summary!r}")
+
+    # A clean home has no threats.
+    check(run.ctl("threats", json_out=True) == [], "a fresh agent already lists threats")
+
+    # Drop the test file, then ask for a quick scan; real-time protection may get there first.
+    eicar_path = os.path.join(run.downloads, "eicar-test.com")
+    with open(eicar_path, "wb") as f:
+        f.write(EICAR)
+    run.ctl("scan", "quick")
+
+    def eicar_threat():
+        for t in run.ctl("threats", json_out=True):
+            if t.get("path") == eicar_path:
+                return t
+        return None
+    threat = wait_for("the EICAR file to become a threat", eicar_threat)
+    check(threat["kind"] in ("signature", "yara"), f"unexpected threat kind: {threat}")
+    check(threat["severity"] in ("critical", "high", "medium", "low"), f"unexpected severity: {threat}")
+
+    # The human-readable table names the file too.
+    table = run.ctl("threats")
+    check(eicar_path in table or "eicar-test.com" in table, f"threats table does not show the file:\n{table}")
+
+    # Auto-quarantine (on by default) moves the file into the vault, recorded with its hash.
+    def quarantined():
+        for q in run.ctl("quarantine", json_out=True):
+            if q.get("original_path") == eicar_path:
+                return q
+        return None
+    entry = wait_for("the EICAR file to be quarantined", quarantined)
+    check(entry["size"] == len(EICAR), f"quarantine entry has the wrong size: {entry}")
+    check(not os.path.exists(eicar_path), "the quarantined file is still at its original path")
+
+    # The scan finishes and the summary counts what happened.
+    wait_for("the quick scan to finish",
+             lambda: not run.ctl("scan", "status", json_out=True).get("running", True), timeout=90)
+    summary = run.ctl("status", json_out=True)
+    counts = summary.get("summary", summary)
+    check(counts.get("threats_total", 0) >= 1, f"summary does not count the threat: {summary}")
+    check(counts.get("quarantined", 0) >= 1, f"summary does not count the quarantine entry: {summary}")
+
+    # A clean stop: exit 0, socket gone, and nothing alarming in the agent's own output.
+    code = run.stop_agent()
+    output = run.agent_output()
+    check(code == 0, f"the agent exited with {code} after SIGTERM:\n{output}")
+    check(not os.path.exists(run.socket), "the agent left its socket behind")
+    bad = [line for line in output.splitlines() if "Traceback" in line or " ERROR " in line or "CRITICAL" in line]
+    check(not bad, "the agent printed errors:\n" + "\n".join(bad) + "\n--- full output ---\n" + output)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--resources", required=True)
+    parser.add_argument("--python", required=True)
+    args = parser.parse_args()
+    args.ctl, args.resources, args.python = (os.path.abspath(a) for a in (args.ctl, args.resources, args.python))
+    if not os.access(args.python, os.X_OK):
+        print(f"skipped: no agent interpreter at {args.python} (scripts/setup makes it)")
+        return SKIP
+
+    run = Run(args)
+    try:
+        scenario(run)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print(f"FAILED: {e}", file=sys.stderr)
+        if run.agent is not None:
+            print("--- agent output ---\n" + run.agent_output(), file=sys.stderr)
+        return 1
+    finally:
+        run.cleanup()
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
