@@ -26,7 +26,8 @@ TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
     Parts parts;
     parts.agent = std::make_unique<AgentClient>();
     parts.supervisor = std::make_unique<AgentSupervisor>();
-    parts.notifier = std::make_unique<ThreatNotifier>();
+    // The notifier (and with it the desktop's notification, sound and speech services)
+    // is made by the first startServices(), after the window's first frame.
     return parts;
 }
 
@@ -36,9 +37,17 @@ TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
     const ScreenContext ctx = context();
     m_window = new MainWindow(ctx);
     m_window->setWindowIcon(icons::icon(QStringLiteral("shield.lefthalf.filled"), palette::accentRed));
-    m_window->setOnShown([this] { startServices(); });
+    m_window->setOnShown([this] {
+        ensureTray();
+        startServices();
+    });
+}
 
-    m_tray = std::make_unique<TrayIcon>(ctx, [this] { openMainWindow(); });
+void TessalyAntivirusApp::ensureTray()
+{
+    if (m_tray)
+        return;
+    m_tray = std::make_unique<TrayIcon>(context(), [this] { openMainWindow(); });
     if (m_tray->available()) {
         // The tray keeps the console reachable: closing the window only hides it.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -61,8 +70,9 @@ MainWindow *TessalyAntivirusApp::mainWindow() const { return m_window.data(); }
 
 ScreenContext TessalyAntivirusApp::context() const
 {
-    return ScreenContext{m_parts.agent.get(), m_parts.supervisor.get(),
-                         m_parts.sound ? m_parts.sound : &SoundPlayer::shared()};
+    // Without a player of its own every user falls back to the shared one, which is
+    // then made on first use rather than before the first frame.
+    return ScreenContext{m_parts.agent.get(), m_parts.supervisor.get(), m_parts.sound};
 }
 
 void TessalyAntivirusApp::showMainWindow()
@@ -75,6 +85,8 @@ void TessalyAntivirusApp::startServices()
 {
     m_parts.supervisor->startIfNeeded();
     m_parts.agent->start();
+    if (!m_parts.notifier)
+        m_parts.notifier = std::make_unique<ThreatNotifier>();
     m_parts.notifier->bind(*m_parts.agent);
 }
 

@@ -3,7 +3,7 @@
 // the agent supervisor, the threat notifier), the main window and the tray icon. Screens
 // and the tray panel get the client and supervisor from it; none opens the socket.
 //
-// Each time the main window is shown, startServices() runs: the supervisor's
+// Each time the main window has been shown (after its first frame), startServices() runs: the supervisor's
 // startIfNeeded(), the client's start(), the notifier's bind(), in that order.
 
 #include "screens/screencontext.h"
@@ -44,13 +44,15 @@ public:
 
     AgentClient &agent() const { return *m_parts.agent; }
     AgentSupervisor &supervisor() const { return *m_parts.supervisor; }
-    ThreatNotifier &notifier() const { return *m_parts.notifier; }
+    // Made by the first startServices() unless given in the parts.
+    ThreatNotifier *notifier() const { return m_parts.notifier.get(); }
     ScreenContext context() const;
 
     MainWindow *mainWindow() const;
     TrayIcon *tray() const { return m_tray.get(); }
 
-    // Shows the main window (which runs startServices) and puts the tray icon up.
+    // Shows the main window; once its first frame is on screen the tray icon goes up and
+    // startServices() runs.
     void showMainWindow();
     // Supervisor, polling, notifier: strictly in this order.
     void startServices();
@@ -58,6 +60,8 @@ public:
     void openMainWindow();
 
 private:
+    void ensureTray();
+
     Parts m_parts;
     QPointer<MainWindow> m_window;
     std::unique_ptr<TrayIcon> m_tray;

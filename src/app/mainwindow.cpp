@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QShortcut>
 #include <QShowEvent>
+#include <QTimer>
 
 namespace tsav {
 
@@ -160,13 +161,20 @@ void MainWindow::paintEvent(QPaintEvent *e)
     g.setColorAt(0, palette::backgroundTop);
     g.setColorAt(1, palette::backgroundBottom);
     p.fillRect(rect(), g);
+    if (m_shownPending) {
+        m_shownPending = false;
+        QTimer::singleShot(0, this, [this] {
+            if (m_onShown)
+                m_onShown();
+        });
+    }
 }
 
 void MainWindow::showEvent(QShowEvent *e)
 {
     QWidget::showEvent(e);
-    if (!e->spontaneous() && m_onShown)
-        m_onShown();
+    if (!e->spontaneous())
+        m_shownPending = true;
 }
 
 } // namespace tsav

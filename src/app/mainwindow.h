@@ -33,7 +33,8 @@ public:
     Sidebar *sidebar() const { return m_sidebar; }
     QWidget *currentScreen() const;
 
-    // Runs each time the window is shown (not on un-minimising).
+    // Runs each time the window is shown (not on un-minimising), from the event loop
+    // once the first frame after showing has been painted.
     void setOnShown(std::function<void()> onShown) { m_onShown = std::move(onShown); }
 
 protected:
@@ -45,6 +46,7 @@ private:
     Sidebar *m_sidebar;
     ContentArea *m_content;
     std::function<void()> m_onShown;
+    bool m_shownPending = false;
 };
 
 } // namespace tsav

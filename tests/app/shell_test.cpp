@@ -178,12 +178,15 @@ TEST_F(ShellTest, StartupRunsSupervisorThenPollingThenNotifierOnEveryShow)
     TessalyAntivirusApp app(std::move(parts));
     EXPECT_TRUE(steps.isEmpty()); // nothing starts before the window is shown
     app.showMainWindow();
+    // The services start once the window's first frame is painted.
+    ASSERT_TRUE(waitFor([&] { return steps.size() >= 2; }));
     EXPECT_EQ(steps, (QStringList{"supervisor running=1 polling=0", "notifier running=1 polling=1"}));
     ASSERT_TRUE(waitFor([&] { return agent->connected(); }));
 
     // Shown again (closed, then opened): the step runs again.
     app.mainWindow()->hide();
     app.showMainWindow();
+    ASSERT_TRUE(waitFor([&] { return steps.size() >= 4; }));
     ASSERT_EQ(steps.size(), 4);
     EXPECT_TRUE(steps[2].startsWith(QStringLiteral("supervisor running=1")));
     EXPECT_EQ(steps[3], QStringLiteral("notifier running=1 polling=1"));
@@ -314,6 +317,7 @@ TEST_F(ShellTest, OpenDashboardRaisesTheExistingWindowWithoutChangingItsTab)
     parts.sound = &player;
     TessalyAntivirusApp app(std::move(parts));
     app.showMainWindow();
+    ASSERT_TRUE(waitFor([&] { return app.tray() != nullptr; }));
     app.mainWindow()->setTab(Tab::audit, false);
     app.mainWindow()->hide();
 
