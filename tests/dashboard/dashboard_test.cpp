@@ -20,6 +20,7 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <gtest/gtest.h>
 
 using namespace tsav;
@@ -157,12 +158,13 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
     ASSERT_TRUE(peer.isListening());
     const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
     ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now)));
+    // Frozen from the start, as for a snapshot: every value set shows its end state.
+    Frozen clock(now + 0.5);
     DashboardView view(rig.context());
     view.resize(1280, 900);
     view.show();
     rig.poll(8);
     ASSERT_TRUE(rig.client.connected());
-    Frozen clock(now + 0.5);
 
     const QStringList texts = visibleTexts(&view);
     for (const char *t : {"PROTEJAT", "Toate motoarele rulează", "Uptime 24:00:00  ·  92811 fișiere scanate",
@@ -187,6 +189,17 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
     EXPECT_TRUE(view.barGaugesShown());
     EXPECT_EQ(view.barGauges()[0]->readoutText(), "70 MB");
     EXPECT_EQ(view.barGauges()[1]->readoutText(), "9");
+    // Settled: each instrument shows what one made with its final inputs shows.
+    for (GaugeView *g : gauges) {
+        GaugeView fresh(g->spec());
+        fresh.resize(g->size());
+        EXPECT_EQ(g->frameKey(now + 0.5), fresh.frameKey(now + 0.5)) << g->spec().title.toStdString();
+    }
+    for (LinearGauge *b : view.barGauges()) {
+        LinearGauge fresh(b->spec());
+        fresh.resize(b->size());
+        EXPECT_EQ(b->frameKey(now + 0.5), fresh.frameKey(now + 0.5)) << b->spec().title.toStdString();
+    }
 
     EXPECT_EQ(view.radar()->threatCount(), 3);
     EXPECT_TRUE(view.radar()->isActive());
@@ -246,4 +259,27 @@ TEST(Dashboard, HiddenDashboardDoesNotAnimate)
     view.hide();
     QCoreApplication::processEvents();
     EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
+}
+
+TEST(Dashboard, MinimisedWindowStopsTheFrameClock)
+{
+    Rig rig;
+    QWidget window;
+    auto *layout = new QVBoxLayout(&window);
+    auto *view = new DashboardView(rig.context(), &window);
+    layout->addWidget(view);
+    window.resize(1280, 900);
+    window.show();
+    QCoreApplication::processEvents();
+    ASSERT_GT(FrameClock::instance().activeSubscribers(), 0);
+    EXPECT_TRUE(FrameClock::instance().isTicking());
+
+    window.showMinimized();
+    ASSERT_TRUE(waitFor([&] { return !FrameClock::instance().isTicking(); }));
+    EXPECT_TRUE(window.windowState() & Qt::WindowMinimized);
+    EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
+
+    window.showNormal();
+    EXPECT_TRUE(waitFor([&] { return FrameClock::instance().isTicking(); }));
+    EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
 }

@@ -262,3 +262,71 @@ TEST(LinearGauge, ReadoutAndFillWidth)
     EXPECT_GT(left.blue(), 150);
     EXPECT_LT(right.blue(), 120);
 }
+
+// A snapshot freezes the clock and renders once: a value set under a frozen clock must
+// show its end state (spring at the target, digits rolled), not the motion's first frame.
+TEST(GaugeView, FrozenClockShowsSettledValue)
+{
+    FrozenClock clock(1000);
+    GaugeView set(GaugeSpec{"System CPU", 0, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    GaugeView direct(GaugeSpec{"System CPU", 75, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    set.resize(set.sizeHint());
+    direct.resize(direct.sizeHint());
+    (void)render(set); // caches built at 0, as on a dashboard before its first reply
+    set.setValue(75);
+    EXPECT_EQ(set.readoutText(), "75");
+
+    const QImage img = render(set);
+    EXPECT_EQ(img, render(direct));
+    // The needle's tip dot sits at 67.5 degrees in the amber zone colour.
+    const QPointF tip = gauge::needleTip(gauge::needleDegrees(0.75), GaugeView::dialSize, GaugeView::dialSize)
+                        + QPointF(std::floor((set.width() - GaugeView::dialSize) / 2.0), 0);
+    const QColor at = img.pixelColor(tip.toPoint());
+    EXPECT_LT(std::abs(at.red() - pal::accentAmber.red()) + std::abs(at.green() - pal::accentAmber.green())
+                  + std::abs(at.blue() - pal::accentAmber.blue()),
+              60)
+        << at.name().toStdString();
+    // ...and where the needle pointed at 0 there is none of it.
+    const QPointF start = gauge::needleTip(gauge::needleDegrees(0), GaugeView::dialSize, GaugeView::dialSize)
+                          + QPointF(std::floor((set.width() - GaugeView::dialSize) / 2.0), 0);
+    EXPECT_NE(img.pixelColor(start.toPoint()), at);
+}
+
+TEST(GaugeView, RunningClockAnimatesValueChanges)
+{
+    GaugeView g(GaugeSpec{"System CPU", 0, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    GaugeView direct(GaugeSpec{"System CPU", 75, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    g.resize(g.sizeHint());
+    direct.resize(direct.sizeHint());
+    g.setValue(75);
+    const double t = FrameClock::now();
+    // Just after the change the arc is still near 0; a few seconds on it has arrived.
+    EXPECT_NE(g.frameKey(t), direct.frameKey(t));
+    EXPECT_EQ(g.frameKey(t + 5), direct.frameKey(t + 5));
+}
+
+TEST(LinearGauge, FrozenClockShowsSettledValue)
+{
+    FrozenClock clock(500);
+    LinearGauge set(LinearGaugeSpec{"Agent RAM", 0, 1024, "MB", "%.0f", pal::accentBlue});
+    LinearGauge direct(LinearGaugeSpec{"Agent RAM", 512, 1024, "MB", "%.0f", pal::accentBlue});
+    set.resize(200, set.sizeHint().height());
+    direct.resize(200, direct.sizeHint().height());
+    (void)render(set);
+    set.setValue(512);
+    EXPECT_EQ(set.readoutText(), "512 MB");
+    EXPECT_EQ(render(set), render(direct));
+}
+
+TEST(RollingText, RollsOnlyWhenAsked)
+{
+    RollingText text;
+    text.set("10", 100);
+    EXPECT_FALSE(text.rolling(100)); // the first text shows at once
+    text.set("11", 100);
+    EXPECT_TRUE(text.rolling(100.1));
+    EXPECT_FALSE(text.rolling(100 + RollingText::duration));
+    text.set("12", 200, false);
+    EXPECT_FALSE(text.rolling(200)); // set mid-roll without rolling: no leftover roll
+    EXPECT_EQ(text.text(), "12");
+}

@@ -83,8 +83,14 @@ void GaugeView::setSpec(const GaugeSpec &spec)
 {
     const double now = FrameClock::now();
     m_spec = spec;
-    m_spring.retarget(gauge::fraction(spec.value, spec.max), now);
-    m_text.set(readoutText(), now);
+    // A frozen clock never advances (a snapshot renders once): show the settled end
+    // state rather than the first frame of the motion.
+    const bool animate = !FrameClock::frozen();
+    if (animate)
+        m_spring.retarget(gauge::fraction(spec.value, spec.max), now);
+    else
+        m_spring.snapTo(gauge::fraction(spec.value, spec.max));
+    m_text.set(readoutText(), now, animate);
     inputsChanged();
 }
 

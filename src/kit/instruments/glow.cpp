@@ -53,11 +53,14 @@ QImage textImage(const QString &text, const QFont &font, const QColor &colour, q
     return img;
 }
 
-void RollingText::set(const QString &text, double now)
+void RollingText::set(const QString &text, double now, bool roll)
 {
     if (m_hasText && text == m_text)
         return;
-    if (m_hasText) {
+    if (!roll) {
+        m_previous = QString();
+        m_changedAt = -1e9;
+    } else if (m_hasText) {
         m_previous = m_text;
         m_changedAt = now;
     }

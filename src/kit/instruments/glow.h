@@ -24,8 +24,9 @@ QImage textImage(const QString &text, const QFont &font, const QColor &colour, q
 class RollingText {
 public:
     static constexpr double duration = 0.35;
-    // Sets the text at time `now`; the first text does not roll.
-    void set(const QString &text, double now);
+    // Sets the text at time `now`; the first text does not roll, and neither does any
+    // text set with `roll` false (it shows at once, as after a finished roll).
+    void set(const QString &text, double now, bool roll = true);
     const QString &text() const { return m_text; }
     const QString &previous() const { return m_previous; }
     // 0 at the change, 1 when done.

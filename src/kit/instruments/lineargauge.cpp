@@ -43,8 +43,14 @@ void LinearGauge::setSpec(const LinearGaugeSpec &spec)
     const double now = FrameClock::now();
     const bool tintChanged = spec.tint != m_spec.tint;
     m_spec = spec;
-    m_spring.retarget(fraction(), now);
-    m_text.set(readoutText(), now);
+    // A frozen clock never advances (a snapshot renders once): show the settled end
+    // state rather than the first frame of the motion.
+    const bool animate = !FrameClock::frozen();
+    if (animate)
+        m_spring.retarget(fraction(), now);
+    else
+        m_spring.snapTo(fraction());
+    m_text.set(readoutText(), now, animate);
     if (tintChanged)
         m_fillKey = -1;
     inputsChanged();
