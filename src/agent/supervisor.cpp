@@ -8,9 +8,12 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -155,12 +158,33 @@ void AgentSupervisor::launch()
 
 void AgentSupervisor::readOutput()
 {
-    QByteArray bytes = m_pendingUtf8 + m_process->readAllStandardOutput();
+    const QByteArray chunk = m_process->readAllStandardOutput();
+    echo(chunk);
+    QByteArray bytes = m_pendingUtf8 + chunk;
     const qsizetype tail = incompleteUtf8Tail(bytes);
     m_pendingUtf8 = bytes.right(tail);
     bytes.chop(tail);
     if (!bytes.isEmpty())
         appendLog(QString::fromUtf8(bytes)); // invalid bytes become U+FFFD
+}
+
+void AgentSupervisor::echo(const QByteArray &bytes) const
+{
+    // Best effort: a closed or full standard error never holds up the console. Writes go
+    // out only while poll says there is room, and no more than a pipe takes at once.
+    qsizetype done = 0;
+    while (m_echoFd >= 0 && done < bytes.size()) {
+        pollfd p{m_echoFd, POLLOUT, 0};
+        if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return;
+        const size_t step = std::min<size_t>(PIPE_BUF, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n = ::write(m_echoFd, bytes.constData() + done, step);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
 }
 
 void AgentSupervisor::setRunning(bool running)

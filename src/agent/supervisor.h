@@ -3,7 +3,8 @@
 //
 // startIfNeeded() adopts an agent that answers on the socket; otherwise it launches the
 // bundled agent package as a child process ("-m agent.main" in agentDirectory()) and
-// collects everything the child writes (stdout and stderr merged) into lastLog.
+// collects everything the child writes (stdout and stderr merged) into lastLog, copying it
+// to the console's standard error as it arrives.
 //
 // State: idle (running false) -> adopted (true, never left) or child running (true)
 // -> child exited (false). Nothing is ever stopped or relaunched; destroying the
@@ -39,6 +40,11 @@ public:
     // arguments "-m agent.main"; working directory agentDirectory().
     void launch();
 
+    // Where the child's output is copied as it arrives, besides lastLog: the console's
+    // standard error by default, so that the agent's warnings reach whoever started the
+    // console. -1 turns the copy off.
+    void setEchoDescriptor(int fd) { m_echoFd = fd; }
+
     bool running() const { return m_running; }
     const QString &lastLog() const { return m_lastLog; }
     QString socketPath() const;
@@ -54,6 +60,7 @@ private:
     void setRunning(bool running);
     void appendLog(const QString &text);
     void readOutput();
+    void echo(const QByteArray &bytes) const;
 
     QString m_resourcesDir;
     QString m_homeDir;
@@ -61,6 +68,7 @@ private:
     QString m_lastLog;
     QProcess *m_process = nullptr;
     QByteArray m_pendingUtf8; // an incomplete character at the end of the last read
+    int m_echoFd = 2;
 };
 
 // True when something accepts connections on the Unix socket at path. A socket file

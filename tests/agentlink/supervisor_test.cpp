@@ -61,6 +61,56 @@ TEST_F(Supervisor, ChildThatPrintsAndExitsWithThreeIsLogged)
     ASSERT_EQ(running.count(), 2); // true at launch, false at exit
 }
 
+TEST_F(Supervisor, ChildOutputIsCopiedToTheEchoDescriptorAsItArrives)
+{
+    writeAgent(resources, "import sys\nprint('warning: disk almost full', flush=True)\n"
+                          "sys.stderr.write('Traceback: boom\\n')\nsys.exit(0)\n");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(fds[1]);
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("[agent exited"); }));
+    ::close(fds[1]);
+    QByteArray echoed;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        echoed.append(buf, n);
+    ::close(fds[0]);
+    // Only the child's own bytes: the supervisor's lines stay in lastLog.
+    EXPECT_EQ(echoed, "warning: disk almost full\nTraceback: boom\n");
+    EXPECT_TRUE(supervisor.lastLog().contains("Traceback: boom"));
+}
+
+TEST_F(Supervisor, ClosedEchoDescriptorNeitherBlocksNorLosesTheLog)
+{
+    writeAgent(resources, "print('x' * 200000, flush=True)\n");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]); // nobody reads: writes would fail with EPIPE
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(fds[1]);
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("[agent exited with code 0]"); }));
+    ::close(fds[1]);
+    EXPECT_TRUE(supervisor.lastLog().contains(QString(200000, u'x')));
+}
+
+TEST_F(Supervisor, FullEchoPipeNeitherBlocksNorLosesTheLog)
+{
+    writeAgent(resources, "for i in range(30):\n    print(str(i) * 10000, flush=True)\n");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0); // read end kept open but never read: fills at 64 KiB
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(fds[1]);
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("[agent exited with code 0]"); }));
+    EXPECT_TRUE(supervisor.lastLog().contains(QString(10000, u'7')));
+    EXPECT_TRUE(supervisor.lastLog().contains(QString("29").repeated(10000)));
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
 TEST_F(Supervisor, MissingDirectoryLogsTheFailure)
 {
     AgentSupervisor supervisor(resources, home); // no "agent" in resources, no fallback folder
@@ -145,6 +195,7 @@ TEST_F(Supervisor, LogKeepsTheNewestMebibyte)
                "for i in range(3 * 1024 * 16):\n"
                "    sys.stdout.write('%063d\\n' % i)\n");
     AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(-1); // keeps 3 MiB off the test's output
     supervisor.startIfNeeded();
     ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("[agent exited"); }));
     EXPECT_EQ(supervisor.lastLog().size(), AgentSupervisor::maxLogChars);
