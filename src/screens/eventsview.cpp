@@ -15,6 +15,7 @@
 #include <QListView>
 #include <QPainter>
 #include <QSignalBlocker>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -27,12 +28,25 @@ namespace {
 
 constexpr int kTimeW = 80, kSourceW = 90, kActionW = 140, kGap = 12, kPadY = 4;
 
-int eventRowHeight() { return int(std::ceil(QFontMetricsF(fonts::mono(11)).height())) + 2 * kPadY + 1; }
+const QFont &rowFont()
+{
+    static const QFont font = fonts::mono(11);
+    return font;
+}
+
+qreal lineHeight() { return std::ceil(QFontMetricsF(rowFont()).height()); }
+
+int eventRowHeight(const EventRow &e)
+{
+    const qsizetype lines = std::max<qsizetype>(1, eventActionLines(plainText(e.action), rowFont(), kActionW).size());
+    return int(lines * lineHeight()) + 2 * kPadY + 1;
+}
 
 void paintEventRow(QPainter &p, const QRect &r, const EventRow &e)
 {
-    static const QFont font = fonts::mono(11);
-    const QRectF line(r.left(), r.top() + kPadY, r.width(), r.height() - 2 * kPadY - 1);
+    const QFont &font = rowFont();
+    const qreal lh = lineHeight();
+    const QRectF line(r.left(), r.top() + kPadY, r.width(), lh);
     qreal x = line.left();
     auto cell = [&](qreal w, const QString &text, const QColor &c, Qt::TextElideMode elide) {
         drawText(p, QRectF(x, line.top(), w, line.height()), text, font, c, Qt::AlignLeft | Qt::AlignTop, elide);
@@ -40,7 +54,12 @@ void paintEventRow(QPainter &p, const QRect &r, const EventRow &e)
     };
     cell(kTimeW, events::timeText(e.ts), palette::textTertiary, Qt::ElideRight);
     cell(kSourceW, plainText(e.source), palette::accentBlue, Qt::ElideRight);
-    cell(kActionW, plainText(e.action), palette::textPrimary, Qt::ElideRight);
+    // The action wraps inside its column (the row grows), so no part of it is lost.
+    const QStringList actionLines = eventActionLines(plainText(e.action), font, kActionW);
+    for (qsizetype i = 0; i < actionLines.size(); ++i)
+        drawText(p, QRectF(x, line.top() + i * lh, kActionW, lh), actionLines[i], font, palette::textPrimary,
+                 Qt::AlignLeft | Qt::AlignTop, Qt::ElideNone);
+    x += kActionW + kGap;
     cell(std::max<qreal>(line.right() - x, 0), plainText(events::targetText(e)), palette::textSecondary,
          Qt::ElideMiddle);
     drawDivider(p, r.left(), r.right() + 1, r.bottom(), palette::withOpacity(palette::hairline, 0.4));
@@ -57,6 +76,30 @@ QString pickerStyle()
 }
 
 } // namespace
+
+QStringList eventActionLines(const QString &text, const QFont &font, qreal width, int maxLines)
+{
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine l = layout.createLine(); l.isValid(); l = layout.createLine()) {
+        l.setLineWidth(width);
+        if (lines.size() == maxLines - 1) {
+            // The last line allowed takes the rest, shortened with an ellipsis.
+            const QString rest = text.mid(l.textStart()).simplified();
+            lines.append(QFontMetricsF(font).elidedText(rest, Qt::ElideRight, width));
+            break;
+        }
+        lines.append(text.mid(l.textStart(), l.textLength()).trimmed());
+    }
+    layout.endLayout();
+    if (lines.isEmpty())
+        lines.append(QString());
+    return lines;
+}
 
 EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
     : QWidget(parent), m_agent(ctx.agent), m_source(events::allSources)
@@ -92,11 +135,10 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
     m_model = new KeyedListModel<EventRow>(this);
     m_list = makeRowList();
     m_list->setModel(m_model);
-    m_list->setUniformItemSizes(true);
     auto *model = m_model;
     m_list->setItemDelegate(new PaintedRowDelegate(
         [model](QPainter &p, const QRect &r, int row, bool) { paintEventRow(p, r, model->rowAt(row)); },
-        [](int, int) { return eventRowHeight(); }, m_list));
+        [model](int row, int) { return eventRowHeight(model->rowAt(row)); }, m_list));
     panel->addWidget(m_list, 1);
     col->addWidget(panel, 1);
 

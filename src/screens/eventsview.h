@@ -8,6 +8,7 @@
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 
+#include <QFont>
 #include <QPointer>
 #include <QWidget>
 
@@ -18,6 +19,10 @@ class QListView;
 namespace tsav {
 
 class AgentClient;
+
+// The action column's text broken into lines that fit `width` (at word boundaries, or
+// anywhere in a word too long for a line), at most maxLines, the last one shortened.
+QStringList eventActionLines(const QString &text, const QFont &font, qreal width, int maxLines = 6);
 
 class EventsView : public QWidget {
     Q_OBJECT

@@ -249,6 +249,41 @@ TEST(EventsScreen, PickerFilterAndVanishedSource)
     EXPECT_EQ(v.picker()->currentIndex(), -1);
 }
 
+TEST(EventsScreen, ActionWrapsInItsColumnInsteadOfBeingCut)
+{
+    const QFont font = fonts::mono(11);
+    // A short action stays one line, untouched.
+    EXPECT_EQ(eventActionLines("scan started", font, 140), QStringList{"scan started"});
+
+    // The agent's usual long actions wrap at word boundaries and lose nothing.
+    const QString action = "security audit run: 4/10 passing, score 39";
+    const QStringList lines = eventActionLines(action, font, 140);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines.join(' '), action);
+    const QFontMetricsF fm(font);
+    for (const QString &l : lines)
+        EXPECT_LE(fm.horizontalAdvance(l), 140.5) << l.toStdString();
+
+    // A hostile action without spaces is broken anywhere and capped, ending in an ellipsis.
+    const QStringList capped = eventActionLines(QString(5000, u'A'), font, 140);
+    EXPECT_EQ(capped.size(), 6);
+    EXPECT_TRUE(capped.last().endsWith(u'\u2026'));
+
+    // In the list, the row of a long action is taller than the row of a short one.
+    EventsView v(ScreenContext{});
+    QList<EventRow> list(2);
+    list[0].id = 2, list[0].ts = kNow, list[0].source = "api", list[0].action = action;
+    list[1].id = 1, list[1].ts = kNow, list[1].source = "scan", list[1].action = "scan started";
+    v.setEvents(list);
+    v.resize(1000, 600);
+    v.show();
+    QApplication::processEvents();
+    const int tall = v.listView()->visualRect(v.listView()->model()->index(0, 0)).height();
+    const int plain = v.listView()->visualRect(v.listView()->model()->index(1, 0)).height();
+    EXPECT_GE(tall, plain + int(fm.height()) - 1);
+    snapshot(&v, "events-wrapped");
+}
+
 // --- quarantine -------------------------------------------------------------------------
 
 TEST(QuarantineScreen, EmptyStateAndRows)
