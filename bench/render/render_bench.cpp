@@ -85,6 +85,33 @@ void BM_GaugeFrameAnimated(benchmark::State &state)
 }
 BENCHMARK(BM_GaugeFrameAnimated)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 
+// A dial whose value keeps changing: every 90 frames (1.5 s at 60 frames a second) it is
+// set to another value and its spring moves arc, needle and read-out for most of them.
+// The clock runs free for the change itself (under a frozen clock a change would settle
+// at once) and is then stepped one frame at a time from the moment of the change.
+void BM_GaugeFrameSpring(benchmark::State &state)
+{
+    auto *g = new GaugeView(GaugeSpec{"System CPU", 20, 100, "%", "%.1f", std::nullopt, loadZones, false});
+    Host host(g, g->sizeHint());
+    const double values[] = {20, 78.4, 35.2, 91.0, 12.5, 64.8};
+    int frames = 0, change = 0;
+    double start = 0;
+    const quint64 before = g->framesPainted();
+    for (auto _ : state) {
+        if (frames % 90 == 0) {
+            FrameClock::freeze(std::nullopt);
+            start = FrameClock::now();
+            g->setValue(values[++change % 6]);
+        }
+        FrameClock::freeze(start + (frames % 90 + 1) * frame);
+        g->repaint();
+        ++frames;
+    }
+    state.counters["frames"] = double(g->framesPainted() - before);
+    FrameClock::freeze(std::nullopt);
+}
+BENCHMARK(BM_GaugeFrameSpring)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+
 // Worst case: every frame rebuilds the dial (tick step changes each frame).
 void BM_GaugeFrameRebuild(benchmark::State &state)
 {

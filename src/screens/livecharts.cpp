@@ -1,6 +1,7 @@
 #include "screens/livecharts.h"
 
 #include "kit/instruments/gaugemath.h"
+#include "kit/instruments/instrument.h"
 #include "kit/label.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
@@ -217,7 +218,7 @@ void Spark::paintEvent(QPaintEvent *)
         paintPlot(p, QRectF(pad, pad + hh + 6, width() - 2 * pad, plotHeight));
     }
     QPainter p(this);
-    p.drawImage(QPoint(0, 0), m_cache);
+    drawImageInBands(p, QPointF(0, 0), m_cache);
 }
 
 LiveChartsView::LiveChartsView(AgentClient *agent, QWidget *parent) : TSPanel(parent), m_agent(agent)

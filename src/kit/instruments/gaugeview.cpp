@@ -2,16 +2,21 @@
 
 #include "kit/frameclock.h"
 #include "kit/instruments/effects.h"
+#include "kit/instruments/pixels.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
 
 #include <QConicalGradient>
 #include <QFontMetricsF>
+#include <QHash>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 
+#include <array>
 #include <climits>
+#include <cstring>
+#include <memory>
 #include <cmath>
 
 namespace tsav {
@@ -27,6 +32,15 @@ constexpr double glowLineTop = GaugeView::dialSize + 8;
 constexpr double captionTop = glowLineTop + 8;
 constexpr double captionHeight = 14;
 constexpr float scanlineStrength = 0.16f;
+// The ticks turn in steps of a 432nd of a turn (about a pixel at the rim); their pattern
+// repeats every twelfth of a turn, i.e. every 36 steps.
+constexpr int tickStepsPerTurn = 432;
+constexpr int tickSteps = tickStepsPerTurn / 12;
+constexpr double tickStepRadians = 2 * M_PI / tickStepsPerTurn;
+// The arc's largest animated extent (a spring overshoots), and how far past its end the
+// glow fades out.
+constexpr double arcMaxFraction = 1.1;
+constexpr double arcGlowFade = 0.08;
 
 QFont numberFont() { return fonts::monoDigits(fonts::rounded(22, fonts::Weight::Bold)); }
 QFont unitFont() { return fonts::tracked(fonts::system(9, fonts::Weight::Semibold), 0.8); }
@@ -43,7 +57,7 @@ QImage blankImage(QSizeF logical, qreal dpr)
 } // namespace
 
 struct GaugeView::Frame {
-    int rotationStep = 0; // tick rotation in steps of one pixel at the rim
+    int rotationStep = 0; // tick rotation in 1/432 turns: about one pixel at the rim
     int springStep = 0;   // animated fraction in 1/arcSteps
     QRgb colour = 0;
     bool live = false;
@@ -125,8 +139,7 @@ QRectF GaugeView::dialRect() const
 GaugeView::Frame GaugeView::frameAt(double t) const
 {
     Frame f;
-    const double rim = dialSize / 2.0 - 1;
-    f.rotationStep = int(std::floor(gauge::tickRotation(m_spec.value, t) * rim));
+    f.rotationStep = int(std::floor(std::fmod(gauge::tickRotation(m_spec.value, t), 2 * M_PI) / tickStepRadians));
     const double animated = std::clamp(m_spring.value(t), -0.1, 1.1);
     f.springStep = int(std::lround(animated * arcSteps));
     f.colour = zoneColor().rgba();
@@ -147,9 +160,9 @@ FrameKey GaugeView::frameKey(double t) const
 
 void GaugeView::invalidateCaches()
 {
-    m_composite = QImage();
-    m_arc = m_needle = m_glow = QImage();
-    m_arcKey = m_needleKey = m_glowKey = 0;
+    m_composite = m_static = QImage();
+    m_arc = m_glow = QImage();
+    m_arcKey = m_glowKey = m_staticKey = 0;
 }
 
 void GaugeView::paintDialBase(QPainter &p, const QRectF &dial) const
@@ -194,21 +207,48 @@ void GaugeView::paintTicks(QPainter &p, const QRectF &dial, double rotation) con
     p.drawLines(minor, nn);
 }
 
-const QImage &GaugeView::arcLayer(const Frame &f)
+namespace {
+
+// Images every dial of the process shares: they depend only on the dial's size (fixed),
+// the device pixel ratio, the colour and whether the bloom is on.
+struct SharedDialImages {
+    qreal dpr = 0;
+    std::array<QImage, tickSteps> ticks;
+    QHash<quint64, std::shared_ptr<const pixels::AngularLayer>> arcs;
+    QHash<QRgb, QImage> tips;
+};
+
+SharedDialImages &sharedImages(qreal dpr)
 {
-    const std::uint64_t key = FrameKey().add(f.springStep).add(std::int64_t(f.colour)).value();
-    if (!m_arc.isNull() && key == m_arcKey)
-        return m_arc;
+    static SharedDialImages images;
+    if (images.dpr != dpr) {
+        images = SharedDialImages();
+        images.dpr = dpr;
+    }
+    return images;
+}
+
+constexpr double arcRadius = GaugeView::dialSize / 2.0 - arcInset;
+
+} // namespace
+
+// The whole arc (to the largest overshoot) with its gradient and bloom, made once per
+// colour; a frame shows the prefix of it up to the animated fraction.
+std::shared_ptr<const pixels::AngularLayer> GaugeView::arcPixels(QRgb colour) const
+{
     const qreal dpr = devicePixelRatioF();
-    QImage layer = blankImage(QSizeF(dialSize, dialSize), dpr);
-    const double frac = std::clamp(double(f.springStep) / arcSteps, 0.0,
-                                   (1.0 - gauge::arcStartTurn) / gauge::arcSpanTurn);
-    if (frac > 0) {
-        QPainter p(&layer);
+    const auto *bloom = effects::find(effects::bloomName);
+    auto &shared = sharedImages(dpr);
+    const quint64 key = quint64(colour) << 1 | (bloom ? 1 : 0);
+    if (auto it = shared.arcs.constFind(key); it != shared.arcs.constEnd())
+        return *it;
+    const QColor c = QColor::fromRgba(colour);
+    QImage core = blankImage(QSizeF(dialSize, dialSize), dpr);
+    {
+        QPainter p(&core);
         p.setRenderHint(QPainter::Antialiasing);
         const QRectF dial(0, 0, dialSize, dialSize);
         const QRectF arcRect = dial.adjusted(arcInset, arcInset, -arcInset, -arcInset);
-        const QColor c = QColor::fromRgba(f.colour);
         // Angular gradient clockwise from straight down (the arc's gap), as the arc is
         // turned by a quarter; Qt's conical gradient runs counter-clockwise, so the
         // stops are mirrored.
@@ -218,45 +258,81 @@ const QImage &GaugeView::arcLayer(const Frame &f)
         g.setColorAt(1, palette::withOpacity(c, 0.30));
         QPainterPath arc;
         arc.arcMoveTo(arcRect, -135);
-        arc.arcTo(arcRect, -135, -270 * frac);
+        arc.arcTo(arcRect, -135, -270 * arcMaxFraction);
         p.setPen(QPen(QBrush(g), arcWidth, Qt::SolidLine, Qt::RoundCap));
         p.drawPath(arc);
     }
-    m_arcOrigin = QPoint(0, 0);
-    if (const auto *bloom = effects::find(effects::bloomName); bloom && frac > 0) {
-        m_arc = bloom->apply(layer, 10.0f, 1.4f, QSize(int(arcInset), int(arcInset)));
-        m_arcOrigin = QPoint(-int(arcInset), -int(arcInset));
-    } else {
-        m_arc = layer;
+    QImage full = core;
+    QImage paddedCore = core;
+    int pad = 0;
+    if (bloom) {
+        full = bloom->apply(core, 10.0f, 1.4f, QSize(int(arcInset), int(arcInset)));
+        pad = (full.width() - core.width()) / 2;
+        paddedCore = QImage(full.size(), QImage::Format_ARGB32_Premultiplied);
+        paddedCore.fill(Qt::transparent);
+        QPainter p(&paddedCore);
+        QImage src = core;
+        src.setDevicePixelRatio(1);
+        p.drawImage(QPoint(pad, pad), src);
     }
+    const double centre = pad + dialSize * dpr / 2;
+    const double turn = 360.0 / 270.0;
+    auto layer = std::make_shared<const pixels::AngularLayer>(
+        full, paddedCore, QPointF(centre, centre), 135.0, 270.0, (arcMaxFraction + turn) / 2);
+    shared.arcs.insert(key, layer);
+    return layer;
+}
+
+const QImage &GaugeView::arcLayer(const Frame &f)
+{
+    const bool bloom = effects::find(effects::bloomName) != nullptr;
+    const std::uint64_t key = FrameKey().add(f.springStep).add(std::int64_t(f.colour)).add(bloom ? 1 : 0).value();
+    if (!m_arc.isNull() && key == m_arcKey)
+        return m_arc;
+    const qreal dpr = devicePixelRatioF();
+    const auto layer = arcPixels(f.colour);
+    const double frac = std::min(double(f.springStep) / arcSteps, arcMaxFraction);
+    if (frac > 0) {
+        layer->render(m_arc, frac, arcGlowFade);
+        // The cut end gets the arc's round cap, in the colour the arc has there.
+        if (frac < arcMaxFraction) {
+            const QRgb cap = layer->coreColourAt(frac, arcRadius * dpr);
+            if (qAlpha(cap) > 0)
+                pixels::blendDisc(m_arc, layer->pointAt(frac, arcRadius * dpr), arcWidth / 2 * dpr, cap,
+                                  qAlpha(cap) / 255.0);
+        }
+    } else {
+        m_arc = QImage(layer->size(), QImage::Format_ARGB32_Premultiplied);
+        m_arc.fill(Qt::transparent);
+    }
+    m_arc.setDevicePixelRatio(dpr);
+    const int padPt = int(std::lround((layer->size().width() / dpr - dialSize) / 2));
+    m_arcOrigin = QPoint(-padPt, -padPt);
     m_arcKey = key;
     return m_arc;
 }
 
-const QImage &GaugeView::needleLayer(const Frame &f)
+const QImage &GaugeView::tickImage(int step) const
 {
-    const std::uint64_t key =
-        FrameKey().add(f.springStep).add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
-    if (!m_needle.isNull() && key == m_needleKey)
-        return m_needle;
     const qreal dpr = devicePixelRatioF();
-    const QColor c = QColor::fromRgba(f.colour);
-    const int pad = glowPadding(8, dpr);
-    const double padPt = pad / dpr;
-    m_needle = blankImage(QSizeF(dialSize + 2 * padPt, dialSize + 2 * padPt), dpr);
-    QPainter p(&m_needle);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.translate(padPt, padPt);
-    p.setOpacity(f.live ? 0.85 : 0.15);
-    const double deg = 270.0 * double(f.springStep) / arcSteps - 135.0;
-    const QPointF c0(dialSize / 2.0, dialSize / 2.0);
-    const QPointF tip = gauge::needleTip(deg, dialSize, dialSize);
-    QLinearGradient g(c0, tip);
-    g.setColorAt(0, palette::withOpacity(c, 0));
-    g.setColorAt(1, c);
-    p.setPen(QPen(QBrush(g), 2, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(c0, tip);
-    // Tip dot with its glow.
+    QImage &img = sharedImages(dpr).ticks[size_t(((step % tickSteps) + tickSteps) % tickSteps)];
+    if (img.isNull()) {
+        img = blankImage(QSizeF(dialSize, dialSize), dpr);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        paintTicks(p, QRectF(0, 0, dialSize, dialSize), (((step % tickSteps) + tickSteps) % tickSteps) * tickStepRadians);
+    }
+    return img;
+}
+
+// The needle's tip: a dot with its glow, once per colour.
+const QImage &GaugeView::tipImage(QRgb colour) const
+{
+    const qreal dpr = devicePixelRatioF();
+    auto &tips = sharedImages(dpr).tips;
+    if (auto it = tips.constFind(colour); it != tips.constEnd())
+        return *it;
+    const QColor c = QColor::fromRgba(colour);
     QImage dot = blankImage(QSizeF(7, 7), dpr);
     {
         QPainter dp(&dot);
@@ -265,11 +341,13 @@ const QImage &GaugeView::needleLayer(const Frame &f)
         dp.setBrush(c);
         dp.drawEllipse(QRectF(0, 0, 7, 7));
     }
-    const QImage glow = glowOf(dot, c, 8);
-    p.drawImage(tip - QPointF(3.5 + padPt, 3.5 + padPt), glow);
-    p.drawImage(tip - QPointF(3.5, 3.5), dot);
-    m_needleKey = key;
-    return m_needle;
+    QImage out = glowOf(dot, c, 8);
+    {
+        QPainter p(&out);
+        const double pad = glowPadding(8, dpr) / dpr;
+        p.drawImage(QPointF(pad, pad), dot);
+    }
+    return *tips.insert(colour, out);
 }
 
 const QImage &GaugeView::readoutGlow(const QColor &c)
@@ -284,49 +362,26 @@ const QImage &GaugeView::readoutGlow(const QColor &c)
     return m_glow;
 }
 
-void GaugeView::buildComposite(const Frame &f, double t)
+// Everything that changes only with the inputs and the zone: the backdrop, ring and
+// track, unit, glow line and caption.
+void GaugeView::buildStatic(const Frame &f)
 {
     const qreal dpr = devicePixelRatioF();
-    if (m_composite.size() != (QSizeF(size()) * dpr).toSize() || m_composite.devicePixelRatio() != dpr)
-        m_composite = blankImage(size(), dpr);
-    else
-        m_composite.fill(Qt::transparent);
-
-    QPainter p(&m_composite);
+    m_static = blankImage(size(), dpr);
+    QPainter p(&m_static);
     paintBackdrop(p);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF dial = dialRect();
     const QColor c = QColor::fromRgba(f.colour);
-    const double rim = dialSize / 2.0 - 1;
-
     paintDialBase(p, dial);
-    paintTicks(p, dial, f.rotationStep / rim);
 
-    const QImage &arc = arcLayer(f);
-    p.drawImage(dial.topLeft() + QPointF(m_arcOrigin), arc);
-
-    const QImage &needle = needleLayer(f);
-    const double pad = (needle.width() / dpr - dialSize) / 2;
-    p.drawImage(dial.topLeft() - QPointF(pad, pad), needle);
-
-    // Read-out: number (with glow) and unit, centred on the dial.
-    const QFont nf = numberFont();
-    const QFontMetricsF nfm(nf);
-    const bool hasUnit = !m_spec.unit.isEmpty();
-    const double numberH = nfm.height();
-    const double unitH = hasUnit ? QFontMetricsF(unitFont()).height() : 0;
-    const double top = dial.center().y() - (numberH + unitH) / 2;
-    const QRectF numberRect(dial.left(), top, dial.width(), numberH);
-    const QImage &glow = readoutGlow(c);
-    const double glowPad = glowPadding(8, dpr) / dpr;
-    const double textW = nfm.horizontalAdvance(m_text.text());
-    p.drawImage(QPointF(numberRect.center().x() - textW / 2 - glowPad, numberRect.top() - glowPad), glow);
-    m_text.draw(p, numberRect, Qt::AlignHCenter, nf, palette::textPrimary, t);
-    if (hasUnit) {
+    if (!m_spec.unit.isEmpty()) {
+        const QFontMetricsF nfm(numberFont());
+        const double unitH = QFontMetricsF(unitFont()).height();
+        const double top = dial.center().y() - (nfm.height() + unitH) / 2;
         p.setFont(unitFont());
         p.setPen(palette::textSecondary);
-        p.drawText(QRectF(dial.left(), numberRect.bottom(), dial.width(), unitH), Qt::AlignCenter,
-                   m_spec.unit);
+        p.drawText(QRectF(dial.left(), top + nfm.height(), dial.width(), unitH), Qt::AlignCenter, m_spec.unit);
     }
 
     // Glow line under the dial.
@@ -342,6 +397,54 @@ void GaugeView::buildComposite(const Frame &f, double t)
     p.setFont(captionFont());
     p.setPen(palette::textTertiary);
     p.drawText(QRectF(0, captionTop, width(), captionHeight), Qt::AlignCenter, m_spec.title.toUpper());
+    m_staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
+}
+
+void GaugeView::buildComposite(const Frame &f, double t)
+{
+    const qreal dpr = devicePixelRatioF();
+    const std::uint64_t staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
+    if (m_static.isNull() || staticKey != m_staticKey || m_static.size() != (QSizeF(size()) * dpr).toSize())
+        buildStatic(f);
+    if (m_composite.size() != m_static.size() || m_composite.devicePixelRatio() != dpr) {
+        m_composite = QImage(m_static.size(), QImage::Format_ARGB32_Premultiplied);
+        m_composite.setDevicePixelRatio(dpr);
+    }
+    std::memcpy(m_composite.bits(), m_static.constBits(), size_t(m_static.sizeInBytes()));
+
+    QPainter p(&m_composite);
+    const QRectF dial = dialRect();
+    const QColor c = QColor::fromRgba(f.colour);
+
+    drawImageInBands(p, dial.topLeft(), tickImage(f.rotationStep));
+    const QImage &arc = arcLayer(f);
+    drawImageInBands(p, dial.topLeft() + QPointF(m_arcOrigin), arc);
+
+    // Needle: a line fading in from the centre, written straight into the frame (an
+    // antialiased stroke this tall would be handed to the thread pool), and the cached tip.
+    const double opacity = f.live ? 0.85 : 0.15;
+    const double deg = 270.0 * std::clamp(double(f.springStep) / arcSteps, 0.0, 1.0) - 135.0;
+    const QPointF c0 = dial.center();
+    const QPointF tip = dial.topLeft() + gauge::needleTip(deg, dialSize, dialSize);
+    pixels::blendSegment(m_composite, c0 * dpr, tip * dpr, 2 * dpr, c.rgb(), 0, opacity * c.alphaF());
+    p.setOpacity(opacity);
+    const QImage &tipImg = tipImage(f.colour);
+    const double half = tipImg.width() / dpr / 2;
+    p.drawImage(tip - QPointF(half, half), tipImg);
+    p.setOpacity(1);
+
+    // Read-out: number with its glow, centred on the dial above the unit.
+    const QFont nf = numberFont();
+    const QFontMetricsF nfm(nf);
+    const double numberH = nfm.height();
+    const double unitH = m_spec.unit.isEmpty() ? 0 : QFontMetricsF(unitFont()).height();
+    const double top = dial.center().y() - (numberH + unitH) / 2;
+    const QRectF numberRect(dial.left(), top, dial.width(), numberH);
+    const QImage &glow = readoutGlow(c);
+    const double glowPad = glowPadding(8, dpr) / dpr;
+    const double textW = nfm.horizontalAdvance(m_text.text());
+    p.drawImage(QPointF(numberRect.center().x() - textW / 2 - glowPad, numberRect.top() - glowPad), glow);
+    m_text.draw(p, numberRect, Qt::AlignHCenter, nf, palette::textPrimary, t);
 
     m_compositeKey = f.key(false).value();
 }
@@ -354,7 +457,7 @@ void GaugeView::paintEvent(QPaintEvent *)
     if (m_composite.isNull() || f.key(false).value() != m_compositeKey)
         buildComposite(f, t);
     QPainter p(this);
-    p.drawImage(QPoint(0, 0), m_composite);
+    drawImageInBands(p, QPointF(0, 0), m_composite);
     if (f.band != INT_MIN && !m_arc.isNull()) {
         if (const auto *scan = effects::find(effects::scanlineName)) {
             const QPoint at = dialRect().topLeft().toPoint() + m_arcOrigin;

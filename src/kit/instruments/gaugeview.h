@@ -12,8 +12,10 @@
 #include "kit/instruments/gaugemath.h"
 #include "kit/instruments/glow.h"
 #include "kit/instruments/instrument.h"
+#include "kit/instruments/pixels.h"
 #include "kit/instruments/spring.h"
 
+#include <memory>
 #include <optional>
 
 namespace tsav {
@@ -65,18 +67,22 @@ private:
     void buildComposite(const Frame &f, double t);
     void paintDialBase(QPainter &p, const QRectF &dial) const;
     void paintTicks(QPainter &p, const QRectF &dial, double rotation) const;
+    void buildStatic(const Frame &f);
+    std::shared_ptr<const pixels::AngularLayer> arcPixels(QRgb colour) const;
     const QImage &arcLayer(const Frame &f);
-    const QImage &needleLayer(const Frame &f);
+    const QImage &tickImage(int step) const;
+    const QImage &tipImage(QRgb colour) const;
     const QImage &readoutGlow(const QColor &c);
 
     GaugeSpec m_spec;
     Spring m_spring{SpringParams{0.55, 0.78}};
     RollingText m_text;
 
-    QImage m_composite;
-    std::uint64_t m_compositeKey = 0;
-    QImage m_arc, m_needle, m_glow;
-    std::uint64_t m_arcKey = 0, m_needleKey = 0, m_glowKey = 0;
+    QImage m_static;    // backdrop and the layers that change only with inputs and zone
+    QImage m_composite; // the frame without the scan-line band
+    std::uint64_t m_compositeKey = 0, m_staticKey = 0;
+    QImage m_arc, m_glow; // the visible arc (with bloom), the read-out's glow
+    std::uint64_t m_arcKey = 0, m_glowKey = 0;
     QPoint m_arcOrigin;
 };
 

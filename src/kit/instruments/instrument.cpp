@@ -47,6 +47,22 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
     }
 }
 
+void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDeviceRows)
+{
+    if (image.isNull())
+        return;
+    const qreal dpr = image.devicePixelRatio();
+    const int rows = std::max(1, maxDeviceRows);
+    if (image.height() <= rows) {
+        p.drawImage(at, image);
+        return;
+    }
+    for (int y = 0; y < image.height(); y += rows) {
+        const int h = std::min(rows, image.height() - y);
+        p.drawImage(at + QPointF(0, y / dpr), image, QRectF(0, y, image.width(), h));
+    }
+}
+
 Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(maxFps)
 {
     FrameClock::instance().subscribe(this, maxFps, [this](double t) { tick(t); });
@@ -114,7 +130,7 @@ void Instrument::paintBackdrop(QPainter &p)
     }
     const auto mode = p.compositionMode();
     p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.drawImage(QPoint(0, 0), m_backdrop);
+    drawImageInBands(p, QPointF(0, 0), m_backdrop);
     p.setCompositionMode(mode);
 }
 

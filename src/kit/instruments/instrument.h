@@ -39,6 +39,9 @@ private:
 // once per horizontal band of `area` (in the painter's logical coordinates), clipped to
 // the band, so that no single fill spans enough rows to be split.
 void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw, int maxDeviceRows = 80);
+// Draws `image` at `at` as horizontal strips of at most `maxDeviceRows` of its rows, for
+// the same reason: a single blit of a tall image would be split across threads.
+void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDeviceRows = 80);
 
 class Instrument : public QWidget {
     Q_OBJECT

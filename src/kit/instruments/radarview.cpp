@@ -3,6 +3,7 @@
 #include "kit/frameclock.h"
 #include "kit/instruments/effects.h"
 #include "kit/instruments/glow.h"
+#include "kit/instruments/pixels.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
 
@@ -128,16 +129,35 @@ void RadarView::invalidateCaches()
     m_disc = QImage();
     m_sweep = QImage();
     m_blipDot = m_centreDot = QImage();
+    m_reticles.clear();
+    m_trailMapSize = QSize();
+    m_glyphs.clear();
 }
 
-void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing) const
+// Read-outs are drawn a character at a time from cached glyphs (the font is monospaced):
+// shaping the changing lines anew each frame cost more than the rest of the scope.
+void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing)
 {
-    const QFontMetricsF fm(readoutFont());
+    const QFont font = readoutFont();
+    const QFontMetricsF fm(font);
     const double lineH = fm.height() - 1;
+    const qreal dpr = devicePixelRatioF();
+    const QColor colour = pal::withOpacity(pal::accentBlue, 0.85);
     double y = anchor.y() - lineH * lines.size() / 2 + fm.ascent();
     for (const QString &line : lines) {
-        const double w = fm.horizontalAdvance(line);
-        p.drawText(QPointF(trailing ? anchor.x() - w : anchor.x(), y), line);
+        double w = 0;
+        for (QChar ch : line) {
+            auto it = m_glyphs.find(ch);
+            if (it == m_glyphs.end())
+                it = m_glyphs.insert(ch, Glyph{textImage(QString(ch), font, colour, dpr), fm.horizontalAdvance(ch)});
+            w += it->advance;
+        }
+        double x = trailing ? anchor.x() - w : anchor.x();
+        for (QChar ch : line) {
+            const Glyph &g = m_glyphs[ch];
+            p.drawImage(QPointF(x, y - fm.ascent()), g.image);
+            x += g.advance;
+        }
         y += lineH;
     }
 }
@@ -218,8 +238,6 @@ void RadarView::buildBase()
     }
 
     // 12. The corner read-outs that do not move.
-    p.setFont(readoutFont());
-    p.setPen(pal::withOpacity(pal::accentBlue, 0.85));
     paintReadout(p, radar::topLeftReadout(), c + QPointF(-s / 2 + 26, -s / 2 + 18), false);
     paintReadout(p, radar::topRightReadout(m_threatCount), c + QPointF(s / 2 - 26, -s / 2 + 18), true);
 }
@@ -265,116 +283,165 @@ const QImage &RadarView::labelImage(const QString &label)
     return *it;
 }
 
-void RadarView::paintUnderTrail(QPainter &p, double t)
+// The lock-on reticle turned by `degrees`, at full opacity. Its four brackets repeat
+// every quarter turn, so 90 one-degree steps cover every angle; each is drawn once.
+const QImage &RadarView::reticleImage(double degrees)
 {
+    const int step = int(std::floor(std::fmod(std::fmod(degrees, 90.0) + 90.0, 90.0))) % 90;
+    const qreal dpr = devicePixelRatioF();
+    if (m_reticles.size() != 90 || (!m_reticles[0].isNull() && m_reticles[0].devicePixelRatio() != dpr))
+        m_reticles = QList<QImage>(90);
+    QImage &img = m_reticles[step];
+    if (img.isNull()) {
+        constexpr double side = 36; // the 24-point reticle turned, with its pen
+        img = blank(QSizeF(side, side), dpr);
+        QPainter p(&img);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(side / 2, side / 2);
+        p.rotate(step);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(pal::accentRed, 1.5));
+        p.drawPath(radar::lockOnReticle(QRectF(-12, -12, 24, 24)));
+    }
+    return img;
+}
+
+// 2. Stars and 3. ripples, written straight into the frame: seventy dots and three thin
+// rings through the path filler cost more than the rest of the frame together.
+void RadarView::paintUnderTrail(double t)
+{
+    const qreal dpr = m_frame.devicePixelRatio();
     const double s = m_size;
-    const QPointF c(s / 2, s / 2);
+    const QPointF c = (origin() + QPointF(s / 2, s / 2)) * dpr;
     const double r6 = s / 2 - 6;
 
-    // 2. Stars.
-    p.setPen(Qt::NoPen);
     for (int j = 0; j < 70; ++j) {
         const radar::Star st = radar::star(j, s, t);
-        p.setBrush(QColor(255, 255, 255, int(st.opacity * 255)));
-        p.drawEllipse(c + st.offset, st.radius, st.radius);
+        pixels::blendDisc(m_frame, c + st.offset * dpr, st.radius * dpr, qRgb(255, 255, 255), st.opacity);
     }
-
-    // 3. Ripples, in bands: a ring as tall as the scope would be split across threads.
-    p.setBrush(Qt::NoBrush);
+    const QRgb blue = pal::accentBlue.rgb();
     for (int k = 0; k < 3; ++k) {
         const radar::Ripple rp = radar::ripple(k, t, r6);
         if (rp.radius < 0.5)
             continue;
-        p.setPen(QPen(pal::withOpacity(pal::accentBlue, rp.opacity), 1));
-        const QRectF ring(c.x() - rp.radius - 1, c.y() - rp.radius - 1, 2 * rp.radius + 2, 2 * rp.radius + 2);
-        inBands(p, ring, [&] { p.drawEllipse(c, rp.radius, rp.radius); });
+        pixels::blendRing(m_frame, c, rp.radius * dpr, dpr, blue, rp.opacity);
     }
 }
 
-namespace {
-// atan2 to within about 0.004 rad, which is a small fraction of a trail slice.
-inline float fastAtan2(float y, float x)
+// The angle of every pixel of the frame around the scope's centre, in 65536ths of a turn,
+// and how much of it lies inside the trail's circle (255 within, 0 outside): made once
+// per size, so that a frame's trail needs no trigonometry at all.
+void RadarView::buildTrailMap()
 {
-    const float ax = std::abs(x), ay = std::abs(y);
-    const float mx = std::max(ax, ay), mn = std::min(ax, ay);
-    if (mx == 0)
-        return 0;
-    const float a = mn / mx;
-    const float s = a * a;
-    float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
-    if (ay > ax)
-        r = 1.57079637f - r;
-    if (x < 0)
-        r = 3.14159274f - r;
-    return y < 0 ? -r : r;
+    const qreal dpr = m_frame.devicePixelRatio();
+    const QPointF o = origin();
+    const double r = (m_size / 2 - 8) * dpr;
+    const double cx = (o.x() + m_size / 2) * dpr, cy = (o.y() + m_size / 2) * dpr;
+    const int w = m_frame.width(), h = m_frame.height();
+    m_trailAngle.assign(size_t(w) * size_t(h), 0);
+    m_trailCover.assign(size_t(w) * size_t(h), 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
+            const double d = std::sqrt(dx * dx + dy * dy);
+            const double cover = std::clamp(r + 0.5 - d, 0.0, 1.0);
+            const size_t i = size_t(y) * size_t(w) + size_t(x);
+            m_trailCover[i] = quint8(std::lround(255 * cover));
+            double a = std::atan2(dy, dx) / (2 * pi);
+            if (a < 0)
+                a += 1;
+            m_trailAngle[i] = quint16(int(std::lround(a * 65536)) & 0xffff);
+        }
+    m_trailMapSize = m_frame.size();
+}
+
+namespace {
+// x (weight a) + y (weight b), per 8-bit channel, a + b = 255.
+inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
+{
+    quint32 t = (x & 0xff00ff) * a + (y & 0xff00ff) * b;
+    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+    t &= 0xff00ff;
+    x = ((x >> 8) & 0xff00ff) * a + ((y >> 8) & 0xff00ff) * b;
+    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
+    x &= 0xff00ff00;
+    return x | t;
 }
 } // namespace
 
 // 7. The trail, straight into the frame: the pixels of the sector behind the line get
-// accentRed at 0.4 (1 - f)^2.4, f the angle behind the line over 2.6 rad. One pass over
-// the sector's bounding box; no gradient evaluation per pixel.
+// accentRed at 0.4 (1 - f)^2.4, f the angle behind the line over the trail's span.
 void RadarView::paintTrail(double t)
 {
+    if (m_trailMapSize != m_frame.size())
+        buildTrailMap();
     const qreal dpr = m_frame.devicePixelRatio();
     const QPointF o = origin();
-    const double s = m_size;
-    const double r = (s / 2 - 8) * dpr;
-    const double cx = (o.x() + s / 2) * dpr, cy = (o.y() + s / 2) * dpr;
+    const double r = (m_size / 2 - 8) * dpr;
+    const double cx = (o.x() + m_size / 2) * dpr, cy = (o.y() + m_size / 2) * dpr;
     const double phi = radar::sweepAngle(t);
     constexpr double span = 2.6;
+    constexpr int lutBits = 10;
 
-    // Bounding box of the sector [phi - span, phi].
-    double x0 = cx, x1 = cx, y0 = cy, y1 = cy;
-    auto include = [&](double a) {
-        const double x = cx + r * std::cos(a), y = cy + r * std::sin(a);
-        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
-    };
-    include(phi);
-    include(phi - span);
-    for (int k = -8; k <= 8; ++k) {
-        const double a = k * pi / 2;
-        if (a <= phi && a >= phi - span)
-            include(a);
-    }
-    const int ix0 = std::max(0, int(std::floor(x0)) - 1), ix1 = std::min(m_frame.width() - 1, int(std::ceil(x1)) + 1);
-    const int iy0 = std::max(0, int(std::floor(y0)) - 1), iy1 = std::min(m_frame.height() - 1, int(std::ceil(y1)) + 1);
-
-    static const std::array<quint8, 257> lut = [] {
-        std::array<quint8, 257> l{};
-        for (int i = 0; i <= 256; ++i)
-            l[size_t(i)] = quint8(std::lround(255 * radar::trailOpacity(i / 256.0)));
+    // Opacity by angle behind the line, in 65536ths of a turn >> (16 - lutBits).
+    static const std::array<quint8, 1 << lutBits> lut = [] {
+        std::array<quint8, 1 << lutBits> l{};
+        for (size_t i = 0; i < l.size(); ++i) {
+            const double behind = (i + 0.5) / l.size() * 2 * pi;
+            l[i] = behind >= span ? 0 : quint8(std::lround(255 * radar::trailOpacity(behind / span)));
+        }
         return l;
     }();
-    const QRgb red = pal::accentRed.rgb();
-    const int rr = qRed(red), rg = qGreen(red), rb = qBlue(red);
-    const float fphi = float(std::fmod(phi, 2 * pi));
-    const float r2max = float((r + 0.5) * (r + 0.5));
-    for (int y = iy0; y <= iy1; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(m_frame.scanLine(y));
-        const float dy = float(y + 0.5 - cy);
-        for (int x = ix0; x <= ix1; ++x) {
-            const float dx = float(x + 0.5 - cx);
-            const float d2 = dx * dx + dy * dy;
-            if (d2 > r2max)
-                continue;
-            // fphi is in (-2π, 0] and the angle in [-π, π]: one correction suffices.
-            float behind = fphi - fastAtan2(dy, dx);
-            if (behind < 0)
-                behind += 6.2831853f;
-            if (behind >= 6.2831853f)
-                behind -= 6.2831853f;
-            if (behind >= float(span))
-                continue;
-            int a = lut[size_t(int(behind / float(span) * 256))];
-            const float edge = float(r) + 0.5f - std::sqrt(d2);
-            if (edge < 1)
-                a = int(a * std::max(edge, 0.0f));
+    const quint32 red = pal::accentRed.rgb() | 0xff000000u;
+    double phiTurn = std::fmod(phi / (2 * pi), 1.0);
+    if (phiTurn < 0)
+        phiTurn += 1;
+    const quint16 phiFixed = quint16(int(std::lround(phiTurn * 65536)) & 0xffff);
+
+    // The sector is convex (span < π): on each row it is one run of pixels, bounded by
+    // the two edges' half-planes and the circle. Only that run (a pixel and a half wider
+    // on each side) is visited; the angle map decides each pixel.
+    const double e1x = std::cos(phi - span), e1y = std::sin(phi - span); // trailing edge
+    const double e2x = std::cos(phi), e2y = std::sin(phi);               // the sweep line
+    auto runOf = [&](double dy, double &lo, double &hi) {
+        const double reach2 = (r + 1) * (r + 1) - dy * dy;
+        if (reach2 < 0)
+            return false;
+        lo = -std::sqrt(reach2);
+        hi = -lo;
+        // Inside: e1 × p >= 0 (at or past the trailing edge) and p × e2 >= 0.
+        auto bound = [&](double a, double b) { // a + b dx >= 0
+            if (std::abs(b) < 1e-9)
+                return a >= -1.5;
+            const double x = -a / b;
+            if (b > 0)
+                lo = std::max(lo, x - 1.5);
+            else
+                hi = std::min(hi, x + 1.5);
+            return true;
+        };
+        if (!bound(e1x * dy, -e1y) || !bound(-dy * e2x, e2y))
+            return false;
+        return lo <= hi;
+    };
+    const int w = m_frame.width();
+    const int y0 = std::max(0, int(std::floor(cy - r - 1))), y1 = std::min(m_frame.height() - 1, int(std::ceil(cy + r + 1)));
+    for (int y = y0; y <= y1; ++y) {
+        double lo, hi;
+        if (!runOf(y + 0.5 - cy, lo, hi))
+            continue;
+        const int xa = std::max(0, int(std::floor(cx + lo - 0.5)));
+        const int xb = std::min(w - 1, int(std::ceil(cx + hi - 0.5)));
+        auto *row = reinterpret_cast<quint32 *>(m_frame.scanLine(y));
+        const quint16 *angle = m_trailAngle.data() + size_t(y) * size_t(w);
+        const quint8 *cover = m_trailCover.data() + size_t(y) * size_t(w);
+        for (int x = xa; x <= xb; ++x) {
+            const quint16 behind = quint16(phiFixed - angle[x]);
+            quint32 a = lut[behind >> (16 - lutBits)];
+            a = (a * cover[x] + 128) >> 8;
             if (a == 0)
                 continue;
-            const QRgb d = row[x];
-            const int inv = 255 - a;
-            row[x] = qRgba((rr * a + qRed(d) * inv) / 255, (rg * a + qGreen(d) * inv) / 255,
-                           (rb * a + qBlue(d) * inv) / 255, a + qAlpha(d) * inv / 255);
+            row[x] = interpolate255(red, a, row[x], 255 - a);
         }
     }
 }
@@ -386,14 +453,18 @@ void RadarView::paintOverTrail(QPainter &p, double t)
     const double r = s / 2 - 8;
     const double phi = radar::sweepAngle(t);
 
-    // 8. Sparks.
-    p.setPen(Qt::NoPen);
-    for (int j = 0; j < 18; ++j) {
-        const radar::Spark sp = radar::spark(j);
-        const double a = phi + sp.angleOffset;
-        const double d = r * sp.distanceFraction;
-        p.setBrush(pal::withOpacity(pal::accentRed, sp.opacity));
-        p.drawEllipse(c + d * QPointF(std::cos(a), std::sin(a)), sp.radius, sp.radius);
+    // 8. Sparks, straight into the frame like the stars.
+    {
+        const qreal dpr = m_frame.devicePixelRatio();
+        const QPointF cd = (origin() + c) * dpr;
+        const QRgb red = pal::accentRed.rgb();
+        for (int j = 0; j < 18; ++j) {
+            const radar::Spark sp = radar::spark(j);
+            const double a = phi + sp.angleOffset;
+            const double d = r * sp.distanceFraction;
+            pixels::blendDisc(m_frame, cd + d * dpr * QPointF(std::cos(a), std::sin(a)), sp.radius * dpr, red,
+                              sp.opacity);
+        }
     }
 
     // 9. Sweep line with its bloom: the cached sprite, turned (in bands).
@@ -402,8 +473,11 @@ void RadarView::paintOverTrail(QPainter &p, double t)
         const QPointF tip = c + reach * QPointF(std::cos(phi), std::sin(phi));
         const QRectF box = QRectF(c, tip).normalized().adjusted(-sweepBloomOffset - 8, -sweepBloomOffset - 8,
                                                                   sweepBloomOffset + 8, sweepBloomOffset + 8);
+        // Without antialiasing: the sprite's own edges are transparent, and the extra
+        // edge spans of an antialiased blit would hand each band to the thread pool.
         inBands(p, box, [&] {
             p.save();
+            p.setRenderHint(QPainter::Antialiasing, false);
             p.setRenderHint(QPainter::SmoothPixmapTransform);
             p.translate(c);
             p.rotate(phi * 180 / pi);
@@ -417,13 +491,11 @@ void RadarView::paintOverTrail(QPainter &p, double t)
     for (int i = 0; i < n; ++i) {
         const QPointF at = c + radar::blipOffset(i, s);
         const double pulse = radar::blipPulse(i, t);
-        p.save();
-        p.translate(at);
-        p.rotate(std::fmod(30 * t, 360.0));
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(pal::withOpacity(pal::accentRed, pulse), 1.5));
-        p.drawPath(radar::lockOnReticle(QRectF(-12, -12, 24, 24)));
-        p.restore();
+        const QImage &ret = reticleImage(30 * t);
+        const double half = ret.width() / ret.devicePixelRatio() / 2;
+        p.setOpacity(std::clamp(pulse, 0.0, 1.0));
+        p.drawImage(at - QPointF(half, half), ret);
+        p.setOpacity(1);
         const double dotHalf = m_blipDot.width() / m_blipDot.devicePixelRatio() / 2;
         p.drawImage(at - QPointF(dotHalf, dotHalf), m_blipDot);
         const QImage &label = labelImage(radar::blipLabel(i, m_labels));
@@ -435,9 +507,8 @@ void RadarView::paintOverTrail(QPainter &p, double t)
     {
         const double k = radar::centrePulse(t);
         const QColor col = m_active ? pal::accentGreen : pal::textTertiary;
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(pal::withOpacity(col, 0.5), 1.5 * k));
-        p.drawEllipse(c, 8 * k, 8 * k);
+        const qreal dpr = m_frame.devicePixelRatio();
+        pixels::blendRing(m_frame, (origin() + c) * dpr, 8 * k * dpr, 1.5 * k * dpr, col.rgb(), 0.5);
         const double half = m_centreDot.width() / m_centreDot.devicePixelRatio() / 2 * k;
         p.save();
         p.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -462,12 +533,7 @@ void RadarView::paintEvent(QPaintEvent *)
         m_frame.setDevicePixelRatio(m_base.devicePixelRatio());
     }
     std::memcpy(m_frame.bits(), m_base.constBits(), size_t(m_base.sizeInBytes()));
-    {
-        QPainter p(&m_frame);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.translate(origin());
-        paintUnderTrail(p, t);
-    }
+    paintUnderTrail(t);
     paintTrail(t);
     QPainter p(&m_frame);
     p.setRenderHint(QPainter::Antialiasing);
@@ -481,8 +547,6 @@ void RadarView::paintEvent(QPaintEvent *)
     // corners lie outside the disc.
     const double s = m_size;
     const QPointF c(s / 2, s / 2);
-    p.setFont(readoutFont());
-    p.setPen(pal::withOpacity(pal::accentBlue, 0.85));
     paintReadout(p, radar::bottomLeftReadout(radar::bearing(radar::sweepPhase(t))),
                  c + QPointF(-s / 2 + 26, s / 2 - 22), false);
     paintReadout(p, radar::bottomRightReadout(m_active, t), c + QPointF(s / 2 - 26, s / 2 - 22), true);
@@ -491,7 +555,7 @@ void RadarView::paintEvent(QPaintEvent *)
     QPainter w(this);
     if (testAttribute(Qt::WA_OpaquePaintEvent))
         w.setCompositionMode(QPainter::CompositionMode_Source);
-    w.drawImage(QPoint(0, 0), m_frame);
+    drawImageInBands(w, QPointF(0, 0), m_frame);
 }
 
 } // namespace tsav

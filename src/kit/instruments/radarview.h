@@ -15,6 +15,8 @@
 #include <QHash>
 #include <QStringList>
 
+#include <vector>
+
 namespace tsav {
 
 // The reticle shape: four corner brackets (see radar::lockOnReticle).
@@ -58,10 +60,12 @@ private:
     QPointF origin() const; // top-left of the scope in the widget
     void buildBase();
     void buildSprites();
-    void paintUnderTrail(QPainter &p, double t);
+    void paintUnderTrail(double t);
+    const QImage &reticleImage(double degrees);
     void paintTrail(double t);
+    void buildTrailMap();
     void paintOverTrail(QPainter &p, double t);
-    void paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing) const;
+    void paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing);
     const QImage &labelImage(const QString &label);
 
     qint64 m_threatCount;
@@ -76,6 +80,15 @@ private:
     QPointF m_sweepPivot; // where the centre sits in m_sweep
     QImage m_blipDot, m_centreDot; // dots with their glows
     QHash<QString, QImage> m_labelCache;
+    std::vector<quint16> m_trailAngle; // per frame pixel: angle in 65536ths of a turn
+    std::vector<quint8> m_trailCover;  // per frame pixel: inside the trail's circle, 0..255
+    QSize m_trailMapSize;
+    QList<QImage> m_reticles;
+    struct Glyph {
+        QImage image;
+        double advance = 0;
+    };
+    QHash<QChar, Glyph> m_glyphs; // read-out characters // by whole degrees of turn, 0..89
 };
 
 } // namespace tsav

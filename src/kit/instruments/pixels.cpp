@@ -1,0 +1,231 @@
+#include "kit/instruments/pixels.h"
+
+#include <algorithm>
+#include <numeric>
+#include <cmath>
+
+namespace tsav::pixels {
+
+namespace {
+bool usable(const QImage &image)
+{
+    return !image.isNull() && image.format() == QImage::Format_ARGB32_Premultiplied;
+}
+
+int alphaOf(double opacity)
+{
+    return int(std::lround(255 * std::clamp(opacity, 0.0, 1.0)));
+}
+} // namespace
+
+void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double opacity)
+{
+    if (!usable(image) || !(radius > 0) || !std::isfinite(centre.x()) || !std::isfinite(centre.y()))
+        return;
+    const int a0 = alphaOf(opacity);
+    if (a0 == 0)
+        return;
+    const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
+    const double reach = radius + 0.5;
+    const int y0 = std::max(0, int(std::floor(centre.y() - reach)));
+    const int y1 = std::min(image.height() - 1, int(std::ceil(centre.y() + reach)));
+    const int x0 = std::max(0, int(std::floor(centre.x() - reach)));
+    const int x1 = std::min(image.width() - 1, int(std::ceil(centre.x() + reach)));
+    // A disc smaller than a pixel keeps its area: the coverage ramp is scaled down.
+    const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
+    for (int y = y0; y <= y1; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        const double dy = y + 0.5 - centre.y();
+        for (int x = x0; x <= x1; ++x) {
+            const double dx = x + 0.5 - centre.x();
+            const double cover = std::clamp(std::max(radius, 0.5) + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * area;
+            if (cover > 0)
+                blendPixel(row + x, r, g, b, int(a0 * cover + 0.5));
+        }
+    }
+}
+
+void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb colour, double opacity)
+{
+    if (!usable(image) || !(radius > 0) || !(width > 0) || !std::isfinite(centre.x())
+        || !std::isfinite(centre.y()) || radius > 1e5)
+        return;
+    const int a0 = alphaOf(opacity);
+    if (a0 == 0)
+        return;
+    const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
+    const double half = width / 2;
+    // Pixels whose centre lies within half + 0.5 of the circle get coverage.
+    const double inner = std::max(0.0, radius - half - 0.5), outer = radius + half + 0.5;
+    const double inner2 = inner * inner, outer2 = outer * outer;
+    const int y0 = std::max(0, int(std::floor(centre.y() - outer)));
+    const int y1 = std::min(image.height() - 1, int(std::ceil(centre.y() + outer)));
+    // Thinner than a pixel: fainter rather than thinner.
+    const double thin = std::min(width, 1.0);
+    const double band = std::max(half, 0.5);
+    const float fband = float(band), fradius = float(radius), fthin = float(thin);
+    auto visit = [&](QRgb *row, int xa, int xb, double dy) {
+        const float fdy2 = float(dy * dy);
+        xa = std::max(xa, 0);
+        xb = std::min(xb, image.width() - 1);
+        for (int x = xa; x <= xb; ++x) {
+            const float dx = float(x + 0.5 - centre.x());
+            const float d = std::sqrt(dx * dx + fdy2);
+            const float cover = std::clamp(fband + 0.5f - std::abs(d - fradius), 0.0f, 1.0f) * fthin;
+            if (cover > 0)
+                blendPixel(row + x, r, g, b, int(a0 * cover + 0.5f));
+        }
+    };
+    for (int y = y0; y <= y1; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        const double dy = y + 0.5 - centre.y();
+        const double dy2 = dy * dy;
+        if (dy2 > outer2)
+            continue;
+        const double xo = std::sqrt(outer2 - dy2);
+        const double xi = dy2 < inner2 ? std::sqrt(inner2 - dy2) : 0.0;
+        const int la = int(std::floor(centre.x() - xo - 0.5)), lb = int(std::ceil(centre.x() - xi - 0.5));
+        const int ra = int(std::floor(centre.x() + xi - 0.5)), rb = int(std::ceil(centre.x() + xo - 0.5));
+        if (lb >= ra) { // the two spans meet (top and bottom of the ring)
+            visit(row, la, rb, dy);
+        } else {
+            visit(row, la, lb, dy);
+            visit(row, ra, rb, dy);
+        }
+    }
+}
+
+void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colour, double opacity0,
+                  double opacity1)
+{
+    if (!usable(image) || !(width > 0) || !std::isfinite(p0.x()) || !std::isfinite(p0.y())
+        || !std::isfinite(p1.x()) || !std::isfinite(p1.y()))
+        return;
+    const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
+    const double half = width / 2, reach = half + 1;
+    const int x0 = std::max(0, int(std::floor(std::min(p0.x(), p1.x()) - reach)));
+    const int x1 = std::min(image.width() - 1, int(std::ceil(std::max(p0.x(), p1.x()) + reach)));
+    const int y0 = std::max(0, int(std::floor(std::min(p0.y(), p1.y()) - reach)));
+    const int y1 = std::min(image.height() - 1, int(std::ceil(std::max(p0.y(), p1.y()) + reach)));
+    const double vx = p1.x() - p0.x(), vy = p1.y() - p0.y();
+    const double len2 = vx * vx + vy * vy;
+    const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
+    // Thinner than a pixel: fainter rather than thinner.
+    const double thin = std::min(width, 1.0), band = std::max(half, 0.5);
+    for (int y = y0; y <= y1; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        const double py = y + 0.5 - p0.y();
+        for (int x = x0; x <= x1; ++x) {
+            const double px = x + 0.5 - p0.x();
+            const double u = len2 > 0 ? std::clamp((px * vx + py * vy) / len2, 0.0, 1.0) : 0.0;
+            const double dx = px - u * vx, dy = py - u * vy;
+            const double cover = std::clamp(band + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * thin;
+            if (cover <= 0)
+                continue;
+            blendPixel(row + x, r, g, b, int(255 * cover * (o0 + (o1 - o0) * u) + 0.5));
+        }
+    }
+}
+
+AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centre, double startDegrees,
+                           double spanDegrees, double wrapAt)
+    : m_centre(centre), m_start(startDegrees), m_span(spanDegrees)
+{
+    if (full.isNull() || !(spanDegrees > 0))
+        return;
+    const QImage f = full.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const bool hasCore = !core.isNull() && core.size() == full.size();
+    m_core = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
+    m_size = f.size();
+    std::vector<float> u;
+    std::vector<quint32> offset;
+    std::vector<QRgb> fullPx, glowPx;
+    for (int y = 0; y < f.height(); ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(f.constScanLine(y));
+        const auto *crow = reinterpret_cast<const QRgb *>(m_core.constScanLine(y));
+        for (int x = 0; x < f.width(); ++x) {
+            const QRgb px = row[x];
+            if (qAlpha(px) == 0)
+                continue;
+            double deg = std::atan2(y + 0.5 - centre.y(), x + 0.5 - centre.x()) * 180 / M_PI - startDegrees;
+            deg = std::fmod(deg, 360.0);
+            if (deg < 0)
+                deg += 360;
+            double frac = deg / spanDegrees;
+            if (frac > wrapAt)
+                frac -= 360.0 / spanDegrees;
+            u.push_back(float(frac));
+            offset.push_back(quint32(y) * quint32(f.width()) + quint32(x));
+            fullPx.push_back(px);
+            // What the glow adds outside the core: full = core + glow (1 - core alpha).
+            const QRgb c = hasCore ? crow[x] : 0;
+            glowPx.push_back(qRgba(std::max(0, qRed(px) - qRed(c)), std::max(0, qGreen(px) - qGreen(c)),
+                                   std::max(0, qBlue(px) - qBlue(c)), std::max(0, qAlpha(px) - qAlpha(c))));
+        }
+    }
+    std::vector<size_t> order(u.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return u[a] < u[b]; });
+    m_u.reserve(order.size());
+    m_offset.reserve(order.size());
+    m_full.reserve(order.size());
+    m_glow.reserve(order.size());
+    for (size_t i : order) {
+        m_u.push_back(u[i]);
+        m_offset.push_back(offset[i]);
+        m_full.push_back(fullPx[i]);
+        m_glow.push_back(glowPx[i]);
+    }
+}
+
+void AngularLayer::render(QImage &out, double f, double fade) const
+{
+    if (out.size() != m_size || out.format() != QImage::Format_ARGB32_Premultiplied)
+        out = QImage(m_size, QImage::Format_ARGB32_Premultiplied);
+    out.fill(Qt::transparent);
+    if (isNull() || !std::isfinite(f))
+        return;
+    // Rows are contiguous only when the image has no padding; index through scanLine
+    // otherwise.
+    const int w = m_size.width();
+    auto *bits = reinterpret_cast<QRgb *>(out.bits());
+    const bool packed = out.bytesPerLine() == qsizetype(w) * 4;
+    auto at = [&](quint32 off) -> QRgb & {
+        if (packed)
+            return bits[off];
+        return reinterpret_cast<QRgb *>(out.scanLine(int(off / quint32(w))))[off % quint32(w)];
+    };
+    const auto end = std::upper_bound(m_u.begin(), m_u.end(), float(f));
+    const size_t n = size_t(end - m_u.begin());
+    for (size_t i = 0; i < n; ++i)
+        at(m_offset[i]) = m_full[i];
+    if (!(fade > 0))
+        return;
+    const auto fadeEnd = std::upper_bound(end, m_u.end(), float(f + fade));
+    const size_t m = size_t(fadeEnd - m_u.begin());
+    for (size_t i = n; i < m; ++i) {
+        const int k = int(256 * (1 - (m_u[i] - f) / fade));
+        if (k <= 0)
+            continue;
+        const QRgb g = m_glow[i];
+        at(m_offset[i]) = qRgba((qRed(g) * k) >> 8, (qGreen(g) * k) >> 8, (qBlue(g) * k) >> 8, (qAlpha(g) * k) >> 8);
+    }
+}
+
+QPointF AngularLayer::pointAt(double f, double radius) const
+{
+    const double rad = (m_start + f * m_span) * M_PI / 180;
+    return m_centre + radius * QPointF(std::cos(rad), std::sin(rad));
+}
+
+QRgb AngularLayer::coreColourAt(double f, double radius) const
+{
+    if (isNull())
+        return 0;
+    const QPoint p = pointAt(f, radius).toPoint();
+    if (!m_core.rect().contains(p))
+        return 0;
+    return qUnpremultiply(m_core.pixel(p));
+}
+
+} // namespace tsav::pixels

@@ -1,0 +1,146 @@
+#include "kit/instruments/pixels.h"
+
+#include <QImage>
+#include <QPainter>
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace tsav;
+
+namespace {
+QImage clearImage(int w, int h)
+{
+    QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+// Sum of alpha over the image, in pixels of full coverage.
+double coverage(const QImage &img)
+{
+    double sum = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            sum += qAlpha(img.pixel(x, y)) / 255.0;
+    return sum;
+}
+} // namespace
+
+TEST(Pixels, DiscAndRingCoverTheirArea)
+{
+    QImage disc = clearImage(40, 40);
+    pixels::blendDisc(disc, QPointF(20, 20), 8, qRgb(255, 0, 0), 1.0);
+    EXPECT_NEAR(coverage(disc), M_PI * 64, M_PI * 64 * 0.03);
+    EXPECT_EQ(qAlpha(disc.pixel(20, 20)), 255);
+    EXPECT_EQ(qAlpha(disc.pixel(2, 2)), 0);
+
+    QImage ring = clearImage(80, 80);
+    pixels::blendRing(ring, QPointF(40, 40), 30, 1, qRgb(0, 0, 255), 1.0);
+    EXPECT_NEAR(coverage(ring), 2 * M_PI * 30, 2 * M_PI * 30 * 0.05);
+    EXPECT_EQ(qAlpha(ring.pixel(40, 40)), 0); // hollow
+    EXPECT_GT(qAlpha(ring.pixel(70, 40)), 100);
+
+    // Half opacity halves it; a dot smaller than a pixel keeps its (small) area.
+    QImage faint = clearImage(40, 40);
+    pixels::blendDisc(faint, QPointF(20, 20), 8, qRgb(255, 0, 0), 0.5);
+    EXPECT_NEAR(coverage(faint), coverage(disc) / 2, coverage(disc) * 0.02);
+    QImage tiny = clearImage(10, 10);
+    pixels::blendDisc(tiny, QPointF(5, 5), 0.3, qRgb(255, 255, 255), 1.0);
+    EXPECT_NEAR(coverage(tiny), M_PI * 0.09, 0.3);
+}
+
+TEST(Pixels, SegmentFadesAlongItsLength)
+{
+    QImage img = clearImage(60, 20);
+    pixels::blendSegment(img, QPointF(5, 10), QPointF(55, 10), 2, qRgb(0, 255, 0), 0, 1);
+    EXPECT_LT(qAlpha(img.pixel(8, 10)), qAlpha(img.pixel(30, 10)));
+    EXPECT_LT(qAlpha(img.pixel(30, 10)), qAlpha(img.pixel(53, 10)));
+    EXPECT_GT(qAlpha(img.pixel(53, 10)), 200);
+    EXPECT_EQ(qAlpha(img.pixel(30, 2)), 0);
+}
+
+TEST(Pixels, HostileGeometryDrawsNothingAndStaysInBounds)
+{
+    QImage img = clearImage(16, 16);
+    pixels::blendDisc(img, QPointF(NAN, 3), 4, qRgb(255, 0, 0), 1);
+    pixels::blendDisc(img, QPointF(1e12, -1e12), 4, qRgb(255, 0, 0), 1);
+    pixels::blendRing(img, QPointF(8, 8), INFINITY, 1, qRgb(255, 0, 0), 1);
+    pixels::blendRing(img, QPointF(8, 8), -3, 1, qRgb(255, 0, 0), 1);
+    pixels::blendSegment(img, QPointF(0, 0), QPointF(NAN, 1), 2, qRgb(255, 0, 0), 1, 1);
+    EXPECT_EQ(coverage(img), 0);
+    // Shapes hanging over every edge are clipped, not written past the rows.
+    pixels::blendDisc(img, QPointF(0, 0), 30, qRgb(255, 0, 0), 1);
+    pixels::blendRing(img, QPointF(16, 16), 10, 4, qRgb(255, 0, 0), 1);
+    EXPECT_GT(coverage(img), 200);
+    QImage wrongFormat(8, 8, QImage::Format_RGB32);
+    wrongFormat.fill(Qt::black);
+    pixels::blendDisc(wrongFormat, QPointF(4, 4), 3, qRgb(255, 0, 0), 1);
+    EXPECT_EQ(wrongFormat.pixel(4, 4), qRgb(0, 0, 0));
+}
+
+// A full ring sorted by angle: a prefix up to f shows the part of the ring from the
+// start angle clockwise to f, and nothing past it but the fading glow.
+TEST(AngularLayer, PrefixShowsTheRingUpToTheFraction)
+{
+    QImage full = clearImage(100, 100);
+    {
+        QPainter p(&full);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(Qt::red, 6));
+        p.drawEllipse(QPointF(50, 50), 35, 35);
+    }
+    // Start at 0 degrees (+x), span the whole turn.
+    const pixels::AngularLayer layer(full, full, QPointF(50, 50), 0, 360, 1.0);
+    EXPECT_EQ(layer.size(), full.size());
+    EXPECT_GT(layer.pixelCount(), 1000);
+
+    QImage out;
+    layer.render(out, 0.25, 0); // a quarter turn clockwise on screen: from +x down to +y
+    EXPECT_GT(qAlpha(out.pixel(83, 62)), 200);  // just below +x: shown
+    EXPECT_GT(qAlpha(out.pixel(60, 84)), 200);  // just right of +y: shown
+    EXPECT_EQ(qAlpha(out.pixel(40, 84)), 0);    // past +y: not shown
+    EXPECT_EQ(qAlpha(out.pixel(50, 15)), 0);    // the top: not shown
+    EXPECT_NEAR(coverage(out), coverage(full) / 4, coverage(full) * 0.03);
+
+    layer.render(out, 1.0, 0);
+    EXPECT_EQ(out, full);
+    layer.render(out, -1, 0);
+    EXPECT_EQ(coverage(out), 0);
+    layer.render(out, NAN, 0);
+    EXPECT_EQ(coverage(out), 0);
+
+    // The colour at a fraction and the point there.
+    const QPointF bottom = layer.pointAt(0.25, 35);
+    EXPECT_NEAR(bottom.x(), 50, 1e-9);
+    EXPECT_NEAR(bottom.y(), 85, 1e-9);
+    EXPECT_EQ(qRed(layer.coreColourAt(0.25, 35)), 255);
+    EXPECT_EQ(layer.coreColourAt(0.25, 10), 0u);
+}
+
+TEST(AngularLayer, GlowFadesPastTheCutButCoreStops)
+{
+    QImage core = clearImage(100, 100), full = clearImage(100, 100);
+    {
+        QPainter p(&core);
+        p.setPen(QPen(Qt::white, 2));
+        p.drawEllipse(QPointF(50, 50), 30, 30);
+    }
+    {
+        QPainter p(&full);
+        p.setPen(QPen(QColor(255, 255, 255, 80), 12));
+        p.drawEllipse(QPointF(50, 50), 30, 30);
+        p.drawImage(0, 0, core);
+    }
+    const pixels::AngularLayer layer(full, core, QPointF(50, 50), 0, 360, 1.0);
+    QImage out;
+    layer.render(out, 0.25, 0.1);
+    // Slightly past the cut (at ~100 degrees), on the core circle: glow only, fainter
+    // than the shown arc.
+    const QPointF past = layer.pointAt(0.27, 30);
+    const QPointF pastGlow = layer.pointAt(0.27, 35);
+    EXPECT_LT(qAlpha(out.pixel(past.toPoint())), qAlpha(full.pixel(past.toPoint())));
+    EXPECT_GT(qAlpha(out.pixel(pastGlow.toPoint())), 0);
+    // Far past the fade: nothing.
+    EXPECT_EQ(qAlpha(out.pixel(layer.pointAt(0.6, 30).toPoint())), 0);
+}
