@@ -123,6 +123,7 @@ QuarantineView::QuarantineView(const ScreenContext &ctx, QWidget *parent) : QWid
         QLabel *text = makeLabel(QStringLiteral("Carantina e goală."), fonts::system(13), palette::textSecondary);
         text->setAlignment(Qt::AlignCenter);
         v->addWidget(text);
+        v->addStretch(1); // icon and text stay together under the top padding, however tall the panel
     }
     panel->addWidget(m_empty);
 

@@ -23,6 +23,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QDir>
 #include <QLinearGradient>
 #include <QListView>
@@ -292,6 +293,16 @@ TEST(QuarantineScreen, EmptyStateAndRows)
     EXPECT_EQ(v.headerText(), "0 fișiere izolate · XOR-obfuscate în vault");
     EXPECT_TRUE(v.showsEmptyState());
     snapshot(&v, "quarantine-empty");
+    // In a tall window the text stays right under its icon (8 points), not adrift mid-panel.
+    QLabel *emptyText = nullptr;
+    for (QLabel *l : v.findChildren<QLabel *>())
+        if (l->text() == QStringLiteral("Carantina e goală."))
+            emptyText = l;
+    ASSERT_NE(emptyText, nullptr);
+    const QWidget *block = emptyText->parentWidget();
+    EXPECT_LE(emptyText->geometry().top(), 40 + 40 + 8 + 2); // padding, icon, spacing
+    EXPECT_LE(emptyText->height(), 2 * emptyText->sizeHint().height());
+    EXPECT_GT(block->height(), 400);
 
     QuarantineEntry q;
     q.id = 7;
