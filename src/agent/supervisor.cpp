@@ -158,9 +158,7 @@ void AgentSupervisor::launch()
 
 void AgentSupervisor::readOutput()
 {
-    const QByteArray chunk = m_process->readAllStandardOutput();
-    echo(chunk);
-    QByteArray bytes = m_pendingUtf8 + chunk;
+    QByteArray bytes = m_pendingUtf8 + m_process->readAllStandardOutput();
     const qsizetype tail = incompleteUtf8Tail(bytes);
     m_pendingUtf8 = bytes.right(tail);
     bytes.chop(tail);
@@ -195,6 +193,7 @@ void AgentSupervisor::setRunning(bool running)
 
 void AgentSupervisor::appendLog(const QString &text)
 {
+    echo(text.toUtf8());
     m_lastLog += text;
     if (m_lastLog.size() > maxLogChars) {
         qsizetype drop = m_lastLog.size() - maxLogChars;

@@ -3,8 +3,8 @@
 //
 // startIfNeeded() adopts an agent that answers on the socket; otherwise it launches the
 // bundled agent package as a child process ("-m agent.main" in agentDirectory()) and
-// collects everything the child writes (stdout and stderr merged) into lastLog, copying it
-// to the console's standard error as it arrives.
+// collects everything the child writes (stdout and stderr merged) into lastLog, copying the
+// log to the console's standard error as it grows.
 //
 // State: idle (running false) -> adopted (true, never left) or child running (true)
 // -> child exited (false). Nothing is ever stopped or relaunched; destroying the
@@ -40,9 +40,10 @@ public:
     // arguments "-m agent.main"; working directory agentDirectory().
     void launch();
 
-    // Where the child's output is copied as it arrives, besides lastLog: the console's
-    // standard error by default, so that the agent's warnings reach whoever started the
-    // console. -1 turns the copy off.
+    // Where everything added to lastLog is copied as it arrives (the child's output and the
+    // supervisor's own launch and exit lines): the console's standard error by default, so
+    // that the agent's warnings, and its end, reach whoever started the console. -1 turns
+    // the copy off.
     void setEchoDescriptor(int fd) { m_echoFd = fd; }
 
     bool running() const { return m_running; }

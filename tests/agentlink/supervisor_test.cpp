@@ -61,7 +61,7 @@ TEST_F(Supervisor, ChildThatPrintsAndExitsWithThreeIsLogged)
     ASSERT_EQ(running.count(), 2); // true at launch, false at exit
 }
 
-TEST_F(Supervisor, ChildOutputIsCopiedToTheEchoDescriptorAsItArrives)
+TEST_F(Supervisor, LogIsCopiedToTheEchoDescriptorAsItGrows)
 {
     writeAgent(resources, "import sys\nprint('warning: disk almost full', flush=True)\n"
                           "sys.stderr.write('Traceback: boom\\n')\nsys.exit(0)\n");
@@ -77,9 +77,10 @@ TEST_F(Supervisor, ChildOutputIsCopiedToTheEchoDescriptorAsItArrives)
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
         echoed.append(buf, n);
     ::close(fds[0]);
-    // Only the child's own bytes: the supervisor's lines stay in lastLog.
-    EXPECT_EQ(echoed, "warning: disk almost full\nTraceback: boom\n");
-    EXPECT_TRUE(supervisor.lastLog().contains("Traceback: boom"));
+    // The child's output between the supervisor's launch and exit lines, as in lastLog.
+    EXPECT_EQ(QString::fromUtf8(echoed), supervisor.lastLog());
+    EXPECT_TRUE(echoed.contains("warning: disk almost full\nTraceback: boom\n"));
+    EXPECT_TRUE(echoed.endsWith("[agent exited with code 0]\n"));
 }
 
 TEST_F(Supervisor, ClosedEchoDescriptorNeitherBlocksNorLosesTheLog)
