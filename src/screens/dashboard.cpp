@@ -425,8 +425,60 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
 
 DashboardView::~DashboardView() = default;
 
+bool DashboardView::windowMinimised() const
+{
+    return window()->windowState() & Qt::WindowMinimized;
+}
+
+void DashboardView::showEvent(QShowEvent *e)
+{
+    QScrollArea::showEvent(e);
+    QWidget *win = window();
+    if (win != m_watchedWindow) {
+        if (m_watchedWindow)
+            m_watchedWindow->removeEventFilter(this);
+        m_watchedWindow = win;
+        if (win != this)
+            win->installEventFilter(this);
+    }
+    applyWindowState();
+}
+
+void DashboardView::changeEvent(QEvent *e)
+{
+    QScrollArea::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange)
+        applyWindowState();
+}
+
+bool DashboardView::eventFilter(QObject *watched, QEvent *e)
+{
+    if (watched == m_watchedWindow && e->type() == QEvent::WindowStateChange)
+        QTimer::singleShot(0, this, [this] { applyWindowState(); });
+    return QScrollArea::eventFilter(watched, e);
+}
+
+// A minimised window is not looked at: nothing in it is repainted (some window systems
+// keep painting a minimised window's surface), and the refresh after each poll waits
+// until it is restored.
+void DashboardView::applyWindowState()
+{
+    const bool minimised = windowMinimised();
+    if (updatesEnabled() == !minimised)
+        return;
+    setUpdatesEnabled(!minimised);
+    if (!minimised && m_refreshStale) {
+        m_refreshStale = false;
+        scheduleRefresh();
+    }
+}
+
 void DashboardView::scheduleRefresh()
 {
+    if (windowMinimised()) {
+        m_refreshStale = true;
+        return;
+    }
     // A poll cycle assigns several fields in a row: refresh once, after the last.
     if (m_refreshPending)
         return;

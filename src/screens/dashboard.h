@@ -8,6 +8,7 @@
 
 #include "screens/screencontext.h"
 
+#include <QPointer>
 #include <QScrollArea>
 
 class QLabel;
@@ -69,8 +70,15 @@ public:
     QList<QStringList> engineTableRows() const;
     bool barGaugesShown() const;
 
+protected:
+    void showEvent(QShowEvent *e) override;
+    void changeEvent(QEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
+
 private:
     struct Ui;
+    bool windowMinimised() const;
+    void applyWindowState();
     void scheduleRefresh();
     void refreshCounters();
     void refreshProtection();
@@ -81,6 +89,8 @@ private:
     ScreenContext m_ctx;
     std::unique_ptr<Ui> m_ui;
     bool m_refreshPending = false;
+    bool m_refreshStale = false; // a change arrived while the window was minimised
+    QPointer<QWidget> m_watchedWindow;
 };
 
 } // namespace tsav

@@ -278,8 +278,11 @@ TEST(Dashboard, MinimisedWindowStopsTheFrameClock)
     ASSERT_TRUE(waitFor([&] { return !FrameClock::instance().isTicking(); }));
     EXPECT_TRUE(window.windowState() & Qt::WindowMinimized);
     EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
+    // Nothing in it repaints either, whether or not the window system stops showing it.
+    EXPECT_TRUE(waitFor([&] { return !view->updatesEnabled(); }));
 
     window.showNormal();
     EXPECT_TRUE(waitFor([&] { return FrameClock::instance().isTicking(); }));
     EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
+    EXPECT_TRUE(waitFor([&] { return view->updatesEnabled(); }));
 }

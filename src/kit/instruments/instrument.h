@@ -55,6 +55,8 @@ public:
     quint64 framesPainted() const { return m_framesPainted; }
     qint64 longestPaintNs() const { return m_longestPaintNs; }
     qint64 totalPaintNs() const { return m_totalPaintNs; }
+    // Starts the longest-paint figure afresh (to leave out the frames that built caches).
+    void resetLongestPaint() { m_longestPaintNs = 0; }
 
     // The digest of the frame at time t.
     virtual FrameKey frameKey(double t) const = 0;
