@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """End to end: the bundled agent process on a temporary home, driven by tessaly-ctl.
 
+With --console, the console itself is started instead (offscreen) and must launch the
+bundled agent from its build tree, pass the agent's output to its standard error and
+leave the agent running when it closes.
+
 Starts `python3 -m agent.main` from the resources directory on its own interpreter, with
 HOME and the XDG directories inside a fresh temporary directory, then uses the real
 tessaly-ctl for status, a quick scan and the threat list. An EICAR test file dropped into
@@ -56,9 +60,13 @@ class Run:
                   os.path.join(self.home, ".config"), os.path.join(self.home, ".local", "share"),
                   os.path.join(self.home, ".cache")):
             os.makedirs(d, exist_ok=True)
+        os.makedirs(os.path.join(self.home, "run"), mode=0o700, exist_ok=True)
         self.socket = os.path.join(self.home, SOCKET_SUFFIX)
         self.log_path = os.path.join(self.home, "agent-output.txt")
+        self.console_log = os.path.join(self.home, "console-output.txt")
         self.agent = None
+        self.console = None
+        self.console_agent_pid = None
 
     def env(self):
         env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and not k.startswith("XDG_")}
@@ -67,6 +75,7 @@ class Run:
             "XDG_DATA_HOME": os.path.join(self.home, ".local", "share"),
             "XDG_CONFIG_HOME": os.path.join(self.home, ".config"),
             "XDG_CACHE_HOME": os.path.join(self.home, ".cache"),
+            "XDG_RUNTIME_DIR": os.path.join(self.home, "run"),
             "PYTHONDONTWRITEBYTECODE": "1",
             # Keeps the quick scan inside this home instead of the machine's shared /tmp,
             # where other tests' files live and auto-quarantine would move them away.
@@ -112,7 +121,53 @@ class Run:
         if self.agent and self.agent.poll() is None:
             self.agent.kill()
             self.agent.wait()
+        if self.console and self.console.poll() is None:
+            self.console.kill()
+            self.console.wait()
+        if self.console_agent_pid and pid_alive(self.console_agent_pid):
+            os.kill(self.console_agent_pid, signal.SIGKILL)
         shutil.rmtree(self.home, ignore_errors=True)
+
+    # -- the console, which starts the bundled agent itself ---------------------------
+    def start_console(self):
+        env = self.env()
+        env["QT_QPA_PLATFORM"] = "offscreen"
+        # No session bus here: notifications, badge and tray are simply unavailable.
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(self.home, "no-bus")
+        log = open(self.console_log, "wb")
+        self.console = subprocess.Popen([self.args.console], cwd=self.home, env=env, stdout=log,
+                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        log.close()
+
+    def console_output(self):
+        with open(self.console_log, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+
+
+def agent_children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            kids = [int(k) for k in f.read().split()]
+    except OSError:
+        return []
+    found = []
+    for k in kids:
+        try:
+            with open(f"/proc/{k}/cmdline", "rb") as f:
+                if b"agent.main" in f.read():
+                    found.append(k)
+        except OSError:
+            pass
+    return found
 
 
 def check(condition, message):
@@ -181,24 +236,68 @@ def scenario(run):
     check(not bad, "the agent printed errors:\n" + "\n".join(bad) + "\n--- full output ---\n" + output)
 
 
+def console_scenario(run):
+    """The console on its own: its supervisor starts the bundled agent from the build tree."""
+    run.start_console()
+
+    def answering():
+        check(run.console.poll() is None,
+              f"the console exited early with {run.console.returncode}:\n{run.console_output()}")
+        return run.ctl("status", check=False)
+    wait_for("the agent started by the console to answer", answering)
+    kids = agent_children(run.console.pid)
+    check(len(kids) == 1, f"expected one agent child of the console, found {kids}")
+    run.console_agent_pid = kids[0]
+
+    # The agent's output reaches the console's standard error, between the supervisor's lines.
+    wait_for("the agent's start-up lines on the console's standard error",
+             lambda: "agent listening on" in run.console_output(), timeout=20)
+    output = run.console_output()
+    check("[supervisor] launched agent at " in output, f"no launch line:\n{output}")
+
+    eicar_path = os.path.join(run.downloads, "eicar-console.com")
+    with open(eicar_path, "wb") as f:
+        f.write(EICAR)
+    wait_for("the dropped file to become a threat",
+             lambda: any(t.get("path") == eicar_path for t in run.ctl("threats", json_out=True)))
+
+    # Closing the console leaves the agent running; it is stopped here by hand.
+    run.console.send_signal(signal.SIGTERM)
+    run.console.wait(timeout=30)
+    time.sleep(1)
+    check(pid_alive(run.console_agent_pid), "the agent ended with the console")
+    check(run.ctl("status", check=False), "the agent stopped answering after the console closed")
+    os.kill(run.console_agent_pid, signal.SIGTERM)
+    wait_for("the agent to stop", lambda: not pid_alive(run.console_agent_pid), timeout=30)
+    check(not os.path.exists(run.socket), "the agent left its socket behind")
+    bad = [line for line in run.console_output().splitlines()
+           if "Traceback" in line or " ERROR " in line or "CRITICAL" in line]
+    check(not bad, "errors on the console's standard error:\n" + "\n".join(bad))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--resources", required=True)
     parser.add_argument("--python", required=True)
+    parser.add_argument("--console", help="run the console scenario with this console binary instead")
     args = parser.parse_args()
     args.ctl, args.resources, args.python = (os.path.abspath(a) for a in (args.ctl, args.resources, args.python))
+    if args.console:
+        args.console = os.path.abspath(args.console)
     if not os.access(args.python, os.X_OK):
         print(f"skipped: no agent interpreter at {args.python} (scripts/setup makes it)")
         return SKIP
 
     run = Run(args)
     try:
-        scenario(run)
+        (console_scenario if args.console else scenario)(run)
     except (Failure, subprocess.TimeoutExpired) as e:
         print(f"FAILED: {e}", file=sys.stderr)
         if run.agent is not None:
             print("--- agent output ---\n" + run.agent_output(), file=sys.stderr)
+        if run.console is not None:
+            print("--- console output ---\n" + run.console_output(), file=sys.stderr)
         return 1
     finally:
         run.cleanup()
