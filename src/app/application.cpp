@@ -54,7 +54,11 @@ void TessalyAntivirusApp::ensureTray()
     } else {
         // No tray on this desktop: the panel is a small window opened from the sidebar.
         auto *status = new TSPillButton(QStringLiteral("Stare"), QStringLiteral("shield.lefthalf.filled"),
-                                        TSPillButton::Kind::ghost, [this] { m_tray->showPanel(); });
+                                        TSPillButton::Kind::ghost);
+        // The panel opens next to the button that asked for it.
+        status->setAction([this, status] {
+            m_tray->showPanel(status->mapToGlobal(QPoint(status->width() / 2, 0)));
+        });
         status->setAccessibleName(QStringLiteral("Stare protecție"));
         m_window->sidebar()->addFooterWidget(status);
     }

@@ -11,6 +11,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QApplication>
 #include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
@@ -133,7 +134,13 @@ MainWindow::MainWindow(const ScreenContext &ctx, QWidget *parent) : QWidget(pare
     // Ctrl+1 ... Ctrl+9 choose the tabs in sidebar order.
     for (Tab t : allTabs) {
         auto *shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key(Qt::Key_1 + tabIndex(t))), this);
-        connect(shortcut, &QShortcut::activated, this, [this, t] { chooseTab(t); });
+        connect(shortcut, &QShortcut::activated, this, [this, t] {
+            chooseTab(t);
+            // Keyboard focus on a sidebar row follows the tab chosen by shortcut, so the
+            // focus ring never marks a row other than the selected one.
+            if (qobject_cast<SidebarRow *>(QApplication::focusWidget()))
+                m_sidebar->row(t)->setFocus(Qt::ShortcutFocusReason);
+        });
     }
 
     m_content->show(Tab::dashboard, false);

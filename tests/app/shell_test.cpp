@@ -131,6 +131,20 @@ TEST_F(ShellTest, CtrlDigitsChooseTabsInSidebarOrder)
     EXPECT_EQ(window.tab(), Tab::dashboard);
 }
 
+TEST_F(ShellTest, KeyboardFocusOnTheSidebarFollowsTheTabChosenByShortcut)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.sidebar()->row(Tab::dashboard)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(&window, Qt::Key_4, Qt::ControlModifier);
+    EXPECT_EQ(window.tab(), Tab::quarantine);
+    EXPECT_TRUE(window.sidebar()->row(Tab::quarantine)->hasFocus());
+    EXPECT_FALSE(window.sidebar()->row(Tab::dashboard)->hasFocus());
+}
+
 TEST_F(ShellTest, RowsAreReachableWithTheKeyboardAndNamed)
 {
     AgentClient agent(socketPath);
