@@ -25,6 +25,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -129,8 +130,12 @@ int main(int argc, char **argv)
     QHash<Instrument *, quint64> frames0;
     QHash<Instrument *, qint64> ns0;
     qint64 longestWarmup = 0;
+    QString longestWarmupName;
     for (Instrument *i : instruments) {
-        longestWarmup = std::max(longestWarmup, i->longestPaintNs());
+        if (i->longestPaintNs() > longestWarmup) {
+            longestWarmup = i->longestPaintNs();
+            longestWarmupName = QString::fromLatin1(i->metaObject()->className());
+        }
         i->resetLongestPaint();
         frames0[i] = i->framesPainted();
         ns0[i] = i->totalPaintNs();
@@ -165,8 +170,42 @@ int main(int argc, char **argv)
         std::printf("  %-28s %8d %10.1f %12.3f %10.1f\n", qPrintable(name), i->maxFps(), n / elapsed,
                     i->longestPaintNs() / 1e6, n ? ns / 1e3 / double(n) : 0.0);
     }
-    std::printf("  longest instrument paint: %.3f ms (during the warm-up, caches being built: %.3f ms)\n",
-                longest / 1e6, longestWarmup / 1e6);
+    std::printf("  longest instrument paint: %.3f ms (during the warm-up, caches being built: %.3f ms, %s)\n",
+                longest / 1e6, longestWarmup / 1e6, qPrintable(longestWarmupName));
+
+    // Scrolled to the bottom: the bar gauges, live charts, heatmap and ticker in view.
+    {
+        view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
+        wait(2);
+        for (Instrument *i : instruments) {
+            i->resetLongestPaint();
+            frames0[i] = i->framesPainted();
+            ns0[i] = i->totalPaintNs();
+        }
+        const double span = std::max(5.0, seconds / 2);
+        const double c0 = cpuSeconds(self), xs0 = xserver.isEmpty() ? 0 : cpuSeconds(xserver);
+        wall.restart();
+        wait(span);
+        const double e = wall.elapsed() / 1000.0;
+        std::printf("dashboard scrolled to the bottom, %.1f s: console %.2f %%", e, 100 * (cpuSeconds(self) - c0) / e);
+        if (!xserver.isEmpty())
+            std::printf(", X server %.2f %%", 100 * (cpuSeconds(xserver) - xs0) / e);
+        std::printf(" of one core\n");
+        for (Instrument *i : instruments) {
+            const quint64 n = i->framesPainted() - frames0[i];
+            if (!n)
+                continue;
+            const qint64 ns = i->totalPaintNs() - ns0[i];
+            QString name = QString::fromLatin1(i->metaObject()->className()).remove(QStringLiteral("tsav::"));
+            if (auto *b = qobject_cast<LinearGauge *>(i))
+                name += QStringLiteral(" ") + b->spec().title;
+            if (auto *g = qobject_cast<GaugeView *>(i))
+                name += QStringLiteral(" ") + g->spec().title;
+            std::printf("  %-28s %8d %10.1f %12.3f %10.1f\n", qPrintable(name), i->maxFps(), n / e,
+                        i->longestPaintNs() / 1e6, ns / 1e3 / double(n));
+        }
+        view->verticalScrollBar()->setValue(0);
+    }
 
     // Another tab shown: the dashboard is hidden, polling goes on.
     view->hide();

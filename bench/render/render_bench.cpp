@@ -67,6 +67,19 @@ void BM_RadarFrame(benchmark::State &state)
 }
 BENCHMARK(BM_RadarFrame)->Arg(0)->Arg(8)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 
+// The radar's first frame: every still layer, sprite and map built.
+void BM_RadarFirstFrame(benchmark::State &state)
+{
+    FrameClock::freeze(1000);
+    for (auto _ : state) {
+        auto *r = new RadarView(3, 220, true, {});
+        Host host(r, QSize(220, 220));
+        r->repaint();
+    }
+    FrameClock::freeze(std::nullopt);
+}
+BENCHMARK(BM_RadarFirstFrame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+
 // A dial between tick steps: one blit and the scan-line band.
 void BM_GaugeFrameSteady(benchmark::State &state)
 {

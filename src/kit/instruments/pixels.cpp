@@ -1,7 +1,6 @@
 #include "kit/instruments/pixels.h"
 
 #include <algorithm>
-#include <numeric>
 #include <cmath>
 
 namespace tsav::pixels {
@@ -33,10 +32,25 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
     const int x1 = std::min(image.width() - 1, int(std::ceil(centre.x() + reach)));
     // A disc smaller than a pixel keeps its area: the coverage ramp is scaled down.
     const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
+    const double solid = std::max(radius, 0.5) - 0.5; // pixels closer than this are fully covered
     for (int y = y0; y <= y1; ++y) {
         auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
         const double dy = y + 0.5 - centre.y();
+        // The row's fully covered run needs no distance per pixel.
+        const double inner2 = solid * solid - dy * dy;
+        int ia = x1 + 1, ib = x1;
+        if (inner2 > 4 && area == 1.0) {
+            const double xi = std::sqrt(inner2) - 1;
+            ia = std::max(x0, int(std::ceil(centre.x() - xi - 0.5)));
+            ib = std::min(x1, int(std::floor(centre.x() + xi - 0.5)));
+            for (int x = ia; x <= ib; ++x)
+                blendPixel(row + x, r, g, b, a0);
+        }
         for (int x = x0; x <= x1; ++x) {
+            if (x == ia && ia <= ib) {
+                x = ib;
+                continue;
+            }
             const double dx = x + 0.5 - centre.x();
             const double cover = std::clamp(std::max(radius, 0.5) + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * area;
             if (cover > 0)
@@ -137,9 +151,18 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
     const bool hasCore = !core.isNull() && core.size() == full.size();
     m_core = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
     m_size = f.size();
-    std::vector<float> u;
-    std::vector<quint32> offset;
-    std::vector<QRgb> fullPx, glowPx;
+    // Angles quantised to 1/16384 of the span and ordered by a counting sort: building
+    // the layer is part of a frame the first time a colour shows.
+    constexpr int steps = 16384;
+    const double lowest = wrapAt - 360.0 / spanDegrees; // the smallest u a pixel can have
+    const double range = 360.0 / spanDegrees;
+    struct Px {
+        int bucket;
+        quint32 offset;
+        QRgb full, glow;
+    };
+    std::vector<Px> pxs;
+    pxs.reserve(size_t(f.width()) * size_t(f.height()) / 2);
     for (int y = 0; y < f.height(); ++y) {
         const auto *row = reinterpret_cast<const QRgb *>(f.constScanLine(y));
         const auto *crow = reinterpret_cast<const QRgb *>(m_core.constScanLine(y));
@@ -147,34 +170,37 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
             const QRgb px = row[x];
             if (qAlpha(px) == 0)
                 continue;
-            double deg = std::atan2(y + 0.5 - centre.y(), x + 0.5 - centre.x()) * 180 / M_PI - startDegrees;
-            deg = std::fmod(deg, 360.0);
+            float deg = std::atan2(float(y + 0.5 - centre.y()), float(x + 0.5 - centre.x())) * float(180 / M_PI)
+                        - float(startDegrees);
+            deg = std::fmod(deg, 360.0f);
             if (deg < 0)
                 deg += 360;
             double frac = deg / spanDegrees;
             if (frac > wrapAt)
-                frac -= 360.0 / spanDegrees;
-            u.push_back(float(frac));
-            offset.push_back(quint32(y) * quint32(f.width()) + quint32(x));
-            fullPx.push_back(px);
+                frac -= range;
+            const int bucket = std::clamp(int((frac - lowest) / range * steps), 0, steps - 1);
             // What the glow adds outside the core: full = core + glow (1 - core alpha).
             const QRgb c = hasCore ? crow[x] : 0;
-            glowPx.push_back(qRgba(std::max(0, qRed(px) - qRed(c)), std::max(0, qGreen(px) - qGreen(c)),
-                                   std::max(0, qBlue(px) - qBlue(c)), std::max(0, qAlpha(px) - qAlpha(c))));
+            const QRgb glow = qRgba(std::max(0, qRed(px) - qRed(c)), std::max(0, qGreen(px) - qGreen(c)),
+                                    std::max(0, qBlue(px) - qBlue(c)), std::max(0, qAlpha(px) - qAlpha(c)));
+            pxs.push_back(Px{bucket, quint32(y) * quint32(f.width()) + quint32(x), px, glow});
         }
     }
-    std::vector<size_t> order(u.size());
-    std::iota(order.begin(), order.end(), size_t(0));
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return u[a] < u[b]; });
-    m_u.reserve(order.size());
-    m_offset.reserve(order.size());
-    m_full.reserve(order.size());
-    m_glow.reserve(order.size());
-    for (size_t i : order) {
-        m_u.push_back(u[i]);
-        m_offset.push_back(offset[i]);
-        m_full.push_back(fullPx[i]);
-        m_glow.push_back(glowPx[i]);
+    std::vector<quint32> start(steps + 1, 0);
+    for (const Px &p : pxs)
+        ++start[size_t(p.bucket) + 1];
+    for (int i = 0; i < steps; ++i)
+        start[size_t(i) + 1] += start[size_t(i)];
+    m_u.resize(pxs.size());
+    m_offset.resize(pxs.size());
+    m_full.resize(pxs.size());
+    m_glow.resize(pxs.size());
+    for (const Px &p : pxs) {
+        const size_t at = start[size_t(p.bucket)]++;
+        m_u[at] = float(lowest + (p.bucket + 0.5) * range / steps);
+        m_offset[at] = p.offset;
+        m_full[at] = p.full;
+        m_glow[at] = p.glow;
     }
 }
 

@@ -178,49 +178,63 @@ void RadarView::buildBase()
     const QPointF c(s / 2, s / 2);
     const double r6 = s / 2 - 6;
 
-    // 1. Background disc.
-    QRadialGradient bg(c, s / 2);
-    bg.setColorAt(0, QColor::fromRgbF(0.02f, 0.06f, 0.10f));
-    bg.setColorAt(1, QColor::fromRgbF(0.0f, 0.02f, 0.05f));
-    p.setPen(Qt::NoPen);
-    p.setBrush(bg);
-    p.drawEllipse(c, s / 2, s / 2);
+    // Disc, spokes, rings and ticks are written as pixels: antialiased paths as tall as
+    // the scope would each be split across Qt's thread pool.
+    const QPointF o = origin();
+    auto dev = [&](QPointF scope) { return (o + scope) * dpr; };
 
-    m_disc = blank(QSizeF(s, s), dpr);
+    // 1. Background disc: a radial gradient from the centre to the rim.
     {
-        QPainter dp(&m_disc);
-        dp.setRenderHint(QPainter::Antialiasing);
-        dp.setPen(Qt::NoPen);
-        dp.setBrush(Qt::white);
-        dp.drawEllipse(c, s / 2, s / 2);
+        const QColor inner = QColor::fromRgbF(0.02f, 0.06f, 0.10f), outer = QColor::fromRgbF(0.0f, 0.02f, 0.05f);
+        const QPointF cd = dev(c);
+        const double rd = s / 2 * dpr;
+        const int y0 = std::max(0, int(std::floor(cd.y() - rd - 1))), y1 = std::min(m_base.height() - 1, int(std::ceil(cd.y() + rd + 1)));
+        const int x0 = std::max(0, int(std::floor(cd.x() - rd - 1))), x1 = std::min(m_base.width() - 1, int(std::ceil(cd.x() + rd + 1)));
+        for (int y = y0; y <= y1; ++y) {
+            auto *row = reinterpret_cast<QRgb *>(m_base.scanLine(y));
+            const float dy = float(y + 0.5 - cd.y());
+            for (int x = x0; x <= x1; ++x) {
+                const float dx = float(x + 0.5 - cd.x());
+                const float d = std::sqrt(dx * dx + dy * dy);
+                const float cover = std::clamp(float(rd) + 0.5f - d, 0.0f, 1.0f);
+                if (cover <= 0)
+                    continue;
+                const float k = std::min(d / float(rd), 1.0f);
+                pixels::blendPixel(row + x, int(float(inner.red()) + float(outer.red() - inner.red()) * k + 0.5f),
+                                   int(float(inner.green()) + float(outer.green() - inner.green()) * k + 0.5f),
+                                   int(float(inner.blue()) + float(outer.blue() - inner.blue()) * k + 0.5f),
+                                   int(255 * cover + 0.5f));
+            }
+        }
     }
 
+    m_disc = blank(QSizeF(s, s), dpr);
+    pixels::blendDisc(m_disc, c * dpr, s / 2 * dpr, qRgb(255, 255, 255), 1.0);
+
+    const QRgb blue = pal::accentBlue.rgb();
     // 4. Spokes.
-    p.setPen(QPen(pal::withOpacity(pal::accentBlue, 0.08), 0.5));
     for (int k = 0; k < 8; ++k) {
         const double a = k * pi / 4;
-        p.drawLine(c, c + (s / 2 - 8) * QPointF(std::cos(a), std::sin(a)));
+        pixels::blendSegment(m_base, dev(c), dev(c + (s / 2 - 8) * QPointF(std::cos(a), std::sin(a))), 0.5 * dpr,
+                             blue, 0.08, 0.08);
     }
 
     // 5. Rings, cross-hair, centre cross and rim ticks.
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(pal::withOpacity(pal::accentBlue, 0.60), 1.5));
-    p.drawEllipse(c, r6, r6);
-    p.setPen(QPen(pal::withOpacity(pal::accentBlue, 0.25), 1));
+    pixels::blendRing(m_base, dev(c), r6 * dpr, 1.5 * dpr, blue, 0.60);
     for (double f : {0.25, 0.5, 0.75})
-        p.drawEllipse(c, r6 * f, r6 * f);
-    p.setPen(QPen(pal::withOpacity(pal::accentBlue, 0.20), 1));
-    p.drawLine(QPointF(c.x() - r6, c.y()), QPointF(c.x() + r6, c.y()));
-    p.drawLine(QPointF(c.x(), c.y() - r6), QPointF(c.x(), c.y() + r6));
-    p.setPen(QPen(pal::withOpacity(pal::accentBlue, 0.55), 1));
-    p.drawLine(QPointF(c.x() - 6, c.y()), QPointF(c.x() + 6, c.y()));
-    p.drawLine(QPointF(c.x(), c.y() - 6), QPointF(c.x(), c.y() + 6));
+        pixels::blendRing(m_base, dev(c), r6 * f * dpr, dpr, blue, 0.25);
+    auto line = [&](QPointF p0, QPointF p1, double width, double opacity) {
+        pixels::blendSegment(m_base, dev(p0), dev(p1), width * dpr, blue, opacity, opacity);
+    };
+    line(QPointF(c.x() - r6, c.y()), QPointF(c.x() + r6, c.y()), 1, 0.20);
+    line(QPointF(c.x(), c.y() - r6), QPointF(c.x(), c.y() + r6), 1, 0.20);
+    line(QPointF(c.x() - 6, c.y()), QPointF(c.x() + 6, c.y()), 1, 0.55);
+    line(QPointF(c.x(), c.y() - 6), QPointF(c.x(), c.y() + 6), 1, 0.55);
     for (int k = 0; k < 36; ++k) {
         const double a = -pi / 2 + k * pi / 18;
         const bool major = k % 3 == 0;
         const QPointF dir(std::cos(a), std::sin(a));
-        p.setPen(QPen(pal::withOpacity(pal::accentBlue, major ? 0.80 : 0.30), major ? 2 : 1));
-        p.drawLine(c + r6 * dir, c + (r6 - (major ? 6 : 3)) * dir);
+        line(c + r6 * dir, c + (r6 - (major ? 6 : 3)) * dir, major ? 2 : 1, major ? 0.80 : 0.30);
     }
 
     // 6. Bearing labels.
@@ -340,17 +354,21 @@ void RadarView::buildTrailMap()
     const int w = m_frame.width(), h = m_frame.height();
     m_trailAngle.assign(size_t(w) * size_t(h), 0);
     m_trailCover.assign(size_t(w) * size_t(h), 0);
+    // Only the pixels inside the circle need an angle (the trail is drawn nowhere else).
+    const float reach2 = float((r + 1) * (r + 1));
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
-            const double d = std::sqrt(dx * dx + dy * dy);
-            const double cover = std::clamp(r + 0.5 - d, 0.0, 1.0);
+            const float dx = float(x + 0.5 - cx), dy = float(y + 0.5 - cy);
+            const float d2 = dx * dx + dy * dy;
+            if (d2 > reach2)
+                continue;
+            const float cover = std::clamp(float(r) + 0.5f - std::sqrt(d2), 0.0f, 1.0f);
             const size_t i = size_t(y) * size_t(w) + size_t(x);
-            m_trailCover[i] = quint8(std::lround(255 * cover));
-            double a = std::atan2(dy, dx) / (2 * pi);
+            m_trailCover[i] = quint8(255 * cover + 0.5f);
+            float a = std::atan2(dy, dx) * float(1 / (2 * pi));
             if (a < 0)
                 a += 1;
-            m_trailAngle[i] = quint16(int(std::lround(a * 65536)) & 0xffff);
+            m_trailAngle[i] = quint16(int(a * 65536 + 0.5f) & 0xffff);
         }
     m_trailMapSize = m_frame.size();
 }
