@@ -143,7 +143,7 @@ class Agent:
 @pytest.fixture
 def home():
     # Short, so the socket path stays far below the 107-byte limit of Unix socket addresses.
-    path = tempfile.mkdtemp(prefix="tsav", dir="/tmp")
+    path = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
     yield path
     shutil.rmtree(path, ignore_errors=True)
 
@@ -158,7 +158,7 @@ def agent(home):
 
 @pytest.fixture(scope="module")
 def shared_agent():
-    path = tempfile.mkdtemp(prefix="tsav", dir="/tmp")
+    path = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
     a = Agent(path, {"TSAV_AGENT_FIRST_FIT": "0"})
     a.start()
     wait_for(lambda: any("behaviour model fitted" in e["action"] for e in a.data("events", limit=50)), 120,
