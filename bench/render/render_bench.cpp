@@ -80,6 +80,25 @@ void BM_RadarFirstFrame(benchmark::State &state)
 }
 BENCHMARK(BM_RadarFirstFrame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 
+// A dial's first frame in a colour no dial has shown yet: still image, arc layer (bloom
+// and angle sort), tick sprite, tip and read-out glows all built.
+void BM_GaugeFirstFrame(benchmark::State &state)
+{
+    FrameClock::freeze(2000);
+    auto *g = new GaugeView(GaugeSpec{"System CPU", 41.9, 100, "%", "%.1f", std::nullopt, loadZones, false});
+    Host host(g, g->sizeHint());
+    int n = 0;
+    for (auto _ : state) {
+        // A colour no dial has shown yet, and a new read-out: nothing cached applies.
+        ++n;
+        g->setSpec(GaugeSpec{"System CPU", 41.9 + n % 50, 100, "%", "%.1f", std::nullopt,
+                             {{0, QColor(n % 256, (n / 256) % 256, 200)}}, false});
+        g->repaint();
+    }
+    FrameClock::freeze(std::nullopt);
+}
+BENCHMARK(BM_GaugeFirstFrame)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+
 // A dial between tick steps: one blit and the scan-line band.
 void BM_GaugeFrameSteady(benchmark::State &state)
 {

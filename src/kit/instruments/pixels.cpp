@@ -162,7 +162,7 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
         QRgb full, glow;
     };
     std::vector<Px> pxs;
-    pxs.reserve(size_t(f.width()) * size_t(f.height()) / 2);
+    pxs.reserve(size_t(f.width()) * size_t(f.height()));
     for (int y = 0; y < f.height(); ++y) {
         const auto *row = reinterpret_cast<const QRgb *>(f.constScanLine(y));
         const auto *crow = reinterpret_cast<const QRgb *>(m_core.constScanLine(y));
