@@ -164,7 +164,7 @@ void LinearGauge::paintEvent(QPaintEvent *)
     if (m_composite.isNull() || FrameKey().add(f.fillPx).add(f.rollStep).value() != m_compositeKey)
         buildComposite(f, t);
     QPainter p(this);
-    p.drawImage(QPoint(0, 0), m_composite);
+    drawImageInBands(p, QPointF(0, 0), m_composite);
     if (f.band != noBand && f.fillPx > 0 && !m_fill.isNull())
         if (const auto *scan = effects::find(effects::scanlineName))
             scan->drawOver(p, barRect().topLeft().toPoint() + m_fillOrigin, m_fill, effects::timeArgument(t), scanlineStrength);
