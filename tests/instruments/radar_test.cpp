@@ -200,3 +200,24 @@ TEST(RadarView, TrailFollowsTheSweep)
     const QPointF mirror = c + r * QPointF(std::cos(-pi / 2 + 0.3), std::sin(-pi / 2 + 0.3));
     EXPECT_GT(img.pixelColor(inTrail.toPoint()).red(), img.pixelColor(mirror.toPoint()).red() + 25);
 }
+
+// The trail comes from a map of each pixel's angle made for one size: a scope that
+// changes size (or sits off-centre in a larger widget) must still trail its own sweep,
+// at every quarter of the turn, including across the angle map's wrap at +x.
+TEST(RadarView, TrailFollowsTheSweepAfterAResizeAndAroundTheTurn)
+{
+    RadarView radar(0, 220, true, {});
+    radar.resize(radar.sizeHint());
+    (void)renderAt(radar, 4001);
+    radar.setScopeSize(160);
+    radar.resize(200, 180); // the scope is centred in a wider widget
+    const QPointF c = QPointF(std::floor((200 - 160) / 2.0), std::floor((180 - 160) / 2.0)) + QPointF(80, 80);
+    for (double t : {4000.0, 4001.0, 4002.0, 4003.0, 4003.9}) {
+        const QImage img = renderAt(radar, t);
+        const double phi = radar::sweepAngle(t);
+        const double r = 45;
+        const QPointF inTrail = c + r * QPointF(std::cos(phi - 0.3), std::sin(phi - 0.3));
+        const QPointF ahead = c + r * QPointF(std::cos(phi + 0.3), std::sin(phi + 0.3));
+        EXPECT_GT(img.pixelColor(inTrail.toPoint()).red(), img.pixelColor(ahead.toPoint()).red() + 25) << "t " << t;
+    }
+}
