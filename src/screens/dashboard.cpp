@@ -518,7 +518,7 @@ void DashboardView::refreshProtection()
     ui.radar->setThreatCount(s ? s->threats_active : 0);
     ui.radar->setActive(m_ctx.agent && m_ctx.agent->connected());
 
-    const bool ok = isProtected(settings);
+    const bool ok = isProtected(settings, m_ctx.agent && m_ctx.agent->connected());
     const QColor c = ok ? pal::accentGreen : pal::accentAmber;
     ui.shield->set(ok ? QStringLiteral("shield.lefthalf.filled") : QStringLiteral("exclamationmark.shield"), c);
     ui.stateTitle->setText(ok ? QStringLiteral("PROTEJAT") : QStringLiteral("ATENȚIE"));

@@ -14,9 +14,9 @@ bool on(const QHash<QString, bool> &settings, const char *key)
 }
 } // namespace
 
-bool isProtected(const QHash<QString, bool> &settings)
+bool isProtected(const QHash<QString, bool> &settings, bool connected)
 {
-    return on(settings, "realtime_enabled") && on(settings, "ai_engine_enabled")
+    return connected && on(settings, "realtime_enabled") && on(settings, "ai_engine_enabled")
         && on(settings, "auto_quarantine");
 }
 

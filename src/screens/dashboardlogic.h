@@ -14,8 +14,9 @@
 namespace tsav {
 
 // True only when realtime_enabled, ai_engine_enabled and auto_quarantine are all true
-// (a missing key counts as false).
-bool isProtected(const QHash<QString, bool> &settings);
+// (a missing key counts as false) and the agent answers: switches remembered from an agent
+// that no longer runs protect nothing.
+bool isProtected(const QHash<QString, bool> &settings, bool connected = true);
 
 // 100 with realtime on (else 70), minus 15 (AI off), 15 (auto-quarantine off), 10
 // (network monitor off), 5 (cloud telemetry off) and min(5 × active threats, 25);

@@ -50,6 +50,9 @@ TEST(ProtectionScore, IsProtectedNeedsTheThreeCoreEngines)
     s = allOn();
     s.remove("ai_engine_enabled");
     EXPECT_FALSE(isProtected(s));
+    // Switches remembered from an agent that stopped answering do not make a protected host.
+    EXPECT_FALSE(isProtected(allOn(), false));
+    EXPECT_TRUE(isProtected(allOn(), true));
 }
 
 TEST(DashboardFormats, Uptime)
