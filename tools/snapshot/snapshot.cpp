@@ -1,3 +1,4 @@
+#include <QLayout>
 // tessaly-snapshot: renders the console offscreen to a PNG, from the replies an agent
 // would give, at a fixed size and clock time.
 //
@@ -135,6 +136,15 @@ int main(int argc, char **argv)
     view = owner.get();
     view->show();
     settle(150);
+    // Layouts invalidated by the replies (panels that appear once metrics exist) must be
+    // applied before the grab: activate them and deliver their pending requests.
+    for (int pass = 0; pass < 3; ++pass) {
+        for (QWidget *w : view->findChildren<QWidget *>())
+            if (w->layout())
+                w->layout()->activate();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        settle(20);
+    }
     const QImage image = view->grab().toImage();
     if (!image.save(parser.value(outOpt), "PNG"))
         return fail(QStringLiteral("cannot write ") + parser.value(outOpt));
