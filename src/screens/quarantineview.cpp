@@ -127,13 +127,7 @@ QuarantineView::QuarantineView(const ScreenContext &ctx, QWidget *parent) : QWid
     }
     panel->addWidget(m_empty);
 
-    auto *scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") + scrollBarStyle());
-    scroll->viewport()->setAutoFillBackground(false);
+    auto *scroll = makePageScrollArea(Qt::ScrollBarAlwaysOn);
     auto *content = new QWidget;
     content->setAutoFillBackground(false);
     m_rows = new QVBoxLayout(content);

@@ -148,13 +148,7 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     setObjectName(QStringLiteral("screen.scan"));
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") + scrollBarStyle());
-    scroll->viewport()->setAutoFillBackground(false);
+    auto *scroll = makePageScrollArea(Qt::ScrollBarAlwaysOn);
     auto *content = new QWidget;
     content->setAutoFillBackground(false);
     m_column = new QVBoxLayout(content);

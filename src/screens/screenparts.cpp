@@ -118,6 +118,18 @@ QString scrollBarStyle()
         "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }");
 }
 
+QScrollArea *makePageScrollArea(Qt::ScrollBarPolicy vertical)
+{
+    auto *scroll = new QScrollArea;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setVerticalScrollBarPolicy(vertical);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") + scrollBarStyle());
+    scroll->viewport()->setAutoFillBackground(false);
+    return scroll;
+}
+
 QListView *makeRowList(QWidget *parent)
 {
     auto *v = new QListView(parent);

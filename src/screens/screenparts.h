@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QFont>
 #include <QListView>
+#include <QScrollArea>
 #include <QStringList>
 #include <QStyledItemDelegate>
 #include <QWidget>
@@ -54,6 +55,10 @@ ScreenHeader makeScreenHeader(const QString &title, const QString &subtitle, int
 
 // The slim translucent vertical scroll bar of the screens' lists and scroll areas.
 QString scrollBarStyle();
+
+// A frameless, transparent scroll area for a screen's page or list: resizes its widget,
+// scrolls vertically only, with the slim scroll bar.
+QScrollArea *makePageScrollArea(Qt::ScrollBarPolicy vertical = Qt::ScrollBarAsNeeded);
 
 // A list of painted rows: transparent, frameless, vertical scroll bar always shown,
 // hover tracked, rows never selected or edited.

@@ -82,13 +82,7 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
 
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }") +
-                          scrollBarStyle());
-    scroll->viewport()->setAutoFillBackground(false);
+    auto *scroll = makePageScrollArea();
     outer->addWidget(scroll);
 
     auto *content = new QWidget;
