@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the reply parser and, whatever parses, to every record
 // decoder and derivation. Any crash, leak or undefined behaviour is a finding.
 
-#include "agent/decode.h"
-#include "agent/records.h"
-#include "agent/transport.h"
+#include "agentlink/decode.h"
+#include "agentlink/records.h"
+#include "agentlink/transport.h"
 
 #include <cstddef>
 #include <cstdint>

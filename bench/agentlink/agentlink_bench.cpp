@@ -1,9 +1,9 @@
 // Agent link benchmarks. Figures and method: README.md beside this file.
 
-#include "agent/agentclient.h"
-#include "agent/decode.h"
-#include "agent/scriptedpeer.h"
-#include "agent/transport.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/decode.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/transport.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -8,7 +8,7 @@
 //    window is minimised.
 // Usage: tsav_dashboard_load [seconds=60] [warmup=5] [idle-seconds=15]
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "alerts/soundplayer.h"
 #include "busyagent.h"
 #include "kit/instruments/gaugeview.h"

@@ -9,13 +9,13 @@
 // "rss_kb=<kB> cpu_pct=<whole-process CPU over the linger, % of one core>". --scripted
 // keeps the scripted agent (small fixed replies) instead of launching the bundled one.
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "app/application.h"
 #include "app/darkstyle.h"
 #include "app/mainwindow.h"
 #include "kit/frameclock.h"
-#include "agent/scriptedpeer.h"
-#include "agent/transport.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/transport.h"
 
 #include <QApplication>
 #include <QDir>

@@ -8,7 +8,7 @@
 //    per run, even if it leaves the list and comes back;
 //  - primed: false until the first list arrives. The first list only fills `seen`.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "platform/notificationservice.h"
 #include "platform/services.h"
 

@@ -2,7 +2,7 @@
 // does not pull in the agent link.
 #include "alerts/threatnotifier.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "platform/notificationservice.h"
 
 #include <QPointer>

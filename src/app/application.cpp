@@ -1,7 +1,7 @@
 #include "app/application.h"
 
-#include "agent/agentclient.h"
-#include "agent/supervisor.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/supervisor.h"
 #include "alerts/soundplayer.h"
 #include "alerts/threatnotifier.h"
 #include "app/mainwindow.h"

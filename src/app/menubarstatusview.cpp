@@ -1,6 +1,6 @@
 #include "app/menubarstatusview.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "app/statusrules.h"
 #include "kit/iconview.h"
 #include "kit/label.h"

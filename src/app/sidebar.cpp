@@ -1,6 +1,6 @@
 #include "app/sidebar.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "alerts/feedback.h"
 #include "kit/elide.h"
 #include "kit/frameclock.h"

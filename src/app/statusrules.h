@@ -2,7 +2,7 @@
 // The protection status shown in the tray panel and the tray icon's label, as plain
 // functions of the client's state.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QColor>
 #include <QHash>

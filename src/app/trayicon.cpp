@@ -1,6 +1,6 @@
 #include "app/trayicon.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "app/menubarstatusview.h"
 #include "kit/icons.h"
 #include "kit/palette.h"

@@ -2,7 +2,7 @@
 // The audit screen's rules, apart from its widgets: texts, the score zones, the colour
 // of a check's icon and badge, and which feedback a score earns.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "alerts/feedback.h"
 
 #include <QColor>

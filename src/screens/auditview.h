@@ -7,7 +7,7 @@
 // clears a previous result — and a result earns feedback by its score. A late answer
 // for a screen that is gone does nothing.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/screencontext.h"
 
 #include <QCoroTask>

@@ -1,6 +1,6 @@
 #include "screens/dashboard.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/flowlayout.h"
 #include "kit/iconview.h"
 #include "kit/icons.h"

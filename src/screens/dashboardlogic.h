@@ -2,7 +2,7 @@
 // The dashboard's plain functions: protection state and score, uptime and relative
 // times, and the engine table's icons and colours.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QColor>
 #include <QHash>

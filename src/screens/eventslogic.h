@@ -2,7 +2,7 @@
 // What the events screen derives from the client's events: the source picker's
 // options and the filtered list.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QList>
 #include <QString>

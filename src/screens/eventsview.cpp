@@ -1,6 +1,6 @@
 #include "screens/eventsview.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/label.h"
 #include "kit/palette.h"
 #include "kit/plaintext.h"

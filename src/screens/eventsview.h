@@ -4,7 +4,7 @@
 // whose events have all left the list stays selected (and the list stays empty) until
 // the user picks another.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 

@@ -3,7 +3,7 @@
 // rows (six days ago at the top, today at the bottom) by 24 columns, each cell coloured
 // by intensityColor of its count.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "kit/tspanel.h"
 
 #include <QColor>

@@ -2,7 +2,7 @@
 // LiveChartsView: four Spark cards (files per second, agent CPU, system CPU, system RAM)
 // plotting the client's history series, in a two-column grid.
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/tspanel.h"
 
 #include <QColor>

@@ -1,7 +1,7 @@
 #pragma once
 // What the network screen derives from the connections and the live rates.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QColor>
 #include <QList>

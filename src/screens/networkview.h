@@ -2,7 +2,7 @@
 // NetworkView: the open connections as the agent reports them and the live traffic
 // chart. No state of its own; it redraws from the client after every poll.
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 

@@ -3,7 +3,7 @@
 // of the top 20 (coloured by score) and a table of the top 80. The sort starts at CPU
 // and the treemap on, each time the screen is created.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 #include "screens/treemap.h"

@@ -1,6 +1,6 @@
 #include "screens/quarantineview.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/icons.h"
 #include "kit/label.h"
 #include "kit/palette.h"

@@ -4,7 +4,7 @@
 // longer reports the entry. Rows are widgets (each carries two buttons); they are kept
 // per entry id and rebuilt only when an entry changes.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/screencontext.h"
 
 #include <QHash>

@@ -2,7 +2,7 @@
 // The scan screen's animated parts: the launch cards, the particle field and the live
 // header of a running scan. Each paints from its inputs and FrameClock::now().
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/scanlogic.h"
 
 #include <QAbstractButton>

@@ -2,7 +2,7 @@
 // What the scan screen derives from the client's scan status, metrics and threats,
 // and the particle field's motion as a pure function of time.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QColor>
 #include <QList>

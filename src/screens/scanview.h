@@ -3,7 +3,7 @@
 // blocks of a running scan (header with drifting particles, four gauges with the stop
 // button, the per-directory table) or the results of the last finished scan.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/scancards.h"
 #include "screens/screencontext.h"
 

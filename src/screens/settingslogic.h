@@ -2,7 +2,7 @@
 // The settings screen's tables and rules, apart from its widgets: the engine rows in
 // screen order, the scheduled-scan choices, the test buttons and the switch feedback.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "alerts/feedback.h"
 #include "kit/tspillbutton.h"
 

@@ -1,6 +1,6 @@
 #include "screens/settingsview.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "alerts/feedback.h"
 #include "alerts/soundplayer.h"
 #include "kit/label.h"

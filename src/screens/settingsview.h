@@ -8,7 +8,7 @@
 // therefore shows the old value. The sound and voice switches write the preferences at
 // once.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/screencontext.h"
 
 #include <QCoroTask>

@@ -6,7 +6,7 @@
 // "—"; 10, one line, elided), a flexible space, and the status tag as received (10
 // semibold on severityColor at 18 %, in a capsule).
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QWidget>
 

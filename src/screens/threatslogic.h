@@ -2,7 +2,7 @@
 // What the threats screen derives from the client's threat list: the severity filter,
 // the counts, the 24-hour timeline and the texts of a detail row.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QList>
 #include <QMap>

@@ -1,6 +1,6 @@
 #include "screens/threatsview.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/frameclock.h"
 #include "kit/icons.h"
 #include "kit/label.h"

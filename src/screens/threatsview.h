@@ -4,7 +4,7 @@
 // Everything is recomputed from the client's list on each change; the filter starts at
 // `all` each time the screen is created.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 #include "screens/threatslogic.h"

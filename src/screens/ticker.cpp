@@ -1,6 +1,6 @@
 #include "screens/ticker.h"
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 #include "kit/frameclock.h"
 #include "kit/icons.h"
 #include "kit/instruments/glow.h"

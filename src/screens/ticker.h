@@ -3,7 +3,7 @@
 // count) over a 28-point strip in which the first 40 events, twice in a row, scroll left
 // at 80 points a second, the row shifted by (t × 80) mod max(W, 800).
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 #include "kit/instruments/instrument.h"
 #include "kit/tspanel.h"
 

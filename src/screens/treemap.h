@@ -2,7 +2,7 @@
 // The processes screen's arithmetic: sorting by the chosen metric, the row-by-row
 // treemap layout of the top processes, score colours and cell texts.
 
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QColor>
 #include <QList>

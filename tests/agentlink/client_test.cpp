@@ -1,7 +1,7 @@
 // The client's poll cycle and its commands against a scripted peer on a real socket.
 
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "testsupport.h"
 
 #include <QJsonDocument>

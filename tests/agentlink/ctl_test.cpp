@@ -1,6 +1,6 @@
 // tessaly-ctl run as a real process against a scripted peer.
 
-#include "agent/scriptedpeer.h"
+#include "agentlink/scriptedpeer.h"
 #include "testsupport.h"
 
 #include <QJsonDocument>

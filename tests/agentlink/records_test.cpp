@@ -1,8 +1,8 @@
 // Decoding rules of the wire records, the derived rows and the reply parser.
 
-#include "agent/decode.h"
-#include "agent/records.h"
-#include "agent/transport.h"
+#include "agentlink/decode.h"
+#include "agentlink/records.h"
+#include "agentlink/transport.h"
 
 #include <QDir>
 #include <QFile>

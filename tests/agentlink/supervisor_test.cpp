@@ -1,8 +1,8 @@
 // The supervisor with a temporary home, small fake agent packages and real children.
 
-#include "agent/scriptedpeer.h"
-#include "agent/supervisor.h"
-#include "agent/transport.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/supervisor.h"
+#include "agentlink/transport.h"
 #include "testsupport.h"
 
 #include <QDir>

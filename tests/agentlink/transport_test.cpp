@@ -1,8 +1,8 @@
 // The transport against a scripted peer on a real Unix socket.
 
-#include "agent/decode.h"
-#include "agent/scriptedpeer.h"
-#include "agent/transport.h"
+#include "agentlink/decode.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/transport.h"
 #include "testsupport.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 // The notifier bound to a real client polling a scripted agent on a real socket.
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "alerts/threatnotifier.h"
 #include "platform/fakes.h"

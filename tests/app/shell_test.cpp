@@ -1,9 +1,9 @@
 // The shell against a scripted agent on a real socket: the sidebar's behaviour, the
 // start-up order, offscreen renders of every tab with no agent and with a busy one, and
 // the tray panel.
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
-#include "agent/supervisor.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/supervisor.h"
 #include "alerts/soundplayer.h"
 #include "alerts/threatnotifier.h"
 #include "app/application.h"

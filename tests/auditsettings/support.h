@@ -3,8 +3,8 @@
 // directory, the client talking to it, and a sound player over recording fakes that is
 // also installed as the shared one (the pill buttons give their feedback through it).
 
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "platform/fakes.h"
 #include "screens/screencontext.h"

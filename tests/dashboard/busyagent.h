@@ -2,7 +2,7 @@
 // A busy agent's replies for the dashboard: the scripted peer's sample state with ten
 // threats, 180 events spread over the last week and timestamps near the present.
 
-#include "agent/scriptedpeer.h"
+#include "agentlink/scriptedpeer.h"
 
 #include <QDateTime>
 #include <QJsonArray>

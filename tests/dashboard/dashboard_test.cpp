@@ -1,5 +1,5 @@
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "busyagent.h"
 #include "kit/frameclock.h"

@@ -1,8 +1,8 @@
 #pragma once
 // Deterministic busy data for the screens' tests, renders and benchmarks.
 
-#include "agent/agentclient.h"
-#include "agent/records.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/records.h"
 
 #include <QDateTime>
 #include <QUuid>

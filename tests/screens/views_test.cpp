@@ -3,8 +3,8 @@
 
 #include "screenfixtures.h"
 
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "kit/frameclock.h"
 #include "kit/instruments/gaugeview.h"

@@ -1,6 +1,6 @@
 #include "commands.h"
 
-#include "agent/decode.h"
+#include "agentlink/decode.h"
 #include "table.h"
 
 #include <QCoreApplication>

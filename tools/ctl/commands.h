@@ -1,7 +1,7 @@
 #pragma once
 // The subcommands of tessaly-ctl, each built only on AgentClient's operations.
 
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 
 #include <QStringList>
 #include <QTextStream>

@@ -9,8 +9,8 @@
 // "data" member of the agent's reply. Without --data no agent answers (the console's
 // disconnected state).
 
-#include "agent/agentclient.h"
-#include "agent/scriptedpeer.h"
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "app/darkstyle.h"
 #include "app/mainwindow.h"

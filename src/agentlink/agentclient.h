@@ -9,8 +9,8 @@
 // After a whole cycle (poll loop or command follow-up) cycleFinished() is emitted too,
 // so views that read many fields can redraw once.
 
-#include "agent/records.h"
-#include "agent/transport.h"
+#include "agentlink/records.h"
+#include "agentlink/transport.h"
 
 #include <QDateTime>
 #include <QHash>

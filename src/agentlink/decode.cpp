@@ -1,6 +1,6 @@
-#include "agent/decode.h"
+#include "agentlink/decode.h"
 
-#include "agent/json.h"
+#include "agentlink/json.h"
 
 #include <algorithm>
 #include <cmath>

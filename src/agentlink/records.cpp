@@ -1,4 +1,4 @@
-#include "agent/records.h"
+#include "agentlink/records.h"
 
 #include <QSet>
 

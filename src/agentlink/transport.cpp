@@ -1,6 +1,6 @@
-#include "agent/transport.h"
+#include "agentlink/transport.h"
 
-#include "agent/json.h"
+#include "agentlink/json.h"
 
 #include <QDir>
 

@@ -1,6 +1,6 @@
-#include "agent/supervisor.h"
+#include "agentlink/supervisor.h"
 
-#include "agent/transport.h"
+#include "agentlink/transport.h"
 
 #include <QCoreApplication>
 #include <QDir>

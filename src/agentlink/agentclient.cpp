@@ -1,6 +1,6 @@
-#include "agent/agentclient.h"
+#include "agentlink/agentclient.h"
 
-#include "agent/decode.h"
+#include "agentlink/decode.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

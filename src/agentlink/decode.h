@@ -12,8 +12,8 @@
 // Failures are AgentError values of domain "tsav.decode" whose message names the record
 // and the path of the offending member, e.g. "Threat[3].status: missing".
 
-#include "agent/records.h"
-#include "agent/transport.h"
+#include "agentlink/records.h"
+#include "agentlink/transport.h"
 
 #include <QHash>
 #include <QList>

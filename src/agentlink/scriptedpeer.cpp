@@ -1,4 +1,4 @@
-#include "agent/scriptedpeer.h"
+#include "agentlink/scriptedpeer.h"
 
 #include <QDir>
 #include <QFile>
