@@ -79,12 +79,20 @@ def make_tree(root, count, size_fn):
             fh.write(os.urandom(size_fn(i)))
 
 
+def bench_base() -> str:
+    """Outside /tmp, /var/tmp and /dev/shm, which another agent on this machine may watch."""
+    base = os.environ.get("TSAV_TEST_TMPDIR") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "tessaly-tests")
+    os.makedirs(base, mode=0o700, exist_ok=True)
+    return base
+
+
 def drop_caches_note():
     return "page cache warm (files just written)"
 
 
 def scan_throughput(count, size_fn, label, probe_summary=False):
-    home = tempfile.mkdtemp(prefix="tsavb", dir="/tmp")
+    home = tempfile.mkdtemp(prefix="tsavb", dir=bench_base())
     try:
         make_tree(os.path.join(home, "Downloads"), count, size_fn)
         total_bytes = sum(size_fn(i) for i in range(count))
@@ -135,7 +143,7 @@ def scan_throughput(count, size_fn, label, probe_summary=False):
 
 
 def idle_memory():
-    home = tempfile.mkdtemp(prefix="tsavb", dir="/tmp")
+    home = tempfile.mkdtemp(prefix="tsavb", dir=bench_base())
     try:
         agent = AgentRun(home, {"TSAV_AGENT_FIRST_FIT": "0"})
         try:

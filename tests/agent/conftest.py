@@ -22,6 +22,15 @@ EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-" + b"TES
 SOCKET_SUFFIX = "Library/Application Support/TessalyAntivirus/agent.sock"
 
 
+def test_base() -> str:
+    """Where test homes and fixtures live: never /tmp, /var/tmp or /dev/shm, which a real agent
+    on this machine may be watching (and would act on what the tests drop there)."""
+    base = os.environ.get("TSAV_TEST_TMPDIR") or os.path.join(
+        os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "tessaly-tests")
+    os.makedirs(base, mode=0o700, exist_ok=True)
+    return base
+
+
 def wait_for(predicate, timeout=20.0, interval=0.1, what="condition"):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -143,8 +152,18 @@ class Agent:
 @pytest.fixture
 def home():
     # Short, so the socket path stays far below the 107-byte limit of Unix socket addresses.
-    path = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
+    path = tempfile.mkdtemp(prefix="tsav", dir=test_base())
     yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def tmp_path():
+    """pytest's own tmp_path lives under /tmp; keep it with the other fixtures."""
+    import pathlib
+
+    path = tempfile.mkdtemp(prefix="t", dir=test_base())
+    yield pathlib.Path(path)
     shutil.rmtree(path, ignore_errors=True)
 
 
@@ -158,7 +177,7 @@ def agent(home):
 
 @pytest.fixture(scope="module")
 def shared_agent():
-    path = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
+    path = tempfile.mkdtemp(prefix="tsav", dir=test_base())
     a = Agent(path, {"TSAV_AGENT_FIRST_FIT": "0"})
     a.start()
     wait_for(lambda: any("behaviour model fitted" in e["action"] for e in a.data("events", limit=50)), 120,

@@ -50,9 +50,12 @@ def wait_for(what, predicate, timeout=DEADLINE, interval=0.5):
 class Run:
     def __init__(self, args):
         self.args = args
-        # Short, since a Unix socket path must fit in 108 bytes, and outside /tmp: any other
-        # agent running on this machine watches /tmp and would quarantine the test file itself.
-        base = "/var/tmp" if os.access("/var/tmp", os.W_OK) else None
+        # Short, since a Unix socket path must fit in 108 bytes, and outside /tmp, /var/tmp and
+        # /dev/shm: any other agent running on this machine watches them and would quarantine
+        # the test file itself.
+        base = os.environ.get("TSAV_TEST_TMPDIR") or os.path.join(
+            os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache"), "tessaly-tests")
+        os.makedirs(base, mode=0o700, exist_ok=True)
         self.home = tempfile.mkdtemp(prefix="tsav-e2e-", dir=base)
         self.downloads = os.path.join(self.home, "Downloads")
         self.scratch_tmp = os.path.join(self.home, "tmp")
