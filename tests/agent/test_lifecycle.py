@@ -2,11 +2,13 @@
 
 import json
 import os
+import shutil
 import signal
 import socket
 import stat
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -21,8 +23,21 @@ def test_socket_and_data_dir_are_private(agent):
     assert stat.S_IMODE(os.stat(os.path.join(agent.data_dir, "agent.db")).st_mode) == 0o600
 
 
+@pytest.fixture
+def reachable_agent():
+    # Another user must be able to reach the socket, so this home cannot sit in a private test
+    # directory; it holds no sample, so a watching agent has nothing to act on in /var/tmp.
+    home = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
+    a = Agent(home)
+    a.start()
+    yield a
+    a.stop()
+    shutil.rmtree(home, ignore_errors=True)
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to another user")
-def test_other_user_is_refused_whatever_the_socket_mode(agent):
+def test_other_user_is_refused_whatever_the_socket_mode(reachable_agent):
+    agent = reachable_agent
     os.chmod(agent.socket, 0o666)
     os.chmod(os.path.dirname(agent.socket), 0o755)
     os.chmod(os.path.dirname(os.path.dirname(agent.socket)), 0o755)
