@@ -40,6 +40,7 @@ class Scanner:
         self.exclude = tuple(os.path.realpath(p) for p in exclude)
         self.lock = threading.Lock()
         self._handling = threading.Lock()  # one detected file recorded and quarantined at a time
+        self.journal = None  # the agent's detections in flight (journal.Journal)
         self.files_since_start = 0
         self._rate = collections.deque()  # (monotonic second, count)
         self._thread = None
@@ -257,7 +258,8 @@ class Scanner:
             # The inode number of a removed file is soon reused, so size and mtime count too.
             if _identity(now) != _identity(st):
                 return
-            self._record(path, st, digest, detections)
+            with self.journal.track(path, st):  # inspected again after a crash or a failed write
+                self._record(path, st, digest, detections)
 
     def _record(self, path, st, digest, detections):
         threat_ids = []
@@ -268,7 +270,13 @@ class Scanner:
                 threat_ids.append(tid)
                 self.events.emit("file", f"{det.engine} detection #{tid}: {det.signature}", path)
         if not threat_ids:
-            return  # already known and still active
+            # Already known and still active (recorded before a crash or a failed move): moved now.
+            dedups = [f"file:{d.engine}:{path}:{digest}" for d in detections]
+            threat_ids = [r["id"] for r in self.db.query(
+                f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(dedups))})",
+                dedups)]
+            if not threat_ids:
+                return
         if self.settings.get("auto_quarantine"):
             reason = ", ".join(sorted({f"{d.engine}:{d.signature}" for d in detections}))
             try:
