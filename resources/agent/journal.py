@@ -63,6 +63,7 @@ class Journal:
         self.open = {}  # entry number -> path
         self.by_path = {}  # path -> entry number
         self.retry = {}  # path -> (monotonic time of the next try, pause)
+        self._taken = {}  # what due() last took off `retry`, so later() keeps doubling the pause
         try:
             with open(path, "rb") as fh:
                 left = parse(fh.read(MAX_READ))
@@ -149,7 +150,7 @@ class Journal:
     def later(self, path):
         """Inspect `path` again later (its detection could not be settled now)."""
         with self.lock:
-            _, pause = self.retry.get(path, (0.0, FIRST_RETRY / 2))
+            _, pause = self.retry.get(path) or self._taken.get(path) or (0.0, FIRST_RETRY / 2)
             pause = min(pause * 2, MAX_RETRY)
             self.retry[path] = (time.monotonic() + pause, pause)
 
@@ -159,10 +160,12 @@ class Journal:
         return left
 
     def due(self) -> list:
-        """Paths whose next try has come; a path that is still unsettled comes back through later()."""
+        """Paths whose next try has come, taken off the retry list: one still unsettled after its
+        try comes back through later(), with a longer pause."""
         now = time.monotonic()
         with self.lock:
             paths = [p for p, (when, _) in self.retry.items() if when <= now]
+            self._taken = {p: self.retry.pop(p) for p in paths}
             return paths
 
     def settle(self, path):

@@ -160,6 +160,7 @@ class Agent:
                 self.journal.settle(path)
 
     def _retry_detections(self):
+        self.vault.settle_leftovers()
         self._reinspect(self.journal.due(), "retry")
 
     def _resolve_missing_files(self):

@@ -269,14 +269,13 @@ class Scanner:
             if tid is not None:
                 threat_ids.append(tid)
                 self.events.emit("file", f"{det.engine} detection #{tid}: {det.signature}", path)
+        # Detections recorded before a crash or a failed move, still active, are moved with the new ones.
+        dedups = [f"file:{d.engine}:{path}:{digest}" for d in detections]
+        threat_ids += [r["id"] for r in self.db.query(
+            f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(dedups))})", dedups)
+            if r["id"] not in threat_ids]
         if not threat_ids:
-            # Already known and still active (recorded before a crash or a failed move): moved now.
-            dedups = [f"file:{d.engine}:{path}:{digest}" for d in detections]
-            threat_ids = [r["id"] for r in self.db.query(
-                f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(dedups))})",
-                dedups)]
-            if not threat_ids:
-                return
+            return
         if self.settings.get("auto_quarantine"):
             reason = ", ".join(sorted({f"{d.engine}:{d.signature}" for d in detections}))
             try:

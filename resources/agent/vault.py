@@ -241,12 +241,17 @@ class Vault:
             self.faults.step("move", 4)
             self._remove_original(name, dfd, (st.st_dev, st.st_ino))
             self.faults.step("move", 5)
-            self._set_state(entry, "active")
+            try:
+                with self.db.transaction():  # the entry and its threats change together
+                    self._set_state(entry, "active")
+                    for tid in threat_ids:
+                        self.threats.set_status(tid, "quarantined")
+            except StorageError as exc:
+                # The copy is complete and durable: settle_leftovers() finishes the entry later.
+                log.warning("quarantine of entry #%s is finished later: %s", entry["id"], exc)
             self.faults.step("move", 6)
         finally:
             os.close(fd)
-        for tid in threat_ids:
-            self.threats.set_status(tid, "quarantined")
         self.events.emit("quarantine", f"quarantined entry #{entry['id']}: {reason}", path)
         return entry["id"]
 
@@ -446,11 +451,17 @@ class Vault:
     def _finish_restore(self, row):
         self._unlink_vault_file(row)
         self.faults.step("restore", 5)
-        self.db.execute("DELETE FROM quarantine WHERE id=?", (row["id"],))
-        self.db.execute("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)",
-                        (row["original_path"], row["sha256"]))
-        for tid in json.loads(row["threat_ids"] or "[]"):
-            self.threats.set_status(tid, "restored")
+        self._forget(row, "restored")
+
+    def _forget(self, row, status):
+        """Drops the entry of a restored or deleted file and gives its threats `status`, together."""
+        with self.db.transaction():
+            self.db.execute("DELETE FROM quarantine WHERE id=?", (row["id"],))
+            if status == "restored":
+                self.db.execute("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)",
+                                (row["original_path"], row["sha256"]))
+            for tid in json.loads(row["threat_ids"] or "[]"):
+                self.threats.set_status(tid, status)
 
     def _unlink_vault_file(self, row):
         vdir = self._vault_fd()
@@ -474,9 +485,7 @@ class Vault:
     def _finish_delete(self, row):
         self._unlink_vault_file(row)
         self.faults.step("delete", 2)
-        self.db.execute("DELETE FROM quarantine WHERE id=?", (row["id"],))
-        for tid in json.loads(row["threat_ids"] or "[]"):
-            self.threats.set_status(tid, "deleted")
+        self._forget(row, "deleted")
 
     # -- crash recovery ----------------------------------------------------------
     def recover(self):
@@ -492,6 +501,14 @@ class Vault:
             if row["state"] == "pending":
                 rolled_back.append(row["original_path"])
         return rolled_back
+
+    def settle_leftovers(self):
+        """While running: finishes moves whose last write failed (a full disk). Under the vault's
+        lock no move is in progress, so a "stored" entry is such a leftover. ("pending" ones are
+        never listed and their originals were never touched: the next start drops them.)"""
+        with self.lock:
+            for row in self.db.query("SELECT * FROM quarantine WHERE state='stored'"):
+                self._recover_one(row)
 
     def _recover_one(self, row):
         state, path = row["state"], row["original_path"]
@@ -512,12 +529,15 @@ class Vault:
                 dfd = None
             if dfd is not None:
                 try:
-                    self._remove_original(name, dfd, (row["orig_dev"], row["orig_ino"]))
+                    # The content counts too: a new file may have been given the old inode number.
+                    if self._target_matches(name, dfd, row["sha256"]):
+                        self._remove_original(name, dfd, (row["orig_dev"], row["orig_ino"]))
                 finally:
                     os.close(dfd)
-            self.db.execute("UPDATE quarantine SET state='active' WHERE id=?", (row["id"],))
-            for tid in json.loads(row["threat_ids"] or "[]"):
-                self.threats.set_status(tid, "quarantined")
+            with self.db.transaction():
+                self.db.execute("UPDATE quarantine SET state='active' WHERE id=?", (row["id"],))
+                for tid in json.loads(row["threat_ids"] or "[]"):
+                    self.threats.set_status(tid, "quarantined")
             self.events.emit("quarantine", f"finished interrupted quarantine of entry #{row['id']}", path)
         elif state == "restoring":
             restored = False
