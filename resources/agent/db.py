@@ -251,6 +251,10 @@ class Database:
             except FileNotFoundError:
                 pass
             except OSError as exc:
+                try:  # keep serving what the damaged database still can
+                    self.conn = self._connect()
+                except sqlite3.Error:
+                    pass
                 raise StorageError(f"database damaged and cannot be moved aside: {describe_os_error(exc)}",
                                    damaged=True) from None
         log.error("database damaged (%s); moved aside to %s", problem, aside)
@@ -354,6 +358,8 @@ class Database:
         """Runs fn(conn) under the lock; errors leave as StorageError. A damaged database is
         rebuilt and a statement outside a transaction is tried once more on the fresh one."""
         with self.lock:
+            if self.conn is None:
+                raise StorageError("database damaged", damaged=True)
             try:
                 return fn(self.conn)
             except sqlite3.Error as exc:

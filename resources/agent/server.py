@@ -46,6 +46,7 @@ class ServerError(Exception):
 
 
 SOCKET_CHECK_INTERVAL = 0.5
+EXPIRY_INTERVAL = 0.05
 
 
 def peer_creds(sock) -> tuple[int, int] | None:
@@ -129,6 +130,7 @@ class Server:
         self.uid = os.geteuid()
         self._bound = None  # (st_dev, st_ino) of the socket file we bound
         self._next_socket_check = 0.0
+        self._next_expiry = 0.0
         self._warned_socket = None
 
     # -- lifecycle ---------------------------------------------------------------
@@ -235,7 +237,9 @@ class Server:
             self._collect_replies()
             self._dispatch()
             now = time.monotonic()
-            self._expire(now)
+            if now >= self._next_expiry:  # deadlines are coarse; a busy loop need not scan every pass
+                self._next_expiry = now + EXPIRY_INTERVAL
+                self._expire(now)
             self._check_socket_file(now)
 
     # -- connection handling ----------------------------------------------------------
@@ -264,7 +268,9 @@ class Server:
                 continue
             conn = _Conn(sock, time.monotonic(), creds[0])
             self.conns[sock.fileno()] = conn
-            self.sel.register(sock, selectors.EVENT_READ, conn)
+            self._read(conn, registered=False)  # most clients have sent their request already
+            if conn.state == "reading" and sock.fileno() >= 0:
+                self.sel.register(sock, selectors.EVENT_READ, conn)
 
     def _make_room(self) -> bool:
         """Closes the connection that has waited longest without a complete request."""
@@ -291,7 +297,7 @@ class Server:
         conn.inbuf = bytearray()
         return raw
 
-    def _read(self, conn):
+    def _read(self, conn, registered=True):
         try:
             chunk = conn.sock.recv(65536)
         except (BlockingIOError, InterruptedError):
@@ -301,7 +307,7 @@ class Server:
             return
         if not chunk:
             if conn.inbuf:
-                self._queue(conn, self._take_input(conn))  # request ended by close/shutdown without LF
+                self._queue(conn, self._take_input(conn), registered)  # ended by close/shutdown without LF
             else:
                 self._drop(conn)
             return
@@ -314,21 +320,22 @@ class Server:
         self._buffered += len(chunk)
         if len(conn.inbuf) > self.config.max_request_bytes:
             self._take_input(conn)
-            self._reply(conn, error_reply("request too large"))
+            self._reply(conn, error_reply("request too large"), registered)
         elif newline >= 0:
-            self._queue(conn, self._take_input(conn))
+            self._queue(conn, self._take_input(conn), registered)
         elif self._buffered > self.config.max_buffered_bytes:
             largest = max((c for c in self.conns.values() if c.state == "reading"), key=lambda c: len(c.inbuf))
             self._take_input(largest)
             self._reply(largest, error_reply("agent busy: too much unfinished input"))
 
-    def _queue(self, conn, raw):
+    def _queue(self, conn, raw, registered=True):
         """A complete request waits for a handler in its peer's line."""
         conn.state = "queued"
-        try:
-            self.sel.unregister(conn.sock)
-        except (KeyError, ValueError):
-            pass
+        if registered:
+            try:
+                self.sel.unregister(conn.sock)
+            except (KeyError, ValueError):
+                pass
         self._ready.setdefault(conn.pid, deque()).append((conn, raw))
 
     def _dispatch(self):

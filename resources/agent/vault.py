@@ -50,6 +50,24 @@ KEY_BYTES = 32
 O_DIR = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
+def _is_id(value) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and 0 < value < 1 << 62
+
+
+def _small_int(value):
+    """An integer that SQLite can hold, or None."""
+    if value is None or isinstance(value, bool):
+        return None
+    value = int(value)
+    if not -(1 << 63) <= value < 1 << 63:
+        raise ValueError("number out of range")
+    return value
+
+
+def _text(value):
+    return value if isinstance(value, str) else None
+
+
 class VaultError(Exception):
     """An operation refused or failed; nothing was lost. The text goes to the client."""
 
@@ -597,7 +615,7 @@ class Vault:
                 continue
             try:
                 outcome = self._readopt_one(name, by_name.get(name), at_start)
-            except (OSError, VaultError, StorageError, ValueError, TypeError, KeyError) as exc:
+            except (OSError, VaultError, StorageError, ValueError, TypeError, KeyError, OverflowError) as exc:
                 log.warning("vault file %s cannot be adopted: %s", name, exc)
                 outcome = f"unadopted: {exc}"
             if outcome == "adopted":
@@ -632,9 +650,9 @@ class Vault:
                     os.unlink(name, dir_fd=vdir)  # an interrupted move: the original was never touched
                     _fsync_dir(vdir)
                     return "settled"
-                if st.st_size != offset + int(header["size"]):
-                    return "unadopted: shorter than its header says"
                 entry, threats = self._entry_from_header(name, header)
+                if st.st_size != offset + entry["size"]:
+                    return "unadopted: its length differs from its header's"
         finally:
             os.close(fd)
             os.close(vdir)
@@ -655,13 +673,27 @@ class Vault:
                              t.get("description"), status))
 
     def _entry_from_header(self, name, h):
-        threats = [t for t in h.get("threats") or [] if isinstance(t, dict) and isinstance(t.get("id"), int)]
-        entry = {"id": h["id"] if isinstance(h.get("id"), int) else None, "ts": float(h["ts"]),
+        """The entry and threats a header describes; raises ValueError on anything out of shape."""
+        threats = []
+        for t in h.get("threats") or []:
+            if not (isinstance(t, dict) and _is_id(t.get("id")) and isinstance(t.get("kind"), str)
+                    and isinstance(t.get("severity"), str)):
+                raise ValueError("a threat in the header is malformed")
+            threats.append({"id": t["id"], "ts": float(t.get("ts") or 0), "kind": t["kind"],
+                            "severity": t["severity"], "signature": _text(t.get("signature")),
+                            "description": _text(t.get("description"))})
+        if not (isinstance(h.get("sha256"), str) and len(h["sha256"]) == 64 and isinstance(h.get("path"), str)
+                and isinstance(h.get("key"), str) and isinstance(h.get("reason"), str)):
+            raise ValueError("the header is malformed")
+        entry = {"id": h["id"] if _is_id(h.get("id")) else None, "ts": float(h["ts"]),
                  "original_path": os.fsdecode(bytes.fromhex(h["path"])), "vault_path": os.path.join(self.dir, name),
-                 "sha256": str(h["sha256"]), "size": int(h["size"]), "reason": str(h["reason"]), "state": "active",
-                 "xor_key": bytes.fromhex(h["key"]), "orig_dev": h.get("dev"), "orig_ino": h.get("ino"),
-                 "mode": int(h["mode"]), "uid": h.get("uid"), "gid": h.get("gid"),
+                 "sha256": h["sha256"], "size": _small_int(h["size"]), "reason": h["reason"], "state": "active",
+                 "xor_key": bytes.fromhex(h["key"]), "orig_dev": _small_int(h.get("dev")),
+                 "orig_ino": _small_int(h.get("ino")), "mode": _small_int(h["mode"]) or 0,
+                 "uid": _small_int(h.get("uid")), "gid": _small_int(h.get("gid")),
                  "threat_ids": json.dumps([t["id"] for t in threats])}
+        if len(entry["xor_key"]) != KEY_BYTES or "\0" in entry["original_path"]:
+            raise ValueError("the header is malformed")
         return entry, threats
 
     def _entry_from_row(self, name, row, fd, offset):

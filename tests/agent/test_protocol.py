@@ -1,5 +1,6 @@
 """Every request path against the record rules, and hostile input against the real agent."""
 
+import errno
 import json
 import math
 import os
@@ -239,9 +240,11 @@ class TestConnections:
         try:
             for _ in range(600):  # past the busy mark and the connection cap, none sending anything
                 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                s.settimeout(30)
-                s.connect(shared_agent.socket)
                 idle.append(s)
+                s.settimeout(30)
+                # A full backlog refuses at once (EAGAIN) until the agent has accepted: not yet, not failure.
+                wait_for(lambda: s.connect_ex(shared_agent.socket) in (0, errno.EISCONN), 30, 0.01,
+                         what="connect")
             busy = strict_loads(exchange(shared_agent.socket, b'{"op": "summary"}\n'))
             assert busy["ok"] is True, busy
             # Each idle client is told why it was let go: it waited too long, or made room.

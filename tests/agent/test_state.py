@@ -2,6 +2,7 @@
 kill -9 in the middle of a detection, and the very first answers."""
 
 import errno
+import hashlib
 import os
 import random
 import secrets
@@ -17,7 +18,7 @@ import pytest
 from agent.config import Config
 from agent.db import StorageError
 from agent.main import Agent as InProcessAgent
-from agent.vault import MAGIC, xor_bytes
+from agent.vault import MAGIC, encode_header, xor_bytes
 from conftest import EICAR, Agent, wait_for
 from test_vault import copies
 
@@ -76,7 +77,7 @@ def fill(directory) -> str:
     return filler
 
 
-class TestFullDisk:
+class TestFullAndReadOnlyDisks:
     def test_real_full_filesystem_changes_nothing_and_loses_nothing(self, tmpfs):
         a = Agent(tmpfs)
         a.start()
@@ -115,6 +116,15 @@ class TestFullDisk:
             assert copies(a, first) == 1 and copies(a, late) == 1
         finally:
             a.stop()
+
+    def test_read_only_data_directory_is_named(self, home, tmpfs):
+        data = os.path.join(tmpfs, "data")
+        os.makedirs(data)
+        subprocess.run(["mount", "-o", "remount,ro", tmpfs], check=True)
+        a = Agent(home, {"TSAV_AGENT_DATA_DIR": data})
+        a.start(wait=False)
+        assert a.wait_exit(60) == 1
+        assert "read-only file system" in a.log()
 
     def test_sqlite_fault_injection_in_process(self, home):
         """SQLite's own page limit stands in for a full disk where nothing can be mounted."""
@@ -244,6 +254,44 @@ class TestDamagedDatabase:
             wait_for(lambda: settled(a, fresh), 20, what="new file quarantined")
         finally:
             a.stop()
+
+
+    def test_readopt_takes_what_it_can_and_sets_the_rest_aside(self, home):
+        agent = InProcessAgent(Config(data_dir=os.path.join(home, "data"), socket_path=os.path.join(home, "s.sock")))
+        try:
+            vault = agent.vault.dir
+            key = secrets.token_bytes(32)
+            sha = hashlib.sha256(EICAR).hexdigest()
+            files = {
+                "old-known.tsq": MAGIC + xor_bytes(EICAR, key),  # its key survives in the damaged database
+                "old-lost.tsq": MAGIC + xor_bytes(EICAR, secrets.token_bytes(32)),
+                "garbage.tsq": os.urandom(300),
+                "torn.tsq": encode_header({"id": 1})[:20],
+                "strange.tsq": encode_header({"id": 1 << 70, "ts": "x", "path": "zz", "sha256": sha, "size": 68,
+                                              "key": 5, "threats": "no"}) + EICAR,
+                "in-progress.tsq": encode_header({"id": 9, "sha256": ""}),  # left to its running move
+                "notes.txt": b"not a vault file",
+            }
+            for name, data in files.items():
+                with open(os.path.join(vault, name), "wb") as fh:
+                    fh.write(data)
+            old_rows = [{"id": 41, "ts": 1.0, "original_path": os.path.join(home, "x.com"),
+                         "vault_path": "/elsewhere/old-known.tsq", "sha256": sha, "size": 68, "reason": "r",
+                         "state": "active", "xor_key": key, "orig_dev": 1, "orig_ino": 2, "mode": 0o644, "uid": 0,
+                         "gid": 0, "threat_ids": "[]"},
+                        dict(id=42, vault_path="old-lost.tsq", sha256=sha, xor_key=key)]  # a wrong key
+            report = agent.vault.readopt(old_rows)
+            assert report["adopted"] == 1
+            assert sorted(r.split(" ")[0] for r in report["unadopted"]) == \
+                ["garbage.tsq", "old-lost.tsq", "strange.tsq", "torn.tsq"]
+            assert sorted(os.listdir(os.path.join(vault, "unadopted"))) == \
+                ["garbage.tsq", "old-lost.tsq", "strange.tsq", "torn.tsq"]
+            (entry,) = agent.vault.list(10)
+            assert entry["id"] == 41 and entry["vault_path"] == os.path.join(vault, "old-known.tsq")
+            assert agent.vault.restore(41) == os.path.join(home, "x.com")
+            assert open(os.path.join(home, "x.com"), "rb").read() == EICAR
+        finally:
+            agent.db.close()
 
 
 class TestCrashRecovery:
