@@ -180,6 +180,11 @@ def main():
         scan_throughput(args.large, lambda i: 1 << 20, f"{args.large} files of 1 MiB"),
         idle_memory(),
     ]
+    report(results)
+
+
+def report(results):
+    """One JSON line per result, then the machine and its load while they were measured."""
     for r in results:
         print(json.dumps(r))
     load = os.getloadavg()

@@ -28,26 +28,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_agent import AgentRun, bench_base  # noqa: E402
+from bench_agent import AgentRun, bench_base, call, report  # noqa: E402
 
 REQUEST = b'{"op":"summary"}\n'
-
-
-def exchange(path, payload=REQUEST, timeout=10.0) -> bytes:
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    try:
-        s.connect(path)
-        s.sendall(payload)
-        reply = b""
-        while not reply.endswith(b"\n"):
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            reply += chunk
-        return reply
-    finally:
-        s.close()
 
 
 # -- flood workers (run as child processes; SIGTERM ends them, then they print their counts) ----
@@ -57,7 +40,7 @@ STOP = threading.Event()
 def storm_client(path, counts, lock):
     while not STOP.is_set():
         try:
-            ok = json.loads(exchange(path))["ok"]
+            ok = call(path, "summary")["ok"]
             key = "ok" if ok else "refused"
         except (OSError, ValueError):
             key = "error"
@@ -130,7 +113,7 @@ def probe(path, tries):
     for _ in range(tries):
         t0 = time.perf_counter()
         try:
-            reply = json.loads(exchange(path))
+            reply = call(path, "summary")
         except (OSError, ValueError):
             failed += 1
             continue
@@ -185,10 +168,7 @@ def main():
             agent.stop()
     finally:
         shutil.rmtree(home, ignore_errors=True)
-    for r in results:
-        print(json.dumps(r))
-    load = os.getloadavg()
-    print(json.dumps({"cpus": os.cpu_count(), "loadavg_1m": round(load[0], 2), "python": sys.version.split()[0]}))
+    report(results)
 
 
 if __name__ == "__main__":
