@@ -34,8 +34,11 @@ def acquire(data_dir: str) -> int:
         pid = _owner(fd)
         os.close(fd)
         raise Owned(pid) from None
-    os.ftruncate(fd, 0)
-    os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
+    try:
+        # Written over the old pid at a fixed width, so that no new block is needed on a full disk.
+        os.pwrite(fd, f"{os.getpid():<15}\n".encode(), 0)
+    except OSError:
+        pass  # the lock holds without it; a second agent then names the owner "?"
     return fd
 
 

@@ -11,7 +11,10 @@ out. So a file is never detected and then forgotten:
   that double up to 5 minutes, until it is settled or the file is gone.
 
 Lines: "+<n> <hex of the path's bytes>" opens entry n, "-<n>" closes it; a torn
-or foreign line is ignored. The file is emptied whenever no entry is open.
+or foreign line is ignored. The file is written in place over room reserved
+beforehand (zero bytes, which end the text), so that journaling a detection
+needs no new disk block: it works on a full disk, when it matters most. The
+text is cleared whenever no entry is open.
 """
 
 import contextlib
@@ -26,14 +29,13 @@ log = logging.getLogger("agent.journal")
 FIRST_RETRY = 2.0
 MAX_RETRY = 300.0
 MAX_READ = 16 << 20
-COMPACT_AT = 64 << 10
-OPEN_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC
+ROOM = 64 << 10  # reserved bytes: about 400 entries with long paths
 
 
 def parse(data: bytes) -> dict:
     """{entry number: path} of the entries left open in journal text."""
     entries = {}
-    for line in data.split(b"\n"):
+    for line in data.split(b"\0", 1)[0].split(b"\n"):
         try:
             if line.startswith(b"+"):
                 number, hexpath = line[1:].split(b" ", 1)
@@ -72,29 +74,47 @@ class Journal:
         self.leftover = list(dict.fromkeys(left.values()))
         self.next = max(left, default=0) + 1
         self.fd = None
-        self._rewrite(left)
+        self.offset = 0  # where the next line goes
+        self.room = 0  # bytes the file holds
+        try:
+            self._rewrite(left)
+        except OSError as exc:  # a full disk: keep the file as it is and write on in it
+            log.warning("detection journal not compacted: %s", exc)
+            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+            data = os.pread(self.fd, MAX_READ, 0)
+            self.offset = data.find(b"\0") if b"\0" in data else len(data)
+            self.room = os.fstat(self.fd).st_size
+            self.open = dict(left)
+            self.by_path = {p: n for n, p in left.items()}
 
     # -- the file -------------------------------------------------------------
     def _rewrite(self, entries):
-        """Replaces the file with just `entries` (written to the side, then renamed)."""
-        tmp = self.path + ".new"
+        """Replaces the file with just `entries` and fresh room (written to the side, then renamed)."""
         text = b"".join(b"+%d %s\n" % (n, fsnames.raw(p).hex().encode()) for n, p in entries.items())
-        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+        room = max(ROOM, 2 * len(text))
+        tmp = self.path + ".new"
+        fd = os.open(tmp, os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
         try:
-            os.write(fd, text)
+            os.write(fd, text + bytes(room - len(text)))
             os.fsync(fd)
-        finally:
+            os.replace(tmp, self.path)
+        except BaseException:
             os.close(fd)
-        os.replace(tmp, self.path)
+            raise
         if self.fd is not None:
             os.close(self.fd)
-        self.fd = os.open(self.path, OPEN_FLAGS, 0o600)
+        self.fd, self.offset, self.room = fd, len(text), room
         self.open = dict(entries)
         self.by_path = {p: n for n, p in entries.items()}
 
-    def _append(self, line: bytes, durable: bool):
+    def _write(self, line: bytes, durable: bool):
+        """Writes a line into the reserved room, or compacts the file into fresh room."""
         try:
-            os.write(self.fd, line)
+            if self.offset + len(line) <= self.room:
+                os.pwrite(self.fd, line, self.offset)
+                self.offset += len(line)
+            else:
+                self._rewrite(self.open)  # the open entries, this line's change included
             if durable:
                 os.fsync(self.fd)
         except OSError as exc:
@@ -109,7 +129,7 @@ class Journal:
                 self.next += 1
                 self.open[number] = path
                 self.by_path[path] = number
-                self._append(b"+%d %s\n" % (number, fsnames.raw(path).hex().encode()), durable=True)
+                self._write(b"+%d %s\n" % (number, fsnames.raw(path).hex().encode()), durable=True)
             self.retry.pop(path, None)
             return number
 
@@ -120,15 +140,14 @@ class Journal:
                 return
             self.by_path.pop(path, None)
             self.retry.pop(path, None)
-            try:
-                if not self.open:
-                    os.ftruncate(self.fd, 0)
-                elif os.fstat(self.fd).st_size > COMPACT_AT:
-                    self._rewrite(self.open)
-                else:
-                    self._append(b"-%d\n" % number, durable=False)  # losing it only means one more look
+            if self.open:
+                self._write(b"-%d\n" % number, durable=False)  # losing it only means one more look
+                return
+            try:  # nothing open: clear the text, keep the room
+                os.pwrite(self.fd, bytes(self.offset), 0)
+                self.offset = 0
             except OSError as exc:
-                log.warning("detection journal not updated: %s", exc)
+                log.warning("detection journal not cleared: %s", exc)
 
     # -- what the scanner and the agent use ------------------------------------------
     @contextlib.contextmanager

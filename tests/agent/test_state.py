@@ -103,6 +103,9 @@ class TestFullAndReadOnlyDisks:
             assert reply["ok"] is False and reply["error"].endswith("disk full")
             assert listed(a, first) and not os.path.exists(first)
             assert a.data("summary")["quarantined"] == 1
+            a.stop()
+            a.start()  # starts, and tells the truth, on a full disk too
+            assert a.data("settings.get") == before and a.data("summary")["quarantined"] == 1
 
             os.unlink(filler)
             # The detection that could not be written is retried, and real-time protection is on.
