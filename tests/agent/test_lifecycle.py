@@ -2,13 +2,11 @@
 
 import json
 import os
-import shutil
 import signal
 import socket
 import stat
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
@@ -23,28 +21,15 @@ def test_socket_and_data_dir_are_private(agent):
     assert stat.S_IMODE(os.stat(os.path.join(agent.data_dir, "agent.db")).st_mode) == 0o600
 
 
-@pytest.fixture
-def reachable_agent():
-    # Another user must be able to reach the socket, so this home cannot sit in a private test
-    # directory; it holds no sample, so a watching agent has nothing to act on in /var/tmp.
-    home = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
-    a = Agent(home)
-    a.start()
-    yield a
-    a.stop()
-    shutil.rmtree(home, ignore_errors=True)
-
-
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to another user")
-def test_other_user_is_refused_whatever_the_socket_mode(reachable_agent):
-    agent = reachable_agent
+def test_other_user_is_refused_whatever_the_socket_mode(agent):
     os.chmod(agent.socket, 0o666)
     os.chmod(os.path.dirname(agent.socket), 0o755)
     os.chmod(os.path.dirname(os.path.dirname(agent.socket)), 0o755)
     os.chmod(os.path.dirname(os.path.dirname(os.path.dirname(agent.socket))), 0o755)
     os.chmod(agent.home, 0o755)
-    # The other user starts in the socket's directory: the homes of the tests may sit below a
-    # directory it cannot search.
+    # The other user starts in the socket's directory, so it reaches the socket although the
+    # private test homes sit below a directory it cannot search.
     code = (
         "import os, socket, sys\n"
         "os.setgid(65534); os.setuid(65534)\n"
