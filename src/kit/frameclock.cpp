@@ -34,6 +34,7 @@ struct FrameClock::Private : public QObject {
     QTimer timer;
     QHash<QWidget *, Subscriber> subscribers;
     QSet<QWidget *> watchedWindows;
+    bool manual = false;
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
@@ -76,7 +77,7 @@ struct FrameClock::Private : public QObject {
                 fps = std::max(fps, it->maxFps);
             ++it;
         }
-        if (fps <= 0) {
+        if (fps <= 0 || manual) {
             timer.stop();
             return;
         }
@@ -88,9 +89,10 @@ struct FrameClock::Private : public QObject {
     void tick()
     {
         const double t = FrameClock::now();
-        const double wall = std::chrono::duration<double>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
+        const double wall = manual ? t
+                                   : std::chrono::duration<double>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
         // Copy the keys: a callback may subscribe, unsubscribe or delete views.
         const auto views = subscribers.keys();
         bool anyLive = false;
@@ -170,6 +172,16 @@ void FrameClock::unsubscribe(QWidget *view)
     d->subscribers.erase(it);
     d->reschedule();
 }
+
+void FrameClock::setManual(bool manual)
+{
+    d->manual = manual;
+    for (auto &s : d->subscribers)
+        s.lastDelivered = -1e18;
+    d->reschedule();
+}
+
+void FrameClock::tickNow() { d->tick(); }
 
 int FrameClock::activeSubscribers() const
 {

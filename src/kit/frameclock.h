@@ -32,6 +32,12 @@ public:
     void subscribe(QWidget *view, int maxFps, std::function<void(double)> onFrame);
     void unsubscribe(QWidget *view);
 
+    // Manual stepping (tests and benchmarks): the timer stays off and frames are delivered
+    // only by tickNow(), each subscriber paced by now() (a frozen clock moved by hand)
+    // instead of by the wall clock.
+    void setManual(bool manual);
+    void tickNow();
+
     // Number of subscribers that would tick now (for tests and diagnostics).
     int activeSubscribers() const;
     // Whether the shared timer is running.
