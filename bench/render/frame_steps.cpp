@@ -7,7 +7,7 @@
 // weighed even on a busy machine; the tool itself prints, per simulated second, the paint
 // events and painted pixels by widget class and the repaint passes of the window.
 //
-//   tsav_frame_steps [--tab NAME] [--seconds 2] [--warmup 1] [--data FILE]
+//   tsav_frame_steps [--tab NAME] [--seconds 2] [--warmup 3] [--data FILE]
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*stepFrames*'
 //       tsav_frame_steps            (under Xvfb, QT_QPA_PLATFORM=xcb)
 
@@ -52,7 +52,11 @@ public:
         if (!on)
             return false;
         if (e->type() == QEvent::Paint) {
-            auto &c = counts.paints[QByteArray(o->metaObject()->className())];
+            // Plain widgets (containers, overlays) are told apart by their parent's class.
+            QByteArray name(o->metaObject()->className());
+            if (name == "QWidget" && o->parent())
+                name += QByteArray(" in ") + o->parent()->metaObject()->className();
+            auto &c = counts.paints[name];
             ++c.first;
             for (const QRect &r : static_cast<QPaintEvent *>(e)->region())
                 c.second += double(r.width()) * r.height();
@@ -102,7 +106,7 @@ int main(int argc, char **argv)
     const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("Simulated seconds."),
                                         QStringLiteral("s"), QStringLiteral("2"));
     const QCommandLineOption warmupOpt(QStringLiteral("warmup"), QStringLiteral("Simulated warm-up seconds."),
-                                       QStringLiteral("s"), QStringLiteral("1"));
+                                       QStringLiteral("s"), QStringLiteral("3"));
     const QCommandLineOption dataOpt(QStringLiteral("data"), QStringLiteral("Agent replies."), QStringLiteral("file"),
                                      QStringLiteral(TSAV_BUSY_SAMPLE));
     parser.addOptions({tabOpt, secondsOpt, warmupOpt, dataOpt});
