@@ -1,4 +1,4 @@
-"""Where the agent keeps things and the knobs that tests may turn.
+"""Where the agent keeps things, what it watches, and the knobs that tests may turn.
 
 Environment (all optional):
   TSAV_AGENT_DATA_DIR       data directory (default: $XDG_DATA_HOME/tessaly-agent)
@@ -10,13 +10,24 @@ Environment (all optional):
                             agent at that step, "enospc:<n>" makes the n-th vault
                             write fail with ENOSPC
   TSAV_AGENT_ALLOW_ISOLATION=1  opt-in needed before the kill switch touches nftables
-  TSAV_AGENT_HOT_NAMES      test mode only: process names scored 0.99 by the
-                            behaviour engine (to exercise auto-kill on a child)
-  TSAV_AGENT_TMP_DIR        test mode only: stands in for /tmp among the quick-scan
-                            locations
+Test mode only:
+  TSAV_AGENT_TMP_DIR, TSAV_AGENT_VAR_TMP_DIR, TSAV_AGENT_SHM_DIR
+                            stand in for /tmp, /var/tmp and /dev/shm wherever the agent
+                            watches, scans or judges a temporary directory; a shared
+                            temporary directory without a stand-in is left out, and so
+                            are /usr/local, /opt and /srv from the full scan
+  TSAV_AGENT_CRON_DIR       stands in for the crontab spool (none without it)
+  TSAV_AGENT_BUSY_SECONDS   how long a process must hold a core to count as busy (30)
+  TSAV_AGENT_MAX_WATCHES    cap on directories real-time protection watches (8192)
+  TSAV_AGENT_TELEMETRY_INTERVAL, TSAV_AGENT_FIRST_FIT, TSAV_AGENT_MISSED_SCAN_DELAY,
+  TSAV_AGENT_FIRST_BYTE_TIMEOUT, TSAV_AGENT_REQUEST_TIMEOUT   shorter timers
+  and the file "inotify.pause" in the data directory holds real-time protection's
+  reading of inotify events while it exists (to overflow the kernel's queue on purpose).
 """
 
 import os
+import shutil
+import subprocess
 from dataclasses import dataclass, field
 
 SOCKET_SUFFIX = "Library/Application Support/TessalyAntivirus/agent.sock"
@@ -35,13 +46,88 @@ def default_data_dir() -> str:
     return os.path.join(base, "tessaly-agent")
 
 
-def quick_scan_locations() -> list[str]:
+TEMP_DIRS = ("/tmp", "/var/tmp", "/dev/shm")
+SHELL_STARTUP_FILES = (".bashrc", ".profile", ".zshrc")
+CRONTAB_SPOOLS = ("/var/spool/cron/crontabs", "/var/spool/cron")  # Debian, then Fedora and Arch
+
+
+def config_home() -> str:
+    value = os.environ.get("XDG_CONFIG_HOME", "")
+    return value if value.startswith("/") else os.path.join(home_dir(), ".config")
+
+
+def _user_dirs_file(key: str):
+    """XDG_<key>_DIR from user-dirs.dirs, read as xdg-user-dir reads it (without running it)."""
+    try:
+        with open(os.path.join(config_home(), "user-dirs.dirs"), "rb") as fh:
+            data = fh.read(65536)
+    except OSError:
+        return None
+    prefix = f"XDG_{key}_DIR=".encode()
+    for line in data.splitlines():
+        line = line.strip()
+        if not line.startswith(prefix):
+            continue
+        value = line[len(prefix):].strip().strip(b'"')
+        if value.startswith(b"$HOME"):
+            value = os.fsencode(home_dir()) + value[5:]
+        return os.fsdecode(value) if value.startswith(b"/") else None
+    return None
+
+
+def xdg_user_dir(key: str, fallback: str) -> str:
+    """A folder of the XDG user-dirs spec (DOWNLOAD, DESKTOP…), e.g. ~/Descărcări on a Romanian desktop.
+
+    Asks xdg-user-dir when installed, else reads user-dirs.dirs; a folder that is unset
+    or HOME itself means ~/`fallback`.
+    """
     home = home_dir()
-    return [os.path.join(home, "Downloads"), os.path.join(home, "Desktop"), "/tmp"]
+    path = None
+    tool = shutil.which("xdg-user-dir")
+    if tool:
+        try:
+            out = subprocess.run([tool, key], capture_output=True, timeout=5, env=dict(os.environ, HOME=home))
+            text = os.fsdecode(out.stdout.rstrip(b"\n"))
+            if out.returncode == 0 and text.startswith("/"):
+                path = text
+        except (OSError, subprocess.SubprocessError):
+            path = None
+    if path is None:
+        path = _user_dirs_file(key)
+    if not path or os.path.normpath(path) == os.path.normpath(home):
+        return os.path.join(home, fallback)
+    return os.path.normpath(path)
 
 
-def full_scan_locations() -> list[str]:
-    return [home_dir(), "/Applications"]
+def crontab_spool() -> str | None:
+    """The crontab spool directory when this user may list it (root usually; others may not)."""
+    for path in CRONTAB_SPOOLS:
+        if os.path.isdir(path) and os.access(path, os.R_OK | os.X_OK):
+            return path
+    return None
+
+
+def persistence_locations() -> list[str]:
+    """Where a program is made to start again: autostart entries, user units, ~/.local/bin."""
+    conf = config_home()
+    return [os.path.join(conf, "autostart"), os.path.join(home_dir(), ".local", "bin"),
+            os.path.join(conf, "systemd", "user")]
+
+
+def quick_scan_locations(temp_dirs=TEMP_DIRS, cron=None) -> list[str]:
+    """What a quick scan covers and real-time protection watches: where files land and where they stay."""
+    home = home_dir()
+    spool = crontab_spool() if cron is None else cron
+    return ([xdg_user_dir("DOWNLOAD", "Downloads"), xdg_user_dir("DESKTOP", "Desktop")]
+            + persistence_locations() + ([spool] if spool else [])
+            + [os.path.join(home, name) for name in SHELL_STARTUP_FILES] + list(temp_dirs))
+
+
+SYSTEM_DIRS = ("/usr/local", "/opt", "/srv")
+
+
+def full_scan_locations(temp_dirs=TEMP_DIRS, system_dirs=SYSTEM_DIRS) -> list[str]:
+    return [home_dir()] + list(system_dirs) + list(temp_dirs)
 
 
 @dataclass
@@ -51,7 +137,6 @@ class Config:
     test_mode: bool = False
     fault: str = ""
     allow_isolation: bool = False
-    hot_names: frozenset = frozenset()
     exit_after: float = 0.0
     # Request limits.
     max_request_bytes: int = 1 << 20
@@ -68,6 +153,7 @@ class Config:
     first_sample_timeout: float = 15.0
     # Timers (seconds).
     telemetry_interval: float = 2.0
+    train_interval: float = 30.0  # behaviour-model samples from a full pass at most this often
     behavior_first_fit: float = 10.0
     behavior_refit_interval: float = 600.0
     scheduler_tick: float = 30.0
@@ -76,34 +162,51 @@ class Config:
     # Scanning.
     max_full_hash_bytes: int = 64 << 20
     yara_window_bytes: int = 8 << 20
-    quick_locations: list = field(default_factory=quick_scan_locations)
-    full_locations: list = field(default_factory=full_scan_locations)
+    quick_locations: list = field(default_factory=list)  # empty: the standard places
+    full_locations: list = field(default_factory=list)
+    # Watching.
+    temp_dirs: tuple = TEMP_DIRS
+    cron_dir: str | None = None  # None: the system's spool when readable; "": none
+    system_dirs: tuple = SYSTEM_DIRS
+    busy_seconds: float = 30.0
+    max_watches: int = 8192
+
+    def __post_init__(self):
+        if not self.quick_locations:
+            self.quick_locations = quick_scan_locations(self.temp_dirs, self.cron_dir)
+        if not self.full_locations:
+            self.full_locations = full_scan_locations(self.temp_dirs, self.system_dirs)
 
     @classmethod
     def from_env(cls, **overrides) -> "Config":
         env = os.environ
-        cfg = cls()
+        test_mode = env.get("TSAV_AGENT_TEST_MODE") == "1"
+        if test_mode:
+            # Keep scans, watches and judgements of a test away from the machine's shared directories.
+            stand_ins = {"/tmp": env.get("TSAV_AGENT_TMP_DIR"), "/var/tmp": env.get("TSAV_AGENT_VAR_TMP_DIR"),
+                         "/dev/shm": env.get("TSAV_AGENT_SHM_DIR")}
+            cfg = cls(temp_dirs=tuple(v for v in stand_ins.values() if v), cron_dir=env.get("TSAV_AGENT_CRON_DIR", ""),
+                      system_dirs=())
+        else:
+            cfg = cls()
         if env.get("TSAV_AGENT_SOCKET"):
             cfg.socket_path = env["TSAV_AGENT_SOCKET"]
         if env.get("TSAV_AGENT_DATA_DIR"):
             cfg.data_dir = env["TSAV_AGENT_DATA_DIR"]
-        cfg.test_mode = env.get("TSAV_AGENT_TEST_MODE") == "1"
+        cfg.test_mode = test_mode
         cfg.allow_isolation = env.get("TSAV_AGENT_ALLOW_ISOLATION") == "1"
         if cfg.test_mode:
             cfg.fault = env.get("TSAV_AGENT_FAULT", "")
-            names = env.get("TSAV_AGENT_HOT_NAMES", "")
-            cfg.hot_names = frozenset(n for n in names.split(",") if n)
             cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
+            cfg.train_interval = 5.0
             cfg.scheduler_tick = 1.0
             cfg.behavior_first_fit = float(env.get("TSAV_AGENT_FIRST_FIT", "10.0"))
             cfg.missed_scan_delay = float(env.get("TSAV_AGENT_MISSED_SCAN_DELAY", "2.0"))
             cfg.outbox_interval = 2.0
             cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
             cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
-            # Keep scans and watches of a test away from the real /tmp.
-            tmp = env.get("TSAV_AGENT_TMP_DIR")
-            if tmp:
-                cfg.quick_locations = [tmp if p == "/tmp" else p for p in cfg.quick_locations]
+            cfg.busy_seconds = float(env.get("TSAV_AGENT_BUSY_SECONDS", "30"))
+            cfg.max_watches = int(env.get("TSAV_AGENT_MAX_WATCHES", "8192"))
         for key, value in overrides.items():
             if value is not None:
                 setattr(cfg, key, value)

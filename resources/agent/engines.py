@@ -1,4 +1,4 @@
-"""Detection engines: "signature", "yara", "behavior" and "network".
+"""Detection engines: "signature", "yara" and "network" (the behaviour engine is behavior.py).
 
 Each engine answers a question about one object (file bytes, a process's
 features, a remote address) and returns detections; recording threats and
@@ -8,10 +8,7 @@ acting on them belongs to the caller.
 import hashlib
 import ipaddress
 import logging
-import math
 import os
-import threading
-import time
 from dataclasses import dataclass
 
 log = logging.getLogger("agent.engines")
@@ -189,133 +186,3 @@ class NetworkIntel:
             if ip.version == net.version and ip in net:
                 return reason
         return None
-
-
-# --- behaviour -------------------------------------------------------------
-
-TEMP_DIRS = ("/tmp/", "/var/tmp/", "/dev/shm/")
-SHELLS = {"sh", "bash", "dash", "zsh", "ksh", "fish", "nc", "ncat", "netcat", "socat", "python", "python3", "perl"}
-
-
-def process_features(p: dict) -> list:
-    """Numeric features of one process sample (see BehaviorEngine)."""
-    return [
-        math.log1p(max(0.0, p.get("cpu", 0.0))),
-        math.log1p(max(0, p.get("rss", 0)) / 1048576.0),
-        math.log1p(max(0, p.get("threads", 0))),
-        math.log1p(max(0, p.get("open_files", 0))),
-        math.log1p(max(0, p.get("connections", 0))),
-        math.log1p(max(0.0, p.get("age", 0.0)) / 60.0),
-    ]
-
-
-def heuristic_bonus(p: dict) -> tuple[float, list]:
-    """Traits that an Isolation Forest trained on this host cannot learn from absence."""
-    bonus, reasons = 0.0, []
-    exe = p.get("exe") or ""
-    if exe.endswith(" (deleted)") or p.get("exe_deleted"):
-        bonus += 0.3
-        reasons.append("runs from a deleted executable")
-    if exe.startswith(TEMP_DIRS):
-        bonus += 0.25
-        reasons.append("executable in a world-writable temporary directory")
-    if p.get("name") in SHELLS and p.get("connections", 0) > 0 and p.get("stdin_socket"):
-        bonus += 0.35
-        reasons.append("shell with its input on a network socket")
-    if p.get("intel_hit"):
-        bonus += 0.3
-        reasons.append("talks to an address on the threat-intelligence list")
-    return bonus, reasons
-
-
-class BehaviorEngine:
-    """Isolation Forest fitted on this host's own process samples.
-
-    Raw anomaly scores (0..1, 0.5 ~ ordinary) are calibrated against the
-    training set: the median maps to 0, the most unusual training sample to
-    0.8, and only samples clearly beyond anything seen on the host approach 1.
-    Ordinary processes therefore stay well below the 0.93 auto-kill line.
-    """
-
-    name = "behavior"
-    MAX_SAMPLES = 2000
-    ESTIMATORS = 50
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.samples = []
-        self.model = None
-        self.median = 0.5
-        self.top = 0.6
-        self.fitted_at = 0.0
-        self.fit_seconds = 0.0
-        self.on_first_fit = None  # callable(engine), told once the first model is ready
-
-    def add_samples(self, rows: list):
-        with self.lock:
-            self.samples.extend(process_features(r) for r in rows)
-            if len(self.samples) > self.MAX_SAMPLES:
-                del self.samples[: len(self.samples) - self.MAX_SAMPLES]
-
-    def fit(self):
-        """Fits a new model from the collected samples (runs off the request path)."""
-        import numpy as np
-        from sklearn.ensemble import IsolationForest
-
-        with self.lock:
-            data = list(self.samples)
-        if len(data) < 16:
-            return False
-        started = time.monotonic()
-        x = np.asarray(data, dtype=float)
-        model = IsolationForest(n_estimators=self.ESTIMATORS, max_samples=min(256, len(x)), random_state=7,
-                                n_jobs=1)
-        model.fit(x)
-        raw = -model.score_samples(x)
-        median = float(np.median(raw))
-        top = float(np.max(raw))
-        with self.lock:
-            self.model, self.median, self.top = model, median, max(top, median + 0.05)
-            self.fitted_at = time.time()
-            self.fit_seconds = time.monotonic() - started
-        return True
-
-    def run(self, stop: threading.Event, first_fit: float, refit_interval: float):
-        """Fits in its own thread so neither requests nor telemetry wait for scikit-learn."""
-        if stop.wait(first_fit):
-            return
-        first = True
-        while not stop.is_set():
-            try:
-                fitted = self.fit()
-                if fitted and first and self.on_first_fit is not None:
-                    first = False
-                    self.on_first_fit(self)
-            except Exception:
-                log.exception("behaviour model fit failed")
-                fitted = False
-            stop.wait(refit_interval if fitted else 2.0)
-
-    def calibrate(self, raw: float) -> float:
-        r = (raw - self.median) / (self.top - self.median)
-        if r <= 0:
-            return 0.0
-        if r <= 1:
-            return 0.8 * r
-        return 0.8 + 0.2 * (1.0 - math.exp(-3.0 * (r - 1.0)))
-
-    def score(self, rows: list) -> list:
-        """Scores in 0..1 for each process dict; heuristics add to the model's score."""
-        import numpy as np
-
-        with self.lock:
-            model = self.model
-        base = [0.0] * len(rows)
-        if model is not None and rows:
-            raw = -model.score_samples(np.asarray([process_features(r) for r in rows], dtype=float))
-            base = [self.calibrate(float(v)) for v in raw]
-        result = []
-        for r, b in zip(rows, base):
-            bonus, _ = heuristic_bonus(r)
-            result.append(min(1.0, max(0.0, b + bonus)))
-        return result

@@ -21,8 +21,9 @@ import time
 from . import datalock
 from .audit import run_audit
 from .config import Config
+from .behavior import BehaviorEngine
 from .db import Database, StorageError, describe_os_error
-from .engines import BehaviorEngine, NetworkIntel, SignatureEngine, YaraEngine
+from .engines import NetworkIntel, SignatureEngine, YaraEngine
 from .events import EventLog
 from .faults import Faults
 from .journal import Journal
@@ -64,9 +65,9 @@ class Agent:
         self.signature = SignatureEngine(os.path.join(config.data_dir, "signatures.txt"))
         self.yara = YaraEngine(os.path.join(config.data_dir, "rules"))
         self.intel = NetworkIntel(os.path.join(config.data_dir, "threat_intel.txt"))
-        self.behavior = BehaviorEngine()
-        self.behavior.on_first_fit = lambda b: self.events.emit(
-            "process", f"behaviour model fitted on {len(b.samples)} process samples in {b.fit_seconds:.2f}s")
+        self.behavior = BehaviorEngine(config.temp_dirs, config.busy_seconds)
+        self.behavior.model.on_first_fit = lambda m: self.events.emit(
+            "process", f"behaviour model fitted on {len(m.samples)} process samples in {m.fit_seconds:.2f}s")
         self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
                                self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR))
         self.scanner.journal = self.journal
@@ -189,8 +190,8 @@ class Agent:
         if self.yara.errors:
             self.events.emit("agent", f"{len(self.yara.errors)} user YARA rule file(s) skipped", "; ".join(self.yara.errors)[:500])
         self._spawn("telemetry", self.telemetry.run)
-        self._spawn("behavior", lambda stop: self.behavior.run(stop, self.config.behavior_first_fit,
-                                                               self.config.behavior_refit_interval))
+        self._spawn("behavior", lambda stop: self.behavior.model.run(stop, self.config.behavior_first_fit,
+                                                                     self.config.behavior_refit_interval))
         self._spawn("scheduler", self.scheduler.run)
         self._spawn("housekeeping", self._housekeeping)
         if self.settings.get("realtime_enabled"):

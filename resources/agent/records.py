@@ -180,6 +180,13 @@ def live_metrics(uptime_seconds, files_scanned_since_boot, files_per_second, eng
     }
 
 
+def realtime_counts(values: dict) -> dict:
+    """Optional "realtime" member of metrics.live: what real-time protection watches and could not do."""
+    keys = ("watched", "unwatched_now", "unwatched", "unreadable", "too_long", "overflows", "rewalks",
+            "rewalked_files")
+    return {k: _int(values.get(k, 0)) for k in keys}
+
+
 def audit_check(check_id, title, passed, severity, detail) -> dict:
     return {"id": _str(check_id), "title": _str(title), "pass": bool(passed), "severity": _str(severity),
             "detail": _str(detail)}

@@ -4,11 +4,13 @@ import json
 import logging
 import os
 import shutil
+import signal
 import subprocess
 import threading
 import time
 
-import psutil
+from . import procfs
+from .behavior import executable_path
 
 log = logging.getLogger("agent.response")
 KILL_THRESHOLD = 0.93
@@ -37,12 +39,53 @@ def protected_pids() -> set:
         pids.add(os.getsid(0))
     except OSError:
         pass
-    try:
-        for parent in psutil.Process().parents():
-            pids.add(parent.pid)
-    except psutil.Error:
-        pass
+    pid = os.getppid()
+    for _ in range(64):
+        if pid <= 1 or pid in pids:
+            break
+        pids.add(pid)
+        st = procfs.read_stat(pid)
+        if st is None:
+            break
+        pid = st.ppid
     return pids
+
+
+class KillRefused(Exception):
+    pass
+
+
+def kill_process(pid: int, start: float, uid: int | None = None) -> None:
+    """SIGKILLs process `pid` if it is still the one that started at `start` (epoch seconds).
+
+    Refuses pid 1, the agent, its ancestors and session leader, and processes of
+    other users. The process is pinned with a pidfd before its start time is
+    checked, so a pid reused meanwhile is never hit. Raises KillRefused with the
+    reason; a process that is already gone raises ProcessLookupError.
+    """
+    if pid in protected_pids():
+        raise KillRefused("the agent, its parents and pid 1 are never ended")
+    try:
+        pidfd = os.pidfd_open(pid)
+    except ProcessLookupError:
+        raise
+    except OSError as exc:
+        raise KillRefused(f"cannot open process {pid}: {exc.strerror}") from None
+    try:
+        st = procfs.read_stat(pid)
+        if st is None:
+            raise ProcessLookupError(pid)
+        boot = procfs.boot_time()
+        if abs(boot + st.start / procfs.CLK_TCK - start) > 0.02:
+            raise ProcessLookupError(pid)  # the pid now names another process
+        owner = procfs.owner(pid)
+        if owner != (os.getuid() if uid is None else uid):
+            raise KillRefused("the process belongs to another user")
+        signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+    except PermissionError as exc:
+        raise KillRefused(f"not permitted: {exc.strerror}") from None
+    finally:
+        os.close(pidfd)
 
 
 class Responder:
@@ -56,42 +99,38 @@ class Responder:
         self.isolated = False
         self.lock = threading.Lock()
         self._last_outbox = 0.0
+        self._refused = set()
         self.metrics_source = None  # callable returning a metadata dict
         settings.subscribe(self._on_settings)
 
     # -- auto-kill ---------------------------------------------------------------
-    def after_sample(self, procs):
+    def after_sample(self, hostile):
+        """Ends the behaviour threats at or above the kill line (the sampler has already left out
+        trusted and allowed programs and other users' processes)."""
         if not self.settings.get("auto_kill_high_risk"):
             return
-        protected = protected_pids()
-        for p in procs:
-            if p["score"] < KILL_THRESHOLD or p["pid"] in protected or p.get("kernel"):
-                continue
-            if p.get("uid") != self.uid:
-                continue  # only the current user's own processes
-            self._kill(p)
+        for p in hostile:
+            if p.score >= KILL_THRESHOLD and not p.kernel and p.uid == self.uid:
+                self._kill(p)
 
     def _kill(self, p):
-        handle = p.get("handle")
-        if handle is None:
-            return
         try:
-            # psutil checks the create time before signalling, so a reused pid is never hit.
-            if abs(handle.create_time() - p["create_time"]) > 0.01 or not handle.is_running():
-                return
-            handle.kill()
-        except psutil.NoSuchProcess:
+            kill_process(p.pid, p.start)
+        except ProcessLookupError:
             return
-        except (psutil.AccessDenied, OSError) as exc:
-            self.events.emit("process", f"auto-kill failed: {exc}", f"{p['name']} (pid {p['pid']})")
+        except KillRefused as exc:
+            if (p.pid, p.start) not in self._refused:  # said once, not on every pass
+                self._refused.add((p.pid, p.start))
+                self.events.emit("process", f"auto-kill refused: {exc}", f"{p.name} (pid {p.pid})")
             return
-        tid = self.threats.add("behavior", "critical", status="killed", pid=p["pid"], process_name=p["name"],
-                               path=p.get("exe") or None, signature="IsolationForest", score=p["score"],
-                               description=f"process ended by auto-kill (score {p['score']:.2f} >= {KILL_THRESHOLD})")
-        for row in self.threats.active("behavior"):
-            if row["pid"] == p["pid"]:
-                self.threats.set_status(row["id"], "killed")
-        self.events.emit("process", f"auto-kill: ended process, threat #{tid}", f"{p['name']} (pid {p['pid']})")
+        ended = [row["id"] for row in self.threats.active("behavior") if row["pid"] == p.pid]
+        for tid in ended:
+            self.threats.set_status(tid, "killed")
+        tid = ended[0] if ended else self.threats.add(
+            "behavior", "critical", status="killed", pid=p.pid, process_name=p.name,
+            path=executable_path(p.exe) or None, signature="behaviour", score=p.score,
+            description=("process ended by auto-kill: " + "; ".join(p.reasons))[:1000])
+        self.events.emit("process", f"auto-kill: ended process, threat #{tid}", f"{p.name} (pid {p.pid})")
 
     # -- kill switch -----------------------------------------------------------------
     def _isolation_block(self) -> str | None:

@@ -151,7 +151,7 @@ class Service:
 
     def metrics_live(self, request):
         a = self.agent
-        return records.live_metrics(
+        metrics = records.live_metrics(
             uptime_seconds=time.time() - a.started,
             files_scanned_since_boot=a.scanner.files_since_start,
             files_per_second=a.scanner.files_per_second(),
@@ -162,6 +162,8 @@ class Service:
             engine_breakdown=a.threats.engine_breakdown(),
             severity_breakdown=a.threats.severity_breakdown(),
         )
+        metrics["realtime"] = records.realtime_counts(a.realtime.counts())
+        return metrics
 
     def settings_get(self, request):
         values = self.agent.settings.snapshot()

@@ -1,54 +1,64 @@
-"""Host telemetry from psutil, sampled in the background every few seconds.
+"""Host telemetry: processes, connections and system load, sampled in the background.
+
+Two kinds of pass share one thread:
+
+- the watch pass, every `telemetry_interval` seconds whether anyone looks or
+  not: stat and executable of every process, the standard input/output of
+  shells and interpreters, the kernel's connection tables. It is what the
+  behaviour and network engines need to catch a reverse shell or a miner
+  within seconds, and costs about 2-3 ms on a desktop;
+- the full pass, only while a client asks for processes, connections or
+  metrics (and every `train_interval` seconds to feed the behaviour model):
+  every process's descriptors, which connection belongs to which process, the
+  model's score for every process, system and agent statistics.
 
 Requests read the latest snapshot, so "processes", "network" and
-"metrics.live" never wait for /proc walks.
+"metrics.live" never wait for /proc walks; asking wakes the sampler so the
+next answer is fresh.
 """
 
 import logging
 import os
-import socket
+import pwd
 import threading
 import time
 
 import psutil
 
-from . import records
+from . import procfs, records
+from .behavior import BehaviorEngine, Process, executable_path, features, severity, SHELLS, INTERPRETER, \
+    STRATUM_PORTS
 
 log = logging.getLogger("agent.telemetry")
-PROC_ATTRS = ["pid", "ppid", "name", "username", "exe", "num_threads", "memory_info", "create_time", "uids",
-              "status"]
+DEMAND_WINDOW = 5.0  # seconds a request for processes/network/metrics keeps full passes going
+BUSY_CPU = 50.0  # percent of a core that counts as busy over one interval
+IDLE_GRACE = 2  # intervals below that before a busy streak ends
 
 
-def _endpoint(addr) -> str:
-    if not addr:
-        return ""
-    ip, port = addr[0], addr[1]
-    return f"[{ip}]:{port}" if ":" in ip else f"{ip}:{port}"
+def _interpreter(p: Process) -> bool:
+    base = executable_path(p.exe).rsplit("/", 1)[-1]
+    return p.name in SHELLS or base in SHELLS or bool(INTERPRETER.match(base) or INTERPRETER.match(p.name))
 
 
-def _fd_counts(pid: int) -> tuple[int, bool]:
-    """(open regular files, stdin is a socket) from /proc/<pid>/fd; (0, False) when denied."""
-    base = f"/proc/{pid}/fd"
-    try:
-        names = os.listdir(base)
-    except OSError:
-        return 0, False
-    files = 0
-    stdin_socket = False
-    for name in names:
-        try:
-            target = os.readlink(f"{base}/{name}")
-        except OSError:
-            continue
-        if target.startswith("/"):
-            files += 1
-        elif name == "0" and target.startswith("socket:"):
-            stdin_socket = True
-    return files, stdin_socket
+class _Track:
+    """Sampler bookkeeping for one process (pid + start time)."""
+    __slots__ = ("proc", "start_ticks", "ticks", "when", "busy_since", "idle_streak", "exe_seen", "shell",
+                 "fd_info")
+
+    def __init__(self, proc, start_ticks):
+        self.proc = proc
+        self.start_ticks = start_ticks
+        self.ticks = None
+        self.when = 0.0
+        self.busy_since = None
+        self.idle_streak = 0
+        self.exe_seen = object()
+        self.shell = False
+        self.fd_info = None
 
 
 class Telemetry:
-    def __init__(self, config, settings, threats, events, intel, behavior, responder=None):
+    def __init__(self, config, settings, threats, events, intel, behavior: BehaviorEngine, responder=None):
         self.config = config
         self.settings = settings
         self.threats = threats
@@ -56,8 +66,10 @@ class Telemetry:
         self.intel = intel
         self.behavior = behavior
         self.responder = responder
+        self.uid = os.getuid()
         self.lock = threading.Lock()
         self.started = time.time()
+        self.boot = procfs.boot_time()
         self.me = psutil.Process()
         self.me.cpu_percent(None)
         psutil.cpu_percent(None)
@@ -66,19 +78,37 @@ class Telemetry:
         self.system = records.system_stats(0, psutil.cpu_count() or 1, 0, 0, 0, 0, 0, 0, 0, 0)
         self.agent = records.agent_self(os.getpid(), 0, 0, 0, 0, 0)
         self._last_net = None
-        self._samples_taken = 0
+        self._tracks: dict = {}
+        self._owners: dict = {}  # socket inode -> pid, from the last descriptor walk
+        self._users: dict = {}
+        self._last_demand = -1e9
+        self._last_full = -1e9
+        self._last_train = -1e9
+        self._wake = threading.Event()
+        self.passes = {"watch": 0, "full": 0}
         self.ready = threading.Event()
 
     # -- snapshots (read by request handlers) ------------------------------
+    def demand(self):
+        """A client wants processes, connections or metrics: keep full passes going for a while."""
+        now = time.monotonic()
+        idle = now - self._last_demand > DEMAND_WINDOW
+        self._last_demand = now
+        if idle or now - self._last_full > self.config.telemetry_interval * 1.5:
+            self._wake.set()
+
     def process_rows(self) -> list:
+        self.demand()
         with self.lock:
             return list(self.processes)
 
     def network_rows(self) -> list:
+        self.demand()
         with self.lock:
             return list(self.connections)
 
     def system_stats(self) -> dict:
+        self.demand()
         with self.lock:
             return dict(self.system)
 
@@ -88,7 +118,7 @@ class Telemetry:
         agent["uptime_seconds"] = time.time() - self.started
         return agent
 
-    # -- sampling ------------------------------------------------------------
+    # -- the loop ------------------------------------------------------------
     def run(self, stop: threading.Event):
         while not stop.is_set():
             try:
@@ -96,118 +126,207 @@ class Telemetry:
             except Exception:  # keep sampling whatever one pass hit
                 log.exception("telemetry sample failed")
             self.ready.set()
-            stop.wait(self.config.telemetry_interval)
+            self._wake.wait(self.config.telemetry_interval)
+            self._wake.clear()
 
-    def sample(self):
-        now = time.time()
+    def sample(self, full: bool | None = None):
+        now = time.monotonic()
+        train = now - self._last_train >= self.config.train_interval
+        if full is None:
+            full = train or now - self._last_demand <= DEMAND_WINDOW
         monitor = self.settings.get("network_monitor")
-        conns_by_pid, net_rows, intel_hits = self._sample_connections(monitor)
-        procs = self._sample_processes(conns_by_pid, intel_hits)
-        scores = self._score(procs)
-        rows = []
-        for p, s in zip(procs, scores):
-            p["score"] = s
-            rows.append(records.process_row(p["pid"], p["name"], p["user"], p["exe"], p["cpu"], p["rss"],
-                                            p["connections"], p["open_files"], p["threads"], s))
-        system = self._sample_system(now)
-        agent = self._sample_self()
-        with self.lock:
-            self.processes = rows
-            self.connections = net_rows
-            self.system = system
-            self.agent = agent
-        self._raise_threats(procs, net_rows, monitor)
-        if self.responder is not None:
-            self.responder.after_sample(procs)
-
-    def _sample_connections(self, monitor):
-        try:
-            conns = psutil.net_connections(kind="inet")
-        except (psutil.Error, OSError) as exc:
-            log.debug("net_connections failed: %s", exc)
-            conns = []
-        by_pid, rows, hits = {}, [], {}
-        names = {}
-        for c in conns:
-            if c.pid:
-                by_pid[c.pid] = by_pid.get(c.pid, 0) + 1
-            if not c.raddr:
-                continue
-            process = None
-            if c.pid:
-                process = names.get(c.pid)
-                if process is None:
-                    try:
-                        process = psutil.Process(c.pid).name()
-                    except (psutil.Error, OSError):
-                        process = None
-                    names[c.pid] = process
-            reason = self.intel.check(c.raddr[0]) if monitor else None
-            status = c.status if c.type == socket.SOCK_STREAM else "UDP"
-            rows.append(records.network_row(c.pid, process, _endpoint(c.laddr), _endpoint(c.raddr),
-                                            status or "NONE", reason is not None, reason))
-            if reason is not None and c.pid:
-                hits[c.pid] = reason
-        return by_pid, rows, hits
-
-    def _sample_processes(self, conns_by_pid, intel_hits):
-        procs = []
-        for proc in psutil.process_iter(PROC_ATTRS):
-            info = proc.info
-            try:
-                cpu = proc.cpu_percent(None)
-            except (psutil.Error, OSError):
-                cpu = 0.0
-            pid = info["pid"]
-            open_files, stdin_socket = _fd_counts(pid)
-            mem = info.get("memory_info")
-            exe = info.get("exe") or ""
-            uids = info.get("uids")
-            procs.append({
-                "pid": pid,
-                "ppid": info.get("ppid") or 0,
-                "name": info.get("name") or "",
-                "user": info.get("username") or (str(uids.real) if uids else ""),
-                "uid": uids.real if uids else None,
-                "exe": exe,
-                "exe_deleted": exe.endswith(" (deleted)"),
-                "cpu": cpu or 0.0,
-                "rss": mem.rss if mem else 0,
-                "threads": info.get("num_threads") or 0,
-                "open_files": open_files,
-                "stdin_socket": stdin_socket,
-                "connections": conns_by_pid.get(pid, 0),
-                "create_time": info.get("create_time") or 0.0,
-                "age": max(0.0, time.time() - (info.get("create_time") or time.time())),
-                "intel_hit": intel_hits.get(pid),
-                # Kernel threads and zombies are listed but never raise threats or get killed.
-                "kernel": pid == 2 or info.get("ppid") == 2 or info.get("status") == psutil.STATUS_ZOMBIE,
-                "handle": proc,
-            })
+        ai = self.settings.get("ai_engine_enabled")
+        procs = self._read_processes(now)
+        sockets = procfs.net_sockets()
+        by_inode = {s.inode: s for s in sockets if s.inode}
+        intel = {}
+        for s in sockets:
+            if s.connection and monitor:
+                reason = self.intel.check(s.remote[0])
+                if reason is not None:
+                    intel[s.inode] = reason
+        self._stdio_peers(procs, by_inode)
+        if full:
+            self._walk_descriptors(procs, by_inode)
+        else:
+            wanted = {s.inode for s in sockets if s.connection and (s.remote[1] in STRATUM_PORTS or s.inode in intel)}
+            self._find_owners(procs, wanted)
+        self._attach_remotes(procs, sockets, intel)
+        for p in procs.values():
+            if p.kernel or not ai:
+                p.score, p.reasons = 0.0, []
+            else:
+                self.behavior.evaluate(p, with_model=full or self.behavior.needs_model(p))
+        if full and ai and train:
+            self._last_train = now
+            self.behavior.model.add_samples([features(p) for p in procs.values() if not p.kernel])
+        hostile = self.behavior.threats(procs, self.uid) if ai else []
+        self._raise_behavior(procs, hostile, ai)
+        net_rows = self._network_rows(procs, sockets, intel) if full else None
+        self._raise_network(procs, sockets, intel, monitor)
+        if full:
+            rows = [records.process_row(p.pid, p.name, self._user(p.uid), executable_path(p.exe) if p.exe else "",
+                                        p.cpu, p.rss, p.connections, p.open_files, p.threads, p.score)
+                    for p in procs.values()]
+            system = self._sample_system()
+            agent = self._sample_self()
+            with self.lock:
+                self.processes = rows
+                self.connections = net_rows
+                self.system = system
+                self.agent = agent
+            self._last_full = now
+            self.passes["full"] += 1
+        else:
+            self.passes["watch"] += 1
+        if self.responder is not None and hostile:
+            self.responder.after_sample(hostile)
         return procs
 
-    def _score(self, procs):
-        if not self.settings.get("ai_engine_enabled"):
-            return [0.0] * len(procs)
-        user = [p for p in procs if not p["kernel"]]
-        self._samples_taken += 1
-        if self._samples_taken % 3 == 1:
-            self.behavior.add_samples(user)
-        try:
-            scored = self.behavior.score(user)
-        except Exception:
-            log.exception("behaviour scoring failed")
-            scored = [0.0] * len(user)
-        by_pid = {p["pid"]: s for p, s in zip(user, scored)}
-        result = []
-        for p in procs:
-            s = by_pid.get(p["pid"], 0.0)
-            if self.config.test_mode and p["name"] in self.config.hot_names:
-                s = 0.99
-            result.append(s)
-        return result
+    # -- reading processes ------------------------------------------------------
+    def _read_processes(self, now) -> dict:
+        tracks = self._tracks
+        seen = {}
+        for pid in procfs.pids():
+            st = procfs.read_stat(pid)
+            if st is None:
+                continue
+            tr = tracks.get(pid)
+            if tr is None or tr.start_ticks != st.start:
+                p = Process(pid=pid, ppid=st.ppid, name=st.comm, uid=None, exe=None,
+                            start=self.boot + st.start / procfs.CLK_TCK)
+                p.kernel = pid == 2 or st.ppid == 2
+                tr = _Track(p, st.start)
+            p = tr.proc
+            seen[pid] = tr
+            p.ppid, p.name, p.threads, p.rss = st.ppid, st.comm, st.threads, st.rss
+            if p.kernel:
+                continue
+            p.kernel = st.state == "Z"  # a zombie has nothing left to judge
+            exe = procfs.exe(pid)
+            if exe != tr.exe_seen:  # new, exec'd, or its executable was deleted
+                tr.exe_seen = exe
+                p.exe = exe
+                p.uid = procfs.owner(pid)
+                p.cmdline = procfs.cmdline(pid)
+                p.exe_gone = bool(exe and exe.endswith(" (deleted)") and not os.path.lexists(executable_path(exe)))
+                tr.shell = _interpreter(p)
+            if tr.ticks is not None and now > tr.when:
+                p.cpu = max(0.0, (st.ticks - tr.ticks) / procfs.CLK_TCK / (now - tr.when) * 100.0)
+                busy = p.cpu >= BUSY_CPU or st.state == "R"
+                if busy:
+                    tr.idle_streak = 0
+                    if tr.busy_since is None:
+                        tr.busy_since = tr.when
+                else:
+                    tr.idle_streak += 1
+                    if tr.idle_streak >= IDLE_GRACE:
+                        tr.busy_since = None
+                p.busy_seconds = now - tr.busy_since if tr.busy_since is not None else 0.0
+            tr.ticks, tr.when = st.ticks, now
+        self._tracks = seen
+        return {pid: tr.proc for pid, tr in seen.items()}
 
-    def _sample_system(self, now):
+    def _stdio_peers(self, procs, by_inode):
+        """Remote end of a connection on a shell's or interpreter's standard input or output."""
+        for pid, p in procs.items():
+            p.stdio_peer = None
+            tr = self._tracks[pid]
+            if p.kernel or not tr.shell:
+                continue
+            for fd in (0, 1):
+                inode = procfs.socket_inode(procfs.fd_target(pid, fd))
+                if inode is None:
+                    continue
+                sock = by_inode.get(inode)
+                if sock is None:  # a socket of another network namespace, or not an inet socket
+                    sock = next((s for s in procfs.net_sockets(pid) if s.inode == inode), None)
+                if sock is not None and sock.connection:
+                    p.stdio_peer = procfs.endpoint(sock.remote)
+                    break
+
+    def _walk_descriptors(self, procs, by_inode):
+        owners = {}
+        for pid, p in procs.items():
+            if p.kernel:
+                continue
+            info = procfs.fd_summary(pid)
+            if info is None:
+                p.open_files = p.connections = 0
+                continue
+            _count, p.open_files, inodes = info
+            live = 0
+            for inode in inodes:
+                owners.setdefault(inode, pid)
+                sock = by_inode.get(inode)
+                if sock is not None and sock.connection:
+                    live += 1
+            p.connections = live
+        self._owners = owners
+
+    def _find_owners(self, procs, wanted):
+        """Owners of a few sockets: from the last walk while still true, else by walking again."""
+        missing = set()
+        for inode in wanted:
+            pid = self._owners.get(inode)
+            if pid is None or pid not in procs:
+                missing.add(inode)
+        if not missing:
+            return
+        for pid, p in procs.items():
+            if p.kernel:
+                continue
+            info = procfs.fd_summary(pid)
+            if info is None:
+                continue
+            for inode in info[2]:
+                if inode in missing:
+                    self._owners[inode] = pid
+                    missing.discard(inode)
+            if not missing:
+                break
+
+    def _attach_remotes(self, procs, sockets, intel):
+        for p in procs.values():
+            p.remotes = []
+        for s in sockets:
+            if not s.connection or (s.remote[1] not in STRATUM_PORTS and s.inode not in intel):
+                continue
+            p = procs.get(self._owners.get(s.inode))
+            if p is not None:
+                p.remotes.append((procfs.endpoint(s.remote), s.remote[1], intel.get(s.inode)))
+
+    def _user(self, uid) -> str:
+        if uid is None:
+            return ""
+        name = self._users.get(uid)
+        if name is None:
+            try:
+                name = pwd.getpwuid(uid).pw_name
+            except KeyError:
+                name = str(uid)
+            self._users[uid] = name
+        return name
+
+    # -- connections -------------------------------------------------------------
+    def _network_rows(self, procs, sockets, intel) -> list:
+        """Live connections only: no listeners, no sockets the kernel is winding down for nobody."""
+        rows = []
+        for s in sockets:
+            if not s.connection:
+                continue
+            pid = self._owners.get(s.inode)
+            p = procs.get(pid)
+            status = "UDP" if s.proto == "udp" else s.state
+            reason = intel.get(s.inode)
+            rows.append(records.network_row(pid if p is not None else None, p.name if p is not None else None,
+                                            procfs.endpoint(s.local), procfs.endpoint(s.remote), status,
+                                            reason is not None, reason))
+        return rows
+
+    # -- system ------------------------------------------------------------------
+    def _sample_system(self):
+        now = time.time()
         cpu = psutil.cpu_percent(None)
         mem = psutil.virtual_memory()
         try:
@@ -242,41 +361,39 @@ class Telemetry:
             return records.agent_self(os.getpid(), 0, 0, 0, 0, time.time() - self.started)
 
     # -- threats -------------------------------------------------------------
-    def _raise_threats(self, procs, net_rows, monitor):
-        live = set()
-        if self.settings.get("ai_engine_enabled"):
-            for p in procs:
-                live.add(f"behavior:{p['pid']}:{p['create_time']:.2f}")
-                if p["kernel"] or p["pid"] == os.getpid() or p["score"] < BEHAVIOR_THRESHOLD:
-                    continue
-                severity = "critical" if p["score"] >= 0.97 else "high" if p["score"] >= 0.93 else "medium"
-                from .engines import heuristic_bonus
-                _, reasons = heuristic_bonus(p)
-                text = "unusual process behaviour" + (": " + "; ".join(reasons) if reasons else "")
-                tid = self.threats.add("behavior", severity, pid=p["pid"], process_name=p["name"],
-                                       path=p["exe"] or None, signature="IsolationForest",
-                                       score=p["score"], description=text,
-                                       dedup=f"behavior:{p['pid']}:{p['create_time']:.2f}")
-                if tid is not None:
-                    self.events.emit("process", f"behaviour threat #{tid} score {p['score']:.2f}",
-                                     f"{p['name']} (pid {p['pid']})")
-        else:
-            live = None
-        self._resolve_gone("behavior", live)
-        net_live = set()
-        for row in net_rows:
-            if row["status"] not in LIVE_STATES:
-                continue  # closing sockets linger without an owner; they are shown, not re-raised
-            key = f"network:{row.get('pid', 0)}:{row['remote'].rsplit(':', 1)[0]}"
-            net_live.add(key)
-            if not row["suspicious"]:
-                continue
-            tid = self.threats.add("network", "high", pid=row.get("pid"), process_name=row.get("process"),
-                                   signature=row["remote"], description=row.get("reason"), dedup=key)
+    def _raise_behavior(self, procs, hostile, ai):
+        for p in hostile:
+            key = f"behavior:{p.pid}:{p.start:.2f}"
+            text = "; ".join(p.reasons) or "unusual process behaviour"
+            tid = self.threats.add("behavior", severity(p.score), pid=p.pid, process_name=p.name,
+                                   path=executable_path(p.exe) or None, signature="behaviour", score=p.score,
+                                   description=text, dedup=key)
             if tid is not None:
-                self.events.emit("network", f"suspicious connection, threat #{tid}: {row.get('reason')}",
-                                 f"{row.get('process') or '?'} -> {row['remote']}")
-        self._resolve_gone("network", net_live if monitor else None)
+                self.events.emit("process", f"behaviour threat #{tid} score {p.score:.2f}",
+                                 f"{p.name} (pid {p.pid}): {text}"[:500])
+        if ai:
+            self._resolve_gone("behavior", {f"behavior:{p.pid}:{p.start:.2f}" for p in procs.values()})
+
+    def _raise_network(self, procs, sockets, intel, monitor):
+        live = set()
+        for s in sockets:
+            if not s.connection:
+                continue
+            pid = self._owners.get(s.inode) if s.inode in intel else None
+            key = f"network:{pid or 0}:{s.remote[0]}"
+            live.add(key)
+            if s.inode not in intel:
+                continue
+            p = procs.get(pid)
+            if p is not None and self.behavior.allowed(executable_path(p.exe)):
+                continue
+            remote = procfs.endpoint(s.remote)
+            tid = self.threats.add("network", "high", pid=pid, process_name=p.name if p else None,
+                                   signature=remote, description=intel[s.inode], dedup=key)
+            if tid is not None:
+                self.events.emit("network", f"suspicious connection, threat #{tid}: {intel[s.inode]}",
+                                 f"{p.name if p else '?'} -> {remote}")
+        self._resolve_gone("network", live if monitor else None)
 
     def _resolve_gone(self, kind, live):
         """Active process/network threats whose cause has disappeared become "resolved"."""
@@ -288,7 +405,3 @@ class Telemetry:
                 self.events.emit("process" if kind == "behavior" else "network",
                                  f"threat #{row['id']} resolved ({'process ended' if kind == 'behavior' else 'connection closed'})",
                                  row["process_name"])
-
-
-BEHAVIOR_THRESHOLD = 0.90
-LIVE_STATES = ("ESTABLISHED", "SYN_SENT", "SYN_RECV", "UDP")

@@ -62,25 +62,28 @@ def exchange(path, payload: bytes, timeout=15.0, half_close=False) -> bytes:
 
 
 class Agent:
-    """One agent process with its own HOME, data directory and stand-in /tmp."""
+    """One agent process with its own HOME, data directory and stand-ins for /tmp, /var/tmp and /dev/shm."""
 
     def __init__(self, home, env_extra=None):
         self.home = home
         self.socket = os.path.join(home, SOCKET_SUFFIX)
         self.data_dir = os.path.join(home, "data")
         self.tmp = os.path.join(home, "tmp")
+        self.vartmp = os.path.join(home, "vartmp")
+        self.shm = os.path.join(home, "shm")
         self.downloads = os.path.join(home, "Downloads")
         self.desktop = os.path.join(home, "Desktop")
-        for d in (self.tmp, self.downloads, self.desktop):
+        for d in (self.tmp, self.vartmp, self.shm, self.downloads, self.desktop):
             os.makedirs(d, exist_ok=True)
         self.env_extra = dict(env_extra or {})
         self.proc = None
         self.log_path = os.path.join(home, "agent.log")
 
     def env(self, extra=None):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and k != "XDG_DATA_HOME"}
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and k not in ("XDG_DATA_HOME", "XDG_CONFIG_HOME")}
         env.update({"HOME": self.home, "TSAV_AGENT_TEST_MODE": "1", "TSAV_AGENT_DATA_DIR": self.data_dir,
-                    "TSAV_AGENT_TMP_DIR": self.tmp, "PYTHONDONTWRITEBYTECODE": "1"})
+                    "TSAV_AGENT_TMP_DIR": self.tmp, "TSAV_AGENT_VAR_TMP_DIR": self.vartmp,
+                    "TSAV_AGENT_SHM_DIR": self.shm, "PYTHONDONTWRITEBYTECODE": "1"})
         env.update(self.env_extra)
         env.update(extra or {})
         return env

@@ -47,7 +47,7 @@ class TestQuickScan:
         assert m["engines"]["signature"]["hits"] == 1 and m["engines"]["yara"]["hits"] == 1
         assert m["engine_breakdown"]["signature"]["total"] == 1
         dirs = m["active_scan_dirs"]
-        assert set(dirs) == {agent.downloads, agent.desktop, agent.tmp}
+        assert set(dirs) == {agent.downloads, agent.desktop, agent.tmp, agent.vartmp, agent.shm}
         assert dirs[agent.desktop]["hits"] == 1 and dirs[agent.downloads]["scanned"] == 30
         assert all("finished" in d for d in dirs.values())
         assert m["files_scanned_since_boot"] >= 31
@@ -100,9 +100,9 @@ class TestQuickScan:
         agent.data("scan.start", kind="full")
         finished_scan(agent, 120)
         dirs = agent.data("metrics.live")["active_scan_dirs"]
-        assert list(dirs) == [agent.home]  # /Applications does not exist here
+        assert list(dirs) == [agent.home, agent.tmp, agent.vartmp, agent.shm]
         started = [e for e in agent.data("events") if e["source"] == "scan" and "started" in e["action"]]
-        assert "/Applications" in started[0]["target"]
+        assert "/Applications" not in started[0]["target"]
 
     def test_scan_status_survives_restart(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
