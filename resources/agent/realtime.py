@@ -34,6 +34,7 @@ import stat
 import threading
 import time
 
+from . import fsnames
 from . import inotify as ino
 from .config import SHELL_STARTUP_FILES, home_dir, persistence_locations
 
@@ -95,11 +96,18 @@ class Counters:
             return dict(self.values)
 
 
+def _event_emitter(events):
+    """Emits a "file" event; names that are not UTF-8 are shown with U+FFFD."""
+    def emit(action, target=None):
+        events.emit("file", action, None if target is None else fsnames.display(target))
+    return emit
+
+
 class _Reporter:
     """Emits a problem as an event, at most REPORTS_PER_MINUTE of a kind; sums up the rest."""
 
-    def __init__(self, events):
-        self.events = events
+    def __init__(self, emit):
+        self._emit = emit
         self.lock = threading.Lock()
         self.window = {}  # kind -> (minute start, emitted, suppressed, last target)
 
@@ -118,7 +126,7 @@ class _Reporter:
                 emit = False
             self.window[kind] = (start, emitted, suppressed, target)
         if emit:
-            self.events.emit("file", action, target)
+            self._emit(action, target)
 
     def flush(self):
         with self.lock:
@@ -129,7 +137,7 @@ class _Reporter:
 
     def _flush_locked(self, kind, suppressed, last):
         if suppressed:
-            self.events.emit("file", f"real-time protection: {suppressed} more {kind.replace('_', ' ')} "
+            self._emit(f"real-time protection: {suppressed} more {kind.replace('_', ' ')} "
                                      "problems in the last minute (last one shown)", last)
 
 
@@ -142,7 +150,8 @@ class RealtimeMonitor:
         self.lock = threading.Lock()  # enabled flag and the thread handles
         self.enabled = False
         self.counters = Counters()
-        self.reporter = _Reporter(events)
+        self._emit = _event_emitter(events)
+        self.reporter = _Reporter(self._emit)
         self._stop = threading.Event()
         self._threads = []
         self._ino = None
@@ -236,7 +245,7 @@ class RealtimeMonitor:
         target = ", ".join(present)
         if missing:
             target += (" · " if target else "") + "waiting for: " + ", ".join(missing)
-        self.events.emit("file", f"real-time protection on ({watched} directories watched)", target)
+        self._emit(f"real-time protection on ({watched} directories watched)", target)
         self._report_unwatched()
 
     def stop(self, emit=True):
@@ -259,7 +268,7 @@ class RealtimeMonitor:
             with self._wlock:
                 self.wd_path, self.path_wd, self.roots, self.parents = {}, {}, {}, {}
         if emit:
-            self.events.emit("file", "real-time protection off")
+            self._emit("real-time protection off")
 
     # -- watches ------------------------------------------------------------------------
     def _add(self, path, follow=False) -> int | None:
@@ -362,7 +371,7 @@ class RealtimeMonitor:
         with self._wlock:
             items, self.unwatched = list(self.unwatched.items()), {}
         for loc, (count, reason) in items:
-            self.events.emit("file", f"real-time protection cannot watch {count} "
+            self._emit(f"real-time protection cannot watch {count} "
                                      f"director{'y' if count == 1 else 'ies'} here: {reason}", loc)
 
     def _reconcile(self, initial=False):
@@ -406,11 +415,11 @@ class RealtimeMonitor:
                 break
         for loc in gone:
             if loc not in self.roots:
-                self.events.emit("file", "real-time protection: watched location removed; waiting for it to return",
+                self._emit("real-time protection: watched location removed; waiting for it to return",
                                  loc)
         for loc in appeared:
             self._enqueue(loc, TREE if loc in self._trees else WALK)
-            self.events.emit("file", "real-time protection now watching a location that appeared", loc)
+            self._emit("real-time protection now watching a location that appeared", loc)
         if not initial:
             self._report_unwatched()
 
@@ -480,7 +489,7 @@ class RealtimeMonitor:
             if ev.mask & ino.IN_Q_OVERFLOW:
                 self.counters.add("overflows")
                 log.warning("inotify queue overflowed; walking every watched location again")
-                self.events.emit("file", "real-time protection missed events (inotify queue overflow); "
+                self._emit("real-time protection missed events (inotify queue overflow); "
                                          "walking every watched location again")
                 self._rewalk.set()
                 self._recheck.set()
@@ -555,7 +564,7 @@ class RealtimeMonitor:
             return
         self._created.pop(path, None)
         if self.persistence_target(path):
-            self.events.emit("file", "persistence location changed: inspecting", path)
+            self._emit("persistence location changed: inspecting", path)
         self._enqueue(path, None)
 
     # -- the queue and the worker ---------------------------------------------------------------
@@ -564,7 +573,7 @@ class RealtimeMonitor:
             if len(self._pending) >= QUEUE_LIMIT:
                 self._pending.clear()
                 self.counters.add("overflows")
-                self.events.emit("file", f"real-time protection fell {QUEUE_LIMIT} files behind; "
+                self._emit(f"real-time protection fell {QUEUE_LIMIT} files behind; "
                                          "walking every watched location again")
                 self._rewalk.set()
                 return
@@ -705,7 +714,7 @@ class RealtimeMonitor:
             after = self.counters.snapshot()
             problems = [f"{after[k] - before[k]} {k.replace('_', ' ')}" for k in ("unreadable", "too_long")
                         if after[k] > before[k]]
-            self.events.emit("file", f"real-time protection walked every watched location again: {total} files "
+            self._emit(f"real-time protection walked every watched location again: {total} files "
                                      f"in {time.monotonic() - started:.1f} s"
                                      + (f" ({', '.join(problems)})" if problems else ""))
             self._report_unwatched()

@@ -9,7 +9,7 @@ import subprocess
 import threading
 import time
 
-from . import procfs
+from . import fsnames, procfs
 from .behavior import executable_path
 
 log = logging.getLogger("agent.response")
@@ -136,16 +136,16 @@ class Responder:
         except KillRefused as exc:
             if (p.pid, p.start) not in self._refused:  # said once, not on every pass
                 self._refused.add((p.pid, p.start))
-                self.events.emit("process", f"auto-kill refused: {exc}", f"{p.name} (pid {p.pid})")
+                self.events.emit("process", f"auto-kill refused: {exc}", f"{fsnames.display(p.name)} (pid {p.pid})")
             return
         ended = [row["id"] for row in self.threats.active("behavior") if row["pid"] == p.pid]
         for tid in ended:
             self.threats.set_status(tid, "killed")
         tid = ended[0] if ended else self.threats.add(
-            "behavior", "critical", status="killed", pid=p.pid, process_name=p.name,
-            path=executable_path(p.exe) or None, signature="behaviour", score=p.score,
-            description=("process ended by auto-kill: " + "; ".join(p.reasons))[:1000])
-        self.events.emit("process", f"auto-kill: ended process, threat #{tid}", f"{p.name} (pid {p.pid})")
+            "behavior", "critical", status="killed", pid=p.pid, process_name=fsnames.display(p.name),
+            path=fsnames.display(executable_path(p.exe)) or None, signature="behaviour", score=p.score,
+            description=fsnames.display("process ended by auto-kill: " + "; ".join(p.reasons))[:1000])
+        self.events.emit("process", f"auto-kill: ended process, threat #{tid}", f"{fsnames.display(p.name)} (pid {p.pid})")
 
     # -- kill switch -----------------------------------------------------------------
     def _isolation_block(self) -> str | None:

@@ -25,7 +25,7 @@ import time
 
 import psutil
 
-from . import procfs, records
+from . import fsnames, procfs, records
 from .behavior import BehaviorEngine, Process, executable_path, features, severity, SHELLS, INTERPRETER, \
     STRATUM_PORTS
 
@@ -364,13 +364,14 @@ class Telemetry:
     def _raise_behavior(self, procs, hostile, ai):
         for p in hostile:
             key = f"behavior:{p.pid}:{p.start:.2f}"
-            text = "; ".join(p.reasons) or "unusual process behaviour"
-            tid = self.threats.add("behavior", severity(p.score), pid=p.pid, process_name=p.name,
-                                   path=executable_path(p.exe) or None, signature="behaviour", score=p.score,
-                                   description=text, dedup=key)
+            text = fsnames.display("; ".join(p.reasons) or "unusual process behaviour")
+            name = fsnames.display(p.name)
+            tid = self.threats.add("behavior", severity(p.score), pid=p.pid, process_name=name,
+                                   path=fsnames.display(executable_path(p.exe)) or None, signature="behaviour",
+                                   score=p.score, description=text, dedup=key)
             if tid is not None:
                 self.events.emit("process", f"behaviour threat #{tid} score {p.score:.2f}",
-                                 f"{p.name} (pid {p.pid}): {text}"[:500])
+                                 f"{name} (pid {p.pid}): {text}"[:500])
         if ai:
             self._resolve_gone("behavior", {f"behavior:{p.pid}:{p.start:.2f}" for p in procs.values()})
 
@@ -388,11 +389,12 @@ class Telemetry:
             if p is not None and self.behavior.allowed(executable_path(p.exe)):
                 continue
             remote = procfs.endpoint(s.remote)
-            tid = self.threats.add("network", "high", pid=pid, process_name=p.name if p else None,
+            name = fsnames.display(p.name) if p else None
+            tid = self.threats.add("network", "high", pid=pid, process_name=name,
                                    signature=remote, description=intel[s.inode], dedup=key)
             if tid is not None:
                 self.events.emit("network", f"suspicious connection, threat #{tid}: {intel[s.inode]}",
-                                 f"{p.name if p else '?'} -> {remote}")
+                                 f"{name or '?'} -> {remote}")
         self._resolve_gone("network", live if monitor else None)
 
     def _resolve_gone(self, kind, live):

@@ -76,6 +76,7 @@ class Agent:
         for d in (self.tmp, self.vartmp, self.shm, self.downloads, self.desktop):
             os.makedirs(d, exist_ok=True)
         self.env_extra = dict(env_extra or {})
+        self.prefix = []  # a command the agent runs under (setpriv…)
         self.proc = None
         self.log_path = os.path.join(home, "agent.log")
 
@@ -90,7 +91,8 @@ class Agent:
 
     def start(self, extra_env=None, wait=True):
         log = open(self.log_path, "ab")
-        self.proc = subprocess.Popen([sys.executable, "-m", "agent.main"], cwd=RESOURCES, env=self.env(extra_env),
+        self.proc = subprocess.Popen(self.prefix + [sys.executable, "-m", "agent.main"], cwd=RESOURCES,
+                                     env=self.env(extra_env),
                                      stdout=log, stderr=subprocess.STDOUT)
         log.close()
         if wait:

@@ -1,0 +1,164 @@
+"""Real-time protection: every place it must watch, and nothing lost or skipped silently."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from agent import inotify
+from conftest import EICAR, Agent, wait_for
+
+
+def drop(path, data=EICAR):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as fh:
+        fh.write(data)
+    return path
+
+
+def quarantined_paths(agent):
+    return {e["original_path"] for e in agent.data("quarantine.list", limit=1000)}
+
+
+def events(agent, needle):
+    return [e for e in agent.data("events", limit=1000) if needle in e["action"]]
+
+
+def realtime(agent):
+    return agent.data("metrics.live")["realtime"]
+
+
+class TestPlaces:
+    def test_landing_and_persistence_places_of_a_romanian_desktop(self, home):
+        config = os.path.join(home, ".config")
+        os.makedirs(config)
+        with open(os.path.join(config, "user-dirs.dirs"), "w", encoding="utf-8") as fh:
+            fh.write('XDG_DOWNLOAD_DIR="$HOME/Descărcări"\nXDG_DESKTOP_DIR="$HOME/Birou"\n')
+        cron = os.path.join(home, "crontabs")
+        places = [os.path.join(home, "Descărcări"), os.path.join(home, "Birou"), os.path.join(config, "autostart"),
+                  os.path.join(home, ".local", "bin"), os.path.join(config, "systemd", "user"), cron]
+        for d in places:
+            os.makedirs(d)
+        with open(os.path.join(home, ".bashrc"), "w") as fh:
+            fh.write("alias ll='ls -l'\n")
+        a = Agent(home, {"TSAV_AGENT_CRON_DIR": cron})
+        a.start()
+        try:
+            on = events(a, "real-time protection on")[0]["target"]
+            assert all(p in on for p in places) and os.path.join(home, "Downloads") not in on
+            targets = [drop(os.path.join(d, name)) for d, name in zip(
+                places + [home, a.tmp, a.vartmp, a.shm],
+                ["setup.exe", "x.com", "evil.desktop", "evil", "evil.service", "root", "eicar.com", "a", "b", "c"])]
+            targets.append(drop(os.path.join(home, ".bashrc")))  # rewritten, as a dropper might
+            wait_for(lambda: set(targets) <= quarantined_paths(a), 60, what="every place's file quarantined")
+            changed = {e["target"] for e in events(a, "persistence location changed")}
+            assert {os.path.join(home, ".bashrc"), targets[2], targets[4], targets[5]} <= changed
+            # HOME itself is watched, not what is below it.
+            drop(os.path.join(home, "projects", "eicar.com"))
+            drop(os.path.join(home, "Downloads", "eicar.com"))
+            wait_for(lambda: a.data("metrics.live")["files_scanned_since_boot"] >= len(targets), 10,
+                     what="inspections counted")
+            assert os.path.exists(os.path.join(home, "projects", "eicar.com"))
+        finally:
+            a.stop()
+
+    def test_file_linked_into_place_without_a_close_is_inspected(self, agent):
+        staging = drop(os.path.join(agent.home, "staging", "payload"))
+        target = os.path.join(agent.downloads, "linked.com")
+        os.link(staging, target)  # IN_CREATE only: nothing is closed after writing there
+        wait_for(lambda: target in quarantined_paths(agent), 20, what="linked file quarantined")
+
+
+class TestNothingLost:
+    def test_names_that_are_not_utf8_do_not_drop_their_batch(self, agent):
+        downloads = os.fsencode(agent.downloads)
+        bad = os.path.join(downloads, b"\xffevil.com")
+        drop(bad)
+        good = drop(os.path.join(agent.downloads, "eicar.com"))
+        wait_for(lambda: good in quarantined_paths(agent), 20, what="the normally named file quarantined")
+        # Both were read: the name that is not UTF-8 reached the scanner too.
+        wait_for(lambda: agent.data("metrics.live")["files_scanned_since_boot"] >= 2, 10, what="both inspected")
+
+    def test_overflow_walks_every_location_again_whatever_its_size(self, home):
+        a = Agent(home)
+        a.start()
+        try:
+            pause = os.path.join(a.data_dir, "inotify.pause")
+            open(pause, "w").close()
+            # More events than the kernel queues (fs.inotify.max_queued_events is 16,384 by default),
+            # and more files than any cap a walk might stop at.
+            count = 21_000
+            hidden = []
+            for i in range(count):
+                if i in (0, count // 2, count - 1):
+                    hidden.append(drop(os.path.join(a.downloads, f"eicar{i}.com")))
+                with open(os.path.join(a.downloads, f"f{i:05d}"), "wb") as fh:
+                    fh.write(b"%d" % i)
+            # Made after the queue overflowed: its creation is among the lost events.
+            hidden.append(drop(os.path.join(a.tmp, "late", "eicar.com")))
+            os.unlink(pause)
+            walked = wait_for(lambda: events(a, "walked every watched location again"), 600,
+                              interval=1.0, what="the re-walk")[0]
+            assert int(walked["action"].split(": ")[1].split()[0]) >= count
+            wait_for(lambda: set(hidden) <= quarantined_paths(a), 30, what="every hidden file quarantined")
+            counts = realtime(a)
+            assert counts["overflows"] >= 1 and counts["rewalks"] >= 1 and counts["rewalked_files"] >= count
+            # The watches of directories made while events were lost are in place afterwards.
+            later = drop(os.path.join(a.tmp, "late", "again.com"))
+            wait_for(lambda: later in quarantined_paths(a), 20, what="watch on a directory made during the overflow")
+        finally:
+            a.stop()
+
+
+class TestNothingSkippedSilently:
+    def test_directories_beyond_the_watch_cap_are_reported(self, home):
+        a = Agent(home, {"TSAV_AGENT_MAX_WATCHES": "8"})
+        for i in range(12):
+            os.makedirs(os.path.join(a.downloads, f"sub{i}"))
+        a.start()
+        try:
+            reported = wait_for(lambda: events(a, "cannot watch"), 20, what="unwatched directories reported")
+            assert any("limit of 8 watched directories" in e["action"] for e in reported)
+            assert realtime(a)["unwatched"] >= 1 and realtime(a)["watched"] == 8
+        finally:
+            a.stop()
+
+    @pytest.mark.skipif(os.geteuid() == 0 and not shutil.which("setpriv"), reason="root reads every file")
+    def test_unreadable_files_and_paths_too_long_are_reported(self, home):
+        a = Agent(home)
+        if os.geteuid() == 0:  # root reads every file; without these capabilities it obeys the modes
+            a.prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+        a.start()
+        try:
+            secret = drop(os.path.join(a.home, "secret.txt"), b"x")
+            os.chmod(secret, 0)
+            with open(secret, "ab"):  # a close after writing as root: the agent cannot open it
+                pass
+            wait_for(lambda: [e for e in events(a, "cannot read a file") if e.get("target") == secret], 20,
+                     what="unreadable file reported")
+            # A tree deeper than PATH_MAX, made through directory descriptors.
+            fd = os.open(a.downloads, os.O_RDONLY)
+            try:
+                for _ in range(22):
+                    os.mkdir("d" * 200, dir_fd=fd)
+                    nxt = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+                    os.close(fd)
+                    fd = nxt
+            finally:
+                os.close(fd)
+            wait_for(lambda: realtime(a)["too_long"] >= 1, 20, what="too-long path counted")
+            assert events(a, "path too long") or events(a, "this deep") or events(a, "this long")
+        finally:
+            a.stop()
+            subprocess.run(["rm", "-rf", os.path.join(a.downloads, "d" * 200)], check=False)
+
+
+def test_inotify_records_survive_truncation_and_odd_names():
+    import struct
+    raw = struct.pack("iIII", 1, inotify.IN_CLOSE_WRITE, 0, 16) + b"\xff\xfeevil\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    raw += struct.pack("iIII", -1, inotify.IN_Q_OVERFLOW, 0, 0)
+    raw += struct.pack("iIII", 2, inotify.IN_CREATE, 0, 64) + b"short"
+    events_ = inotify.parse(raw)
+    assert [(e.wd, e.name) for e in events_] == [(1, b"\xff\xfeevil"), (-1, b"")]
+    assert inotify.parse(b"\x01\x02") == []
