@@ -83,6 +83,7 @@ class Process:
     kernel: bool = False
     score: float = 0.0
     reasons: list = field(default_factory=list)
+    static: tuple | None = None  # static_signals(), kept until the process executes something else
 
     @property
     def program(self) -> str:
@@ -123,17 +124,13 @@ def _relay_runs_program(argv: list) -> bool:
     return False
 
 
-def signals(p: Process, temp_dirs, busy_limit: float) -> tuple[list, list]:
-    """(signals, amplifiers): lists of (weight, reason) for one process."""
-    found, amplify = [], []
+def static_signals(p: Process, temp_dirs) -> tuple[list, str | None]:
+    """What a process's executable and arguments say; changes only when it executes something else."""
+    found = []
     exe = p.exe or ""
     path = executable_path(exe)
     base = _basename(path)
     names = {p.name, base, _basename(p.cmdline[0]) if p.cmdline else ""}
-    shellish = bool(names & SHELLS) or any(INTERPRETER.match(n) for n in names if n)
-    if p.stdio_peer and shellish:
-        found.append((0.97, f"shell or interpreter with its standard input/output on a network connection "
-                            f"to {p.stdio_peer}"))
     if names & RELAYS and _relay_runs_program(p.cmdline):
         found.append((0.95, "network relay that hands its connection to a program (" +
                       " ".join(p.cmdline[:4])[:120] + ")"))
@@ -143,20 +140,32 @@ def signals(p: Process, temp_dirs, busy_limit: float) -> tuple[list, list]:
         found.append((0.5, f"runs from a file that exists only in memory ({path})"))
     elif exe.endswith(" (deleted)") and p.exe_gone:
         found.append((0.5, f"runs from a deleted executable ({path})"))
-    miner = (names | {_basename(p.program)}) & MINER_NAMES
+    program = p.program
+    miner = (names | {_basename(program)}) & MINER_NAMES
     if miner:
         found.append((0.95, f"named like a cryptocurrency miner ({sorted(miner)[0]})"))
     else:
         arg = next((a for a in p.cmdline[1:] if MINER_ARGS.search(a)), None)
         if arg is not None:
             found.append((0.95, f"invoked like a cryptocurrency miner ({arg[:80]})"))
+    temp = next((d for d in temp_dirs if program.startswith(d.rstrip("/") + "/")), None)
+    return found, temp
+
+
+def signals(p: Process, temp_dirs, busy_limit: float, static=None) -> tuple[list, list]:
+    """(signals, amplifiers): lists of (weight, reason) for one process."""
+    found, temp = static if static is not None else static_signals(p, temp_dirs)
+    found = list(found)
+    if p.stdio_peer:
+        found.insert(0, (0.97, f"shell or interpreter with its standard input/output on a network connection "
+                               f"to {p.stdio_peer}"))
     pools = sorted({r[0] for r in p.remotes if r[1] in STRATUM_PORTS})
     if pools:
         found.append((0.6, f"connected to a mining-pool (stratum) port: {', '.join(pools[:3])}"))
     listed = [(r[0], r[2]) for r in p.remotes if r[2]]
     if listed:
         found.append((0.5, f"connected to {listed[0][0]}, on the threat-intelligence list ({listed[0][1]})"))
-    temp = next((d for d in temp_dirs if p.program.startswith(d.rstrip("/") + "/")), None)
+    amplify = []
     if temp is not None and p.busy_seconds >= busy_limit:
         found.append((0.92, f"binary in {temp} has kept a CPU core busy for {p.busy_seconds:.0f} s"))
     else:
@@ -396,15 +405,20 @@ class BehaviorEngine:
                 cur = p.ppid
         return trusted
 
-    def needs_model(self, p: Process) -> bool:
-        """Whether the model's part could decide this process's fate (else it is only for display)."""
-        found, amplify = signals(p, self.temp_dirs, self.busy_limit)
-        return sum(w for w, _ in found) + MODEL_WEIGHT >= UNUSUAL and bool(found or amplify)
-
     def evaluate(self, p: Process, with_model: bool = True):
-        """Sets p.score and p.reasons."""
-        found, amplify = signals(p, self.temp_dirs, self.busy_limit)
-        model = MODEL_WEIGHT * self.model.unusual(features(p)) if with_model and not p.kernel else 0.0
+        """Sets p.score and p.reasons. Without `with_model` the model is asked only where it could
+        change the outcome (the score is then for a threat decision, not for display)."""
+        if p.static is None:
+            p.static = static_signals(p, self.temp_dirs)
+        if not with_model and not p.static[0] and p.static[1] is None and not p.stdio_peer and not p.remotes \
+                and p.busy_seconds < self.busy_limit:
+            p.score, p.reasons = 0.0, []  # nothing to judge: the common case, kept cheap
+            return
+        found, amplify = signals(p, self.temp_dirs, self.busy_limit, p.static)
+        plausible = sum(w for w, _ in found) + MODEL_WEIGHT >= UNUSUAL and bool(found or amplify)
+        model = 0.0
+        if (with_model or plausible) and not p.kernel:
+            model = MODEL_WEIGHT * self.model.unusual(features(p))
         p.score, p.reasons = combine(model, found, amplify)
 
     def threats(self, procs: dict, uid: int) -> list:

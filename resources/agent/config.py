@@ -22,6 +22,7 @@ Test mode only:
   TSAV_AGENT_MAX_WATCHES    cap on directories real-time protection watches (8192)
   TSAV_AGENT_TELEMETRY_INTERVAL, TSAV_AGENT_FIRST_FIT, TSAV_AGENT_MISSED_SCAN_DELAY,
   TSAV_AGENT_FIRST_BYTE_TIMEOUT, TSAV_AGENT_REQUEST_TIMEOUT   shorter timers
+  TSAV_AGENT_TIMERS=production  keep every timer as outside test mode (benchmarks)
   and the file "inotify.pause" in the data directory holds real-time protection's
   reading of inotify events while it exists (to overflow the kernel's queue on purpose).
 """
@@ -198,6 +199,8 @@ class Config:
         cfg.allow_isolation = env.get("TSAV_AGENT_ALLOW_ISOLATION") == "1"
         if cfg.test_mode:
             cfg.fault = env.get("TSAV_AGENT_FAULT", "")
+            cfg.max_watches = int(env.get("TSAV_AGENT_MAX_WATCHES", "8192"))
+        if cfg.test_mode and env.get("TSAV_AGENT_TIMERS") != "production":
             cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
             cfg.train_interval = 5.0
             cfg.scheduler_tick = 1.0
@@ -207,7 +210,6 @@ class Config:
             cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
             cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
             cfg.busy_seconds = float(env.get("TSAV_AGENT_BUSY_SECONDS", "30"))
-            cfg.max_watches = int(env.get("TSAV_AGENT_MAX_WATCHES", "8192"))
         for key, value in overrides.items():
             if value is not None:
                 setattr(cfg, key, value)

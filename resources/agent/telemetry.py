@@ -33,6 +33,8 @@ log = logging.getLogger("agent.telemetry")
 DEMAND_WINDOW = 5.0  # seconds a request for processes/network/metrics keeps full passes going
 BUSY_CPU = 50.0  # percent of a core that counts as busy over one interval
 IDLE_GRACE = 2  # intervals below that before a busy streak ends
+NET_EVERY = 5  # watch passes between reads of the connection tables when nobody polls
+KTHREAD_RECHECK = 30  # passes between looks at the pids of kernel threads (their stat never changes)
 
 
 def _interpreter(p: Process) -> bool:
@@ -43,7 +45,7 @@ def _interpreter(p: Process) -> bool:
 class _Track:
     """Sampler bookkeeping for one process (pid + start time)."""
     __slots__ = ("proc", "start_ticks", "ticks", "when", "busy_since", "idle_streak", "exe_seen", "shell",
-                 "fd_info")
+                 "kthread", "not_inet")
 
     def __init__(self, proc, start_ticks):
         self.proc = proc
@@ -54,7 +56,8 @@ class _Track:
         self.idle_streak = 0
         self.exe_seen = object()
         self.shell = False
-        self.fd_info = None
+        self.kthread = False
+        self.not_inet = set()  # socket inodes on its standard input/output that are not inet sockets
 
 
 class Telemetry:
@@ -85,6 +88,8 @@ class Telemetry:
         self._last_full = -1e9
         self._last_train = -1e9
         self._wake = threading.Event()
+        self._pass = 0
+        self._sockets = []
         self.passes = {"watch": 0, "full": 0}
         self.ready = threading.Event()
 
@@ -137,33 +142,43 @@ class Telemetry:
         monitor = self.settings.get("network_monitor")
         ai = self.settings.get("ai_engine_enabled")
         procs = self._read_processes(now)
-        sockets = procfs.net_sockets()
+        stdio = self._stdio_sockets(procs)
+        # The kernel walks its whole connection hash table for every read of these tables (0.7 ms
+        # per table for 262,144 buckets here), so between full passes they are read only every
+        # NET_EVERY passes, or at once when a shell's input or output is a socket not judged yet.
+        fresh = full or bool(stdio) or self._pass % NET_EVERY == 0
+        if fresh:
+            self._sockets = procfs.net_sockets()
+        sockets = self._sockets
         by_inode = {s.inode: s for s in sockets if s.inode}
         intel = {}
-        for s in sockets:
-            if s.connection and monitor:
-                reason = self.intel.check(s.remote[0])
-                if reason is not None:
-                    intel[s.inode] = reason
-        self._stdio_peers(procs, by_inode)
+        if monitor:
+            for s in sockets:
+                if s.connection:
+                    reason = self.intel.check(s.remote[0])
+                    if reason is not None:
+                        intel[s.inode] = reason
+        self._stdio_peers(procs, stdio, by_inode)
         if full:
             self._walk_descriptors(procs, by_inode)
-        else:
+        elif fresh:
             wanted = {s.inode for s in sockets if s.connection and (s.remote[1] in STRATUM_PORTS or s.inode in intel)}
             self._find_owners(procs, wanted)
-        self._attach_remotes(procs, sockets, intel)
+        if fresh:
+            self._attach_remotes(procs, sockets, intel)
         for p in procs.values():
             if p.kernel or not ai:
                 p.score, p.reasons = 0.0, []
             else:
-                self.behavior.evaluate(p, with_model=full or self.behavior.needs_model(p))
+                self.behavior.evaluate(p, with_model=full)
         if full and ai and train:
             self._last_train = now
             self.behavior.model.add_samples([features(p) for p in procs.values() if not p.kernel])
         hostile = self.behavior.threats(procs, self.uid) if ai else []
         self._raise_behavior(procs, hostile, ai)
         net_rows = self._network_rows(procs, sockets, intel) if full else None
-        self._raise_network(procs, sockets, intel, monitor)
+        if fresh:
+            self._raise_network(procs, sockets, intel, monitor)
         if full:
             rows = [records.process_row(p.pid, p.name, self._user(p.uid), executable_path(p.exe) if p.exe else "",
                                         p.cpu, p.rss, p.connections, p.open_files, p.threads, p.score)
@@ -187,7 +202,13 @@ class Telemetry:
     def _read_processes(self, now) -> dict:
         tracks = self._tracks
         seen = {}
+        self._pass += 1
+        recheck = self._pass % KTHREAD_RECHECK == 0
         for pid in procfs.pids():
+            tr = tracks.get(pid)
+            if tr is not None and tr.kthread and not recheck:
+                seen[pid] = tr  # a kernel thread stays one; its pid is looked at again now and then
+                continue
             st = procfs.read_stat(pid)
             if st is None:
                 continue
@@ -197,6 +218,7 @@ class Telemetry:
                             start=self.boot + st.start / procfs.CLK_TCK)
                 p.kernel = pid == 2 or st.ppid == 2
                 tr = _Track(p, st.start)
+                tr.kthread = p.kernel
             p = tr.proc
             seen[pid] = tr
             p.ppid, p.name, p.threads, p.rss = st.ppid, st.comm, st.threads, st.rss
@@ -210,6 +232,7 @@ class Telemetry:
                 p.uid = procfs.owner(pid)
                 p.cmdline = procfs.cmdline(pid)
                 p.exe_gone = bool(exe and exe.endswith(" (deleted)") and not os.path.lexists(executable_path(exe)))
+                p.static = None
                 tr.shell = _interpreter(p)
             if tr.ticks is not None and now > tr.when:
                 p.cpu = max(0.0, (st.ticks - tr.ticks) / procfs.CLK_TCK / (now - tr.when) * 100.0)
@@ -227,21 +250,34 @@ class Telemetry:
         self._tracks = seen
         return {pid: tr.proc for pid, tr in seen.items()}
 
-    def _stdio_peers(self, procs, by_inode):
-        """Remote end of a connection on a shell's or interpreter's standard input or output."""
+    def _stdio_sockets(self, procs) -> dict:
+        """pid -> socket inodes on descriptor 0 or 1 of shells and interpreters, leaving out sockets
+        already known to be no network connection (a Unix socket to a service manager or a terminal
+        multiplexer: most shells with a socket have one of those)."""
+        found = {}
         for pid, p in procs.items():
-            p.stdio_peer = None
             tr = self._tracks[pid]
             if p.kernel or not tr.shell:
                 continue
             for fd in (0, 1):
                 inode = procfs.socket_inode(procfs.fd_target(pid, fd))
-                if inode is None:
-                    continue
+                if inode is not None and inode not in tr.not_inet:
+                    found.setdefault(pid, []).append(inode)
+        return found
+
+    def _stdio_peers(self, procs, stdio, by_inode):
+        """Remote end of a connection on a shell's or interpreter's standard input or output."""
+        for pid, p in procs.items():
+            p.stdio_peer = None
+        for pid, inodes in stdio.items():
+            p, tr = procs[pid], self._tracks[pid]
+            for inode in inodes:
                 sock = by_inode.get(inode)
-                if sock is None:  # a socket of another network namespace, or not an inet socket
+                if sock is None:  # another network namespace's socket, or not an inet socket at all
                     sock = next((s for s in procfs.net_sockets(pid) if s.inode == inode), None)
-                if sock is not None and sock.connection:
+                if sock is None:
+                    tr.not_inet.add(inode)
+                elif sock.connection:
                     p.stdio_peer = procfs.endpoint(sock.remote)
                     break
 
