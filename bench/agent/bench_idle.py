@@ -39,7 +39,7 @@ RESOURCES = os.path.abspath(os.path.join(HERE, "..", "..", "resources"))
 sys.path.insert(0, HERE)
 sys.path.insert(0, RESOURCES)
 
-from bench_agent import SOCKET_SUFFIX, bench_base, call  # noqa: E402
+from bench_agent import AgentRun, bench_base, call  # noqa: E402
 
 CYCLE = ["summary", "threats", "quarantine.list", "processes", "network", "events", "scan.status", "metrics.live",
          "settings.get"]
@@ -74,41 +74,22 @@ def switches(pid):
     return total
 
 
-class Agent:
-    def __init__(self, home):
-        self.home = home
-        self.sock = os.path.join(home, SOCKET_SUFFIX)
-        env = {k: v for k, v in os.environ.items() if not k.startswith(("TSAV_", "XDG_"))}
-        dirs = {name: os.path.join(home, name) for name in ("tmp", "vartmp", "shm", "Downloads", "Desktop")}
-        for d in dirs.values():
-            os.makedirs(d, exist_ok=True)
-        env.update({"HOME": home, "TSAV_AGENT_TEST_MODE": "1", "TSAV_AGENT_TIMERS": "production",
-                    "TSAV_AGENT_DATA_DIR": os.path.join(home, "data"), "TSAV_AGENT_TMP_DIR": dirs["tmp"],
-                    "TSAV_AGENT_VAR_TMP_DIR": dirs["vartmp"], "TSAV_AGENT_SHM_DIR": dirs["shm"]})
-        self.log = open(os.path.join(home, "agent.log"), "wb")
-        self.proc = subprocess.Popen([sys.executable, "-m", "agent.main"], cwd=RESOURCES, env=env,
-                                     stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            try:
-                if call(self.sock, "summary")["ok"]:
-                    return
-            except OSError:
-                time.sleep(0.2)
-        raise RuntimeError("agent did not start")
-
-    def wait_for_model(self):
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            if any("behaviour model fitted" in e["action"] for e in call(self.sock, "events", limit=50)["data"]):
-                return
-            time.sleep(1)
-        raise RuntimeError("behaviour model never fitted")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(30)
-        self.log.close()
+def start_agent(home):
+    """The agent with production timers and private stand-ins for the temporary directories."""
+    env = {"TSAV_AGENT_TIMERS": "production"}
+    for name, var in (("vartmp", "TSAV_AGENT_VAR_TMP_DIR"), ("shm", "TSAV_AGENT_SHM_DIR")):
+        os.makedirs(os.path.join(home, name))
+        env[var] = os.path.join(home, name)
+    for name in ("Downloads", "Desktop"):
+        os.makedirs(os.path.join(home, name))
+    agent = AgentRun(home, env)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        if any("behaviour model fitted" in e["action"] for e in call(agent.sock, "events", limit=50)["data"]):
+            return agent
+        time.sleep(1)
+    agent.stop()
+    raise RuntimeError("behaviour model never fitted")
 
 
 def window(agent, seconds, client):
@@ -234,9 +215,8 @@ def main():
     args = parser.parse_args()
     home = tempfile.mkdtemp(prefix="tsavi", dir=bench_base())
     try:
-        agent = Agent(home)
+        agent = start_agent(home)
         try:
-            agent.wait_for_model()
             time.sleep(5)
             for _ in range(args.rounds):
                 print(json.dumps(window(agent, args.seconds, client=False)), flush=True)
