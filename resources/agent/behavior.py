@@ -383,27 +383,32 @@ class BehaviorEngine:
         self.agent_pid = agent_pid if agent_pid is not None else os.getpid()
         self.model = Model()
 
+    @staticmethod
+    def descendants(procs: dict, roots: set) -> set:
+        """The pids of `roots` and of every process below them."""
+        inside, outside = set(roots), set()
+        for pid in procs:
+            chain = []
+            cur = pid
+            for _ in range(64):  # ppid chains are short; a cycle cannot happen, a race can
+                if cur in inside or cur in outside:
+                    (inside if cur in inside else outside).update(chain)
+                    break
+                chain.append(cur)
+                p = procs.get(cur)
+                if p is None or p.ppid in (0, cur):
+                    outside.update(chain)
+                    break
+                cur = p.ppid
+        return inside
+
     def trusted_pids(self, procs: dict) -> set:
         """The console, its tools and the agent, and everything they started."""
         roots = {self.agent_pid}
         for p in procs.values():
             if _basename(executable_path(p.exe)) in TRUSTED_PROGRAMS:
                 roots.add(p.pid)
-        trusted = set()
-        for pid in procs:
-            chain = []
-            cur = pid
-            for _ in range(64):  # ppid chains are short; a cycle cannot happen, a race can
-                if cur in roots or cur in trusted:
-                    trusted.update(chain)
-                    trusted.add(pid)
-                    break
-                chain.append(cur)
-                p = procs.get(cur)
-                if p is None or p.ppid in (0, cur):
-                    break
-                cur = p.ppid
-        return trusted
+        return self.descendants(procs, roots)
 
     def evaluate(self, p: Process, with_model: bool = True):
         """Sets p.score and p.reasons. Without `with_model` the model is asked only where it could
@@ -421,9 +426,13 @@ class BehaviorEngine:
             model = MODEL_WEIGHT * self.model.unusual(features(p))
         p.score, p.reasons = combine(model, found, amplify)
 
-    def threats(self, procs: dict, uid: int) -> list:
-        """Processes of user `uid` at or above the threat line that nothing vouches for."""
+    def threats(self, procs: dict, uid: int, scope: int | None = None) -> list:
+        """Processes of user `uid` at or above the threat line that nothing vouches for (only
+        `scope` and its descendants when given)."""
         candidates = [p for p in procs.values() if p.score >= THREAT_LINE and not p.kernel and p.uid == uid]
+        if candidates and scope is not None:
+            inside = self.descendants(procs, {scope})
+            candidates = [p for p in candidates if p.pid in inside]
         if not candidates:
             return []
         trusted = self.trusted_pids(procs)

@@ -4,8 +4,9 @@ Environment (all optional):
   TSAV_AGENT_DATA_DIR       data directory (default: $XDG_DATA_HOME/tessaly-agent)
   TSAV_AGENT_SOCKET         socket path (default: the console's path under $HOME)
   TSAV_AGENT_TEST_MODE=1    bounded test mode: faster timers, test hooks honoured,
-                            host isolation never applied, and auto-kill ends only
-                            processes started by the agent's parent (the test)
+                            host isolation never applied; behaviour and network threats
+                            are raised, and auto-kill acts, only for processes started by
+                            the agent's parent (the test)
   TSAV_AGENT_FAULT          fault injection, test mode only:
                             "kill:<move|restore|delete|detect>:<step>" SIGKILLs the
                             agent at that step, "enospc:<n>" makes the n-th vault

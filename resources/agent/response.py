@@ -106,27 +106,13 @@ class Responder:
     # -- auto-kill ---------------------------------------------------------------
     def after_sample(self, hostile):
         """Ends the behaviour threats at or above the kill line (the sampler has already left out
-        trusted and allowed programs and other users' processes)."""
+        trusted and allowed programs, other users' processes and, in test mode, whatever the test
+        did not start)."""
         if not self.settings.get("auto_kill_high_risk"):
             return
         for p in hostile:
-            if p.score >= KILL_THRESHOLD and not p.kernel and p.uid == self.uid and self._may_end(p.pid):
+            if p.score >= KILL_THRESHOLD and not p.kernel and p.uid == self.uid:
                 self._kill(p)
-
-    def _may_end(self, pid) -> bool:
-        """In test mode only what the test itself started (on a shared machine other people's
-        processes run as the same user)."""
-        if not self.config.test_mode:
-            return True
-        runner = os.getppid()
-        for _ in range(64):
-            st = procfs.read_stat(pid)
-            if st is None or st.ppid <= 1:
-                return False
-            if st.ppid == runner:
-                return True
-            pid = st.ppid
-        return False
 
     def _kill(self, p):
         try:
