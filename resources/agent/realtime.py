@@ -43,6 +43,7 @@ MASK = (ino.IN_CLOSE_WRITE | ino.IN_MOVED_TO | ino.IN_MOVED_FROM | ino.IN_CREATE
         | ino.IN_MOVE_SELF | ino.IN_EXCL_UNLINK | ino.IN_ONLYDIR)
 RECHECK_SECONDS = 2.0
 CREATE_GRACE = 1.0  # a file created but never closed after writing is inspected after this long
+DRAIN_SECONDS = 2.0  # at a stop, how long queued files are still inspected
 QUEUE_LIMIT = 50_000  # pending paths; beyond, the queue is dropped and everything is walked again
 RECENT_LIMIT = 8192  # remembered inspections, so a walk does not re-read what an event just read
 REPORTS_PER_MINUTE = 20  # individual events per problem kind; the rest are summed up
@@ -172,6 +173,7 @@ class RealtimeMonitor:
         self._recent_lock = threading.Lock()
         self._rewalk = threading.Event()
         self._recheck = threading.Event()
+        self._drain_until = 0.0
         self._trees, self._flats = self._layout()
         self._locations = self._trees + [d for d in self._flats if d not in self._trees]
 
@@ -230,10 +232,10 @@ class RealtimeMonitor:
             self._reconcile(initial=True)
             self._stop = threading.Event()
             self._rewalk.clear()
-            stop = self._stop
-            self._threads = [threading.Thread(target=self._watch_loop, args=(stop,), name="realtime-watch",
+            stop, done = self._stop, threading.Event()
+            self._threads = [threading.Thread(target=self._watch_loop, args=(stop, done), name="realtime-watch",
                                               daemon=True),
-                             threading.Thread(target=self._work, args=(stop,), name="realtime", daemon=True),
+                             threading.Thread(target=self._work, args=(stop, done), name="realtime", daemon=True),
                              threading.Thread(target=self._rewalk_loop, args=(stop,), name="realtime-rewalk",
                                               daemon=True)]
             for t in self._threads:
@@ -249,16 +251,19 @@ class RealtimeMonitor:
         self._report_unwatched()
 
     def stop(self, emit=True):
+        """Stops watching; files already reported by the kernel are still inspected (for at most
+        DRAIN_SECONDS), so a file that landed just before a stop is not left to the next scan."""
         with self.lock:
             if not self.enabled:
                 return
             self.enabled = False
+            self._drain_until = time.monotonic() + DRAIN_SECONDS
             self._stop.set()
             threads, self._threads = self._threads, []
             os.write(self._wake_w, b"x")
             with self._cv:
                 self._cv.notify_all()
-        for t in threads:
+        for t in threads:  # the watch thread reads what the kernel still holds before it ends
             t.join(5)
         with self.lock:
             self._ino.close()  # closes every watch with it
@@ -449,7 +454,7 @@ class RealtimeMonitor:
         return changed
 
     # -- the watch thread -----------------------------------------------------------------
-    def _watch_loop(self, stop):
+    def _watch_loop(self, stop, done):
         poller = select.poll()
         poller.register(self._ino.fd, select.POLLIN)
         poller.register(self._wake_r, select.POLLIN)
@@ -483,6 +488,13 @@ class RealtimeMonitor:
             except Exception:
                 log.exception("real-time watch loop failed; retrying")
                 stop.wait(1.0)
+        try:
+            self._handle(self._ino.read())  # what the kernel reported before the stop
+        except Exception:
+            log.exception("real-time watch loop: last read failed")
+        done.set()
+        with self._cv:
+            self._cv.notify_all()
 
     def _handle(self, events):
         for ev in events:
@@ -582,18 +594,21 @@ class RealtimeMonitor:
             self._pending.move_to_end(path)
             self._cv.notify()
 
-    def _work(self, stop):
-        while not stop.is_set():
+    def _work(self, stop, watch_done):
+        while True:
             with self._cv:
-                while not self._pending and not stop.is_set():
-                    self._cv.wait()
-                if stop.is_set():
+                while not self._pending:
+                    if stop.is_set() and watch_done.is_set():
+                        return
+                    self._cv.wait(0.2 if stop.is_set() else None)
+                # Stopping: files still queued are inspected while the drain lasts (walks are not).
+                if stop.is_set() and time.monotonic() > self._drain_until:
                     return
                 path, kind = self._pending.popitem(last=False)
             try:
                 if kind is None:
                     self._inspect(path, walked=False)
-                else:
+                elif not stop.is_set():
                     self._walk(path, recursive=kind is TREE, stop=stop)
             except Exception:
                 log.exception("real-time inspection of %r failed", path)

@@ -80,6 +80,15 @@ class TestNothingLost:
         # Both were read: the name that is not UTF-8 reached the scanner too.
         wait_for(lambda: agent.data("metrics.live")["files_scanned_since_boot"] >= 2, 10, what="both inspected")
 
+    def test_a_file_reported_just_before_a_stop_is_still_inspected(self, agent):
+        open(os.path.join(agent.data_dir, "inotify.pause"), "w").close()  # the kernel holds the event
+        target = drop(os.path.join(agent.downloads, "eicar.com"))
+        assert agent.stop() == 0
+        assert not os.path.exists(target)
+        os.unlink(os.path.join(agent.data_dir, "inotify.pause"))
+        agent.start()
+        assert target in quarantined_paths(agent)
+
     def test_overflow_walks_every_location_again_whatever_its_size(self, home):
         a = Agent(home)
         a.start()

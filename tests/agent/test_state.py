@@ -24,9 +24,11 @@ from test_vault import copies
 
 
 def drop(agent, name, content=EICAR, where=None):
-    """Writes a file beside the watched trees and moves it into ~/Downloads (one event, complete file)."""
+    """Writes a file beside the watched places and moves it into ~/Downloads (one event, complete file).
+    HOME itself is watched, its subdirectories are not."""
     path = os.path.join(where or agent.downloads, name)
-    staging = os.path.join(agent.home, "staging-" + name)
+    staging = os.path.join(agent.home, "staging", name)
+    os.makedirs(os.path.dirname(staging), exist_ok=True)
     with open(staging, "wb") as fh:
         fh.write(content)
     os.rename(staging, path)
@@ -86,7 +88,7 @@ class TestFullAndReadOnlyDisks:
             wait_for(lambda: settled(a, first), 20, what="first file quarantined")
             entry = listed(a, first)[0]
             before = a.data("settings.get")
-            staged = os.path.join(tmpfs, "late.part")
+            staged = os.path.join(tmpfs, "staging", "late.part")  # made by drop(): HOME itself is watched
             with open(staged, "wb") as fh:
                 fh.write(EICAR)
             filler = fill(tmpfs)
