@@ -11,11 +11,21 @@ Environment (all optional):
   TSAV_AGENT_ALLOW_ISOLATION=1  opt-in needed before the kill switch touches nftables
   TSAV_AGENT_HOT_NAMES      test mode only: process names scored 0.99 by the
                             behaviour engine (to exercise auto-kill on a child)
-  TSAV_AGENT_TMP_DIR        test mode only: stands in for /tmp among the quick-scan
-                            locations
+  TSAV_AGENT_TMP_DIR        test mode only: stands in for /tmp among the scan and watch
+  TSAV_AGENT_VAR_TMP_DIR    locations (likewise /var/tmp and /dev/shm); in test mode a
+  TSAV_AGENT_SHM_DIR        shared location without a stand-in, and the system directories
+                            of the full scan, are left out
+  TSAV_AGENT_CLAMD_SOCKET   a clamd to use instead of the system one (default: the
+                            LocalSocket of /etc/clamav/clamd.conf; none in test mode)
+  TSAV_AGENT_CLAMD          clamd program for the private clamd (default: clamd on PATH
+                            or in /usr/sbin; "" = none, as on a system without ClamAV)
+  TSAV_AGENT_CLAMAV_SYSTEM_DB  system database directory (default /var/lib/clamav; none in
+                            test mode)
 """
 
 import os
+import shutil
+import subprocess
 from dataclasses import dataclass, field
 
 SOCKET_SUFFIX = "Library/Application Support/TessalyAntivirus/agent.sock"
@@ -34,13 +44,82 @@ def default_data_dir() -> str:
     return os.path.join(base, "tessaly-agent")
 
 
-def quick_scan_locations() -> list[str]:
+SHARED_TEMP_DIRS = ("/tmp", "/var/tmp", "/dev/shm")
+SYSTEM_LOCATIONS = ("/usr/local", "/opt", "/srv")
+SHELL_STARTUP_FILES = (".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc", ".zprofile", ".zshenv")
+
+
+def xdg_user_dir(name: str, fallback: str) -> str:
+    """An XDG user directory (DOWNLOAD, DESKTOP, …) as `xdg-user-dir` names it, in this user's language.
+
+    `xdg-user-dir` answers HOME for a directory that is not configured; that (or no answer) means
+    the English default under HOME.
+    """
     home = home_dir()
-    return [os.path.join(home, "Downloads"), os.path.join(home, "Desktop"), "/tmp"]
+    program = shutil.which("xdg-user-dir")
+    if program:
+        try:
+            out = subprocess.run([program, name], capture_output=True, timeout=5, env=dict(os.environ, HOME=home))
+            path = os.fsdecode(out.stdout.rstrip(b"\n"))
+            if out.returncode == 0 and path.startswith("/") and os.path.normpath(path) != os.path.normpath(home):
+                return os.path.normpath(path)
+        except (OSError, subprocess.SubprocessError):
+            pass
+    return os.path.join(home, fallback)
+
+
+def crontab_spool() -> str | None:
+    """This user's crontab in the cron spool, when the agent may read it."""
+    try:
+        import pwd
+        user = pwd.getpwuid(os.geteuid()).pw_name
+    except (KeyError, ImportError):
+        return None
+    path = os.path.join("/var/spool/cron/crontabs", user)
+    return path if os.access(path, os.R_OK) else None
+
+
+def quick_scan_locations() -> list[str]:
+    """What an attacker uses to land and to stay; real-time protection watches the same places.
+
+    Directories and single files (shell start-up files, the crontab) are mixed; a location that
+    does not exist (yet) is kept, so that it is picked up when it appears.
+    """
+    home = home_dir()
+    locations = [
+        xdg_user_dir("DOWNLOAD", "Downloads"),
+        xdg_user_dir("DESKTOP", "Desktop"),
+        os.path.join(home, ".config", "autostart"),
+        os.path.join(home, ".local", "bin"),
+        os.path.join(home, ".config", "systemd", "user"),
+    ]
+    locations += [os.path.join(home, name) for name in SHELL_STARTUP_FILES]
+    spool = crontab_spool()
+    if spool:
+        locations.append(spool)
+    locations += SHARED_TEMP_DIRS
+    return list(dict.fromkeys(locations))
 
 
 def full_scan_locations() -> list[str]:
-    return [home_dir(), "/Applications"]
+    return [home_dir(), *SYSTEM_LOCATIONS, *SHARED_TEMP_DIRS]
+
+
+def test_mode_locations(locations: list[str], stand_ins: dict) -> list[str]:
+    """Test mode keeps scans and watches inside the test's own directories.
+
+    A shared temporary directory is replaced by its stand-in (or left out without one); every other
+    location outside HOME (system directories, the cron spool) is left out.
+    """
+    home = home_dir().rstrip("/") + "/"
+    result = []
+    for path in locations:
+        if path in SHARED_TEMP_DIRS:
+            if stand_ins.get(path):
+                result.append(stand_ins[path])
+        elif path.startswith(home) or path == home.rstrip("/"):
+            result.append(path)
+    return result
 
 
 @dataclass
@@ -70,6 +149,10 @@ class Config:
     yara_window_bytes: int = 8 << 20
     quick_locations: list = field(default_factory=quick_scan_locations)
     full_locations: list = field(default_factory=full_scan_locations)
+    # ClamAV.
+    clamd_socket: str = ""  # a clamd that is not ours (the system one)
+    clamd_bin: str | None = None  # None: look it up
+    clamav_system_db: str = "/var/lib/clamav"
 
     @classmethod
     def from_env(cls, **overrides) -> "Config":
@@ -92,10 +175,20 @@ class Config:
             cfg.outbox_interval = 2.0
             cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
             cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
-            # Keep scans and watches of a test away from the real /tmp.
-            tmp = env.get("TSAV_AGENT_TMP_DIR")
-            if tmp:
-                cfg.quick_locations = [tmp if p == "/tmp" else p for p in cfg.quick_locations]
+            # Keep scans and watches of a test away from the real shared directories and the system.
+            stand_ins = {"/tmp": env.get("TSAV_AGENT_TMP_DIR"), "/var/tmp": env.get("TSAV_AGENT_VAR_TMP_DIR"),
+                         "/dev/shm": env.get("TSAV_AGENT_SHM_DIR")}
+            cfg.quick_locations = test_mode_locations(cfg.quick_locations, stand_ins)
+            cfg.full_locations = test_mode_locations(cfg.full_locations, stand_ins)
+            cfg.clamav_system_db = env.get("TSAV_AGENT_CLAMAV_SYSTEM_DB", "")
+        else:
+            from .clamd import system_socket
+            cfg.clamd_socket = system_socket()
+            cfg.clamav_system_db = env.get("TSAV_AGENT_CLAMAV_SYSTEM_DB", cfg.clamav_system_db)
+        if env.get("TSAV_AGENT_CLAMD_SOCKET"):
+            cfg.clamd_socket = env["TSAV_AGENT_CLAMD_SOCKET"]
+        if "TSAV_AGENT_CLAMD" in env:
+            cfg.clamd_bin = env["TSAV_AGENT_CLAMD"]
         for key, value in overrides.items():
             if value is not None:
                 setattr(cfg, key, value)

@@ -3,7 +3,7 @@
 import logging
 import time
 
-from . import records
+from . import fsnames, records
 
 log = logging.getLogger("agent.events")
 
@@ -15,8 +15,9 @@ class EventLog:
     def emit(self, source: str, action: str, target: str | None = None) -> int:
         if source not in records.EVENT_SOURCES:
             raise ValueError(f"unknown event source {source!r}")
-        log.info("[%s] %s%s", source, action, f" ({target})" if target else "")
-        return self.db.add_event(source, action, target)
+        log.info("[%s] %s%s", source, action, f" ({fsnames.display(target)})" if target else "")
+        # A target is often a file name: its exact bytes are kept (fsnames).
+        return self.db.add_event(source, action, fsnames.to_db(target))
 
     def latest(self, limit: int) -> list[dict]:
         rows = self.db.query("SELECT id, ts, source, action, target FROM events ORDER BY id DESC LIMIT ?",

@@ -16,10 +16,13 @@ import threading
 import time
 
 from . import records
+from .allowlist import AllowList
 from .audit import run_audit
+from .clamav import ClamavEngine
 from .config import Config
 from .db import Database
-from .engines import BehaviorEngine, NetworkIntel, SignatureEngine, YaraEngine
+from .detection import DetectionRequests
+from .engines import BehaviorEngine, NetworkIntel, YaraEngine
 from .events import EventLog
 from .faults import Faults
 from .realtime import RealtimeMonitor
@@ -54,21 +57,25 @@ class Agent:
         self.threats = ThreatStore(self.db, self.events)
         self.settings = Settings(self.db)
         self.faults = Faults(config.fault if config.test_mode else "")
-        self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults)
-        self.signature = SignatureEngine(os.path.join(config.data_dir, "signatures.txt"))
+        self.allow = AllowList(self.db)
+        self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults, allow=self.allow)
+        self.signature = ClamavEngine(config.data_dir, external_socket=config.clamd_socket,
+                                      system_db_dir=config.clamav_system_db, clamd_bin=config.clamd_bin,
+                                      emit=lambda action, target=None: self.events.emit("agent", action, target))
         self.yara = YaraEngine(os.path.join(config.data_dir, "rules"))
         self.intel = NetworkIntel(os.path.join(config.data_dir, "threat_intel.txt"))
         self.behavior = BehaviorEngine()
         self.behavior.on_first_fit = lambda b: self.events.emit(
             "process", f"behaviour model fitted on {len(b.samples)} process samples in {b.fit_seconds:.2f}s")
         self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
-                               self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR))
+                               self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR), allow=self.allow)
         self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
         self.responder.metrics_source = self._telemetry_batch
         self.telemetry = Telemetry(config, self.settings, self.threats, self.events, self.intel, self.behavior,
                                    self.responder)
         self.realtime = RealtimeMonitor(config, self.scanner, self.events)
         self.scheduler = Scheduler(config, self.db, self.settings, self.scanner, self.events)
+        self.detection = DetectionRequests(self)
         self.service = Service(self)
         self.server = Server(config, self.service)
         self.settings.subscribe(self._on_settings)
@@ -128,6 +135,7 @@ class Agent:
             return 2
         self.vault.recover()
         self.events.emit("agent", f"agent started (pid {os.getpid()})", self.config.socket_path)
+        self.signature.start()
         if self.yara.errors:
             self.events.emit("agent", f"{len(self.yara.errors)} user YARA rule file(s) skipped", "; ".join(self.yara.errors)[:500])
         self._spawn("telemetry", self.telemetry.run)
@@ -161,6 +169,7 @@ class Agent:
         self.stop_event.set()
         self.scanner.stop(wait=2.0)
         self.realtime.stop(emit=False)
+        self.signature.stop()
         self.server.close()
         for thread in self.threads:
             # A model fit cannot be interrupted; that thread touches nothing shared, so it is left behind.

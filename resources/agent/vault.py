@@ -22,7 +22,7 @@ import stat
 import threading
 import time
 
-from . import records
+from . import fsnames, records
 
 log = logging.getLogger("agent.vault")
 MAGIC = b"TSAVQ1\n"
@@ -84,7 +84,7 @@ def _exists(name: str, dfd: int) -> bool:
 
 
 class Vault:
-    def __init__(self, data_dir: str, db, threats, events, faults):
+    def __init__(self, data_dir: str, db, threats, events, faults, allow=None):
         self.dir = os.path.join(data_dir, "vault")
         os.makedirs(self.dir, mode=0o700, exist_ok=True)
         os.chmod(self.dir, 0o700)
@@ -94,6 +94,7 @@ class Vault:
         self.faults = faults
         self.lock = threading.Lock()  # serialises file work; claims are atomic on their own
         self.restoring = set()  # temporary paths of restores in progress (scanners skip them)
+        self.allow = allow  # AllowList: a restored file is remembered there, so it is not taken again
 
     # -- listing ---------------------------------------------------------
     def list(self, limit: int) -> list[dict]:
@@ -137,7 +138,7 @@ class Vault:
             entry_id = self.db.execute(
                 "INSERT INTO quarantine(ts, original_path, vault_path, sha256, size, reason, state, xor_key,"
                 " orig_dev, orig_ino, mode, uid, gid, threat_ids) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                (time.time(), path, vault_path, "", 0, reason, "pending", key, st.st_dev, st.st_ino,
+                (time.time(), fsnames.to_db(path), vault_path, "", 0, reason, "pending", key, st.st_dev, st.st_ino,
                  stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid, json.dumps(threat_ids))).lastrowid
             self.faults.step("move", 1)
             try:
@@ -252,19 +253,19 @@ class Vault:
     def restore(self, entry_id) -> str:
         row = self._claim(entry_id, "restoring")
         self.faults.step("restore", 1)
-        path = row["original_path"]
+        path = fsnames.from_db(row["original_path"])
         parent, name = os.path.split(path)
         tmp_path = os.path.join(parent, self._temp_name(entry_id))
         # The user chose to keep this content at this path: scanners must not take it back.
-        allow = ("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)", (path, row["sha256"]))
-        self.db.execute(*allow)
+        self._remember(path, row["sha256"])
         with self.lock:
             self.restoring.add(tmp_path)
             try:
                 self._restore_file(row, parent, name)
             except BaseException:
                 self.db.execute("UPDATE quarantine SET state='active' WHERE id=? AND state='restoring'", (entry_id,))
-                self.db.execute("DELETE FROM allowlist WHERE path=? AND sha256=?", allow[1])
+                if self.allow is not None:
+                    self.allow.forget_restored(path, row["sha256"])
                 raise
             finally:
                 self.restoring.discard(tmp_path)
@@ -338,10 +339,15 @@ class Vault:
         self._unlink_vault_file(row)
         self.faults.step("restore", 5)
         self.db.execute("DELETE FROM quarantine WHERE id=?", (row["id"],))
-        self.db.execute("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)",
-                        (row["original_path"], row["sha256"]))
+        self._remember(fsnames.from_db(row["original_path"]), row["sha256"])
         for tid in json.loads(row["threat_ids"] or "[]"):
             self.threats.set_status(tid, "restored")
+
+    def _remember(self, path, sha256):
+        if self.allow is not None:
+            self.allow.remember_restored(path, sha256)
+        else:
+            self.db.execute("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)", (fsnames.to_db(path), sha256))
 
     def _unlink_vault_file(self, row):
         vdir = self._vault_fd()
@@ -360,7 +366,7 @@ class Vault:
         self.faults.step("delete", 1)
         with self.lock:
             self._finish_delete(row)
-        self.events.emit("quarantine", f"deleted entry #{entry_id}", row["original_path"])
+        self.events.emit("quarantine", f"deleted entry #{entry_id}", fsnames.from_db(row["original_path"]))
 
     def _finish_delete(self, row):
         self._unlink_vault_file(row)
@@ -380,7 +386,7 @@ class Vault:
                 log.exception("recovery of quarantine entry %s failed; left as is", row["id"])
 
     def _recover_one(self, row):
-        state, path = row["state"], row["original_path"]
+        state, path = row["state"], fsnames.from_db(row["original_path"])
         parent, name = os.path.split(path)
         if state == "pending":
             # The original was never touched: drop the partial copy.
