@@ -621,7 +621,7 @@ class ClamavEngine:
         self.private = None
         self.thread = None
         self._stop = threading.Event()
-        self._version = ("", 0.0)  # (reply, monotonic time) of the last VERSION asked
+        self._version_seen = ("", 0.0)  # (reply, monotonic time) of the last VERSION asked
         self.unscanned = 0  # files no clamd could scan since start
 
     # -- lifecycle --------------------------------------------------------------------
@@ -728,13 +728,13 @@ class ClamavEngine:
 
     # -- health ------------------------------------------------------------------------
     def _version(self, client) -> str:
-        reply, when = self._version
-        if time.monotonic() - when > 60 or not reply:
+        reply, when = self._version_seen
+        if time.monotonic() - when > 60:
             try:
                 reply = client.command("VERSION")
             except ClamdError:
                 reply = ""
-            self._version = (reply, time.monotonic())
+            self._version_seen = (reply, time.monotonic())
         return reply
 
     def health(self) -> tuple[str, str]:

@@ -55,6 +55,39 @@ def _shared_sticky(st) -> bool:
     return bool(st.st_mode & stat.S_ISVTX and st.st_mode & stat.S_IWOTH)
 
 
+def _at_parent(path: str, action):
+    """action(dir_fd or None, name or path): straight by path, or, for a path too long for the
+    kernel to take at once, through the descriptor of its parent opened component by component."""
+    if len(os.fsencode(path)) < 4000:
+        return action(None, path)
+    parent, name = os.path.split(path)
+    try:
+        dfd = open_dir_nofollow(parent)
+    except VaultError as exc:
+        raise OSError(errno.ENOENT, str(exc)) from None
+    try:
+        return action(dfd, name)
+    finally:
+        os.close(dfd)
+
+
+def lstat(path: str):
+    return _at_parent(path, lambda dfd, name: os.stat(name, dir_fd=dfd, follow_symlinks=False))
+
+
+def open_file(path: str):
+    """(descriptor of the regular file, stat of its directory)."""
+    def action(dfd, name):
+        fd = os.open(name, OPEN_FLAGS, dir_fd=dfd)
+        try:
+            dir_st = os.fstat(dfd) if dfd is not None else os.stat(os.path.dirname(path))
+        except OSError:
+            os.close(fd)
+            raise
+        return fd, dir_st
+    return _at_parent(path, action)
+
+
 def sha256_fd(fd: int) -> str:
     digest = hashlib.sha256()
     offset = 0
@@ -258,10 +291,7 @@ class Scanner:
                 outcome = "stopped"
             finished = time.time()
             with self.lock:
-                cur = self.current
-                cur.update(running=False, finished=finished, current="", outcome=outcome, error=error,
-                           skipped_foreign=run.foreign, unreadable=run.unreadable)
-                scanned = cur["scanned"]
+                scanned = self.current["scanned"]
             try:
                 self.db.execute("UPDATE scans SET finished=?, scanned=?, hits=?, outcome=?, error=?,"
                                 " skipped_foreign=?, unreadable=? WHERE id=?",
@@ -270,6 +300,10 @@ class Scanner:
                                          + self._tally(run) + (f" ({error})" if error else ""))
             except Exception:
                 log.exception("could not record the end of scan #%s", scan_id)
+            # Only now does the scan show as ended: its record and final event are there to be read.
+            with self.lock:
+                self.current.update(running=False, finished=finished, current="", outcome=outcome, error=error,
+                                    skipped_foreign=run.foreign, unreadable=run.unreadable)
 
     @staticmethod
     def _tally(run) -> str:
@@ -416,16 +450,9 @@ class Scanner:
         """Scans one file by name (real-time protection); records and quarantines. Returns 1 on a threat."""
         if path in self.vault.restoring or self._allowed_path(path) or self._excluded(path):
             return 0
-        parent, name = os.path.split(path)
         try:
-            dfd = open_dir_nofollow(parent) if len(os.fsencode(path)) >= 4000 else None
-        except VaultError as exc:
-            self.events.emit("file", f"cannot inspect ({exc})", path)
-            return 0
-        try:
-            fd = os.open(name, OPEN_FLAGS, dir_fd=dfd) if dfd is not None else os.open(path, OPEN_FLAGS)
+            fd, dir_st = open_file(path)
             try:
-                dir_st = os.fstat(dfd) if dfd is not None else os.stat(parent)
                 st = os.fstat(fd)
                 if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
                     return 0
@@ -433,12 +460,9 @@ class Scanner:
             finally:
                 os.close(fd)
         except OSError as exc:
-            if exc.errno not in (errno.ENOENT, errno.ELOOP):
+            if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
                 self.events.emit("file", f"cannot inspect ({_why(exc)})", path)
             return 0
-        finally:
-            if dfd is not None:
-                os.close(dfd)
 
     def _inspect_fd(self, fd, st, path, source, run) -> int:
         detections = []
@@ -466,7 +490,7 @@ class Scanner:
         # can only end as "resolved" and counts one threat twice.
         with self._handling:
             try:
-                now = os.stat(path, follow_symlinks=False)
+                now = lstat(path)
             except OSError:
                 return 0
             # The inode number of a removed file is soon reused, so size and mtime count too.
@@ -504,7 +528,7 @@ class Scanner:
         path = fsnames.from_db(row["path"])
         with self._handling:
             try:
-                fd = os.open(path, OPEN_FLAGS)
+                fd, _ = open_file(path)
             except OSError as exc:
                 raise ValueError(f"cannot open the file: {_why(exc)}") from None
             try:
