@@ -395,6 +395,7 @@ class PrivateClamd:
         try:
             while not stop.is_set():
                 started = time.monotonic()
+                self.state = "starting"
                 try:
                     self._spawn()
                 except OSError as exc:
@@ -623,6 +624,7 @@ class ClamavEngine:
         self._stop = threading.Event()
         self._version_seen = ("", 0.0)  # (reply, monotonic time) of the last VERSION asked
         self.unscanned = 0  # files no clamd could scan since start
+        self._gave_up = False  # a wait for the private clamd timed out; do not wait again until it is back
 
     # -- lifecycle --------------------------------------------------------------------
     def _own_databases(self) -> bool:
@@ -680,10 +682,22 @@ class ClamavEngine:
         if self.external_ok:
             backends.append(self.external)
         private = self.private
-        if private is not None and (private.ready.is_set() or
-                                    (private.state == "starting" and private.ready.wait(self.ready_wait))):
+        if private is not None and self._private_ready(private):
             backends.append(private.client)
         return backends
+
+    def _private_ready(self, private) -> bool:
+        """Ready, or ready within `ready_wait` while (re)starting. After one wait in vain the files go
+        on without it (counted as unchecked) until it is ready again, so an outage stalls nothing twice."""
+        if private.ready.is_set():
+            self._gave_up = False
+            return True
+        if private.state == "missing" or self._gave_up:
+            return False
+        if private.ready.wait(self.ready_wait):
+            return True
+        self._gave_up = True
+        return False
 
     def severity(self, name: str) -> str:
         private = self.private

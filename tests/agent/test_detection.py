@@ -37,9 +37,9 @@ def engine(agent, name="signature"):
 
 
 def settled(agent):
-    """The signature engine's health once clamd has started (or failed to)."""
-    return wait_for(lambda: (lambda e: e if e.get("reason") != "clamd starting" else None)(engine(agent)), 60,
-                    what="clamd to start")
+    """The signature engine's health once clamd answers."""
+    return wait_for(lambda: (lambda e: e if e.get("reason") not in ("clamd starting", "clamd not running") else None)(
+        engine(agent)), 60, what="clamd to answer")
 
 
 class TestArchivesAndOneThreat:
