@@ -708,29 +708,36 @@ class ClamavEngine:
             return "medium"
         return "high"
 
-    def scan_fd(self, fd: int) -> tuple[list, bool]:
-        """(detections, whether any clamd scanned the file)."""
+    def begin(self, fds: list):
+        """Hands a batch of open files to every clamd in use; `finish` collects the verdicts."""
+        return [(client, client.submit(fds)) for client in self._backends()]
+
+    def finish(self, fds: list, started) -> list:
+        """(detections, whether any clamd scanned the file) for each file of a batch, in order."""
         from .engines import Detection
 
-        found, scanned = [], False
-        for client in self._backends():
-            try:
-                reply = client.scan_fd(fd)
-            except ClamdError as exc:
-                log.warning("clamd scan failed: %s", exc)
-                if client is self.external:
-                    self.external_ok = False
-                continue
-            if reply.error:
-                log.info("clamd could not scan a file: %s", reply.error)
-                continue
-            scanned = True
-            if reply.infected and all(d.signature != reply.name for d in found):
-                found.append(Detection("signature", self.severity(reply.name), reply.name,
-                                       self._describe(fd, client)))
-        if not scanned:
-            self.unscanned += 1
-        return found, scanned
+        out = [([], False) for _ in fds]
+        for client, pending in started:
+            for i, reply in enumerate(client.collect(pending)):
+                if isinstance(reply, ClamdError):
+                    log.warning("clamd scan failed: %s", reply)
+                    if client is self.external:
+                        self.external_ok = False
+                    continue
+                if reply.error:
+                    log.info("clamd could not scan a file: %s", reply.error)
+                    continue
+                found = out[i][0]
+                if reply.infected and all(d.signature != reply.name for d in found):
+                    found.append(Detection("signature", self.severity(reply.name), reply.name,
+                                           self._describe(fds[i], client)))
+                out[i] = (found, True)
+        self.unscanned += sum(1 for _, checked in out if not checked)
+        return out
+
+    def scan_fd(self, fd: int) -> tuple[list, bool]:
+        """(detections, whether any clamd scanned the file)."""
+        return self.finish([fd], self.begin([fd]))[0]
 
     @staticmethod
     def _describe(fd, client) -> str:

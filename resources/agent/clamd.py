@@ -6,9 +6,12 @@ never reopened by name. A clamd that refuses FILDES (one reached over a socket
 that does not carry descriptors) gets the bytes with INSTREAM instead.
 
 Every command is "z"-prefixed and NUL-terminated. Scans run inside an
-IDSESSION: one connection carries many files, which saves a connect and a
-clamd thread hand-off per file. A session that clamd closed (idle timeout,
-restart) is opened again once before the error reaches the caller.
+IDSESSION: one connection carries many files, which saves a connect per file,
+and a scan sends a batch of descriptors before it reads the first reply, so
+clamd's threads work on several files while the agent reads the next ones (on
+a busy machine each round trip waits for the scheduler; in flight, they
+overlap). A session that clamd closed (idle timeout, restart) is opened again
+once before the error reaches the caller.
 """
 
 import array
@@ -196,6 +199,50 @@ class ClamdClient:
         for conn in conns:
             conn.close()
 
+    def submit(self, fds: list) -> "_Pending":
+        """Sends FILDES for every descriptor at once; `collect` gives the replies in the same order."""
+        conn = None
+        try:
+            if not self.fildes:
+                raise ClamdError("INSTREAM goes one file at a time")
+            conn = self._borrow()
+            first = conn.next_id
+            for fd in fds:
+                conn.next_id += 1
+                conn.send(b"zFILDES\0", fd)
+            return _Pending(conn, first, list(fds), None)
+        except ClamdError as exc:
+            if conn is not None:
+                conn.sock.close()
+            return _Pending(None, 0, list(fds), exc)
+
+    def collect(self, pending: "_Pending") -> list:
+        """ScanReply, or the ClamdError that kept it from being scanned, for each submitted descriptor."""
+        results = [None] * len(pending.fds)
+        conn = pending.conn
+        if conn is not None:
+            try:
+                for _ in pending.fds:
+                    rid, text = _strip_id(conn.reply())
+                    index = (rid or 0) - pending.first
+                    if not 0 <= index < len(results):
+                        raise ClamdError(f"clamd answered unknown request {rid}")
+                    results[index] = parse_reply(text)
+                if any(r.error and "file descriptor" in r.error for r in results):
+                    self.fildes = False  # descriptors do not reach this clamd: the bytes go instead
+                    raise ClamdError("FILDES refused")
+                self._give_back(conn)
+            except ClamdError:
+                conn.sock.close()
+                results = [None] * len(pending.fds)
+        for i, fd in enumerate(pending.fds):
+            if results[i] is None:  # what the batch did not settle goes one by one, on a fresh session
+                try:
+                    results[i] = self.scan_fd(fd)
+                except ClamdError as exc:
+                    results[i] = exc
+        return results
+
     def scan_fd(self, fd: int) -> ScanReply:
         """Scans an open file (read from offset 0; the descriptor's own offset is left alone)."""
         for attempt in (1, 2):
@@ -225,11 +272,18 @@ class ClamdClient:
         if rid is not None and rid != request_id:
             raise ClamdError(f"clamd answered request {rid} instead of {request_id}")
         result = parse_reply(text)
-        if self.fildes and result.error and "FILDES" in result.error.upper() + text.upper():
+        if self.fildes and "file descriptor" in result.error:
             # Descriptors do not reach this clamd (e.g. a socket relayed elsewhere): send the bytes.
             self.fildes = False
             raise ClamdError("FILDES refused; switching to INSTREAM")
         return result
+
+
+class _Pending:
+    __slots__ = ("conn", "first", "fds", "error")
+
+    def __init__(self, conn, first, fds, error):
+        self.conn, self.first, self.fds, self.error = conn, first, fds, error
 
 
 def socket_answers(path: str, timeout: float = 1.0) -> bool:

@@ -34,6 +34,7 @@ DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 SKIP_TREES = ("/proc", "/sys", "/dev", "/run")
 MAX_DEPTH = 512  # open directory descriptors along one path
 UNREADABLE_EVENTS = 20  # per scan; the rest are counted in the final event
+BATCH = 32  # files handed to clamd before its first verdict is read
 ENGINE_ORDER = {"signature": 0, "yara": 1}
 FILE_KINDS = ("signature", "yara")
 SCAN_COLUMNS = {"outcome": "TEXT", "error": "TEXT", "skipped_foreign": "INTEGER", "unreadable": "INTEGER",
@@ -121,6 +122,7 @@ class _ScanRun:
         self.foreign = 0
         self.unreadable = 0
         self.unchecked = 0  # files no clamd could scan
+        self.batch = []  # (descriptor, stat, path, location) opened and waiting for the engines
 
     def cannot_read(self, path, why):
         self.unreadable += 1
@@ -369,9 +371,13 @@ class Scanner:
                 elif is_file:
                     self._scan_entry(dir_fd, dir_st, entry.name, path, top, run)
                 # symbolic links, sockets, FIFOs and devices are not files to scan
+            self._flush(run)
         finally:
             for frame in stack:
                 os.close(frame[0])
+            for item in run.batch:  # stopped, or failed, with files still open
+                os.close(item[0])
+            run.batch = []
         return 1
 
     def _enter(self, stack, fd, st, path, run):
@@ -415,29 +421,65 @@ class Scanner:
             return
         try:
             st = os.fstat(fd)
-            if stat.S_ISREG(st.st_mode):
-                self._scan_open_file(fd, st, path, dir_st, top, run)
         except OSError as exc:
-            run.cannot_read(path, _why(exc))
-        finally:
             os.close(fd)
+            run.cannot_read(path, _why(exc))
+            return
+        if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
+            run.foreign += stat.S_ISREG(st.st_mode)
+            os.close(fd)
+            return
+        run.batch.append((fd, st, path, top))
+        if len(run.batch) >= BATCH:
+            self._flush(run)
 
     def _scan_open_file(self, fd, st, path, dir_st, top, run):
+        """A location that is a single file (a shell start-up file, the crontab)."""
         if not self._ours(st, dir_st):
             run.foreign += 1
             return
-        with self.lock:
-            self.current["current"] = path
-        found = self._inspect_fd(fd, st, path, "scan", run)
-        with self.lock:
-            self.current["scanned"] += 1
-            d = self.dirs.get(top)
-            if d is not None:
-                d["scanned"] += 1
-                if found:
-                    d["hits"] += 1
-        if found:
-            run.hits += 1
+        run.batch.append((os.dup(fd), st, path, top))
+        self._flush(run)
+
+    def _flush(self, run):
+        """Both engines over the files opened so far: clamd works on the batch while YARA reads it."""
+        batch, run.batch = run.batch, []
+        if not batch:
+            return
+        fds = [item[0] for item in batch]
+        try:
+            started = self.signature.begin(fds) if self.signature is not None else None
+            yara_found = [self._yara(fd, st, path, run) for fd, st, path, _ in batch]
+            clam = self.signature.finish(fds, started) if started is not None else [([], True)] * len(batch)
+            for (fd, st, path, top), from_yara, (from_clam, checked) in zip(batch, yara_found, clam):
+                if from_yara is None:
+                    continue  # could not be read: counted already
+                if not checked:
+                    run.unchecked += 1
+                with self.lock:
+                    self.current["current"] = path
+                found = self._conclude(fd, st, path, "scan", from_clam + from_yara)
+                with self.lock:
+                    self.current["scanned"] += 1
+                    d = self.dirs.get(top)
+                    if d is not None:
+                        d["scanned"] += 1
+                        d["hits"] += found
+                run.hits += found
+        finally:
+            for fd in fds:
+                os.close(fd)
+
+    def _yara(self, fd, st, path, run):
+        """YARA's detections in a file's first bytes; None when the file cannot be read."""
+        if self.yara is None:
+            return []
+        try:
+            data = read_window(fd, st.st_size, self.config.yara_window_bytes)
+        except OSError as exc:
+            run.cannot_read(path, _why(exc))
+            return None
+        return self.yara.check(data) if data else []
 
     def _ours(self, st, dir_st) -> bool:
         """This user's file, or a file in a directory this user owns that is not shared like /tmp."""
@@ -456,7 +498,7 @@ class Scanner:
                 st = os.fstat(fd)
                 if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
                     return 0
-                return self._inspect_fd(fd, st, path, source, None)
+                return self._inspect_fd(fd, st, path, source)
             finally:
                 os.close(fd)
         except OSError as exc:
@@ -464,17 +506,18 @@ class Scanner:
                 self.events.emit("file", f"cannot inspect ({_why(exc)})", path)
             return 0
 
-    def _inspect_fd(self, fd, st, path, source, run) -> int:
+    def _inspect_fd(self, fd, st, path, source) -> int:
         detections = []
         if self.signature is not None:
-            found, checked = self.signature.scan_fd(fd)
-            detections.extend(found)
-            if not checked and run is not None:
-                run.unchecked += 1
+            detections.extend(self.signature.scan_fd(fd)[0])
         if self.yara is not None:
             data = read_window(fd, st.st_size, self.config.yara_window_bytes)
             if data:
                 detections.extend(self.yara.check(data))
+        return self._conclude(fd, st, path, source, detections)
+
+    def _conclude(self, fd, st, path, source, detections) -> int:
+        """Counts the file; records (and quarantines) what was found unless the user allowed it."""
         self._count_file()
         if not detections:
             return 0
