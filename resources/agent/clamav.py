@@ -269,6 +269,11 @@ class PrivateClamd:
     def __init__(self, data_dir: str, databases: DatabaseSet, clamd_bin: str | None, emit=None):
         self.dir = os.path.join(data_dir, "clamd")
         self.socket = os.path.join(self.dir, "clamd.sock")
+        runtime = os.environ.get("XDG_RUNTIME_DIR")
+        if len(os.fsencode(self.socket)) > 100 and runtime:
+            # A Unix socket address holds 107 bytes; a deep data directory gets its socket elsewhere.
+            tag = hashlib.sha256(os.fsencode(data_dir)).hexdigest()[:16]
+            self.socket = os.path.join(runtime, f"tessaly-clamd-{tag}.sock")
         self.conf = os.path.join(self.dir, "clamd.conf")
         self.pidfile = os.path.join(self.dir, "clamd.pid")
         self.logfile = os.path.join(self.dir, "clamd.log")
@@ -571,9 +576,11 @@ def locate_member(fd: int, scan_bytes) -> str | None:
                 for number, member in enumerate(archive):
                     if number >= MEMBER_LIMIT:
                         break
-                    if not member.isfile() or member.size > budget:
-                        continue
+                    if member.size > budget:
+                        break  # even passing over it would mean unpacking it
                     budget -= member.size
+                    if not member.isfile():
+                        continue
                     data = archive.extractfile(member).read()
                     if scan_bytes(data).infected:
                         return member.name

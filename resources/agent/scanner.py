@@ -390,22 +390,31 @@ class Scanner:
             return
         stack.append((fd, path, st, iter(entries)))
 
+    @staticmethod
+    def _open_at(dir_fd, name, flags, path, run):
+        """(descriptor, stat) of an entry, or None: gone or swapped for a link meanwhile is quiet,
+        anything else is counted as unreadable."""
+        try:
+            fd = os.open(name, flags, dir_fd=dir_fd)
+        except OSError as exc:
+            if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
+                run.cannot_read(path, _why(exc))
+            return None
+        try:
+            return fd, os.fstat(fd)
+        except OSError as exc:
+            os.close(fd)
+            run.cannot_read(path, _why(exc))
+            return None
+
     def _descend(self, stack, parent_fd, name, path, seen_dirs, run):
         if len(stack) >= MAX_DEPTH:
             run.cannot_read(path, f"nested more than {MAX_DEPTH} directories deep")
             return
-        try:
-            fd = os.open(name, DIR_FLAGS, dir_fd=parent_fd)
-        except OSError as exc:
-            if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):  # gone or swapped meanwhile
-                run.cannot_read(path, _why(exc))
+        opened = self._open_at(parent_fd, name, DIR_FLAGS, path, run)
+        if opened is None:
             return
-        try:
-            st = os.fstat(fd)
-        except OSError as exc:
-            os.close(fd)
-            run.cannot_read(path, _why(exc))
-            return
+        fd, st = opened
         if (st.st_dev, st.st_ino) in seen_dirs:
             os.close(fd)
             return
@@ -413,18 +422,10 @@ class Scanner:
         self._enter(stack, fd, st, path, run)
 
     def _scan_entry(self, dir_fd, dir_st, name, path, top, run):
-        try:
-            fd = os.open(name, OPEN_FLAGS, dir_fd=dir_fd)
-        except OSError as exc:
-            if exc.errno not in (errno.ENOENT, errno.ELOOP):  # removed or swapped for a link meanwhile
-                run.cannot_read(path, _why(exc))
+        opened = self._open_at(dir_fd, name, OPEN_FLAGS, path, run)
+        if opened is None:
             return
-        try:
-            st = os.fstat(fd)
-        except OSError as exc:
-            os.close(fd)
-            run.cannot_read(path, _why(exc))
-            return
+        fd, st = opened
         if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
             run.foreign += stat.S_ISREG(st.st_mode)
             os.close(fd)

@@ -95,6 +95,11 @@ class TestEngines:
                 continue
             assert isinstance(reply.name, str) and isinstance(reply.error, str)
 
+    def test_bundled_rules_compile_without_slow_patterns(self):
+        import yara
+        from agent.engines import BUNDLED_RULES
+        yara.compile(filepath=BUNDLED_RULES, error_on_warning=True)
+
     def test_network_intel_matches_networks_and_mapped_addresses(self, tmp_path):
         user = tmp_path / "intel.txt"
         user.write_text("10.1.2.3 my lab box\n10.0.0.0/8 private test net\nnonsense\n")

@@ -40,7 +40,11 @@ private rule TS_Document
     strings:
         $md_fence = "\n```"
         $rst = "\n.. code-block::"
-        $html = /<(html|body|pre|code|p|div)[ >]/ nocase
+        $html1 = "<html" nocase
+        $html2 = "<body" nocase
+        $html3 = "<pre>" nocase
+        $html4 = "<code>" nocase
+        $html5 = "<!doctype" nocase
         $man = /\n\.(TH|SH|Sh|Dt|Nm) /
         $c = "#include <"
         $tex = "\\begin{"
