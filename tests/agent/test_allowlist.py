@@ -124,3 +124,30 @@ class TestThreatActions:
                 p.wait()
             a.stop()
 
+
+
+class TestExistingDatabases:
+    def test_a_database_from_before_keeps_its_threats_scans_and_restored_files(self, home):
+        """agent.db files written before threats kept hashes and scans kept outcomes still open and work."""
+        from agent.db import Database
+
+        a = Agent(home)
+        kept = write(os.path.join(a.downloads, "kept.com"), EICAR)
+        os.makedirs(a.data_dir, exist_ok=True)
+        old = Database(os.path.join(a.data_dir, "agent.db"))
+        old.execute("INSERT INTO threats(ts, kind, severity, path, signature, status, dedup) VALUES"
+                    " (1.0, 'yara', 'high', '/gone/x.sh', 'Reverse_Shell_OneLiner', 'detected', 'file:yara:/gone/x.sh:0')")
+        old.execute("INSERT INTO scans(kind, started, finished, scanned, hits) VALUES('quick', 1.0, 2.0, 7, 0)")
+        old.execute("INSERT INTO allowlist(path, sha256) VALUES(?, ?)", (kept, hashlib.sha256(EICAR).hexdigest()))
+        old.close()
+        a.start()
+        try:
+            status = a.data("scan.status")
+            assert status["outcome"] == "finished" and status["scanned"] == 7
+            assert [t["signature"] for t in a.data("threats")] == ["Reverse_Shell_OneLiner"]
+            a.data("settings.set", values={"realtime_enabled": False})
+            scan(a)
+            assert os.path.exists(kept) and len(a.data("threats")) == 1  # the user restored it once
+        finally:
+            a.stop()
+
