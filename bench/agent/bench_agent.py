@@ -276,11 +276,17 @@ def main():
         scan_throughput(args.large, lambda i: 1 << 20, f"{args.large} files of 1 MiB"),
         idle_memory(),
     ]
+    report(results, load_before)
+
+
+def report(results, load_before=None):
+    """One JSON line per result, then the machine and its load while they were measured."""
     for r in results:
         print(json.dumps(r))
-    print(json.dumps({"cpus": os.cpu_count(), "loadavg_1m_before": round(load_before, 2),
-                      "loadavg_1m_after": round(os.getloadavg()[0], 2), "python": sys.version.split()[0]}))
-
+    machine = {"cpus": os.cpu_count(), "loadavg_1m": round(os.getloadavg()[0], 2), "python": sys.version.split()[0]}
+    if load_before is not None:
+        machine["loadavg_1m_before"] = round(load_before, 2)
+    print(json.dumps(machine))
 
 if __name__ == "__main__":
     main()

@@ -9,9 +9,10 @@ Scans and real-time protection skip files a "path" entry covers before reading
 them, and drop a detection whose content a "sha256" entry covers. The behaviour
 and network engines ask `covers(exe=…)` before raising a threat.
 
-A restored quarantine entry is remembered separately (table allowlist: the
-exact path with the exact content the user chose to keep); it is not shown in
-the list and goes when the content changes. Both are answered by `covers`.
+A restored quarantine entry is remembered separately (table allowlist, which
+the vault writes: the exact path with the exact content the user chose to
+keep); it is not shown in the list and lapses when the content changes. Both
+are answered by `covers`.
 """
 
 import os
@@ -26,18 +27,6 @@ MAX_VALUE = 4096
 MAX_NOTE = 500
 MAX_ENTRIES = 10_000
 _SHA256 = re.compile(r"^[0-9a-fA-F]{64}$")
-
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS allow_entries (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
-    kind TEXT NOT NULL,
-    value TEXT NOT NULL,
-    note TEXT NOT NULL DEFAULT '',
-    ts REAL NOT NULL,
-    UNIQUE (kind, value)
-);
-"""
-
 
 class AllowListError(ValueError):
     """A request the allow-list refuses; the text goes to the client."""
@@ -73,8 +62,6 @@ class AllowList:
     def __init__(self, db):
         self.db = db
         self.lock = threading.Lock()
-        with db.lock:
-            db.conn.executescript(SCHEMA)
         self._paths: tuple = ()
         self._hashes: frozenset = frozenset()
         self._processes: frozenset = frozenset()
@@ -111,13 +98,6 @@ class AllowList:
     def restored(self, path: str, sha256: str) -> bool:
         row = self.db.query_one("SELECT 1 FROM allowlist WHERE path=? AND sha256=?", (fsnames.to_db(path), sha256))
         return row is not None
-
-    # -- restored files -------------------------------------------------------------
-    def remember_restored(self, path: str, sha256: str):
-        self.db.execute("INSERT OR IGNORE INTO allowlist(path, sha256) VALUES(?, ?)", (fsnames.to_db(path), sha256))
-
-    def forget_restored(self, path: str, sha256: str):
-        self.db.execute("DELETE FROM allowlist WHERE path=? AND sha256=?", (fsnames.to_db(path), sha256))
 
     # -- requests -----------------------------------------------------------------------
     def entries(self) -> list[dict]:

@@ -5,9 +5,10 @@ Environment (all optional):
   TSAV_AGENT_SOCKET         socket path (default: the console's path under $HOME)
   TSAV_AGENT_TEST_MODE=1    bounded test mode: faster timers, test hooks honoured,
                             host isolation never applied
-  TSAV_AGENT_FAULT          fault injection for the quarantine vault, test mode only:
-                            "kill:<step>" SIGKILLs the agent at that step,
-                            "enospc:<n>" makes the n-th vault write fail with ENOSPC
+  TSAV_AGENT_FAULT          fault injection, test mode only:
+                            "kill:<move|restore|delete|detect>:<step>" SIGKILLs the
+                            agent at that step, "enospc:<n>" makes the n-th vault
+                            write fail with ENOSPC
   TSAV_AGENT_ALLOW_ISOLATION=1  opt-in needed before the kill switch touches nftables
   TSAV_AGENT_HOT_NAMES      test mode only: process names scored 0.99 by the
                             behaviour engine (to exercise auto-kill on a child)
@@ -135,8 +136,15 @@ class Config:
     max_request_bytes: int = 1 << 20
     first_byte_timeout: float = 5.0
     request_timeout: float = 10.0
-    max_connections: int = 64
+    # Past `busy_connections` open connections the agent is busy: a new connection must send
+    # its first byte within `busy_first_byte_timeout`. At `max_connections` the connection
+    # that has waited longest without a complete request makes room for the newcomer.
+    busy_connections: int = 64
+    busy_first_byte_timeout: float = 0.5
+    max_connections: int = 512
+    max_buffered_bytes: int = 64 << 20
     handler_threads: int = 4
+    first_sample_timeout: float = 15.0
     # Timers (seconds).
     telemetry_interval: float = 2.0
     behavior_first_fit: float = 10.0

@@ -1,6 +1,10 @@
 """Fault injection for crash-safety tests (honoured only in test mode).
 
-"kill:<op>:<step>" SIGKILLs the agent when `op` reaches `step`;
+"kill:<op>:<step>" SIGKILLs the agent when `op` reaches `step`:
+  move 1-6, restore 1-5, delete 1-2 (the steps are marked in vault.py);
+  detect 1 the path is journaled, nothing recorded yet; 2 the threats are
+  recorded, the move not begun; 3 the file is dealt with, its journal entry
+  still open.
 "enospc:<n>" makes the n-th vault write fail with ENOSPC.
 """
 

@@ -5,6 +5,9 @@ Options (all optional; the console starts it without any):
   --data-dir PATH     data directory (default: $XDG_DATA_HOME/tessaly-agent)
   --exit-after SECS   stop by itself after SECS seconds (bounded runs)
 SIGTERM and SIGINT stop it cleanly and remove the socket.
+
+Exit codes: 0 clean stop, 1 could not initialise, 2 the socket is taken,
+3 another agent owns the data directory.
 """
 
 import argparse
@@ -15,21 +18,22 @@ import sys
 import threading
 import time
 
-from . import records
+from . import datalock
 from .allowlist import AllowList
 from .audit import run_audit
 from .clamav import ClamavEngine
 from .config import Config
-from .db import Database
+from .db import Database, StorageError, describe_os_error
 from .detection import DetectionRequests
 from .engines import BehaviorEngine, NetworkIntel, YaraEngine
 from .events import EventLog
 from .faults import Faults
+from .journal import Journal
 from .realtime import RealtimeMonitor
 from .response import Responder
 from .scanner import Scanner
 from .scheduler import Scheduler
-from .server import Server, ServerError
+from .server import Server, ServerError, prepare_socket_path
 from .service import Service
 from .settings import Settings
 from .telemetry import Telemetry
@@ -50,7 +54,6 @@ class Agent:
         self.config = config
         self.started = time.time()
         self.stop_event = threading.Event()
-        make_private_dir(config.data_dir)
         make_private_dir(os.path.join(config.data_dir, "rules"))
         self.db = Database(os.path.join(config.data_dir, "agent.db"))
         self.events = EventLog(self.db)
@@ -58,7 +61,10 @@ class Agent:
         self.settings = Settings(self.db)
         self.faults = Faults(config.fault if config.test_mode else "")
         self.allow = AllowList(self.db)
-        self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults, allow=self.allow)
+        self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults)
+        self.journal = Journal(os.path.join(config.data_dir, "inflight.journal"), self.faults,
+                               lambda: self.settings.get("auto_quarantine"))
+        self.unavailable = {}  # setting key -> why its effect cannot be applied (Romanian, for the console)
         self.signature = ClamavEngine(config.data_dir, external_socket=config.clamd_socket,
                                       system_db_dir=config.clamav_system_db, clamd_bin=config.clamd_bin,
                                       emit=lambda action, target=None: self.events.emit("agent", action, target))
@@ -69,6 +75,7 @@ class Agent:
             "process", f"behaviour model fitted on {len(b.samples)} process samples in {b.fit_seconds:.2f}s")
         self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
                                self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR), allow=self.allow)
+        self.scanner.journal = self.journal
         self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
         self.responder.metrics_source = self._telemetry_batch
         self.telemetry = Telemetry(config, self.settings, self.threats, self.events, self.intel, self.behavior,
@@ -80,6 +87,9 @@ class Agent:
         self.server = Server(config, self.service)
         self.settings.subscribe(self._on_settings)
         self.threads = []
+        if self.db.recovery is not None:
+            self._after_rebuild(self.db.recovery, at_start=True)
+        self.db.on_recovered = lambda report: self._after_rebuild(report, at_start=False)
 
     def audit(self) -> dict:
         return run_audit()
@@ -90,11 +100,35 @@ class Agent:
                 "quarantined": self.vault.count(), "files_scanned": self.scanner.files_since_start,
                 "engines": self.threats.engine_hits(), "agent_version": __import__("agent").__version__}
 
+    def _after_rebuild(self, report, at_start):
+        """The database was found damaged and rebuilt: re-adopt the vault, say what happened."""
+        if not at_start:
+            self.settings.persist()  # the values in memory are the last ones committed
+        result = self.vault.readopt(report["quarantine_rows"], at_start=at_start)
+        kept = sum(report["salvaged"].values())
+        self.events.emit("agent", f"database damaged ({report['problem'][:120]}); moved aside to "
+                                  f"{os.path.basename(report['aside'])} and started afresh: {kept} rows kept, "
+                                  f"{result['adopted']} quarantined files re-adopted from the vault",
+                         report["aside"])
+        if result["unadopted"]:
+            self.events.emit("agent", f"{len(result['unadopted'])} vault files could not be re-adopted and were "
+                                      f"moved to vault/unadopted", "; ".join(result["unadopted"])[:1000])
+        self.service.notice_recovery(bool(result["unadopted"]))
+
+    def _start_realtime(self):
+        try:
+            self.realtime.start()
+            self.unavailable.pop("realtime_enabled", None)
+        except Exception as exc:
+            reason = describe_os_error(exc) if isinstance(exc, OSError) else str(exc)
+            self.unavailable["realtime_enabled"] = "inotify indisponibil"
+            self.events.emit("agent", f"real-time protection unavailable: {reason}")
+
     def _on_settings(self, changed, values):
         self.service.invalidate()
         if "realtime_enabled" in changed:
             if values["realtime_enabled"]:
-                self.realtime.start()
+                self._start_realtime()
             else:
                 self.realtime.stop()
         if "ai_engine_enabled" in changed:
@@ -111,12 +145,30 @@ class Agent:
 
     def _housekeeping(self, stop):
         while not stop.wait(self.config.scheduler_tick):
+            for task in (self.events.flush, self._retry_detections, self.responder.outbox_tick, self.db.prune,
+                         self._resolve_missing_files):
+                try:
+                    task()
+                except StorageError as exc:
+                    log.warning("housekeeping: %s", exc)
+                except Exception:
+                    log.exception("housekeeping failed")
+
+    def _reinspect(self, paths, why):
+        """Inspects files again whose detection was in flight; each one is settled or retried later."""
+        for path in dict.fromkeys(paths):
             try:
-                self.responder.outbox_tick()
-                self.db.prune()
-                self._resolve_missing_files()
-            except Exception:
-                log.exception("housekeeping failed")
+                self.scanner.inspect(path, source="recovery")
+            except Exception as exc:
+                log.warning("%s: inspecting %s again failed: %s", why, path, exc)
+                self.journal.later(path)
+                continue
+            if path not in self.journal.retry:
+                self.journal.settle(path)
+
+    def _retry_detections(self):
+        self.vault.settle_leftovers()
+        self._reinspect(self.journal.due(), "retry")
 
     def _resolve_missing_files(self):
         """File threats whose file is gone are resolved, so they stop counting as active."""
@@ -128,14 +180,21 @@ class Agent:
 
     def run(self) -> int:
         try:
-            self.server.bind()
+            prepare_socket_path(self.config.socket_path)  # fail fast when another agent answers there
         except ServerError as exc:
             log.error("%s", exc)
             self.db.close()
             return 2
-        self.vault.recover()
-        self.events.emit("agent", f"agent started (pid {os.getpid()})", self.config.socket_path)
+        # clamd starts loading its databases while the rest comes up.
         self.signature.start()
+        # What a crash interrupted is settled before anyone can ask.
+        rolled_back = self.vault.recover()
+        left = self.journal.take_leftover()
+        if left or rolled_back:
+            self.events.emit("agent", f"inspecting again {len(set(left + rolled_back))} files whose detection "
+                                      f"was interrupted")
+        self._reinspect(left + rolled_back, "recovery")
+        self.events.emit("agent", f"agent started (pid {os.getpid()})", self.config.socket_path)
         if self.yara.errors:
             self.events.emit("agent", f"{len(self.yara.errors)} user YARA rule file(s) skipped", "; ".join(self.yara.errors)[:500])
         self._spawn("telemetry", self.telemetry.run)
@@ -144,12 +203,18 @@ class Agent:
         self._spawn("scheduler", self.scheduler.run)
         self._spawn("housekeeping", self._housekeeping)
         if self.settings.get("realtime_enabled"):
-            try:
-                self.realtime.start()
-            except Exception as exc:
-                self.events.emit("agent", f"real-time protection unavailable: {exc}")
+            self._start_realtime()
         if self.settings.get("kill_switch_isolate"):
             self.responder.apply_isolation(True)
+        # The first answers must be true too: no empty process list before the first sample.
+        if not self.telemetry.ready.wait(self.config.first_sample_timeout):
+            log.warning("no telemetry sample after %.0f s; opening the socket anyway", self.config.first_sample_timeout)
+        try:
+            self.server.bind()
+        except ServerError as exc:
+            log.error("%s", exc)
+            self._close()
+            return 2
         if self.config.exit_after > 0:
             timer = threading.Timer(self.config.exit_after, self.shutdown)
             timer.daemon = True
@@ -174,10 +239,10 @@ class Agent:
         for thread in self.threads:
             # A model fit cannot be interrupted; that thread touches nothing shared, so it is left behind.
             thread.join(0.2 if thread.name == "behavior" else 5)
-        try:
-            self.events.emit("agent", "agent stopped")
-        except Exception:
-            pass
+        self.events.emit("agent", "agent stopped")
+        if not self.events.flush():
+            log.error("%d events could not be recorded before stopping", len(self.events.backlog))
+        self.journal.close()
         self.db.close()
         log.info("agent stopped")
 
@@ -198,7 +263,22 @@ def main(argv=None) -> int:
     config = Config.from_env(socket_path=args.socket, data_dir=args.data_dir, exit_after=args.exit_after)
     os.umask(0o077)
     try:
+        make_private_dir(config.data_dir)
+        lock = datalock.acquire(config.data_dir)
+    except datalock.Owned as exc:
+        print(f"another agent (pid {exc.pid}) owns {config.data_dir}", file=sys.stderr, flush=True)
+        return 3
+    except OSError as exc:
+        log.error("agent cannot start: %s: %s", config.data_dir, describe_os_error(exc))
+        return 1
+    try:
         agent = Agent(config)
+    except StorageError as exc:
+        log.error("agent cannot start: database: %s", exc)
+        return 1
+    except OSError as exc:
+        log.error("agent cannot start: %s", describe_os_error(exc))
+        return 1
     except Exception as exc:
         log.error("agent cannot start: %s", exc)
         return 1
@@ -209,7 +289,10 @@ def main(argv=None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    return agent.run()
+    try:
+        return agent.run()
+    finally:
+        os.close(lock)
 
 
 if __name__ == "__main__":

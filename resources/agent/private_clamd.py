@@ -143,13 +143,19 @@ class DatabaseSet:
     def changed(self) -> bool:
         return self.sources() != self._last_sources
 
-    def sync(self) -> str:
-        """Brings the target directory in line with the sources; returns the new probe token."""
+    def sync(self, fresh_probe=True) -> str:
+        """Brings the target directory in line with the sources; returns the probe token.
+
+        A reload needs a fresh probe (a new signature proves the new databases live); a clamd
+        that starts loads whatever is there, so it keeps the probe it finds: with nothing else
+        changed, starting writes nothing (a full disk does not keep clamd from starting).
+        """
         sources = self.sources()
         os.makedirs(self.target, mode=0o700, exist_ok=True)
         wanted = {}  # name in target -> source path (None: written by us)
         warnings = []
-        token = "tessaly-database-probe-" + secrets.token_hex(8)
+        token = None if fresh_probe else self._current_probe()
+        token = token or "tessaly-database-probe-" + secrets.token_hex(8)
         own = self._write_own(token, warnings)
         for name in own:
             wanted[name] = None
@@ -198,12 +204,17 @@ class DatabaseSet:
         if hsb:
             files[OWN_PREFIX + "signatures.hsb"] = "\n".join(hsb) + "\n"
         for name, text in files.items():
-            tmp = os.path.join(self.target, "." + name + ".tmp")
-            with open(tmp, "w", encoding="ascii") as fh:
-                fh.write(text)
-            os.replace(tmp, os.path.join(self.target, name))
+            _write_if_changed(os.path.join(self.target, name), text)
         self.severity = severity
         return list(files)
+
+    def _current_probe(self) -> str | None:
+        try:
+            with open(os.path.join(self.target, OWN_PREFIX + "probe.ndb"), encoding="ascii") as fh:
+                token = bytes.fromhex(fh.read().strip().rsplit(":", 1)[1]).decode("ascii")
+        except (OSError, ValueError, IndexError, UnicodeDecodeError):
+            return None
+        return token if token.startswith("tessaly-database-probe-") else None
 
     def _check_user_database(self, name: str, source: str) -> str:
         """"" when clamscan loads the file on its own, else the reason (cached per size and mtime)."""
@@ -244,6 +255,27 @@ class DatabaseSet:
             path = os.path.join(self.target, name)
             if source is not None and not os.path.lexists(path):
                 os.symlink(source, path)
+
+
+def _write_if_changed(path: str, text: str):
+    """Writes a file atomically, and not at all when it already holds `text`."""
+    try:
+        with open(path, encoding="utf-8") as fh:
+            if fh.read() == text:
+                return
+    except (OSError, UnicodeDecodeError):
+        pass
+    tmp = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".tmp")
+    try:
+        with open(tmp, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
 
 
 def _rss(pid) -> int:
@@ -316,10 +348,7 @@ class PrivateClamd:
             "MaxFiles 10000",
             "Bytecode yes",
         ]
-        tmp = self.conf + ".tmp"
-        with open(tmp, "w", encoding="utf-8") as fh:
-            fh.write("# Written by the agent at every start; edits are lost.\n" + "\n".join(lines) + "\n")
-        os.replace(tmp, self.conf)
+        _write_if_changed(self.conf, "# Written by the agent at every start; edits are lost.\n" + "\n".join(lines) + "\n")
 
     def stop_leftover(self):
         """Stops a private clamd that a killed agent left running on this data directory."""
@@ -341,9 +370,9 @@ class PrivateClamd:
         _terminate(pid)
 
     # -- lifecycle -----------------------------------------------------------------------
-    def _sync(self):
+    def _sync(self, fresh_probe=True):
         before = dict(self.databases.rejected)
-        self.token = self.databases.sync()
+        self.token = self.databases.sync(fresh_probe)
         for name, why in self.databases.rejected.items():
             if before.get(name) != why:
                 self.emit(f"user signature database not loaded: {why}", os.path.join(self.databases.user_dir, name))
@@ -352,7 +381,7 @@ class PrivateClamd:
 
     def _spawn(self):
         os.makedirs(self.scratch, mode=0o700, exist_ok=True)
-        self._sync()
+        self._sync(fresh_probe=False)
         self._write_config()
         try:
             os.unlink(self.socket)

@@ -20,6 +20,14 @@ NFT_RULESET = f"""table inet {NFT_TABLE} {{
 }}
 """
 OUTBOX_MAX_BYTES = 8 << 20
+# Why isolation cannot be applied: (the event's English text, the console's Romanian reason).
+ISOLATION_BLOCKS = {
+    "root": ("requires root privileges", "necesită root"),
+    "nft": ("nftables (nft) is not installed", "nft lipsește"),
+    "test": ("disabled in test mode", "dezactivat în modul de test"),
+    "opt-in": ("not enabled for this host (set TSAV_AGENT_ALLOW_ISOLATION=1 to allow it)",
+               "neactivat pe acest sistem (TSAV_AGENT_ALLOW_ISOLATION=1)"),
+}
 
 
 def protected_pids() -> set:
@@ -86,17 +94,26 @@ class Responder:
         self.events.emit("process", f"auto-kill: ended process, threat #{tid}", f"{p['name']} (pid {p['pid']})")
 
     # -- kill switch -----------------------------------------------------------------
+    def _isolation_block(self) -> str | None:
+        if os.geteuid() != 0:
+            return "root"
+        if shutil.which("nft") is None:
+            return "nft"
+        if self.config.test_mode:
+            return "test"
+        if not self.config.allow_isolation:
+            return "opt-in"
+        return None
+
     def isolation_blocker(self) -> str | None:
         """Why host isolation cannot be applied, or None when it can."""
-        if os.geteuid() != 0:
-            return "requires root privileges"
-        if shutil.which("nft") is None:
-            return "nftables (nft) is not installed"
-        if self.config.test_mode:
-            return "disabled in test mode"
-        if not self.config.allow_isolation:
-            return "not enabled for this host (set TSAV_AGENT_ALLOW_ISOLATION=1 to allow it)"
-        return None
+        block = self._isolation_block()
+        return ISOLATION_BLOCKS[block][0] if block else None
+
+    def isolation_unavailable(self) -> str | None:
+        """The same reason, short and in Romanian, for the console's settings screen."""
+        block = self._isolation_block()
+        return ISOLATION_BLOCKS[block][1] if block else None
 
     def apply_isolation(self, on: bool):
         with self.lock:

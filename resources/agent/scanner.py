@@ -15,6 +15,7 @@ is counted and reported as an event. A scan ends "finished", "stopped" or
 """
 
 import collections
+import contextlib
 import errno
 import hashlib
 import json
@@ -37,8 +38,6 @@ UNREADABLE_EVENTS = 20  # per scan; the rest are counted in the final event
 BATCH = 32  # files handed to clamd before its first verdict is read
 ENGINE_ORDER = {"signature": 0, "yara": 1}
 FILE_KINDS = ("signature", "yara")
-SCAN_COLUMNS = {"outcome": "TEXT", "error": "TEXT", "skipped_foreign": "INTEGER", "unreadable": "INTEGER",
-                "locations": "TEXT"}
 
 
 def _identity(st) -> tuple:
@@ -145,17 +144,13 @@ class Scanner:
         self.uid = os.geteuid()
         self.lock = threading.Lock()
         self._handling = threading.Lock()  # one detected file recorded and quarantined at a time
+        self.journal = None  # the agent's detections in flight (journal.Journal)
         self.files_since_start = 0
         self._rate = collections.deque()  # (monotonic second, count)
         self._thread = None
         self._stop = threading.Event()
         self.current = None  # dict of the running or last scan
         self.dirs = {}
-        with db.lock:
-            columns = {r["name"] for r in db.query("PRAGMA table_info(scans)")}
-            for name, kind in SCAN_COLUMNS.items():
-                if name not in columns:  # databases written before scans said how they ended
-                    db.execute(f"ALTER TABLE scans ADD COLUMN {name} {kind}")
         row = db.query_one("SELECT * FROM scans ORDER BY id DESC LIMIT 1")
         if row is not None:
             try:
@@ -540,21 +535,33 @@ class Scanner:
             # The inode number of a removed file is soon reused, so size and mtime count too.
             if _identity(now) != _identity(st):
                 return 0
-            return self._record(path, st, digest, detections)
+            with self.journal.track(path, st) if self.journal is not None else contextlib.nullcontext():
+                # Journaled: inspected again after a crash or a failed write.
+                return self._record(path, st, digest, detections)
 
     def _record(self, path, st, digest, detections) -> int:
         kind, severity, signature, description = merge(detections)
         engines = sorted({d.engine for d in detections}, key=lambda e: ENGINE_ORDER.get(e, 9))
+        dedup = f"file:{fsnames.escaped(path)}:{digest}"
         tid = self.threats.add(kind, severity, path=path, signature=signature, description=description,
-                               dedup=f"file:{fsnames.escaped(path)}:{digest}", sha256=digest, engines=engines)
-        if tid is None:
-            return 0  # the same content at the same path is already an open threat
-        self.events.emit("file", f"{kind} detection #{tid}: {signature}", path)
+                               dedup=dedup, sha256=digest, engines=engines)
+        if tid is not None:
+            self.events.emit("file", f"{kind} detection #{tid}: {signature}", path)
+        # A detection recorded before a crash or a failed move, still open, is moved with this one
+        # (also one recorded per engine, as earlier versions did).
+        keys = [dedup] + [f"file:{engine}:{path}:{digest}" for engine in FILE_KINDS]
+        threat_ids = [r["id"] for r in self.db.query(
+            f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(keys))})",
+            [fsnames.to_db(k) for k in keys])]
+        if not threat_ids:
+            return 0
+        if tid is None and not self.settings.get("auto_quarantine"):
+            return 1  # the same content at the same path is already an open threat: nothing new
         if self.settings.get("auto_quarantine"):
             reason = ", ".join(f"{d.engine}:{d.signature}" for d in detections)
             try:
                 self.vault.quarantine(path, reason, expect_id=(st.st_dev, st.st_ino), expect_sha=digest,
-                                      threat_ids=[tid])
+                                      threat_ids=threat_ids)
             except Exception as exc:
                 self.events.emit("quarantine", f"automatic quarantine failed: {exc}", path)
         return 1

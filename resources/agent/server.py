@@ -2,9 +2,25 @@
 
 A single I/O thread multiplexes every connection with a selector: it accepts,
 reads with a first-byte deadline and a whole-request deadline, caps requests at
-`max_request_bytes`, and writes replies without blocking. Complete requests go
-to a small pool of handler threads, so a slow client never holds a handler.
-Peers of another user (SO_PEERCRED) are refused before anything is read.
+`max_request_bytes`, and writes replies without blocking. Peers of another user
+(SO_PEERCRED) are refused before anything is read.
+
+Fair under load:
+- only complete requests reach the small pool of handler threads, so a slow
+  client never holds a handler; they are served in the order they completed,
+  taking turns between peer processes, so one process that floods the socket
+  does not delay another's request behind all of its own;
+- past `busy_connections` open connections the agent is busy, and a
+  connection that has not sent its first byte within the short
+  `busy_first_byte_timeout` is answered "timed out" and closed;
+- at `max_connections` the connection that has waited longest without a
+  complete request makes room for the newcomer; only when every slot holds a
+  complete request is the newcomer told "agent busy";
+- buffered request bytes are capped as a whole (`max_buffered_bytes`): past it
+  the largest incomplete request is refused.
+
+The socket file is watched: if it disappears or is replaced by a dead socket,
+it is bound again within a second.
 """
 
 import errno
@@ -16,6 +32,7 @@ import stat
 import struct
 import threading
 import time
+from collections import OrderedDict, deque
 from concurrent.futures import ThreadPoolExecutor
 
 from .jsonproto import ProtocolError, decode_request, encode_reply, error_reply
@@ -28,13 +45,18 @@ class ServerError(Exception):
     pass
 
 
-def peer_uid(sock) -> int | None:
+SOCKET_CHECK_INTERVAL = 0.5
+EXPIRY_INTERVAL = 0.05
+
+
+def peer_creds(sock) -> tuple[int, int] | None:
+    """(pid, uid) of the peer, or None."""
     try:
         creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize(SO_PEERCRED_FMT))
     except OSError:
         return None
-    _pid, uid, _gid = struct.unpack(SO_PEERCRED_FMT, creds)
-    return uid
+    pid, uid, _gid = struct.unpack(SO_PEERCRED_FMT, creds)
+    return pid, uid
 
 
 def prepare_socket_path(path: str, probe_timeout: float = 1.0):
@@ -75,15 +97,16 @@ def prepare_socket_path(path: str, probe_timeout: float = 1.0):
 
 
 class _Conn:
-    __slots__ = ("sock", "inbuf", "outbuf", "accepted", "first_byte", "state")
+    __slots__ = ("sock", "inbuf", "outbuf", "accepted", "first_byte", "state", "pid")
 
-    def __init__(self, sock, now):
+    def __init__(self, sock, now, pid):
         self.sock = sock
         self.inbuf = bytearray()
         self.outbuf = b""
         self.accepted = now
         self.first_byte = None
-        self.state = "reading"  # reading -> handling -> writing
+        self.state = "reading"  # reading -> queued -> handling -> writing
+        self.pid = pid
 
 
 class Server:
@@ -95,6 +118,9 @@ class Server:
         self.listener = None
         self.conns: dict[int, _Conn] = {}
         self.pool = ThreadPoolExecutor(max_workers=config.handler_threads, thread_name_prefix="handler")
+        self._ready = OrderedDict()  # peer pid -> deque of (conn, request bytes), complete and waiting
+        self._in_flight = 0
+        self._buffered = 0  # bytes of incomplete requests held
         self._wake_r, self._wake_w = socket.socketpair()
         self._wake_r.setblocking(False)
         self._wake_w.setblocking(False)
@@ -102,11 +128,19 @@ class Server:
         self._done_lock = threading.Lock()
         self._stopping = threading.Event()
         self.uid = os.geteuid()
-        self._bound_ino = None
+        self._bound = None  # (st_dev, st_ino) of the socket file we bound
+        self._next_socket_check = 0.0
+        self._next_expiry = 0.0
+        self._warned_socket = None
 
     # -- lifecycle ---------------------------------------------------------------
     def bind(self):
         prepare_socket_path(self.path)
+        self.listener = self._listen()
+        self.sel.register(self.listener, selectors.EVENT_READ, "accept")
+        self.sel.register(self._wake_r, selectors.EVENT_READ, "wake")
+
+    def _listen(self):
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         old = os.umask(0o177)
         try:
@@ -119,12 +153,40 @@ class Server:
         finally:
             os.umask(old)
         os.chmod(self.path, 0o600)
-        self._bound_ino = os.lstat(self.path).st_ino
-        sock.listen(128)
+        st = os.lstat(self.path)
+        self._bound = (st.st_dev, st.st_ino)
+        sock.listen(max(128, self.config.max_connections))
         sock.setblocking(False)
-        self.listener = sock
-        self.sel.register(sock, selectors.EVENT_READ, "accept")
-        self.sel.register(self._wake_r, selectors.EVENT_READ, "wake")
+        return sock
+
+    def _check_socket_file(self, now):
+        """Binds again when our socket file was removed or replaced by a dead socket."""
+        if now < self._next_socket_check or self.listener is None:
+            return
+        self._next_socket_check = now + SOCKET_CHECK_INTERVAL
+        try:
+            st = os.lstat(self.path)
+            if (st.st_dev, st.st_ino) == self._bound:
+                return
+        except FileNotFoundError:
+            st = None
+        except OSError:
+            return
+        try:
+            prepare_socket_path(self.path, probe_timeout=0.2)
+            listener = self._listen()
+        except (ServerError, OSError) as exc:
+            ident = (st.st_dev, st.st_ino) if st else None
+            if self._warned_socket != ident:
+                self._warned_socket = ident
+                log.warning("socket file %s is gone or taken and cannot be bound again: %s", self.path, exc)
+            return
+        self._warned_socket = None
+        self.sel.unregister(self.listener)
+        self.listener.close()
+        self.listener = listener
+        self.sel.register(listener, selectors.EVENT_READ, "accept")
+        log.warning("socket file %s was %s; listening on a new one", self.path, "replaced" if st else "removed")
 
     def stop(self):
         self._stopping.set()
@@ -145,7 +207,8 @@ class Server:
             self.listener = None
             # Remove the socket only if it is still ours.
             try:
-                if os.lstat(self.path).st_ino == self._bound_ino:
+                st = os.lstat(self.path)
+                if (st.st_dev, st.st_ino) == self._bound:
                     os.unlink(self.path)
             except OSError:
                 pass
@@ -156,8 +219,7 @@ class Server:
 
     def serve_forever(self):
         while not self._stopping.is_set():
-            timeout = self._next_deadline()
-            for key, events in self.sel.select(timeout):
+            for key, events in self.sel.select(0.25):
                 if key.data == "accept":
                     self._accept()
                 elif key.data == "wake":
@@ -173,14 +235,19 @@ class Server:
                     elif events & selectors.EVENT_WRITE and conn.state == "writing":
                         self._write(conn)
             self._collect_replies()
-            self._expire()
+            self._dispatch()
+            now = time.monotonic()
+            if now >= self._next_expiry:  # deadlines are coarse; a busy loop need not scan every pass
+                self._next_expiry = now + EXPIRY_INTERVAL
+                self._expire(now)
+            self._check_socket_file(now)
 
     # -- connection handling ----------------------------------------------------------
-    def _next_deadline(self):
-        return 0.25
+    def busy(self) -> bool:
+        return len(self.conns) >= self.config.busy_connections
 
     def _accept(self):
-        for _ in range(64):
+        for _ in range(256):
             try:
                 sock, _ = self.listener.accept()
             except (BlockingIOError, InterruptedError):
@@ -191,17 +258,30 @@ class Server:
                     return
                 raise
             sock.setblocking(False)
-            uid = peer_uid(sock)
-            if uid is None or (uid != self.uid and uid != 0):
-                log.warning("refused connection from uid %s", uid)
+            creds = peer_creds(sock)
+            if creds is None or (creds[1] != self.uid and creds[1] != 0):
+                log.warning("refused connection from uid %s", creds[1] if creds else None)
                 self._send_and_close(sock, error_reply("permission denied: peer is another user"))
                 continue
-            if len(self.conns) >= self.config.max_connections:
+            if len(self.conns) >= self.config.max_connections and not self._make_room():
                 self._send_and_close(sock, error_reply("agent busy: too many open connections"))
                 continue
-            conn = _Conn(sock, time.monotonic())
+            conn = _Conn(sock, time.monotonic(), creds[0])
             self.conns[sock.fileno()] = conn
-            self.sel.register(sock, selectors.EVENT_READ, conn)
+            self._read(conn, registered=False)  # most clients have sent their request already
+            if conn.state == "reading" and sock.fileno() >= 0:
+                self.sel.register(sock, selectors.EVENT_READ, conn)
+
+    def _make_room(self) -> bool:
+        """Closes the connection that has waited longest without a complete request."""
+        waiting = [c for c in self.conns.values() if c.state == "reading"]
+        if not waiting:
+            return False
+        oldest = min(waiting, key=lambda c: c.accepted)
+        self._reply(oldest, error_reply("agent busy: connection closed to make room"))
+        if oldest.sock.fileno() >= 0:  # the reply did not fit at once: let it go anyway
+            self._drop(oldest)
+        return True
 
     @staticmethod
     def _send_and_close(sock, data):
@@ -211,7 +291,13 @@ class Server:
             pass
         sock.close()
 
-    def _read(self, conn):
+    def _take_input(self, conn):
+        self._buffered -= len(conn.inbuf)
+        raw = bytes(conn.inbuf)
+        conn.inbuf = bytearray()
+        return raw
+
+    def _read(self, conn, registered=True):
         try:
             chunk = conn.sock.recv(65536)
         except (BlockingIOError, InterruptedError):
@@ -221,7 +307,7 @@ class Server:
             return
         if not chunk:
             if conn.inbuf:
-                self._dispatch(conn, bytes(conn.inbuf))  # request ended by close/shutdown without LF
+                self._queue(conn, self._take_input(conn), registered)  # ended by close/shutdown without LF
             else:
                 self._drop(conn)
             return
@@ -229,27 +315,47 @@ class Server:
             conn.first_byte = time.monotonic()
         newline = chunk.find(b"\n")
         if newline >= 0:
-            conn.inbuf += chunk[:newline]
-            if len(conn.inbuf) > self.config.max_request_bytes:
-                self._reply(conn, error_reply("request too large"))
-            else:
-                self._dispatch(conn, bytes(conn.inbuf))
-            return
+            chunk = chunk[:newline]
         conn.inbuf += chunk
+        self._buffered += len(chunk)
         if len(conn.inbuf) > self.config.max_request_bytes:
-            self._reply(conn, error_reply("request too large"))
+            self._take_input(conn)
+            self._reply(conn, error_reply("request too large"), registered)
+        elif newline >= 0:
+            self._queue(conn, self._take_input(conn), registered)
+        elif self._buffered > self.config.max_buffered_bytes:
+            largest = max((c for c in self.conns.values() if c.state == "reading"), key=lambda c: len(c.inbuf))
+            self._take_input(largest)
+            self._reply(largest, error_reply("agent busy: too much unfinished input"))
 
-    def _dispatch(self, conn, raw):
-        conn.state = "handling"
-        try:
-            self.sel.unregister(conn.sock)
-        except (KeyError, ValueError):
-            pass
-        conn.inbuf = bytearray()
-        try:
-            self.pool.submit(self._handle, conn, raw)
-        except RuntimeError:  # pool shut down
-            self._drop(conn)
+    def _queue(self, conn, raw, registered=True):
+        """A complete request waits for a handler in its peer's line."""
+        conn.state = "queued"
+        if registered:
+            try:
+                self.sel.unregister(conn.sock)
+            except (KeyError, ValueError):
+                pass
+        self._ready.setdefault(conn.pid, deque()).append((conn, raw))
+
+    def _dispatch(self):
+        """Hands waiting requests to free handlers, one peer process after another."""
+        while self._ready and self._in_flight < self.config.handler_threads:
+            pid, line = next(iter(self._ready.items()))
+            conn, raw = line.popleft()
+            if line:
+                self._ready.move_to_end(pid)
+            else:
+                del self._ready[pid]
+            if conn.sock.fileno() < 0:
+                continue
+            conn.state = "handling"
+            try:
+                self.pool.submit(self._handle, conn, raw)
+            except RuntimeError:  # pool shut down
+                self._drop(conn)
+                continue
+            self._in_flight += 1
 
     def _handle(self, conn, raw):
         try:
@@ -274,11 +380,15 @@ class Server:
         with self._done_lock:
             done, self._done = self._done, []
         for conn, reply in done:
+            self._in_flight -= 1
             if conn.sock.fileno() < 0:
                 continue
             self._reply(conn, reply, registered=False)
 
     def _reply(self, conn, data, registered=True):
+        if conn.state == "reading":
+            self._buffered -= len(conn.inbuf)
+            conn.inbuf = bytearray()
         conn.state = "writing"
         conn.outbuf = data
         if registered:
@@ -305,14 +415,14 @@ class Server:
             conn.accepted = time.monotonic()  # the write deadline starts now
             self.sel.register(conn.sock, selectors.EVENT_WRITE, conn)
 
-    def _expire(self):
-        now = time.monotonic()
+    def _expire(self, now):
         cfg = self.config
+        first_byte_timeout = cfg.busy_first_byte_timeout if self.busy() else cfg.first_byte_timeout
         for conn in list(self.conns.values()):
-            if conn.state == "handling":
+            if conn.state in ("queued", "handling"):
                 continue
             if conn.state == "reading" and conn.first_byte is None:
-                if now - conn.accepted > cfg.first_byte_timeout:
+                if now - conn.accepted > first_byte_timeout:
                     self._reply(conn, error_reply("timed out waiting for the request"))
                     continue
             if now - conn.accepted > cfg.request_timeout:
@@ -329,4 +439,7 @@ class Server:
             except (KeyError, ValueError):
                 pass
             self.conns.pop(fd, None)
+            if conn.state == "reading":
+                self._buffered -= len(conn.inbuf)
+                conn.inbuf = bytearray()
         conn.sock.close()

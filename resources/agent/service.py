@@ -5,6 +5,7 @@ import threading
 import time
 
 from . import records
+from .db import StorageError
 from .settings import SettingsError
 from .vault import VaultError
 
@@ -13,8 +14,42 @@ DEFAULT_LIMIT = 200
 MAX_LIMIT = 10_000
 
 
+# What a failed write could not do, in front of the storage error's reason ("disk full", …).
+FAILED_WRITE = {
+    "settings.set": "settings not saved",
+    "scan.start": "scan not started",
+    "scan.stop": "scan not stopped",
+    "quarantine.restore": "not restored",
+    "quarantine.delete": "not deleted",
+    "allowlist.add": "not allowed",
+    "allowlist.remove": "not removed",
+    "threat.quarantine": "not quarantined",
+    "threat.kill": "threat not updated",
+}
+# "summary" errors are shown by the console as they are: short Romanian sentences.
+SUMMARY_REASONS = {
+    "disk full": "discul este plin",
+    "disk quota exceeded": "cota de disc este depășită",
+    "read-only file system": "sistemul de fișiere este doar în citire",
+    "input/output error": "eroare de intrare/ieșire",
+    "database busy": "baza de date este ocupată",
+    "permission denied": "acces refuzat",
+}
+SUMMARY_DAMAGED = "baza de date a agentului este deteriorată și nu a putut fi refăcută"
+SUMMARY_RECOVERED = "baza de date a agentului era deteriorată — recuperată"
+SUMMARY_RECOVERED_PARTLY = ("baza de date a agentului era deteriorată — recuperată; unele fișiere din carantină "
+                            "nu au putut fi readoptate (vezi evenimentele)")
+
+
 class RequestError(Exception):
     pass
+
+
+def summary_error(exc: StorageError) -> str:
+    if exc.damaged:
+        return SUMMARY_DAMAGED
+    reason = SUMMARY_REASONS.get(exc.reason, exc.reason)
+    return f"agentul nu își poate citi baza de date: {reason}"
 
 
 def _limit(request) -> int:
@@ -40,6 +75,7 @@ class Service:
         self.agent = agent
         self._summary_cache = (0.0, -1, None)
         self._summary_lock = threading.Lock()
+        self.notice = None  # said once, as the error of the next "summary"
         self.routes = {
             "summary": self.summary,
             "threats": self.threats,
@@ -68,14 +104,25 @@ class Service:
             return False, None, f"unknown op {str(op)[:64]!r}"
         try:
             return True, route(request), None
+        except StorageError as exc:
+            if op == "summary":
+                return False, None, summary_error(exc)
+            return False, None, f"{FAILED_WRITE.get(op, 'request failed')}: {exc.reason}"
         except (RequestError, SettingsError, VaultError, ValueError, RuntimeError) as exc:
             return False, None, str(exc) or type(exc).__name__
+
+    def notice_recovery(self, partly: bool):
+        """The database was rebuilt after damage: the next "summary" says so, once."""
+        self.notice = SUMMARY_RECOVERED_PARTLY if partly else SUMMARY_RECOVERED
 
     # -- polling paths -------------------------------------------------------------
     def summary(self, request):
         # The console's most frequent request: served from a snapshot that is rebuilt only
         # after a write to the database (or once a minute, for the 24-hour windows).
         a = self.agent
+        notice, self.notice = self.notice, None
+        if notice:
+            raise RequestError(notice)
         with self._summary_lock:
             stamp, generation, cached = self._summary_cache
             if cached is not None and generation == a.db.generation and time.monotonic() - stamp < 60:
@@ -123,7 +170,14 @@ class Service:
         )
 
     def settings_get(self, request):
-        return self.agent.settings.snapshot()
+        values = self.agent.settings.snapshot()
+        unavailable = dict(self.agent.unavailable)
+        isolation = self.agent.responder.isolation_unavailable()
+        if isolation:
+            unavailable["kill_switch_isolate"] = isolation
+        if unavailable:
+            values["unavailable"] = unavailable
+        return values
 
     # -- commands -----------------------------------------------------------------------
     def settings_set(self, request):

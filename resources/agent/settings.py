@@ -1,6 +1,7 @@
 """Engine switches and the scheduled-scan interval, persisted in the database."""
 
 import json
+import logging
 import threading
 
 from . import records
@@ -15,6 +16,7 @@ DEFAULTS = {
     "kill_switch_isolate": False,
 }
 MAX_SCHEDULE_HOURS = 24 * 365
+log = logging.getLogger("agent.settings")
 
 
 class SettingsError(ValueError):
@@ -70,17 +72,29 @@ class Settings:
         return clean
 
     def update(self, values) -> dict:
-        """Validates all members first, then applies and persists them together."""
+        """Validates all members first, then persists them together; only a committed write
+        changes the values in memory (a failed one raises StorageError and changes nothing)."""
         clean = self.validate(values)
         with self.lock:
             old = dict(self.values)
-            self.values.update(clean)
-            new = dict(self.values)
+            new = dict(old, **clean)
             self.db.kv_set("settings", json.dumps(new))
+            self.values = new
         changed = {k: v for k, v in clean.items() if old.get(k) != v}
         for listener in list(self.listeners):
-            listener(changed, new)
+            try:
+                listener(changed, new)
+            except Exception:  # the change is committed; a listener's trouble is its own to report
+                log.exception("applying a settings change failed")
         return new
+
+    def persist(self):
+        """Writes the values in memory again (into a database rebuilt after damage).
+
+        Called with the database lock held, so it does not take `self.lock` (update() takes
+        them in the other order); `values` is only ever replaced whole, never changed in place.
+        """
+        self.db.kv_set("settings", json.dumps(self.values))
 
     def subscribe(self, listener):
         self.listeners.append(listener)

@@ -33,10 +33,6 @@ class ThreatStore:
         self.started = time.time()
         # Hits since the agent started, per engine.
         self.hits = {name: {"hits": 0, "last": 0.0} for name in records.ENGINES}
-        with db.lock:
-            columns = {r["name"] for r in db.query("PRAGMA table_info(threats)")}
-            if "sha256" not in columns:  # databases written before file threats kept their content hash
-                db.execute("ALTER TABLE threats ADD COLUMN sha256 TEXT")
 
     def add(self, kind, severity, *, status="detected", path=None, pid=None, process_name=None,
             signature=None, score=None, description=None, dedup=None, sha256=None, engines=None) -> int | None:

@@ -2,13 +2,11 @@
 
 import json
 import os
-import shutil
 import signal
 import socket
 import stat
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
@@ -23,33 +21,22 @@ def test_socket_and_data_dir_are_private(agent):
     assert stat.S_IMODE(os.stat(os.path.join(agent.data_dir, "agent.db")).st_mode) == 0o600
 
 
-@pytest.fixture
-def reachable_agent():
-    # Another user must be able to reach the socket, so this home cannot sit in a private test
-    # directory; it holds no sample, so a watching agent has nothing to act on in /var/tmp.
-    home = tempfile.mkdtemp(prefix="tsav", dir="/var/tmp")
-    a = Agent(home)
-    a.start()
-    yield a
-    a.stop()
-    shutil.rmtree(home, ignore_errors=True)
-
-
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs to switch to another user")
-def test_other_user_is_refused_whatever_the_socket_mode(reachable_agent):
-    agent = reachable_agent
+def test_other_user_is_refused_whatever_the_socket_mode(agent):
     os.chmod(agent.socket, 0o666)
     os.chmod(os.path.dirname(agent.socket), 0o755)
     os.chmod(os.path.dirname(os.path.dirname(agent.socket)), 0o755)
     os.chmod(os.path.dirname(os.path.dirname(os.path.dirname(agent.socket))), 0o755)
     os.chmod(agent.home, 0o755)
+    # The other user starts in the socket's directory, so it reaches the socket although the
+    # private test homes sit below a directory it cannot search.
     code = (
         "import os, socket, sys\n"
         "os.setgid(65534); os.setuid(65534)\n"
-        "s = socket.socket(socket.AF_UNIX); s.settimeout(20); s.connect(sys.argv[1])\n"
+        "s = socket.socket(socket.AF_UNIX); s.settimeout(20); s.connect(os.path.basename(sys.argv[1]))\n"
         "print(s.recv(4096).decode())\n")  # refused before the request is read
     out = subprocess.run(["/usr/bin/python3", "-I", "-c", code, agent.socket], capture_output=True, text=True,
-                         timeout=60, cwd="/")
+                         timeout=60, cwd=os.path.dirname(agent.socket))
     assert out.returncode == 0, out.stderr
     reply = json.loads(out.stdout)
     assert reply["ok"] is False and "another user" in reply["error"]
@@ -69,12 +56,12 @@ def test_stale_socket_is_replaced(home):
         a.stop()
 
 
-def test_second_agent_refuses_and_first_keeps_serving(agent):
-    second = Agent(agent.home)
+def test_second_agent_refuses_and_first_keeps_serving(agent, home):
+    # Another data directory, the same socket: the socket is taken.
+    second = Agent(agent.home, {"TSAV_AGENT_DATA_DIR": os.path.join(home, "other")})
     second.log_path = os.path.join(agent.home, "second.log")
     second.start(wait=False)
-    code = second.wait_exit(60)
-    assert code == 2
+    assert second.wait_exit(60) == 2
     assert "already answering" in open(second.log_path).read()
     assert os.path.exists(agent.socket)
     assert agent.call("summary")["ok"] is True

@@ -12,7 +12,8 @@ from agent.clamd import ClamdError, parse_reply
 from agent.engines import BehaviorEngine, NetworkIntel, heuristic_bonus
 from agent.jsonproto import ProtocolError, decode_request
 from agent.response import Responder
-from agent.vault import VaultError, open_dir_nofollow, xor_bytes
+from agent.journal import parse as parse_journal
+from agent.vault import MAGIC, VaultError, encode_header, open_dir_nofollow, read_header, xor_bytes
 from conftest import EICAR
 
 
@@ -146,6 +147,47 @@ class TestVaultPieces:
         for bad in (str(tmp_path / "link"), str(tmp_path / "link" / "x"), str(real / ".." / "real"), "rel/path"):
             with pytest.raises(VaultError):
                 open_dir_nofollow(bad)
+
+
+class TestStateFileDecoders:
+    def test_journal_keeps_open_entries_of_torn_hostile_and_foreign_text(self):
+        text = (b"+1 2f61\n+2 2fff\n-1\n+3 zz\n+x 00\n-\n-99\n\xff\xfe\n+4 2f62 extra\n+5 2f63\n+6 2f" +
+                b"6" * 3)  # the last line is torn
+        assert parse_journal(text) == {2: os.fsdecode(b"/\xff"), 5: "/c"}
+        rng = random.Random(3)
+        for _ in range(2000):
+            blob = bytes(rng.choice(b"+-0123456789abcdef \n\xff") for _ in range(rng.randrange(60)))
+            assert all(isinstance(k, int) and isinstance(v, str) for k, v in parse_journal(blob).items())
+
+    def test_vault_header_round_trip_and_every_truncation(self, tmp_path):
+        fields = {"id": 7, "path": os.fsencode("/d/\udcff").hex(), "sha256": ""}
+        block = encode_header(fields)
+        path = tmp_path / "v.tsq"
+        path.write_bytes(block + b"payload")
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            assert read_header(fd) == (fields, len(block))
+        finally:
+            os.close(fd)
+        done = dict(fields, sha256="ab" * 32, size=123456789012)  # the complete header fits the same room
+        assert len(encode_header(done, len(block) - 11)) == len(block)
+        bad = [block[:n] for n in range(len(block))] + [
+            b"TSAVQ2\n\xff\xff\xff\xff{}", b"TSAVQ2\n\x00\x00\x00\x02[]", b"TSAVQ2\n\x00\x00\x00\x02\xff\xfe",
+            b"TSAVQ9\n", b""]
+        for data in bad:
+            path.write_bytes(data)
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                with pytest.raises(VaultError):
+                    read_header(fd)
+            finally:
+                os.close(fd)
+        path.write_bytes(MAGIC + b"old")  # a file from before headers: payload right after the magic
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            assert read_header(fd) == (None, len(MAGIC))
+        finally:
+            os.close(fd)
 
 
 class TestSettingsAndIsolation:
