@@ -1,42 +1,54 @@
 // One console start-up, measured from inside: the real application object (client,
 // supervisor, notifier, window, tray) is built and shown; the time is taken when the
-// main window's first paint has been flushed. The spawner passes its clock reading in
-// TSAV_SPAWN_NS (CLOCK_MONOTONIC), so exec and dynamic loading are counted too.
+// main window's first paint has been flushed (firstframe.h). The spawner passes its clock
+// reading in TSAV_SPAWN_NS (CLOCK_MONOTONIC), so exec and dynamic loading are counted too.
 //
-//   tsav_startup_probe [--linger SECONDS [--scripted]]
+//   tsav_startup_probe [--linger SECONDS [--scripted] | --serve]
 //
-// Prints "first_frame_ms=<ms>" and, with --linger, after that many more seconds
-// "rss_kb=<kB> cpu_pct=<whole-process CPU over the linger, % of one core>". --scripted
-// keeps the scripted agent (small fixed replies) instead of launching the bundled one.
+// Prints "first_frame_ms=<ms>". When no agent socket exists under HOME, a scripted agent
+// (small fixed replies) answers in-process; when one exists, the console adopts it as it
+// would a running agent.
+//  --linger: after that many more seconds "rss_kb=<kB> cpu_pct=<whole-process CPU over
+//      the linger, % of one core>". The bundled agent is launched unless --scripted.
+//  --serve: keeps running and answers one command per line on standard input:
+//      "mark"      -> "mark wall_s=… rss_kb=… radar_fps=… dial_fps=MIN/MAX ticker_fps=…"
+//                     (frames each instrument painted since the previous mark)
+//      "tab NAME"  -> shows that tab, answers "tab NAME"
+//      "quit"      (or end of input) ends the process.
+
+#include "firstframe.h"
 
 #include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
+#include "agentlink/transport.h"
 #include "app/application.h"
 #include "app/darkstyle.h"
 #include "app/mainwindow.h"
+#include "app/tab.h"
 #include "kit/frameclock.h"
-#include "agentlink/scriptedpeer.h"
-#include "agentlink/transport.h"
+#include "kit/instruments/gaugeview.h"
+#include "kit/instruments/instrument.h"
+#include "kit/instruments/radarview.h"
+#include "screens/ticker.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 
-#include <cstdio>
-#include <ctime>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
 
-namespace {
+using tsav::bench::monotonicNs;
 
-qint64 monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+namespace {
 
 double cpuSeconds()
 {
@@ -57,30 +69,6 @@ long rssKb()
     return -1;
 }
 
-// Reports once, after the window's first paint has reached the screen.
-class FirstFrame : public QObject {
-public:
-    FirstFrame(qint64 spawnNs, std::function<void()> then) : m_spawnNs(spawnNs), m_then(std::move(then)) {}
-    bool eventFilter(QObject *o, QEvent *e) override
-    {
-        if (e->type() == QEvent::Paint && !m_done) {
-            m_done = true;
-            // The backing store is flushed right after this paint pass returns.
-            QTimer::singleShot(0, this, [this] {
-                std::printf("first_frame_ms=%.1f\n", double(monotonicNs() - m_spawnNs) / 1e6);
-                std::fflush(stdout);
-                m_then();
-            });
-        }
-        return QObject::eventFilter(o, e);
-    }
-
-private:
-    qint64 m_spawnNs;
-    std::function<void()> m_then;
-    bool m_done = false;
-};
-
 // Ends the agent this process launched (its own children only, by pid).
 void stopOwnChildren()
 {
@@ -96,25 +84,108 @@ void stopOwnChildren()
     }
 }
 
+// Frames painted by the window's instruments between two marks.
+class FrameStats {
+public:
+    explicit FrameStats(QWidget *window) : m_window(window) { mark(); }
+
+    QString mark()
+    {
+        const qint64 now = monotonicNs();
+        const double wall = double(now - m_at) / 1e9;
+        double radar = 0, ticker = 0, dialMin = -1, dialMax = 0;
+        QHash<const tsav::Instrument *, quint64> frames;
+        for (tsav::Instrument *i : m_window->findChildren<tsav::Instrument *>()) {
+            frames.insert(i, i->framesPainted());
+            const auto it = m_frames.constFind(i);
+            if (it == m_frames.constEnd() || !i->isVisible())
+                continue;
+            const double fps = double(i->framesPainted() - *it) / wall;
+            if (qobject_cast<tsav::RadarView *>(i))
+                radar = fps;
+            else if (qobject_cast<tsav::TickerStrip *>(i))
+                ticker = fps;
+            else if (qobject_cast<tsav::GaugeView *>(i)) {
+                dialMin = dialMin < 0 ? fps : std::min(dialMin, fps);
+                dialMax = std::max(dialMax, fps);
+            }
+        }
+        m_frames = frames;
+        m_at = now;
+        return QStringLiteral("mark wall_s=%1 rss_kb=%2 radar_fps=%3 dial_fps=%4/%5 ticker_fps=%6")
+            .arg(wall, 0, 'f', 2)
+            .arg(rssKb())
+            .arg(radar, 0, 'f', 1)
+            .arg(std::max(0.0, dialMin), 0, 'f', 1)
+            .arg(dialMax, 0, 'f', 1)
+            .arg(ticker, 0, 'f', 1);
+    }
+
+private:
+    QPointer<QWidget> m_window;
+    QHash<const tsav::Instrument *, quint64> m_frames;
+    qint64 m_at = monotonicNs();
+};
+
+void reply(const QString &line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Reads commands from standard input, one per line.
+void serve(tsav::TessalyAntivirusApp &console)
+{
+    auto *stats = new FrameStats(console.mainWindow());
+    auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
+    auto *buffer = new QByteArray;
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&console, stats, buffer, notifier] {
+        char chunk[256];
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) {
+            notifier->setEnabled(false);
+            QCoreApplication::quit();
+            return;
+        }
+        buffer->append(chunk, n);
+        qsizetype nl;
+        while ((nl = buffer->indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(buffer->left(nl)).trimmed();
+            buffer->remove(0, nl + 1);
+            if (line == QLatin1String("mark")) {
+                reply(stats->mark());
+            } else if (line.startsWith(QLatin1String("tab "))) {
+                const auto tab = tsav::tabFromRawValue(line.mid(4));
+                if (tab)
+                    console.mainWindow()->setTab(*tab, false);
+                reply(tab ? line : QStringLiteral("error unknown tab"));
+            } else if (line == QLatin1String("quit")) {
+                QCoreApplication::quit();
+            }
+        }
+    });
+    reply(QStringLiteral("ready"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const qint64 spawnNs = qEnvironmentVariableIsSet("TSAV_SPAWN_NS")
-                               ? qEnvironmentVariable("TSAV_SPAWN_NS").toLongLong()
-                               : monotonicNs();
+    const qint64 spawnNs = tsav::bench::spawnNs();
     QApplication app(argc, argv);
     const qint64 appNs = monotonicNs();
     double linger = 0;
     const QStringList args = QCoreApplication::arguments();
     if (const int i = int(args.indexOf(QStringLiteral("--linger"))); i >= 0)
         linger = args.value(i + 1).toDouble();
+    const bool serving = args.contains(QStringLiteral("--serve"));
     tsav::applyDarkStyle(app);
 
-    // Without --linger an agent is taken to be running already (a scripted one answers),
-    // as on every start but the first; with it the bundled agent is launched and attached.
+    // An agent that already answers is adopted; otherwise, unless the bundled one is to be
+    // launched (--linger without --scripted), a scripted one answers in-process.
     std::unique_ptr<tsav::ScriptedPeer> peer;
-    if (linger <= 0 || args.contains(QStringLiteral("--scripted"))) {
+    const bool agentRunning = QFileInfo::exists(tsav::agentSocketPath());
+    if (!agentRunning && (linger <= 0 || args.contains(QStringLiteral("--scripted")))) {
         peer = std::make_unique<tsav::ScriptedPeer>(tsav::agentSocketPath());
         peer->loadDataObject(tsav::ScriptedPeer::sampleDataObject());
     }
@@ -125,7 +196,11 @@ int main(int argc, char **argv)
     std::printf("qapplication_ms=%.1f style_ms=%.1f console_objects_ms=%.1f\n",
                 double(appNs - spawnNs) / 1e6, double(styleNs - appNs) / 1e6,
                 double(consoleNs - styleNs) / 1e6);
-    FirstFrame probe(spawnNs, [&] {
+    tsav::bench::FirstFrame probe(spawnNs, [&] {
+        if (serving) {
+            serve(console);
+            return;
+        }
         if (linger <= 0) {
             QCoreApplication::quit();
             return;

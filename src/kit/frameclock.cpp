@@ -20,6 +20,24 @@ bool viewIsLive(const QWidget *view)
     const QWidget *win = view->window();
     return !(win->windowState() & Qt::WindowMinimized);
 }
+
+// Live, and some of it inside every ancestor up to its window: a view scrolled out of a
+// scroll area's viewport, or below the window's edge, shows nothing and gets no frames.
+bool viewIsOnScreen(const QWidget *view)
+{
+    if (!viewIsLive(view))
+        return false;
+    QRect r = view->rect();
+    for (const QWidget *w = view; !w->isWindow(); w = w->parentWidget()) {
+        const QWidget *parent = w->parentWidget();
+        if (!parent)
+            break;
+        r = r.translated(w->pos()) & parent->rect();
+        if (r.isEmpty())
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 struct FrameClock::Private : public QObject {
@@ -28,41 +46,55 @@ struct FrameClock::Private : public QObject {
         int maxFps = 30;
         std::function<void(double)> onFrame;
         double lastDelivered = -1e18;
+        QMetaObject::Connection gone;
     };
 
     FrameClock *q = nullptr;
     QTimer timer;
     QHash<QWidget *, Subscriber> subscribers;
-    QSet<QWidget *> watchedWindows;
+    QSet<QObject *> watched; // subscribers and their ancestors
+    bool manual = false;
+    bool reschedulePending = false;
 
-    bool eventFilter(QObject *watched, QEvent *event) override
+    bool eventFilter(QObject *, QEvent *event) override
     {
         switch (event->type()) {
         case QEvent::Show:
         case QEvent::Hide:
         case QEvent::WindowStateChange:
         case QEvent::ParentChange:
-            // Visibility changed somewhere along a subscriber's chain: re-decide.
-            QTimer::singleShot(0, q, [this] { reschedule(); });
+        case QEvent::Move:
+        case QEvent::Resize:
+            // Visibility or position changed somewhere along a subscriber's chain (a
+            // scroll area moved its content, a tab was switched): re-decide, once.
+            if (!reschedulePending) {
+                reschedulePending = true;
+                QTimer::singleShot(0, q, [this] {
+                    reschedulePending = false;
+                    reschedule();
+                });
+            }
             break;
         default:
             break;
         }
-        return QObject::eventFilter(watched, event);
+        return false;
     }
 
-    void watchWindowOf(QWidget *view)
+    void watchChainOf(QWidget *view)
     {
-        QWidget *win = view->window();
-        if (win && !watchedWindows.contains(win)) {
-            watchedWindows.insert(win);
-            win->installEventFilter(this);
-            QObject::connect(win, &QObject::destroyed, this,
-                             [this, win] { watchedWindows.remove(win); });
+        for (QWidget *w = view; w; w = w->parentWidget()) {
+            if (watched.contains(w))
+                continue;
+            watched.insert(w);
+            w->installEventFilter(this);
+            QObject::connect(w, &QObject::destroyed, this, [this, w] { watched.remove(w); });
+            if (w->isWindow())
+                break;
         }
     }
 
-    // Timer period: the fastest rate any live subscriber asks for; stopped when none.
+    // Timer period: the fastest rate any subscriber on screen asks for; stopped when none.
     void reschedule()
     {
         int fps = 0;
@@ -71,12 +103,12 @@ struct FrameClock::Private : public QObject {
                 it = subscribers.erase(it);
                 continue;
             }
-            watchWindowOf(it->view);
-            if (viewIsLive(it->view))
+            watchChainOf(it->view);
+            if (viewIsOnScreen(it->view))
                 fps = std::max(fps, it->maxFps);
             ++it;
         }
-        if (fps <= 0) {
+        if (fps <= 0 || manual) {
             timer.stop();
             return;
         }
@@ -88,9 +120,10 @@ struct FrameClock::Private : public QObject {
     void tick()
     {
         const double t = FrameClock::now();
-        const double wall = std::chrono::duration<double>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
+        const double wall = manual ? t
+                                   : std::chrono::duration<double>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
         // Copy the keys: a callback may subscribe, unsubscribe or delete views.
         const auto views = subscribers.keys();
         bool anyLive = false;
@@ -98,7 +131,7 @@ struct FrameClock::Private : public QObject {
             auto it = subscribers.find(key);
             if (it == subscribers.end() || !it->view)
                 continue;
-            if (!viewIsLive(it->view))
+            if (!viewIsOnScreen(it->view))
                 continue;
             anyLive = true;
             const double period = 1.0 / std::max(1, it->maxFps);
@@ -149,8 +182,7 @@ void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)
     s.maxFps = std::clamp(maxFps, 1, 240);
     s.onFrame = std::move(onFrame);
     if (fresh) {
-        view->installEventFilter(d);
-        connect(view, &QObject::destroyed, d, [this, view] {
+        s.gone = connect(view, &QObject::destroyed, d, [this, view] {
             d->subscribers.remove(view);
             d->reschedule();
         });
@@ -163,19 +195,36 @@ void FrameClock::unsubscribe(QWidget *view)
     auto it = d->subscribers.find(view);
     if (it == d->subscribers.end())
         return;
-    if (it->view) {
-        it->view->removeEventFilter(d);
-        disconnect(it->view, &QObject::destroyed, d, nullptr);
-    }
+    disconnect(it->gone);
     d->subscribers.erase(it);
     d->reschedule();
 }
+
+void FrameClock::setMaxFps(QWidget *view, int maxFps)
+{
+    auto it = d->subscribers.find(view);
+    maxFps = std::clamp(maxFps, 1, 240);
+    if (it == d->subscribers.end() || it->maxFps == maxFps)
+        return;
+    it->maxFps = maxFps;
+    d->reschedule();
+}
+
+void FrameClock::setManual(bool manual)
+{
+    d->manual = manual;
+    for (auto &s : d->subscribers)
+        s.lastDelivered = -1e18;
+    d->reschedule();
+}
+
+void FrameClock::tickNow() { d->tick(); }
 
 int FrameClock::activeSubscribers() const
 {
     int n = 0;
     for (const auto &s : d->subscribers)
-        if (viewIsLive(s.view))
+        if (viewIsOnScreen(s.view))
             ++n;
     return n;
 }

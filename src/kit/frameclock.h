@@ -2,8 +2,10 @@
 // One frame clock drives every animation in the window.
 //
 // Animated views subscribe with the most frames per second they want; the clock ticks
-// only while at least one subscriber is visible in a window that is not minimised, and
-// delivers each subscriber at most its own rate. Views paint from FrameClock::now(),
+// only while at least one subscriber is on screen (visible, in a window that is not
+// minimised, and not scrolled or clipped out of view), at the fastest rate one of those
+// asks for, and delivers each subscriber at most its own rate. Subscribers that share a
+// rate are served by the same ticks, so their frames reach the screen together. Views paint from FrameClock::now(),
 // never from a clock of their own, so a snapshot (or a test) can fix the time.
 
 #include <QObject>
@@ -31,8 +33,17 @@ public:
     // window is not minimised). The subscription ends with the view.
     void subscribe(QWidget *view, int maxFps, std::function<void(double)> onFrame);
     void unsubscribe(QWidget *view);
+    // Changes a subscriber's rate (an instrument at rest needs fewer frames than one in
+    // motion).
+    void setMaxFps(QWidget *view, int maxFps);
 
-    // Number of subscribers that would tick now (for tests and diagnostics).
+    // Manual stepping (tests and benchmarks): the timer stays off and frames are delivered
+    // only by tickNow(), each subscriber paced by now() (a frozen clock moved by hand)
+    // instead of by the wall clock.
+    void setManual(bool manual);
+    void tickNow();
+
+    // Number of subscribers on screen, that would tick now (tests and diagnostics).
     int activeSubscribers() const;
     // Whether the shared timer is running.
     bool isTicking() const;

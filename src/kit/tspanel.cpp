@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <limits>
 
 namespace tsav {
 
@@ -29,9 +30,20 @@ QPainterPath panelShape(const QRectF &r)
     return path;
 }
 
-int alphaLevel(double t) { return int(std::lround(TSPanel::borderAlpha(t) * 255.0)); }
+// Every panel asks on the same tick: the level is worked out once per time.
+int alphaLevel(double t)
+{
+    static double lastT = std::numeric_limits<double>::quiet_NaN();
+    static int lastLevel = 0;
+    if (t != lastT) {
+        lastT = t;
+        lastLevel = int(std::lround(TSPanel::borderAlpha(t) * 255.0));
+    }
+    return lastLevel;
+}
 
-// The overlay that paints only the breathing ring, above the panel's content.
+// The overlay that paints only the breathing ring, above the panel's content. Its mask is
+// the ring, so content repainting under it (an instrument's frame) does not make it paint.
 class PanelBorder : public QWidget {
 public:
     explicit PanelBorder(QWidget *parent) : QWidget(parent)
@@ -42,8 +54,15 @@ public:
         FrameClock::instance().subscribe(this, kBorderFps, [this](double t) {
             const int level = alphaLevel(t);
             if (level != m_paintedLevel)
-                update(ringRegion());
+                update(m_ring);
         });
+    }
+
+    void fitTo(const QRect &r)
+    {
+        setGeometry(r);
+        m_ring = ringRegion();
+        setMask(m_ring);
     }
 
     // The strip along the edge: the only pixels the border touches.
@@ -83,6 +102,7 @@ protected:
 
 private:
     int m_paintedLevel = -1;
+    QRegion m_ring;
 };
 
 } // namespace
@@ -127,7 +147,7 @@ void TSPanel::paintEvent(QPaintEvent *e)
 void TSPanel::resizeEvent(QResizeEvent *e)
 {
     QWidget::resizeEvent(e);
-    m_border->setGeometry(rect());
+    static_cast<PanelBorder *>(m_border)->fitTo(rect());
     m_border->raise();
 }
 

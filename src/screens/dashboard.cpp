@@ -2,6 +2,7 @@
 
 #include "agentlink/agentclient.h"
 #include "kit/flowlayout.h"
+#include "kit/frameclock.h"
 #include "kit/iconview.h"
 #include "kit/icons.h"
 #include "kit/instruments/gaugeview.h"
@@ -21,7 +22,6 @@
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
-#include <QDateTime>
 #include <QFontMetricsF>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -562,7 +562,7 @@ void DashboardView::refreshEngines()
     Ui &ui = *m_ui;
     const std::optional<LiveMetrics> &m = m_ctx.agent ? m_ctx.agent->metrics() : std::optional<LiveMetrics>{};
     const QList<EngineStat> rows = m ? m->engineStats() : QList<EngineStat>{};
-    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    const double now = FrameClock::now();
 
     // Rows are kept and refilled; only a change in their number adds or removes widgets.
     while (ui.engines.size() > rows.size()) {

@@ -1,6 +1,7 @@
 #include "screens/heatmap.h"
 
 #include "agentlink/agentclient.h"
+#include "kit/frameclock.h"
 #include "kit/label.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
@@ -173,8 +174,9 @@ const HeatGrid &ActivityHeatmap::grid() const { return m_grid->grid(); }
 
 void ActivityHeatmap::refresh()
 {
-    m_grid->setGrid(bucketEvents(m_agent ? m_agent->events() : QList<EventRow>{},
-                                 QDateTime::currentDateTime()));
+    // The frame clock's time, so that a render at a fixed time buckets the same way.
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(qint64(std::floor(FrameClock::now() * 1000)));
+    m_grid->setGrid(bucketEvents(m_agent ? m_agent->events() : QList<EventRow>{}, now));
 }
 
 } // namespace tsav

@@ -9,7 +9,6 @@
 #include "kit/plaintext.h"
 #include "kit/typography.h"
 
-#include <QDateTime>
 #include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -276,7 +275,7 @@ void EventTickerView::refresh()
 {
     const QList<EventRow> events = m_agent ? m_agent->events() : QList<EventRow>{};
     m_total->setText(QString::asprintf("%lld", static_cast<long long>(events.size())) + QStringLiteral(" total"));
-    m_strip->setEvents(events, QDateTime::currentMSecsSinceEpoch() / 1000.0);
+    m_strip->setEvents(events, FrameClock::now());
 }
 
 } // namespace tsav

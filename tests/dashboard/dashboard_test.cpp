@@ -11,11 +11,15 @@
 #include "kit/tsstat.h"
 #include "platform/fakes.h"
 #include "screens/dashboard.h"
+#include "screens/heatmap.h"
 #include "screens/livecharts.h"
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
+#include <QDir>
+#include <QPaintEvent>
 #include <QEventLoop>
+#include <QScreen>
 #include <QLabel>
 #include <QPainter>
 #include <QTemporaryDir>
@@ -28,8 +32,16 @@ namespace pal = tsav::palette;
 
 namespace {
 
+// Scratch space outside the temporary folders that a running agent may watch.
+QString scratchBase()
+{
+    const QString base = qEnvironmentVariable("TSAV_TEST_TMPDIR", QDir::homePath() + QStringLiteral("/.cache/tessaly-tests"));
+    QDir().mkpath(base);
+    return base;
+}
+
 struct Rig {
-    QTemporaryDir dir{QStringLiteral("/tmp/tsav-dash-XXXXXX")};
+    QTemporaryDir dir{scratchBase() + QStringLiteral("/dash-XXXXXX")};
     QString socketPath = dir.filePath(QStringLiteral("agent.sock"));
     RecordingServices rec;
     SoundPlayer player{&rec.sounds, &rec.haptics, &rec.preferences};
@@ -108,6 +120,19 @@ QImage snapshot(DashboardView &view, const QString &name)
 struct Frozen {
     explicit Frozen(double t) { FrameClock::freeze(t); }
     ~Frozen() { FrameClock::freeze(std::nullopt); }
+};
+
+// Frames only when the test steps the clock.
+struct Stepped {
+    Stepped() { FrameClock::instance().setManual(true); }
+    ~Stepped() { FrameClock::instance().setManual(false); }
+    static void to(double t)
+    {
+        FrameClock::freeze(t);
+        FrameClock::instance().tickNow();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
 };
 
 } // namespace
@@ -285,4 +310,59 @@ TEST(Dashboard, MinimisedWindowStopsTheFrameClock)
     EXPECT_TRUE(waitFor([&] { return FrameClock::instance().isTicking(); }));
     EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
     EXPECT_TRUE(waitFor([&] { return view->updatesEnabled(); }));
+}
+
+// Ages, the engine table's "Last hit" and the heatmap's days come from the frame clock,
+// not the wall clock: a render at a fixed time a month back shows that time's picture.
+TEST(Dashboard, EveryAgeReadsTheFrameClock)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    const double then = QDateTime::currentMSecsSinceEpoch() / 1000.0 - 30 * 86400.0;
+    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(then)));
+    Frozen clock(then + 0.5);
+    DashboardView view(rig.context());
+    rig.poll(1);
+    ASSERT_TRUE(rig.client.connected());
+
+    EXPECT_EQ(view.engineTableRows().value(0).value(4), "2h ago");
+    const QStringList items = view.findChild<EventTickerView *>()->strip()->itemTexts();
+    ASSERT_GE(items.size(), 2);
+    EXPECT_TRUE(items[1].endsWith(" 47s")) << items[1].toStdString();
+    const HeatGrid &grid = view.findChild<ActivityHeatmap *>()->grid();
+    qint64 counted = 0;
+    for (qint64 c : grid.counts)
+        counted += c;
+    EXPECT_GT(counted, 60); // the last hours' events, and the week's
+}
+
+// Instruments repaint only the part of themselves that moves and panels only their ring:
+// after frames painted that way, the window is what a full repaint at the same time draws.
+TEST(Dashboard, FramesPaintedPieceByPieceMatchAFullRepaint)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now)));
+    Frozen clock(now);
+    Stepped stepped;
+    QWidget window;
+    auto *layout = new QVBoxLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new DashboardView(rig.context(), &window));
+    window.resize(1180, 780);
+    window.show();
+    rig.poll(2);
+    Stepped::to(now);
+    // Two seconds at the radar's rate: every subscriber is due at every step.
+    for (int i = 1; i <= 60; ++i)
+        Stepped::to(now + i / 30.0);
+    const QImage byFrames = window.screen()->grabWindow(window.winId()).toImage();
+    QImage whole(byFrames.size(), byFrames.format());
+    window.render(&whole);
+    int differing = 0;
+    for (int y = 0; y < whole.height(); ++y)
+        for (int x = 0; x < whole.width(); ++x)
+            differing += byFrames.pixel(x, y) != whole.pixel(x, y);
+    EXPECT_EQ(differing, 0);
 }

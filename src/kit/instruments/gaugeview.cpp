@@ -158,6 +158,16 @@ FrameKey GaugeView::frameKey(double t) const
     return frameAt(t).key(true);
 }
 
+// Ticks, arc (with its bloom and scan-line band), needle and read-out all lie within the
+// dial grown by the bloom's reach; the ring's surroundings, glow line and caption change
+// only with the inputs.
+QRect GaugeView::animatedRect() const
+{
+    return dialRect().adjusted(-arcInset, -arcInset, arcInset, arcInset).toAlignedRect() & rect();
+}
+
+bool GaugeView::inMotion(double t) const { return !m_spring.settled(t) || m_text.rolling(t); }
+
 void GaugeView::invalidateCaches()
 {
     m_composite = m_static = QImage();
@@ -398,6 +408,7 @@ void GaugeView::buildStatic(const Frame &f)
     p.setPen(palette::textTertiary);
     p.drawText(QRectF(0, captionTop, width(), captionHeight), Qt::AlignCenter, m_spec.title.toUpper());
     m_staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
+    ++m_staticGeneration;
 }
 
 void GaugeView::buildComposite(const Frame &f, double t)
@@ -409,8 +420,19 @@ void GaugeView::buildComposite(const Frame &f, double t)
     if (m_composite.size() != m_static.size() || m_composite.devicePixelRatio() != dpr) {
         m_composite = QImage(m_static.size(), QImage::Format_ARGB32_Premultiplied);
         m_composite.setDevicePixelRatio(dpr);
+        m_compositeFilledFrom = 0;
     }
-    std::memcpy(m_composite.bits(), m_static.constBits(), size_t(m_static.sizeInBytes()));
+    if (m_compositeFilledFrom != m_staticGeneration) {
+        std::memcpy(m_composite.bits(), m_static.constBits(), size_t(m_static.sizeInBytes()));
+        m_compositeFilledFrom = m_staticGeneration;
+    } else {
+        // Outside the animated part the composite already holds the still image.
+        const QRect area = QRectF(QRectF(animatedRect()).topLeft() * dpr, QRectF(animatedRect()).size() * dpr)
+                               .toAlignedRect() & m_static.rect();
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            std::memcpy(m_composite.scanLine(y) + area.left() * 4, m_static.constScanLine(y) + area.left() * 4,
+                        size_t(area.width()) * 4);
+    }
 
     QPainter p(&m_composite);
     const QRectF dial = dialRect();

@@ -59,6 +59,8 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override;
     void invalidateCaches() override;
+    QRect animatedRect() const override;
+    bool inMotion(double t) const override;
 
 private:
     struct Frame; // the quantised state one frame shows
@@ -81,6 +83,7 @@ private:
     QImage m_static;    // backdrop and the layers that change only with inputs and zone
     QImage m_composite; // the frame without the scan-line band
     std::uint64_t m_compositeKey = 0, m_staticKey = 0;
+    quint64 m_staticGeneration = 0, m_compositeFilledFrom = 0; // which still image the composite holds
     QImage m_arc, m_glow; // the visible arc (with bloom), the read-out's glow
     std::uint64_t m_arcKey = 0, m_glowKey = 0;
     QPoint m_arcOrigin;

@@ -63,27 +63,41 @@ void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDevic
     }
 }
 
-Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(maxFps)
+Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(maxFps), m_fps(maxFps)
 {
     FrameClock::instance().subscribe(this, maxFps, [this](double t) { tick(t); });
 }
 
 Instrument::~Instrument() = default;
 
+void Instrument::askFps(int fps)
+{
+    if (fps == m_fps)
+        return;
+    m_fps = fps;
+    FrameClock::instance().setMaxFps(this, fps);
+}
+
 void Instrument::tick(double t)
 {
+    askFps(inMotion(t) ? m_maxFps : std::min(m_maxFps, restFps));
     const FrameKey k = frameKey(t);
     if (m_hasKey && k == m_lastKey)
         return;
+    const bool repaintAll = !m_hasKey;
     m_lastKey = k;
     m_hasKey = true;
-    update();
+    if (repaintAll)
+        update();
+    else
+        update(animatedRect());
 }
 
 void Instrument::inputsChanged()
 {
     invalidateCaches();
     m_hasKey = false;
+    askFps(m_maxFps); // a new value may start a motion: the next tick decides
     update();
 }
 

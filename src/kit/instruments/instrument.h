@@ -4,9 +4,11 @@
 // An instrument paints as a pure function of its inputs and FrameClock::now(). It
 // subscribes to the window's frame clock at its own maximum rate and, on each tick, asks
 // the subclass for a frame key: a digest of everything the frame would show, quantised
-// to whole pixels and colour levels. It repaints (its own rectangle only) only when the
-// key changes, so a dial whose ticks move a fifth of a pixel per frame is not redrawn
-// every frame.
+// to whole pixels and colour levels. It repaints only when the key changes, so a dial
+// whose ticks move a fifth of a pixel per frame is not redrawn every frame, and then only
+// the part of itself that moves (animatedRect()). At rest (inMotion() false) it asks the
+// clock for at most restFps frames a second, so that every instrument at rest is served
+// by the same ticks; its frames are the same, each shown within a 30th of a second.
 //
 // Inside a TSPanel an instrument paints opaque: it keeps a copy of the panel's pixels
 // under its rectangle (invalidated when either moves or resizes) and starts each frame
@@ -49,7 +51,11 @@ public:
     Instrument(int maxFps, QWidget *parent = nullptr);
     ~Instrument() override;
 
+    static constexpr int restFps = 30;
+
     int maxFps() const { return m_maxFps; }
+    // The rate currently asked of the clock: maxFps() in motion, else at most restFps.
+    int currentFps() const { return m_fps; }
     // Frames actually painted since construction, and the longest and total time spent
     // in paint events (diagnostics and benchmarks).
     quint64 framesPainted() const { return m_framesPainted; }
@@ -68,6 +74,12 @@ protected:
     void inputsChanged();
     // Subclasses drop their own caches here (inputs, size or device pixel ratio changed).
     virtual void invalidateCaches() {}
+    // The part of the widget that a change of frame key can touch; the rest changes only
+    // with the inputs (which repaint everything).
+    virtual QRect animatedRect() const { return rect(); }
+    // Whether something is moving at time t faster than restFps frames show smoothly (a
+    // spring, a rolling read-out). The default: always, i.e. always at maxFps.
+    virtual bool inMotion(double t) const { return true; }
 
     // Paints the pixels under this widget (a copy of the enclosing panel's), or nothing
     // when the widget has no enclosing panel and is painted transparent.
@@ -85,7 +97,10 @@ private:
     QWidget *backdropSource() const;
     void refreshOpacity();
 
+    void askFps(int fps);
+
     int m_maxFps;
+    int m_fps;
     FrameKey m_lastKey;
     bool m_hasKey = false;
     quint64 m_framesPainted = 0;

@@ -87,6 +87,8 @@ FrameKey LinearGauge::frameKey(double t) const
     return FrameKey().add(f.fillPx).add(f.rollStep).add(f.band);
 }
 
+bool LinearGauge::inMotion(double t) const { return !m_spring.settled(t) || m_text.rolling(t); }
+
 void LinearGauge::invalidateCaches()
 {
     m_composite = QImage();

@@ -45,6 +45,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override;
     void invalidateCaches() override;
+    bool inMotion(double t) const override;
 
 private:
     struct Frame {
