@@ -168,7 +168,7 @@ def parts(home):
 
     db = Database(os.path.join(home, "parts.db"))
     events = EventLog(db)
-    config = Config(data_dir=home, socket_path=os.path.join(home, "s"), temp_dirs=(), cron_dir="", system_dirs=())
+    config = Config(data_dir=home, socket_path=os.path.join(home, "s"), temp_dirs=())
     engine = BehaviorEngine(())
     telemetry = Telemetry(config, Settings(db), ThreatStore(db, events), events,
                           NetworkIntel(os.path.join(home, "none.txt")), engine)

@@ -378,10 +378,16 @@ class BehaviorEngine:
                  allowed=None, agent_pid: int | None = None):
         self.temp_dirs = tuple(temp_dirs)
         self.busy_limit = busy_limit
-        # allowed(executable path) -> True when the user's allow-list covers that program.
+        # allowed(executable path as /proc/<pid>/exe reads) -> True when the user's allow-list covers it.
         self.allowed = allowed or (lambda path: False)
         self.agent_pid = agent_pid if agent_pid is not None else os.getpid()
         self.model = Model()
+
+    def allows(self, p: Process) -> bool:
+        """The allow-list covers the executable (as the kernel names it: a deleted one is not the
+        program that was allowed) or the script an interpreter runs."""
+        program = p.program
+        return bool(p.exe and self.allowed(p.exe)) or (program != executable_path(p.exe) and self.allowed(program))
 
     @staticmethod
     def descendants(procs: dict, roots: set) -> set:
@@ -440,7 +446,7 @@ class BehaviorEngine:
         for p in candidates:
             if p.pid in trusted:
                 continue
-            if any(self.allowed(path) for path in {executable_path(p.exe), p.program} if path):
+            if self.allows(p):
                 continue
             result.append(p)
         return result

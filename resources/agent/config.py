@@ -1,4 +1,4 @@
-"""Where the agent keeps things, what it watches, and the knobs that tests may turn.
+"""Where the agent keeps things and the knobs that tests may turn.
 
 Environment (all optional):
   TSAV_AGENT_DATA_DIR       data directory (default: $XDG_DATA_HOME/tessaly-agent)
@@ -12,13 +12,18 @@ Environment (all optional):
                             agent at that step, "enospc:<n>" makes the n-th vault
                             write fail with ENOSPC
   TSAV_AGENT_ALLOW_ISOLATION=1  opt-in needed before the kill switch touches nftables
-Test mode only:
-  TSAV_AGENT_TMP_DIR, TSAV_AGENT_VAR_TMP_DIR, TSAV_AGENT_SHM_DIR
-                            stand in for /tmp, /var/tmp and /dev/shm wherever the agent
-                            watches, scans or judges a temporary directory; a shared
-                            temporary directory without a stand-in is left out, and so
-                            are /usr/local, /opt and /srv from the full scan
-  TSAV_AGENT_CRON_DIR       stands in for the crontab spool (none without it)
+  TSAV_AGENT_TMP_DIR        test mode only: stands in for /tmp among the scan and watch
+  TSAV_AGENT_VAR_TMP_DIR    locations (likewise /var/tmp and /dev/shm); in test mode a
+  TSAV_AGENT_SHM_DIR        shared location without a stand-in, and the system directories
+                            of the full scan, are left out
+  TSAV_AGENT_CLAMD_SOCKET   a clamd to use instead of the system one (default: the
+                            LocalSocket of /etc/clamav/clamd.conf; none in test mode)
+  TSAV_AGENT_CLAMD          clamd program for the private clamd (default: clamd on PATH
+                            or in /usr/sbin; "" = none, as on a system without ClamAV)
+  TSAV_AGENT_CLAMAV_SYSTEM_DB  system database directory (default /var/lib/clamav; none in
+                            test mode)
+Test mode only, besides the stand-ins above:
+  TSAV_AGENT_CRONTAB        stands in for the user's crontab in the cron spool
   TSAV_AGENT_BUSY_SECONDS   how long a process must hold a core to count as busy (30)
   TSAV_AGENT_MAX_WATCHES    cap on directories real-time protection watches (8192)
   TSAV_AGENT_TELEMETRY_INTERVAL, TSAV_AGENT_FIRST_FIT, TSAV_AGENT_MISSED_SCAN_DELAY,
@@ -49,9 +54,9 @@ def default_data_dir() -> str:
     return os.path.join(base, "tessaly-agent")
 
 
-TEMP_DIRS = ("/tmp", "/var/tmp", "/dev/shm")
-SHELL_STARTUP_FILES = (".bashrc", ".profile", ".zshrc")
-CRONTAB_SPOOLS = ("/var/spool/cron/crontabs", "/var/spool/cron")  # Debian, then Fedora and Arch
+SHARED_TEMP_DIRS = ("/tmp", "/var/tmp", "/dev/shm")
+SYSTEM_LOCATIONS = ("/usr/local", "/opt", "/srv")
+SHELL_STARTUP_FILES = (".bashrc", ".bash_profile", ".bash_login", ".profile", ".zshrc", ".zprofile", ".zshenv")
 
 
 def config_home() -> str:
@@ -59,78 +64,100 @@ def config_home() -> str:
     return value if value.startswith("/") else os.path.join(home_dir(), ".config")
 
 
-def _user_dirs_file(key: str):
-    """XDG_<key>_DIR from user-dirs.dirs, read as xdg-user-dir reads it (without running it)."""
+def _user_dirs_file(name: str):
+    """XDG_<name>_DIR from user-dirs.dirs, read as xdg-user-dir reads it (without running it)."""
     try:
         with open(os.path.join(config_home(), "user-dirs.dirs"), "rb") as fh:
             data = fh.read(65536)
     except OSError:
         return None
-    prefix = f"XDG_{key}_DIR=".encode()
+    prefix = f"XDG_{name}_DIR=".encode()
     for line in data.splitlines():
         line = line.strip()
-        if not line.startswith(prefix):
-            continue
-        value = line[len(prefix):].strip().strip(b'"')
-        if value.startswith(b"$HOME"):
-            value = os.fsencode(home_dir()) + value[5:]
-        return os.fsdecode(value) if value.startswith(b"/") else None
+        if line.startswith(prefix):
+            value = line[len(prefix):].strip().strip(b'"')
+            if value.startswith(b"$HOME"):
+                value = os.fsencode(home_dir()) + value[5:]
+            return os.fsdecode(value) if value.startswith(b"/") else None
     return None
 
 
-def xdg_user_dir(key: str, fallback: str) -> str:
-    """A folder of the XDG user-dirs spec (DOWNLOAD, DESKTOP…), e.g. ~/Descărcări on a Romanian desktop.
+def xdg_user_dir(name: str, fallback: str) -> str:
+    """An XDG user directory (DOWNLOAD, DESKTOP, …) as `xdg-user-dir` names it, in this user's language
+    (~/Descărcări on a Romanian desktop); user-dirs.dirs itself where xdg-user-dir is not installed.
 
-    Asks xdg-user-dir when installed, else reads user-dirs.dirs; a folder that is unset
-    or HOME itself means ~/`fallback`.
+    `xdg-user-dir` answers HOME for a directory that is not configured; that (or no answer) means
+    the English default under HOME.
     """
     home = home_dir()
     path = None
-    tool = shutil.which("xdg-user-dir")
-    if tool:
+    program = shutil.which("xdg-user-dir")
+    if program:
         try:
-            out = subprocess.run([tool, key], capture_output=True, timeout=5, env=dict(os.environ, HOME=home))
-            text = os.fsdecode(out.stdout.rstrip(b"\n"))
-            if out.returncode == 0 and text.startswith("/"):
-                path = text
+            out = subprocess.run([program, name], capture_output=True, timeout=5, env=dict(os.environ, HOME=home))
+            if out.returncode == 0:
+                path = os.fsdecode(out.stdout.rstrip(b"\n"))
         except (OSError, subprocess.SubprocessError):
-            path = None
-    if path is None:
-        path = _user_dirs_file(key)
-    if not path or os.path.normpath(path) == os.path.normpath(home):
-        return os.path.join(home, fallback)
-    return os.path.normpath(path)
+            pass
+    else:
+        path = _user_dirs_file(name)
+    if path and path.startswith("/") and os.path.normpath(path) != os.path.normpath(home):
+        return os.path.normpath(path)
+    return os.path.join(home, fallback)
 
 
 def crontab_spool() -> str | None:
-    """The crontab spool directory when this user may list it (root usually; others may not)."""
-    for path in CRONTAB_SPOOLS:
-        if os.path.isdir(path) and os.access(path, os.R_OK | os.X_OK):
-            return path
-    return None
+    """This user's crontab in the cron spool, when the agent may read it."""
+    try:
+        import pwd
+        user = pwd.getpwuid(os.geteuid()).pw_name
+    except (KeyError, ImportError):
+        return None
+    path = os.path.join("/var/spool/cron/crontabs", user)
+    return path if os.access(path, os.R_OK) else None
 
 
-def persistence_locations() -> list[str]:
-    """Where a program is made to start again: autostart entries, user units, ~/.local/bin."""
-    conf = config_home()
-    return [os.path.join(conf, "autostart"), os.path.join(home_dir(), ".local", "bin"),
-            os.path.join(conf, "systemd", "user")]
+def quick_scan_locations() -> list[str]:
+    """What an attacker uses to land and to stay; real-time protection watches the same places.
 
-
-def quick_scan_locations(temp_dirs=TEMP_DIRS, cron=None) -> list[str]:
-    """What a quick scan covers and real-time protection watches: where files land and where they stay."""
+    Directories and single files (shell start-up files, the crontab) are mixed; a location that
+    does not exist (yet) is kept, so that it is picked up when it appears.
+    """
     home = home_dir()
-    spool = crontab_spool() if cron is None else cron
-    return ([xdg_user_dir("DOWNLOAD", "Downloads"), xdg_user_dir("DESKTOP", "Desktop")]
-            + persistence_locations() + ([spool] if spool else [])
-            + [os.path.join(home, name) for name in SHELL_STARTUP_FILES] + list(temp_dirs))
+    locations = [
+        xdg_user_dir("DOWNLOAD", "Downloads"),
+        xdg_user_dir("DESKTOP", "Desktop"),
+        os.path.join(config_home(), "autostart"),
+        os.path.join(home, ".local", "bin"),
+        os.path.join(config_home(), "systemd", "user"),
+    ]
+    locations += [os.path.join(home, name) for name in SHELL_STARTUP_FILES]
+    spool = crontab_spool()
+    if spool:
+        locations.append(spool)
+    locations += SHARED_TEMP_DIRS
+    return list(dict.fromkeys(locations))
 
 
-SYSTEM_DIRS = ("/usr/local", "/opt", "/srv")
+def full_scan_locations() -> list[str]:
+    return [home_dir(), *SYSTEM_LOCATIONS, *SHARED_TEMP_DIRS]
 
 
-def full_scan_locations(temp_dirs=TEMP_DIRS, system_dirs=SYSTEM_DIRS) -> list[str]:
-    return [home_dir()] + list(system_dirs) + list(temp_dirs)
+def test_mode_locations(locations: list[str], stand_ins: dict) -> list[str]:
+    """Test mode keeps scans and watches inside the test's own directories.
+
+    A shared temporary directory is replaced by its stand-in (or left out without one); every other
+    location outside HOME (system directories, the cron spool) is left out.
+    """
+    home = home_dir().rstrip("/") + "/"
+    result = []
+    for path in locations:
+        if path in SHARED_TEMP_DIRS:
+            if stand_ins.get(path):
+                result.append(stand_ins[path])
+        elif path.startswith(home) or path == home.rstrip("/"):
+            result.append(path)
+    return result
 
 
 @dataclass
@@ -165,52 +192,59 @@ class Config:
     # Scanning.
     max_full_hash_bytes: int = 64 << 20
     yara_window_bytes: int = 8 << 20
-    quick_locations: list = field(default_factory=list)  # empty: the standard places
-    full_locations: list = field(default_factory=list)
+    quick_locations: list = field(default_factory=quick_scan_locations)
+    full_locations: list = field(default_factory=full_scan_locations)
     # Watching.
-    temp_dirs: tuple = TEMP_DIRS
-    cron_dir: str | None = None  # None: the system's spool when readable; "": none
-    system_dirs: tuple = SYSTEM_DIRS
+    temp_dirs: tuple = SHARED_TEMP_DIRS  # where a binary adds to an unusual score (stand-ins in test mode)
+    crontab: str | None = field(default_factory=crontab_spool)
     busy_seconds: float = 30.0
     max_watches: int = 8192
-
-    def __post_init__(self):
-        if not self.quick_locations:
-            self.quick_locations = quick_scan_locations(self.temp_dirs, self.cron_dir)
-        if not self.full_locations:
-            self.full_locations = full_scan_locations(self.temp_dirs, self.system_dirs)
+    # ClamAV.
+    clamd_socket: str = ""  # a clamd that is not ours (the system one)
+    clamd_bin: str | None = None  # None: look it up
+    clamav_system_db: str = "/var/lib/clamav"
 
     @classmethod
     def from_env(cls, **overrides) -> "Config":
         env = os.environ
-        test_mode = env.get("TSAV_AGENT_TEST_MODE") == "1"
-        if test_mode:
-            # Keep scans, watches and judgements of a test away from the machine's shared directories.
-            stand_ins = {"/tmp": env.get("TSAV_AGENT_TMP_DIR"), "/var/tmp": env.get("TSAV_AGENT_VAR_TMP_DIR"),
-                         "/dev/shm": env.get("TSAV_AGENT_SHM_DIR")}
-            cfg = cls(temp_dirs=tuple(v for v in stand_ins.values() if v), cron_dir=env.get("TSAV_AGENT_CRON_DIR", ""),
-                      system_dirs=())
-        else:
-            cfg = cls()
+        cfg = cls()
         if env.get("TSAV_AGENT_SOCKET"):
             cfg.socket_path = env["TSAV_AGENT_SOCKET"]
         if env.get("TSAV_AGENT_DATA_DIR"):
             cfg.data_dir = env["TSAV_AGENT_DATA_DIR"]
-        cfg.test_mode = test_mode
+        cfg.test_mode = env.get("TSAV_AGENT_TEST_MODE") == "1"
         cfg.allow_isolation = env.get("TSAV_AGENT_ALLOW_ISOLATION") == "1"
         if cfg.test_mode:
             cfg.fault = env.get("TSAV_AGENT_FAULT", "")
             cfg.max_watches = int(env.get("TSAV_AGENT_MAX_WATCHES", "8192"))
-        if cfg.test_mode and env.get("TSAV_AGENT_TIMERS") != "production":
-            cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
-            cfg.train_interval = 5.0
-            cfg.scheduler_tick = 1.0
-            cfg.behavior_first_fit = float(env.get("TSAV_AGENT_FIRST_FIT", "10.0"))
-            cfg.missed_scan_delay = float(env.get("TSAV_AGENT_MISSED_SCAN_DELAY", "2.0"))
-            cfg.outbox_interval = 2.0
-            cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
-            cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
             cfg.busy_seconds = float(env.get("TSAV_AGENT_BUSY_SECONDS", "30"))
+            if env.get("TSAV_AGENT_TIMERS") != "production":
+                cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
+                cfg.train_interval = 5.0
+                cfg.scheduler_tick = 1.0
+                cfg.behavior_first_fit = float(env.get("TSAV_AGENT_FIRST_FIT", "10.0"))
+                cfg.missed_scan_delay = float(env.get("TSAV_AGENT_MISSED_SCAN_DELAY", "2.0"))
+                cfg.outbox_interval = 2.0
+                cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
+                cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
+            # Keep scans and watches of a test away from the real shared directories and the system.
+            stand_ins = {"/tmp": env.get("TSAV_AGENT_TMP_DIR"), "/var/tmp": env.get("TSAV_AGENT_VAR_TMP_DIR"),
+                         "/dev/shm": env.get("TSAV_AGENT_SHM_DIR")}
+            cfg.quick_locations = test_mode_locations(cfg.quick_locations, stand_ins)
+            cfg.full_locations = test_mode_locations(cfg.full_locations, stand_ins)
+            cfg.temp_dirs = tuple(v for v in stand_ins.values() if v)
+            cfg.crontab = env.get("TSAV_AGENT_CRONTAB") or None
+            if cfg.crontab:
+                cfg.quick_locations.append(cfg.crontab)
+            cfg.clamav_system_db = env.get("TSAV_AGENT_CLAMAV_SYSTEM_DB", "")
+        else:
+            from .clamd import system_socket
+            cfg.clamd_socket = system_socket()
+            cfg.clamav_system_db = env.get("TSAV_AGENT_CLAMAV_SYSTEM_DB", cfg.clamav_system_db)
+        if env.get("TSAV_AGENT_CLAMD_SOCKET"):
+            cfg.clamd_socket = env["TSAV_AGENT_CLAMD_SOCKET"]
+        if "TSAV_AGENT_CLAMD" in env:
+            cfg.clamd_bin = env["TSAV_AGENT_CLAMD"]
         for key, value in overrides.items():
             if value is not None:
                 setattr(cfg, key, value)

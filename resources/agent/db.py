@@ -41,7 +41,8 @@ CREATE TABLE IF NOT EXISTS threats (
     score REAL,
     description TEXT,
     status TEXT NOT NULL,
-    dedup TEXT
+    dedup TEXT,
+    sha256 TEXT
 );
 CREATE INDEX IF NOT EXISTS threats_ts ON threats(ts);
 CREATE INDEX IF NOT EXISTS threats_status ON threats(status);
@@ -77,7 +78,12 @@ CREATE TABLE IF NOT EXISTS scans (
     started REAL NOT NULL,
     finished REAL,
     scanned INTEGER NOT NULL DEFAULT 0,
-    hits INTEGER NOT NULL DEFAULT 0
+    hits INTEGER NOT NULL DEFAULT 0,
+    outcome TEXT,
+    error TEXT,
+    skipped_foreign INTEGER,
+    unreadable INTEGER,
+    locations TEXT
 );
 CREATE TABLE IF NOT EXISTS kv (
     key TEXT PRIMARY KEY,
@@ -88,7 +94,21 @@ CREATE TABLE IF NOT EXISTS allowlist (
     sha256 TEXT NOT NULL,
     PRIMARY KEY (path, sha256)
 );
+CREATE TABLE IF NOT EXISTS allow_entries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    kind TEXT NOT NULL,
+    value TEXT NOT NULL,
+    note TEXT NOT NULL DEFAULT '',
+    ts REAL NOT NULL,
+    UNIQUE (kind, value)
+);
 """
+# Columns added since the first release: a database written before gets them when it is opened.
+ADDED_COLUMNS = {
+    "threats": (("sha256", "TEXT"),),
+    "scans": (("outcome", "TEXT"), ("error", "TEXT"), ("skipped_foreign", "INTEGER"), ("unreadable", "INTEGER"),
+              ("locations", "TEXT")),
+}
 
 MAX_EVENTS = 50_000
 MAX_THREATS = 20_000
@@ -208,6 +228,11 @@ class Database:
             conn.execute("PRAGMA synchronous=FULL")
             conn.execute("PRAGMA foreign_keys=ON")
             conn.executescript(SCHEMA)
+            for table, added in ADDED_COLUMNS.items():
+                have = {r["name"] for r in conn.execute(f"PRAGMA table_info({table})")}
+                for name, kind in added:
+                    if name not in have:
+                        conn.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
             for row in conn.execute("SELECT name, seq FROM sqlite_sequence"):
                 self._note_id(row["name"], row["seq"])
         except BaseException:

@@ -1,11 +1,10 @@
-"""Detection engines: "signature", "yara" and "network" (the behaviour engine is behavior.py).
+"""Detection engines: "signature" (ClamAV, see clamav.py), "yara" and "network" (behaviour: behavior.py).
 
 Each engine answers a question about one object (file bytes, a process's
 features, a remote address) and returns detections; recording threats and
 acting on them belongs to the caller.
 """
 
-import hashlib
 import ipaddress
 import logging
 import os
@@ -14,10 +13,10 @@ from dataclasses import dataclass
 log = logging.getLogger("agent.engines")
 
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
-BUNDLED_SIGNATURES = os.path.join(PACKAGE_DIR, "data", "signatures.txt")
 BUNDLED_INTEL = os.path.join(PACKAGE_DIR, "data", "threat_intel.txt")
 BUNDLED_RULES = os.path.join(PACKAGE_DIR, "rules", "bundled.yar")
 SEVERITY_WORDS = ("critical", "high", "medium", "low")
+SEVERITY_RANK = {word: rank for rank, word in enumerate(SEVERITY_WORDS)}  # 0 is the most severe
 MAX_LIST_LINES = 200_000
 
 
@@ -44,38 +43,6 @@ def _list_lines(path):
         return
     except OSError as exc:
         log.warning("cannot read %s: %s", path, exc)
-
-
-class SignatureEngine:
-    """SHA-256 of a file against the bundled list plus the user's list."""
-
-    name = "signature"
-
-    def __init__(self, user_list: str):
-        self.user_list = user_list
-        self.table = {}
-        self.reload()
-
-    def reload(self):
-        table = {}
-        for path in (BUNDLED_SIGNATURES, self.user_list):
-            for line in _list_lines(path):
-                parts = line.split(None, 2)
-                digest = parts[0].lower()
-                if len(digest) != 64 or any(c not in "0123456789abcdef" for c in digest):
-                    log.warning("%s: ignoring malformed signature line", path)
-                    continue
-                severity = parts[1].lower() if len(parts) > 1 and parts[1].lower() in SEVERITY_WORDS else "high"
-                name = parts[2] if len(parts) > 2 else "User-Signature"
-                table[digest] = (severity, name)
-        self.table = table
-
-    def check(self, sha256_hex: str):
-        hit = self.table.get(sha256_hex)
-        if hit is None:
-            return None
-        severity, name = hit
-        return Detection("signature", severity, name, f"SHA-256 {sha256_hex} is on the signature list")
 
 
 class YaraEngine:
@@ -125,28 +92,23 @@ class YaraEngine:
                 found.append(Detection("yara", severity, m.rule, str(meta.get("description", m.rule))))
         return found
 
+    def health(self) -> tuple[str, str]:
+        n = len(self.errors)
+        if n:
+            return "degraded", f"{n} user rule{'s' if n != 1 else ''} failed to compile"
+        return "ok", ""
 
-def hash_and_read(fd: int, size: int, max_full_hash: int, yara_window: int):
-    """Reads a file once: returns (sha256 hex or None, bytes for YARA).
 
-    Files up to `max_full_hash` bytes are hashed in full; bigger files are not
-    hashed (signature engine skipped) and YARA sees their first `yara_window` bytes.
-    """
-    if size > max_full_hash:
-        data = os.read(fd, yara_window)
-        return None, data
-    chunks = []
-    digest = hashlib.sha256()
-    while True:
-        chunk = os.read(fd, 1 << 20)
+def read_window(fd: int, size: int, window: int) -> bytes:
+    """The first `window` bytes of an open file, read without moving its offset."""
+    chunks, offset, want = [], 0, min(size, window) if size else window
+    while offset < want:
+        chunk = os.pread(fd, min(1 << 20, want - offset), offset)
         if not chunk:
             break
-        digest.update(chunk)
         chunks.append(chunk)
-        if sum(len(c) for c in chunks) > max_full_hash:  # grew while reading
-            return None, b"".join(chunks)[:yara_window]
-    data = b"".join(chunks)
-    return digest.hexdigest(), data[:yara_window]
+        offset += len(chunk)
+    return b"".join(chunks)
 
 
 class NetworkIntel:

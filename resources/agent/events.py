@@ -9,7 +9,7 @@ import collections
 import logging
 import time
 
-from . import records
+from . import fsnames, records
 from .db import StorageError
 
 log = logging.getLogger("agent.events")
@@ -28,9 +28,10 @@ class EventLog:
         """Records an event; returns its id, or None when it waits in the backlog."""
         if source not in records.EVENT_SOURCES:
             raise ValueError(f"unknown event source {source!r}")
-        log.info("[%s] %s%s", source, action, f" ({target})" if target else "")
+        log.info("[%s] %s%s", source, action, f" ({fsnames.display(target)})" if target else "")
         with self.lock:
-            self.backlog.append((time.time(), source, action, target))
+            # A target is often a file name: its exact bytes are kept (fsnames).
+            self.backlog.append((time.time(), source, action, fsnames.to_db(target)))
             if len(self.backlog) > BACKLOG_MAX:
                 self.backlog.popleft()
                 self.dropped += 1

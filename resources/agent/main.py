@@ -19,11 +19,14 @@ import threading
 import time
 
 from . import datalock
+from .allowlist import AllowList
 from .audit import run_audit
+from .clamav import ClamavEngine
 from .config import Config
 from .behavior import BehaviorEngine
 from .db import Database, StorageError, describe_os_error
-from .engines import NetworkIntel, SignatureEngine, YaraEngine
+from .detection import DetectionRequests
+from .engines import NetworkIntel, YaraEngine
 from .events import EventLog
 from .faults import Faults
 from .journal import Journal
@@ -58,18 +61,23 @@ class Agent:
         self.threats = ThreatStore(self.db, self.events)
         self.settings = Settings(self.db)
         self.faults = Faults(config.fault if config.test_mode else "")
+        self.allow = AllowList(self.db)
         self.vault = Vault(config.data_dir, self.db, self.threats, self.events, self.faults)
         self.journal = Journal(os.path.join(config.data_dir, "inflight.journal"), self.faults,
                                lambda: self.settings.get("auto_quarantine"))
         self.unavailable = {}  # setting key -> why its effect cannot be applied (Romanian, for the console)
-        self.signature = SignatureEngine(os.path.join(config.data_dir, "signatures.txt"))
+        self.signature = ClamavEngine(config.data_dir, external_socket=config.clamd_socket,
+                                      system_db_dir=config.clamav_system_db, clamd_bin=config.clamd_bin,
+                                      emit=lambda action, target=None: self.events.emit("agent", action, target))
         self.yara = YaraEngine(os.path.join(config.data_dir, "rules"))
         self.intel = NetworkIntel(os.path.join(config.data_dir, "threat_intel.txt"))
-        self.behavior = BehaviorEngine(config.temp_dirs, config.busy_seconds)
+        # Processes the user allowed (kind "process") are never behaviour or network threats.
+        self.behavior = BehaviorEngine(config.temp_dirs, config.busy_seconds,
+                                       allowed=lambda exe: self.allow.covers(exe=exe))
         self.behavior.model.on_first_fit = lambda m: self.events.emit(
             "process", f"behaviour model fitted on {len(m.samples)} process samples in {m.fit_seconds:.2f}s")
         self.scanner = Scanner(config, self.db, self.signature, self.yara, self.threats, self.events,
-                               self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR))
+                               self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR), allow=self.allow)
         self.scanner.journal = self.journal
         self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
         self.responder.metrics_source = self._telemetry_batch
@@ -77,6 +85,7 @@ class Agent:
                                    self.responder)
         self.realtime = RealtimeMonitor(config, self.scanner, self.events)
         self.scheduler = Scheduler(config, self.db, self.settings, self.scanner, self.events)
+        self.detection = DetectionRequests(self)
         self.service = Service(self)
         self.server = Server(config, self.service)
         self.settings.subscribe(self._on_settings)
@@ -179,6 +188,8 @@ class Agent:
             log.error("%s", exc)
             self.db.close()
             return 2
+        # clamd starts loading its databases while the rest comes up.
+        self.signature.start()
         # What a crash interrupted is settled before anyone can ask.
         rolled_back = self.vault.recover()
         left = self.journal.take_leftover()
@@ -226,6 +237,7 @@ class Agent:
         self.stop_event.set()
         self.scanner.stop(wait=2.0)
         self.realtime.stop(emit=False)
+        self.signature.stop()
         self.server.close()
         for thread in self.threads:
             # A model fit cannot be interrupted; that thread touches nothing shared, so it is left behind.

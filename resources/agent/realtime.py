@@ -36,7 +36,9 @@ import time
 
 from . import fsnames
 from . import inotify as ino
-from .config import SHELL_STARTUP_FILES, home_dir, persistence_locations
+from .config import SHELL_STARTUP_FILES, config_home, home_dir
+from .scanner import lstat as long_lstat, open_file
+from .vault import VaultError, open_dir_nofollow
 
 log = logging.getLogger("agent.realtime")
 MASK = (ino.IN_CLOSE_WRITE | ino.IN_MOVED_TO | ino.IN_MOVED_FROM | ino.IN_CREATE | ino.IN_DELETE_SELF
@@ -77,6 +79,34 @@ def _ident(path, follow=True):
 
 def _too_long(path: str) -> bool:
     return len(os.fsencode(path)) >= PATH_MAX
+
+
+class _DirFd:
+    """A directory opened component by component, refusing symbolic links (for paths beyond PATH_MAX)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.fd = -1
+
+    def __enter__(self) -> int:
+        try:
+            self.fd = open_dir_nofollow(self.path)
+        except VaultError as exc:
+            raise OSError(errno.ENOENT, str(exc)) from None
+        return self.fd
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+        return False
+
+
+def _entries(directory) -> list:
+    """(DirEntry, path) of a directory, however deep it lies."""
+    if _too_long(directory):
+        with _DirFd(directory) as dfd, os.scandir(dfd) as it:
+            return [(e, os.path.join(directory, e.name)) for e in it]
+    with os.scandir(directory) as it:
+        return [(e, e.path) for e in it]
 
 
 class Counters:
@@ -182,14 +212,13 @@ class RealtimeMonitor:
         """(trees, flats): flats map a directory to the names watched in it (None: all)."""
         home = home_dir().rstrip("/") or "/"
         trees, flats = [], {home: None}
-        cron = self.config.cron_dir
         for loc in self.config.quick_locations:
             parent, name = os.path.split(loc)
-            if (parent == home and name in SHELL_STARTUP_FILES) or os.path.isfile(loc):
+            # Single files (shell start-up files, the crontab) are watched through their directory.
+            if (parent == home and name in SHELL_STARTUP_FILES) or loc == self.config.crontab \
+                    or os.path.isfile(loc):
                 if flats.get(parent, set()) is not None:
                     flats.setdefault(parent, set()).add(name)
-            elif loc == cron or loc.startswith("/var/spool/cron"):
-                flats[loc] = None
             else:
                 trees.append(loc)
         return trees, flats
@@ -199,14 +228,15 @@ class RealtimeMonitor:
         return self._locations
 
     def persistence_target(self, path) -> bool:
+        """A change here makes a program start again later: reported as well as inspected."""
         home = home_dir()
         if os.path.dirname(path) == home and os.path.basename(path) in SHELL_STARTUP_FILES:
             return True
-        autostart, _local_bin, units = persistence_locations()
-        places = [autostart, units]  # ~/.local/bin changes with every pip install: inspected, not reported
-        if self.config.cron_dir:
-            places.append(self.config.cron_dir)
-        return any(_under(path, p) for p in places) or path.startswith("/var/spool/cron/")
+        if path == self.config.crontab:
+            return True
+        conf = config_home()
+        # ~/.local/bin is left out: it changes with every pip install (inspected, not reported).
+        return any(_under(path, p) for p in (os.path.join(conf, "autostart"), os.path.join(conf, "systemd", "user")))
 
     def counts(self) -> dict:
         values = self.counters.snapshot()
@@ -284,8 +314,12 @@ class RealtimeMonitor:
             if len(self.wd_path) >= self.config.max_watches:
                 raise OSError(errno.EMFILE, f"the agent's limit of {self.config.max_watches} watched directories")
             if _too_long(path):
-                raise OSError(errno.ENAMETOOLONG, "path too long to watch")
-            wd = self._ino.add_watch(path, MASK | (0 if follow else ino.IN_DONT_FOLLOW))
+                # Deeper than the kernel takes a path at once: open it component by component (no
+                # symbolic link on the way) and watch the directory its descriptor names.
+                with _DirFd(path) as dfd:
+                    wd = self._ino.add_watch(f"/proc/self/fd/{dfd}", MASK)
+            else:
+                wd = self._ino.add_watch(path, MASK | (0 if follow else ino.IN_DONT_FOLLOW))
             old = self.wd_path.get(wd)
             if old is not None and old != path:
                 self.path_wd.pop(old, None)  # the same directory under another name
@@ -334,21 +368,19 @@ class RealtimeMonitor:
                     failed -= 1
                     continue
             try:
-                st = os.stat(directory, follow_symlinks=follow)
+                st = os.stat(directory) if follow else long_lstat(directory)
                 if (st.st_dev, st.st_ino) in seen:
                     continue
                 seen.add((st.st_dev, st.st_ino))
-                with os.scandir(directory) as it:
-                    for entry in it:
-                        try:
-                            if entry.is_dir(follow_symlinks=False):
-                                stack.append((entry.path, False))
-                        except OSError:
-                            continue
-            except OSError as exc:
-                if exc.errno == errno.ENAMETOOLONG:
-                    self.counters.add("too_long")
+                entries = _entries(directory)
+            except OSError:
                 continue
+            for entry, path in entries:
+                try:
+                    if entry.is_dir(follow_symlinks=False):
+                        stack.append((path, False))
+                except OSError:
+                    continue
         if failed:
             loc = next((r for r in self._trees if _under(top, r)), top)
             with self._wlock:
@@ -615,13 +647,8 @@ class RealtimeMonitor:
 
     def _inspect(self, path, walked) -> bool:
         """Inspects one file through the scanner; True when it was read (or found clean before)."""
-        if _too_long(path):
-            self.counters.add("too_long")
-            self.reporter.report("too_long", f"real-time protection cannot open a path this long "
-                                             f"({len(os.fsencode(path))} bytes)", path[:300] + "…")
-            return False
         try:
-            st = os.stat(path, follow_symlinks=False)
+            st = long_lstat(path)
         except FileNotFoundError:
             return False
         except OSError as exc:
@@ -638,7 +665,7 @@ class RealtimeMonitor:
         if st.st_uid == self.uid:
             # The scanner says nothing about a file it could not open; find out here, for our own files.
             try:
-                os.close(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY))
+                os.close(open_file(path)[0])
             except FileNotFoundError:
                 return False
             except OSError as exc:
@@ -670,37 +697,32 @@ class RealtimeMonitor:
             st = None
             try:
                 # The top of a location may be a symlink (~/Downloads elsewhere); nothing below it is followed.
-                st = os.stat(directory, follow_symlinks=(directory == top))
+                st = os.stat(directory) if directory == top else long_lstat(directory)
                 if not stat.S_ISDIR(st.st_mode) or (st.st_dev, st.st_ino) in seen:
                     continue
                 seen.add((st.st_dev, st.st_ino))
                 if on_dir is not None:
                     on_dir(directory)
-                with os.scandir(directory) as it:
-                    entries = list(it)
+                entries = _entries(directory)
             except FileNotFoundError:
                 continue
             except OSError as exc:
-                if exc.errno == errno.ENAMETOOLONG:
-                    self.counters.add("too_long")
-                    self.reporter.report("too_long", "real-time protection cannot open a directory this deep",
-                                         directory[:300])
-                elif st is not None and getattr(st, "st_uid", None) == self.uid:
+                if st is not None and getattr(st, "st_uid", None) == self.uid:
                     self._unreadable(directory, exc)
                 continue
-            for entry in entries:
+            for entry, path in entries:
                 if stop.is_set():
                     break
                 try:
                     if entry.is_dir(follow_symlinks=False):
                         if recursive:
-                            stack.append(entry.path)
+                            stack.append(path)
                         continue
                     if not entry.is_file(follow_symlinks=False):
                         continue
                 except OSError:
                     continue
-                if self._inspect(entry.path, walked=True):
+                if self._inspect(path, walked=True):
                     inspected += 1
         return inspected
 

@@ -7,6 +7,8 @@ coerces its inputs so that a stray None or numpy scalar cannot leak through.
 
 import math
 
+from . import fsnames
+
 ENGINES = ("signature", "yara", "behavior", "network")
 SEVERITIES = ("critical", "high", "medium", "low")
 EVENT_SOURCES = ("file", "process", "network", "quarantine", "scan", "agent", "telemetry", "schedule", "api")
@@ -33,6 +35,13 @@ def _str(value) -> str:
     return "" if value is None else str(value)
 
 
+def _name(value) -> str:
+    """A file name for display: exact bytes kept elsewhere, U+FFFD for what is not UTF-8."""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return fsnames.display(bytes(value))
+    return fsnames.display(_str(value))
+
+
 def _put_optional(record, key, value, kind):
     if value is not None:
         record[key] = kind(value)
@@ -56,7 +65,7 @@ def threat(row) -> dict:
         "severity": _str(row["severity"]),
         "status": _str(row["status"]),
     }
-    _put_optional(record, "path", row["path"], _str)
+    _put_optional(record, "path", row["path"], _name)
     _put_optional(record, "pid", row["pid"], _int)
     _put_optional(record, "process_name", row["process_name"], _str)
     _put_optional(record, "signature", row["signature"], _str)
@@ -69,8 +78,8 @@ def quarantine_entry(row) -> dict:
     return {
         "id": _int(row["id"]),
         "ts": _float(row["ts"]),
-        "original_path": _str(row["original_path"]),
-        "vault_path": _str(row["vault_path"]),
+        "original_path": _name(row["original_path"]),
+        "vault_path": _name(row["vault_path"]),
         "sha256": _str(row["sha256"]),
         "size": _int(row["size"]),
         "reason": _str(row["reason"]),
@@ -112,20 +121,27 @@ def event_row(row) -> dict:
         "source": _str(row["source"]),
         "action": _str(row["action"]),
     }
-    _put_optional(record, "target", row["target"], _str)
+    _put_optional(record, "target", row["target"], _name)
     return record
 
 
-def scan_status(scan_id, kind, started, finished, scanned, current, running) -> dict:
+def scan_status(scan_id, kind, started, finished, scanned, current, running, outcome=None, error=None,
+                skipped_foreign=None, unreadable=None, locations=None) -> dict:
     record = {
         "id": _int(scan_id),
         "kind": _str(kind),
         "started": _float(started),
         "scanned": _int(scanned),
-        "current": _str(current),
+        "current": _name(current),
         "running": bool(running),
     }
     _put_optional(record, "finished", finished, _float)
+    _put_optional(record, "outcome", outcome, _str)
+    _put_optional(record, "error", error or None, _str)
+    _put_optional(record, "skipped_foreign", skipped_foreign, _int)
+    _put_optional(record, "unreadable", unreadable, _int)
+    if locations is not None:
+        record["locations"] = [_name(p) for p in locations]
     return record
 
 
@@ -136,17 +152,22 @@ def scan_dir(scanned, hits, started, finished, duration) -> dict:
     return record
 
 
-def engine_hits(hits, last) -> dict:
-    return {"hits": _int(hits), "last": _float(last)}
+def engine_hits(hits, last, state=None, reason=None) -> dict:
+    record = {"hits": _int(hits), "last": _float(last)}
+    _put_optional(record, "state", state, _str)
+    _put_optional(record, "reason", reason or None, _str)
+    return record
 
 
 def engine_history(last24h, total, last_ts) -> dict:
     return {"last24h": _int(last24h), "total": _int(total), "last_ts": _float(last_ts)}
 
 
-def agent_self(pid, cpu, rss, threads, fds, uptime_seconds) -> dict:
-    return {"pid": _int(pid), "cpu": _float(cpu), "rss": _int(rss), "threads": _int(threads),
-            "fds": _int(fds), "uptime_seconds": _float(uptime_seconds)}
+def agent_self(pid, cpu, rss, threads, fds, uptime_seconds, clamd_rss=None) -> dict:
+    record = {"pid": _int(pid), "cpu": _float(cpu), "rss": _int(rss), "threads": _int(threads),
+              "fds": _int(fds), "uptime_seconds": _float(uptime_seconds)}
+    _put_optional(record, "clamd_rss", clamd_rss, _int)
+    return record
 
 
 def system_stats(cpu_percent, cpu_count, ram_used, ram_total, ram_percent, disk_used, disk_total,

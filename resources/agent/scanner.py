@@ -1,43 +1,147 @@
 """On-demand scans and single-file inspection (shared with real-time protection).
 
-A scan walks its locations without following symbolic links, remembers the
-directories it has entered (device, inode) so loops and bind mounts are walked
-once, and opens only regular files (O_NOFOLLOW | O_NONBLOCK, checked again
-with fstat, so a FIFO or device swapped in never blocks the walk). Files up to
-`max_full_hash_bytes` are hashed in full; bigger files are not hashed and YARA
-sees only their first `yara_window_bytes`.
+A scan walks its locations through directory descriptors (openat), so a path
+longer than PATH_MAX is still reached and a directory swapped for a symbolic
+link midway is never followed. Directories are entered once (device, inode),
+only regular files are opened (O_NOFOLLOW | O_NONBLOCK, checked again with
+fstat), and names are bytes kept exactly (see fsnames).
+
+Each file goes to ClamAV by descriptor and its first `yara_window_bytes` to
+YARA. A per-user agent acts only on its user's files, or on files in a
+directory the user owns that is not a shared sticky one like /tmp; other
+users' files are counted, not read. A file or directory that cannot be opened
+is counted and reported as an event. A scan ends "finished", "stopped" or
+"failed" (with the reason).
 """
 
 import collections
+import contextlib
+import errno
+import hashlib
+import json
 import logging
 import os
 import stat
 import threading
 import time
 
-from . import records
-from .engines import hash_and_read
+from . import fsnames, records
+from .engines import SEVERITY_RANK, read_window
+from .vault import VaultError, open_dir_nofollow
 
 log = logging.getLogger("agent.scanner")
 OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 SKIP_TREES = ("/proc", "/sys", "/dev", "/run")
+MAX_DEPTH = 512  # open directory descriptors along one path
+UNREADABLE_EVENTS = 20  # per scan; the rest are counted in the final event
+BATCH = 32  # files handed to clamd before its first verdict is read
+ENGINE_ORDER = {"signature": 0, "yara": 1}
+FILE_KINDS = ("signature", "yara")
 
 
 def _identity(st) -> tuple:
     return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
 
 
+def _why(exc: OSError) -> str:
+    if exc.errno == errno.ENAMETOOLONG:
+        return "path too long"
+    return exc.strerror or str(exc)
+
+
+def _shared_sticky(st) -> bool:
+    """/tmp, /var/tmp, /dev/shm and their like: everyone writes there, nobody owns the files."""
+    return bool(st.st_mode & stat.S_ISVTX and st.st_mode & stat.S_IWOTH)
+
+
+def _at_parent(path: str, action):
+    """action(dir_fd or None, name or path): straight by path, or, for a path too long for the
+    kernel to take at once, through the descriptor of its parent opened component by component."""
+    if len(os.fsencode(path)) < 4000:
+        return action(None, path)
+    parent, name = os.path.split(path)
+    try:
+        dfd = open_dir_nofollow(parent)
+    except VaultError as exc:
+        raise OSError(errno.ENOENT, str(exc)) from None
+    try:
+        return action(dfd, name)
+    finally:
+        os.close(dfd)
+
+
+def lstat(path: str):
+    return _at_parent(path, lambda dfd, name: os.stat(name, dir_fd=dfd, follow_symlinks=False))
+
+
+def open_file(path: str):
+    """(descriptor of the regular file, stat of its directory)."""
+    def action(dfd, name):
+        fd = os.open(name, OPEN_FLAGS, dir_fd=dfd)
+        try:
+            dir_st = os.fstat(dfd) if dfd is not None else os.stat(os.path.dirname(path))
+        except OSError:
+            os.close(fd)
+            raise
+        return fd, dir_st
+    return _at_parent(path, action)
+
+
+def sha256_fd(fd: int) -> str:
+    digest = hashlib.sha256()
+    offset = 0
+    while True:
+        chunk = os.pread(fd, 1 << 20, offset)
+        if not chunk:
+            return digest.hexdigest()
+        digest.update(chunk)
+        offset += len(chunk)
+
+
+def merge(detections: list) -> tuple:
+    """One threat for everything found in one file: (kind, severity, signature, description).
+
+    The most severe engine gives the kind, severity and signature; the description names every
+    engine and rule, e.g. "signature: EICAR-Test-File (ClamAV); yara: EICAR_Test_File (EICAR test file)".
+    """
+    ordered = sorted(detections, key=lambda d: (SEVERITY_RANK.get(d.severity, 9), ENGINE_ORDER.get(d.engine, 9)))
+    top = ordered[0]
+    parts = [f"{d.engine}: {d.signature}" + (f" ({d.description})" if d.description else "") for d in ordered]
+    return top.engine, top.severity, top.signature, "; ".join(parts)
+
+
+class _ScanRun:
+    """Counters of one scan, shared by its walk and its final event."""
+
+    def __init__(self, scan_id, events):
+        self.scan_id = scan_id
+        self.events = events
+        self.hits = 0
+        self.foreign = 0
+        self.unreadable = 0
+        self.unchecked = 0  # files no clamd could scan
+        self.batch = []  # (descriptor, stat, path, location) opened and waiting for the engines
+
+    def cannot_read(self, path, why):
+        self.unreadable += 1
+        if self.unreadable <= UNREADABLE_EVENTS:
+            self.events.emit("scan", f"scan #{self.scan_id}: cannot read ({why})", path)
+
+
 class Scanner:
-    def __init__(self, config, db, signature, yara, threats, events, settings, vault, exclude=()):
+    def __init__(self, config, db, signature, yara, threats, events, settings, vault, exclude=(), allow=None):
         self.config = config
         self.db = db
-        self.signature = signature
+        self.signature = signature  # ClamavEngine (None: no signature engine)
         self.yara = yara
         self.threats = threats
         self.events = events
         self.settings = settings
         self.vault = vault
+        self.allow = allow
         self.exclude = tuple(os.path.realpath(p) for p in exclude)
+        self.uid = os.geteuid()
         self.lock = threading.Lock()
         self._handling = threading.Lock()  # one detected file recorded and quarantined at a time
         self.journal = None  # the agent's detections in flight (journal.Journal)
@@ -49,9 +153,19 @@ class Scanner:
         self.dirs = {}
         row = db.query_one("SELECT * FROM scans ORDER BY id DESC LIMIT 1")
         if row is not None:
+            try:
+                locations = json.loads(row["locations"]) if row["locations"] else None
+            except ValueError:
+                locations = None
             self.current = {"id": row["id"], "kind": row["kind"], "started": row["started"],
                             "finished": row["finished"] if row["finished"] is not None else row["started"],
-                            "scanned": row["scanned"], "current": "", "running": False}
+                            "scanned": row["scanned"], "current": "", "running": False,
+                            # A scan the agent did not see to its end (it was killed) did not finish.
+                            "outcome": row["outcome"] or ("failed" if row["finished"] is None else "finished"),
+                            "error": row["error"] or ("the agent stopped during the scan"
+                                                      if row["finished"] is None else None),
+                            "skipped_foreign": row["skipped_foreign"], "unreadable": row["unreadable"],
+                            "locations": locations}
 
     # -- counters ---------------------------------------------------------------
     def _count_file(self):
@@ -78,8 +192,12 @@ class Scanner:
             cur = dict(self.current) if self.current else None
         if cur is None:
             return records.scan_status(0, "", 0.0, None, 0, "", False)
-        return records.scan_status(cur["id"], cur["kind"], cur["started"], None if cur["running"] else cur["finished"],
-                                   cur["scanned"], cur["current"] or "", cur["running"])
+        running = cur["running"]
+        return records.scan_status(cur["id"], cur["kind"], cur["started"], None if running else cur["finished"],
+                                   cur["scanned"], cur["current"] or "", running,
+                                   outcome=None if running else cur.get("outcome"), error=cur.get("error"),
+                                   skipped_foreign=cur.get("skipped_foreign"), unreadable=cur.get("unreadable"),
+                                   locations=cur.get("locations"))
 
     def scan_dirs(self) -> dict:
         now = time.time()
@@ -87,8 +205,8 @@ class Scanner:
             result = {}
             for path, d in self.dirs.items():
                 end = d["finished"] if d["finished"] is not None else now
-                result[path] = records.scan_dir(d["scanned"], d["hits"], d["started"], d["finished"],
-                                                max(0.0, end - d["started"]))
+                result[fsnames.display(path)] = records.scan_dir(d["scanned"], d["hits"], d["started"],
+                                                                 d["finished"], max(0.0, end - d["started"]))
             return result
 
     def running(self) -> bool:
@@ -100,14 +218,16 @@ class Scanner:
         if kind not in ("quick", "full"):
             raise ValueError('"kind" must be "quick" or "full"')
         locations = self.config.quick_locations if kind == "quick" else self.config.full_locations
+        present = [p for p in locations if os.path.lexists(p)]
         with self.lock:
             if self.current and self.current["running"]:
                 raise RuntimeError("a scan is already running")
             started = time.time()
-            scan_id = self.db.execute("INSERT INTO scans(kind, started) VALUES(?, ?)", (kind, started)).lastrowid
+            scan_id = self.db.execute("INSERT INTO scans(kind, started, locations) VALUES(?, ?, ?)",
+                                      (kind, started, json.dumps([fsnames.escaped(p) for p in present]))).lastrowid
             self.current = {"id": scan_id, "kind": kind, "started": started, "finished": None, "scanned": 0,
-                            "current": "", "running": True, "hits": 0}
-            present = [p for p in locations if os.path.isdir(p)]
+                            "current": "", "running": True, "skipped_foreign": 0, "unreadable": 0,
+                            "locations": present, "outcome": None, "error": None}
             self.dirs = {p: {"scanned": 0, "hits": 0, "started": started, "finished": None} for p in present}
             self._stop = threading.Event()
             self._thread = threading.Thread(target=self._run, args=(scan_id, present, self._stop),
@@ -134,152 +254,341 @@ class Scanner:
                 return True
         return path.startswith(tuple(t + "/" for t in SKIP_TREES)) or path in SKIP_TREES
 
+    def _allowed_path(self, path: str) -> bool:
+        return self.allow is not None and self.allow.covers_path(path)
+
     def _run(self, scan_id, locations, stop):
-        hits = 0
+        run = _ScanRun(scan_id, self.events)
+        outcome, error = "finished", None
         try:
             # Linux lets a thread lower its own priority: the request path stays responsive.
             os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 10)
         except (OSError, AttributeError):
             pass
         try:
+            if self.signature is not None:
+                self.signature.refresh()  # databases the user just added are used by this scan
             seen_dirs = set()
+            opened = 0
             for top in locations:
                 if stop.is_set():
                     break
-                hits += self._walk(top, seen_dirs, stop)
+                opened += self._walk(top, seen_dirs, stop, run)
                 with self.lock:
                     d = self.dirs.get(top)
                     if d is not None:
                         d["finished"] = time.time()
-        except Exception:
+            if locations and not opened and not stop.is_set():
+                outcome, error = "failed", "none of the locations could be opened"
+        except Exception as exc:
             log.exception("scan #%s failed", scan_id)
+            outcome, error = "failed", f"{type(exc).__name__}: {exc}"[:300]
         finally:
+            if stop.is_set() and outcome == "finished":
+                outcome = "stopped"
             finished = time.time()
             with self.lock:
-                cur = self.current
-                cur["running"] = False
-                cur["finished"] = finished
-                cur["current"] = ""
-                scanned = cur["scanned"]
-            self.db.execute("UPDATE scans SET finished=?, scanned=?, hits=? WHERE id=?",
-                            (finished, scanned, hits, scan_id))
-            word = "stopped" if stop.is_set() else "finished"
-            self.events.emit("scan", f"scan #{scan_id} {word}: {scanned} files, {hits} threats")
-
-    def _walk(self, top, seen_dirs, stop) -> int:
-        hits = 0
-        stack = [top]
-        while stack:
-            if stop.is_set():
-                break
-            directory = stack.pop()
-            if self._excluded(directory):
-                continue
+                scanned = self.current["scanned"]
             try:
-                st = os.stat(directory, follow_symlinks=False)
-                if not stat.S_ISDIR(st.st_mode) or (st.st_dev, st.st_ino) in seen_dirs:
+                self.db.execute("UPDATE scans SET finished=?, scanned=?, hits=?, outcome=?, error=?,"
+                                " skipped_foreign=?, unreadable=? WHERE id=?",
+                                (finished, scanned, run.hits, outcome, error, run.foreign, run.unreadable, scan_id))
+                self.events.emit("scan", f"scan #{scan_id} {outcome}: {scanned} files, {run.hits} threats"
+                                         + self._tally(run) + (f" ({error})" if error else ""))
+            except Exception:
+                log.exception("could not record the end of scan #%s", scan_id)
+            # Only now does the scan show as ended: its record and final event are there to be read.
+            with self.lock:
+                self.current.update(running=False, finished=finished, current="", outcome=outcome, error=error,
+                                    skipped_foreign=run.foreign, unreadable=run.unreadable)
+
+    @staticmethod
+    def _tally(run) -> str:
+        parts = []
+        if run.foreign:
+            parts.append(f"{run.foreign} files of other users left alone")
+        if run.unreadable:
+            parts.append(f"{run.unreadable} unreadable")
+        if run.unchecked:
+            parts.append(f"{run.unchecked} not checked by ClamAV (clamd unavailable)")
+        return "; " + "; ".join(parts) if parts else ""
+
+    def _walk(self, top, seen_dirs, stop, run) -> int:
+        """Scans one location; returns 1 when it could be opened, else 0."""
+        if self._excluded(top) or self._allowed_path(top):
+            return 1
+        try:
+            # A location may itself be a symbolic link (~/Downloads kept elsewhere); nothing below is followed.
+            fd = os.open(top, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError as exc:
+            run.cannot_read(top, _why(exc))
+            return 0
+        try:
+            st = os.fstat(fd)
+        except OSError as exc:
+            os.close(fd)
+            run.cannot_read(top, _why(exc))
+            return 0
+        if stat.S_ISREG(st.st_mode):
+            try:
+                parent = os.stat(os.path.dirname(top))
+                self._scan_open_file(fd, st, top, parent, top, run)
+            except OSError as exc:
+                run.cannot_read(top, _why(exc))
+            finally:
+                os.close(fd)
+            return 1
+        if not stat.S_ISDIR(st.st_mode) or (st.st_dev, st.st_ino) in seen_dirs:
+            os.close(fd)
+            return 1
+        seen_dirs.add((st.st_dev, st.st_ino))
+        stack = []
+        self._enter(stack, fd, st, top, run)
+        try:
+            while stack and not stop.is_set():
+                dir_fd, dir_path, dir_st, entries = stack[-1]
+                entry = next(entries, None)
+                if entry is None:
+                    os.close(dir_fd)
+                    stack.pop()
                     continue
-                seen_dirs.add((st.st_dev, st.st_ino))
-                with os.scandir(directory) as it:
-                    entries = list(it)
-            except OSError:
-                continue
-            for entry in entries:
-                if stop.is_set():
-                    break
+                path = dir_path.rstrip("/") + "/" + entry.name
+                if self._excluded(path) or self._allowed_path(path):
+                    continue
                 try:
-                    if entry.is_dir(follow_symlinks=False):
-                        stack.append(entry.path)
-                        continue
-                    if not entry.is_file(follow_symlinks=False):
-                        continue  # symlinks, sockets, FIFOs, devices
-                except OSError:
+                    is_dir = entry.is_dir(follow_symlinks=False)
+                    is_file = not is_dir and entry.is_file(follow_symlinks=False)
+                except OSError as exc:
+                    run.cannot_read(path, _why(exc))
                     continue
+                if is_dir:
+                    self._descend(stack, dir_fd, entry.name, path, seen_dirs, run)
+                elif is_file:
+                    self._scan_entry(dir_fd, dir_st, entry.name, path, top, run)
+                # symbolic links, sockets, FIFOs and devices are not files to scan
+            self._flush(run)
+        finally:
+            for frame in stack:
+                os.close(frame[0])
+            for item in run.batch:  # stopped, or failed, with files still open
+                os.close(item[0])
+            run.batch = []
+        return 1
+
+    def _enter(self, stack, fd, st, path, run):
+        try:
+            with os.scandir(fd) as it:
+                entries = list(it)
+        except OSError as exc:
+            os.close(fd)
+            run.cannot_read(path, _why(exc))
+            return
+        stack.append((fd, path, st, iter(entries)))
+
+    @staticmethod
+    def _open_at(dir_fd, name, flags, path, run):
+        """(descriptor, stat) of an entry, or None: gone or swapped for a link meanwhile is quiet,
+        anything else is counted as unreadable."""
+        try:
+            fd = os.open(name, flags, dir_fd=dir_fd)
+        except OSError as exc:
+            if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
+                run.cannot_read(path, _why(exc))
+            return None
+        try:
+            return fd, os.fstat(fd)
+        except OSError as exc:
+            os.close(fd)
+            run.cannot_read(path, _why(exc))
+            return None
+
+    def _descend(self, stack, parent_fd, name, path, seen_dirs, run):
+        if len(stack) >= MAX_DEPTH:
+            run.cannot_read(path, f"nested more than {MAX_DEPTH} directories deep")
+            return
+        opened = self._open_at(parent_fd, name, DIR_FLAGS, path, run)
+        if opened is None:
+            return
+        fd, st = opened
+        if (st.st_dev, st.st_ino) in seen_dirs:
+            os.close(fd)
+            return
+        seen_dirs.add((st.st_dev, st.st_ino))
+        self._enter(stack, fd, st, path, run)
+
+    def _scan_entry(self, dir_fd, dir_st, name, path, top, run):
+        opened = self._open_at(dir_fd, name, OPEN_FLAGS, path, run)
+        if opened is None:
+            return
+        fd, st = opened
+        if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
+            run.foreign += stat.S_ISREG(st.st_mode)
+            os.close(fd)
+            return
+        run.batch.append((fd, st, path, top))
+        if len(run.batch) >= BATCH:
+            self._flush(run)
+
+    def _scan_open_file(self, fd, st, path, dir_st, top, run):
+        """A location that is a single file (a shell start-up file, the crontab)."""
+        if not self._ours(st, dir_st):
+            run.foreign += 1
+            return
+        run.batch.append((os.dup(fd), st, path, top))
+        self._flush(run)
+
+    def _flush(self, run):
+        """Both engines over the files opened so far: clamd works on the batch while YARA reads it."""
+        batch, run.batch = run.batch, []
+        if not batch:
+            return
+        fds = [item[0] for item in batch]
+        try:
+            started = self.signature.begin(fds) if self.signature is not None else None
+            yara_found = [self._yara(fd, st, path, run) for fd, st, path, _ in batch]
+            clam = self.signature.finish(fds, started) if started is not None else [([], True)] * len(batch)
+            for (fd, st, path, top), from_yara, (from_clam, checked) in zip(batch, yara_found, clam):
+                if from_yara is None:
+                    continue  # could not be read: counted already
+                if not checked:
+                    run.unchecked += 1
                 with self.lock:
-                    self.current["current"] = entry.path
-                found = self.inspect(entry.path, source="scan")
+                    self.current["current"] = path
+                found = self._conclude(fd, st, path, "scan", from_clam + from_yara)
                 with self.lock:
                     self.current["scanned"] += 1
                     d = self.dirs.get(top)
                     if d is not None:
                         d["scanned"] += 1
-                        if found:
-                            d["hits"] += 1
-                if found:
-                    hits += 1
-        return hits
+                        d["hits"] += found
+                run.hits += found
+        finally:
+            for fd in fds:
+                os.close(fd)
+
+    def _yara(self, fd, st, path, run):
+        """YARA's detections in a file's first bytes; None when the file cannot be read."""
+        if self.yara is None:
+            return []
+        try:
+            data = read_window(fd, st.st_size, self.config.yara_window_bytes)
+        except OSError as exc:
+            run.cannot_read(path, _why(exc))
+            return None
+        return self.yara.check(data) if data else []
+
+    def _ours(self, st, dir_st) -> bool:
+        """This user's file, or a file in a directory this user owns that is not shared like /tmp."""
+        if st.st_uid == self.uid:
+            return True
+        return dir_st is not None and dir_st.st_uid == self.uid and not _shared_sticky(dir_st)
 
     # -- one file ---------------------------------------------------------------------
     def inspect(self, path: str, source: str = "scan") -> int:
-        """Scans one file; records threats and quarantines when asked. Returns detections."""
-        if path in self.vault.restoring:
+        """Scans one file by name (real-time protection); records and quarantines. Returns 1 on a threat."""
+        if path in self.vault.restoring or self._allowed_path(path) or self._excluded(path):
             return 0
         try:
-            fd = os.open(path, OPEN_FLAGS)
-        except OSError:
-            return 0
-        try:
-            st = os.fstat(fd)
-            if not stat.S_ISREG(st.st_mode):
-                return 0
+            fd, dir_st = open_file(path)
             try:
-                digest, data = hash_and_read(fd, st.st_size, self.config.max_full_hash_bytes,
-                                             self.config.yara_window_bytes)
-            except OSError:
-                return 0
-        finally:
-            os.close(fd)
-        self._count_file()
+                st = os.fstat(fd)
+                if not stat.S_ISREG(st.st_mode) or not self._ours(st, dir_st):
+                    return 0
+                return self._inspect_fd(fd, st, path, source)
+            finally:
+                os.close(fd)
+        except OSError as exc:
+            if exc.errno not in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
+                self.events.emit("file", f"cannot inspect ({_why(exc)})", path)
+            return 0
+
+    def _inspect_fd(self, fd, st, path, source) -> int:
         detections = []
-        if digest is not None:
-            hit = self.signature.check(digest)
-            if hit is not None:
-                detections.append(hit)
-        if self.yara is not None and data:
-            detections.extend(self.yara.check(data))
+        if self.signature is not None:
+            detections.extend(self.signature.scan_fd(fd)[0])
+        if self.yara is not None:
+            data = read_window(fd, st.st_size, self.config.yara_window_bytes)
+            if data:
+                detections.extend(self.yara.check(data))
+        return self._conclude(fd, st, path, source, detections)
+
+    def _conclude(self, fd, st, path, source, detections) -> int:
+        """Counts the file; records (and quarantines) what was found unless the user allowed it."""
+        self._count_file()
         if not detections:
             return 0
-        if digest is not None and self.db.query_one("SELECT 1 FROM allowlist WHERE path=? AND sha256=?",
-                                                    (path, digest)):
+        digest = sha256_fd(fd)
+        if self.allow is not None and self.allow.covers(path=path, sha256=digest):
             return 0
-        self._handle(path, st, digest, detections, source)
-        return len(detections)
+        return self._handle(path, st, digest, detections, source)
 
-    def _handle(self, path, st, digest, detections, source):
+    def _handle(self, path, st, digest, detections, source) -> int:
         # A scan and real-time protection can read the same file at the same moment. The
         # first to get here records it and moves it away; the other must find it gone (or
         # replaced) and do nothing, else it records the same file again under new ids that
         # can only end as "resolved" and counts one threat twice.
         with self._handling:
             try:
-                now = os.stat(path, follow_symlinks=False)
+                now = lstat(path)
             except OSError:
-                return
+                return 0
             # The inode number of a removed file is soon reused, so size and mtime count too.
             if _identity(now) != _identity(st):
-                return
-            with self.journal.track(path, st):  # inspected again after a crash or a failed write
-                self._record(path, st, digest, detections)
+                return 0
+            with self.journal.track(path, st) if self.journal is not None else contextlib.nullcontext():
+                # Journaled: inspected again after a crash or a failed write.
+                return self._record(path, st, digest, detections)
 
-    def _record(self, path, st, digest, detections):
-        threat_ids = []
-        for det in detections:
-            tid = self.threats.add(det.engine, det.severity, path=path, signature=det.signature,
-                                   description=det.description, dedup=f"file:{det.engine}:{path}:{digest}")
-            if tid is not None:
-                threat_ids.append(tid)
-                self.events.emit("file", f"{det.engine} detection #{tid}: {det.signature}", path)
-        # Detections recorded before a crash or a failed move, still active, are moved with the new ones.
-        dedups = [f"file:{d.engine}:{path}:{digest}" for d in detections]
-        threat_ids += [r["id"] for r in self.db.query(
-            f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(dedups))})", dedups)
-            if r["id"] not in threat_ids]
+    def _record(self, path, st, digest, detections) -> int:
+        kind, severity, signature, description = merge(detections)
+        engines = sorted({d.engine for d in detections}, key=lambda e: ENGINE_ORDER.get(e, 9))
+        dedup = f"file:{fsnames.escaped(path)}:{digest}"
+        tid = self.threats.add(kind, severity, path=path, signature=signature, description=description,
+                               dedup=dedup, sha256=digest, engines=engines)
+        if tid is not None:
+            self.events.emit("file", f"{kind} detection #{tid}: {signature}", path)
+        # A detection recorded before a crash or a failed move, still open, is moved with this one
+        # (also one recorded per engine, as earlier versions did).
+        keys = [dedup] + [f"file:{engine}:{path}:{digest}" for engine in FILE_KINDS]
+        threat_ids = [r["id"] for r in self.db.query(
+            f"SELECT id FROM threats WHERE status='detected' AND dedup IN ({','.join('?' * len(keys))})",
+            [fsnames.to_db(k) for k in keys])]
         if not threat_ids:
-            return
+            return 0
+        if tid is None and not self.settings.get("auto_quarantine"):
+            return 1  # the same content at the same path is already an open threat: nothing new
         if self.settings.get("auto_quarantine"):
-            reason = ", ".join(sorted({f"{d.engine}:{d.signature}" for d in detections}))
+            reason = ", ".join(f"{d.engine}:{d.signature}" for d in detections)
             try:
                 self.vault.quarantine(path, reason, expect_id=(st.st_dev, st.st_ino), expect_sha=digest,
                                       threat_ids=threat_ids)
             except Exception as exc:
                 self.events.emit("quarantine", f"automatic quarantine failed: {exc}", path)
+        return 1
+
+    # -- the user's actions on a file threat ---------------------------------------------
+    def quarantine_threat(self, threat_id: int) -> int:
+        """Quarantines the file of an open file threat now; returns the vault entry id."""
+        row = self.threats.get(threat_id)
+        if row is None:
+            raise ValueError(f"no threat {threat_id}")
+        if row["kind"] not in FILE_KINDS or row["path"] is None:
+            raise ValueError(f"threat {threat_id} is not a file threat")
+        if row["status"] != "detected":
+            raise ValueError(f"threat {threat_id} is not active (it is {row['status']})")
+        path = fsnames.from_db(row["path"])
+        with self._handling:
+            try:
+                fd, _ = open_file(path)
+            except OSError as exc:
+                raise ValueError(f"cannot open the file: {_why(exc)}") from None
+            try:
+                st = os.fstat(fd)
+                digest = sha256_fd(fd)
+            finally:
+                os.close(fd)
+            if row["sha256"] and digest != row["sha256"]:
+                raise ValueError("the file changed since it was detected; scan it again")
+            reason = f"{row['kind']}:{row['signature'] or ''}"
+            return self.vault.quarantine(path, reason, expect_id=(st.st_dev, st.st_ino), expect_sha=digest,
+                                         threat_ids=[threat_id])

@@ -1,4 +1,4 @@
-"""Request handler: the fifteen request paths and their payload checks."""
+"""Request handler: the request paths and their payload checks (detection requests: detection.py)."""
 
 import logging
 import threading
@@ -21,6 +21,10 @@ FAILED_WRITE = {
     "scan.stop": "scan not stopped",
     "quarantine.restore": "not restored",
     "quarantine.delete": "not deleted",
+    "allowlist.add": "not allowed",
+    "allowlist.remove": "not removed",
+    "threat.quarantine": "not quarantined",
+    "threat.kill": "threat not updated",
 }
 # "summary" errors are shown by the console as they are: short Romanian sentences.
 SUMMARY_REASONS = {
@@ -89,6 +93,8 @@ class Service:
             "quarantine.restore": self.quarantine_restore,
             "quarantine.delete": self.quarantine_delete,
         }
+        # Allow-list and the user's actions on threats (detection.py).
+        self.routes.update(agent.detection.routes())
 
     def __call__(self, request: dict):
         """dict -> (ok, data, error text or None). Never raises for bad input."""
@@ -155,9 +161,9 @@ class Service:
             uptime_seconds=time.time() - a.started,
             files_scanned_since_boot=a.scanner.files_since_start,
             files_per_second=a.scanner.files_per_second(),
-            engines=a.threats.engine_hits(),
+            engines=a.detection.engines(),
             active_scan_dirs=a.scanner.scan_dirs(),
-            agent=a.telemetry.agent_stats(),
+            agent=a.detection.agent_stats(a.telemetry.agent_stats()),
             system=a.telemetry.system_stats(),
             engine_breakdown=a.threats.engine_breakdown(),
             severity_breakdown=a.threats.severity_breakdown(),

@@ -427,7 +427,7 @@ class Telemetry:
             p = procs.get(pid)
             if self.scope is not None and (p is None or p.pid not in self.behavior.descendants(procs, {self.scope})):
                 continue
-            if p is not None and self.behavior.allowed(executable_path(p.exe)):
+            if p is not None and self.behavior.allows(p):
                 continue
             remote = procfs.endpoint(s.remote)
             name = fsnames.display(p.name) if p else None

@@ -5,17 +5,24 @@ Status words:
   "quarantined"  the file was moved into the vault
   "restored"     the user restored the quarantined file to its original place
   "deleted"      the user deleted the quarantined file from the vault
-  "killed"       the process was ended by auto-kill
+  "killed"       the process was ended (auto-kill or the user's request)
   "resolved"     the cause went away by itself (file removed or changed,
                  process ended, connection closed)
+  "allowed"      the user put what it found on the allow-list
+
+A file gives one threat per inspection, however many engines matched it (the
+most severe engine's kind and severity, every engine and rule in the
+description), and none while a threat for the same path and content is open.
 """
 
 import threading
 import time
 
-from . import records
+from . import fsnames, records
 
-STATUSES = ("detected", "quarantined", "restored", "deleted", "killed", "resolved")
+STATUSES = ("detected", "quarantined", "restored", "deleted", "killed", "resolved", "allowed")
+FILE_KINDS = ("signature", "yara")
+PROCESS_KINDS = ("behavior", "network")
 
 
 class ThreatStore:
@@ -28,8 +35,11 @@ class ThreatStore:
         self.hits = {name: {"hits": 0, "last": 0.0} for name in records.ENGINES}
 
     def add(self, kind, severity, *, status="detected", path=None, pid=None, process_name=None,
-            signature=None, score=None, description=None, dedup=None) -> int | None:
-        """Records a threat; returns its id, or None when `dedup` names an active duplicate."""
+            signature=None, score=None, description=None, dedup=None, sha256=None, engines=None) -> int | None:
+        """Records a threat; returns its id, or None when `dedup` names an active duplicate.
+
+        `engines` lists every engine that matched (their hit counters all count it); default: `kind`.
+        """
         now = time.time()
         with self.db.lock:
             if dedup is not None:
@@ -38,14 +48,44 @@ class ThreatStore:
                     return None
             cur = self.db.execute(
                 "INSERT INTO threats(ts, kind, severity, path, pid, process_name, signature, score, description,"
-                " status, dedup) VALUES(?,?,?,?,?,?,?,?,?,?,?)",
-                (now, kind, severity, path, pid, process_name, signature, score, description, status, dedup))
+                " status, dedup, sha256) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)",
+                (now, kind, severity, fsnames.to_db(path), pid, process_name, signature, score, description, status,
+                 dedup, sha256))
             threat_id = cur.lastrowid
         with self.lock:
-            entry = self.hits.setdefault(kind, {"hits": 0, "last": 0.0})
-            entry["hits"] += 1
-            entry["last"] = now
+            for name in engines or (kind,):
+                entry = self.hits.setdefault(name, {"hits": 0, "last": 0.0})
+                entry["hits"] += 1
+                entry["last"] = now
         return threat_id
+
+    def allow_matching(self, kind: str, value: str, exe_of=None) -> list[int]:
+        """Open threats an allow-list entry covers become "allowed"; returns their ids.
+
+        `exe_of(pid)` names the executable of a live process (for network threats, which keep no path).
+        """
+        allowed = []
+        for row in self.active(limit=100_000):
+            path = fsnames.from_db(row["path"])
+            if kind == "path":
+                hit = row["kind"] in FILE_KINDS and path is not None and (
+                    path == value or path.startswith(value.rstrip("/") + "/"))
+            elif kind == "sha256":
+                hit = row["kind"] in FILE_KINDS and (row["sha256"] or "").lower() == value
+            else:
+                exe = path if row["kind"] == "behavior" else None
+                if exe is None and row["pid"] and exe_of is not None:
+                    exe = exe_of(row["pid"])
+                hit = row["kind"] in PROCESS_KINDS and exe == value
+            if hit and self.set_status_if(row["id"], "detected", "allowed"):
+                allowed.append(row["id"])
+        return allowed
+
+    def set_status_if(self, threat_id, current, status) -> bool:
+        """Changes the status only from `current` (so two actions on one threat cannot both win)."""
+        assert status in STATUSES
+        return self.db.execute("UPDATE threats SET status=? WHERE id=? AND status=?",
+                               (status, threat_id, current)).rowcount == 1
 
     def set_status(self, threat_id, status):
         assert status in STATUSES

@@ -197,7 +197,7 @@ class Vault:
         cols = (("id",) if entry.get("id") is not None else ()) + self.ENTRY_COLUMNS
         return self.db.execute(
             f"INSERT OR REPLACE INTO quarantine({','.join(cols)}) VALUES({','.join('?' * len(cols))})",
-            tuple(entry[c] for c in cols)).lastrowid
+            tuple(fsnames.to_db(entry[c]) if c == "original_path" else entry[c] for c in cols)).lastrowid
 
     def _set_state(self, entry, state, **columns):
         entry.update(columns, state=state)
@@ -388,7 +388,7 @@ class Vault:
     def restore(self, entry_id) -> str:
         row = self._claim(entry_id, "restoring", allow=True)
         self.faults.step("restore", 1)
-        path = row["original_path"]
+        path = fsnames.from_db(row["original_path"])
         parent, name = os.path.split(path)
         tmp_path = os.path.join(parent, self._temp_name(entry_id))
         with self.lock:
@@ -498,7 +498,7 @@ class Vault:
         self.faults.step("delete", 1)
         with self.lock:
             self._finish_delete(row)
-        self.events.emit("quarantine", f"deleted entry #{entry_id}", row["original_path"])
+        self.events.emit("quarantine", f"deleted entry #{entry_id}", fsnames.from_db(row["original_path"]))
 
     def _finish_delete(self, row):
         self._unlink_vault_file(row)
@@ -517,7 +517,7 @@ class Vault:
             except Exception:
                 log.exception("recovery of quarantine entry %s failed; left as is", row["id"])
             if row["state"] == "pending":
-                rolled_back.append(row["original_path"])
+                rolled_back.append(fsnames.from_db(row["original_path"]))
         return rolled_back
 
     def settle_leftovers(self):
@@ -529,7 +529,7 @@ class Vault:
                 self._recover_one(row)
 
     def _recover_one(self, row):
-        state, path = row["state"], row["original_path"]
+        state, path = row["state"], fsnames.from_db(row["original_path"])
         parent, name = os.path.split(path)
         if state == "pending":
             # The original was never touched: drop the partial copy.
@@ -669,7 +669,8 @@ class Vault:
         for t in threats:
             self.db.execute("INSERT OR IGNORE INTO threats(id, ts, kind, severity, path, signature, description,"
                             " status) VALUES(?,?,?,?,?,?,?,?)",
-                            (t["id"], t["ts"], t["kind"], t["severity"], entry["original_path"], t.get("signature"),
+                            (t["id"], t["ts"], t["kind"], t["severity"], fsnames.to_db(entry["original_path"]),
+                             t.get("signature"),
                              t.get("description"), status))
 
     def _entry_from_header(self, name, h):
@@ -731,7 +732,7 @@ class Vault:
         finally:
             os.close(dfd)
         if not self.db.query_one("SELECT 1 FROM allowlist WHERE path=? AND sha256=?",
-                                 (entry["original_path"], entry["sha256"])):
+                                 (fsnames.to_db(entry["original_path"]), entry["sha256"])):
             return False
         self._put_threats(entry, threats, "restored")
         self._unlink_vault_file(entry)

@@ -41,6 +41,25 @@ def wait_for(predicate, timeout=20.0, interval=0.1, what="condition"):
     raise AssertionError(f"timed out waiting for {what}")
 
 
+def finished_scan(agent, timeout=60):
+    return wait_for(lambda: (lambda s: s if not s["running"] else None)(agent.data("scan.status")), timeout,
+                    what="scan to finish")
+
+
+def scan(agent, kind="quick", timeout=60):
+    agent.data("scan.start", kind=kind)
+    return finished_scan(agent, timeout)
+
+
+def write(path, content, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as fh:
+        fh.write(content)
+    if mode is not None:
+        os.chmod(path, mode)
+    return path
+
+
 def exchange(path, payload: bytes, timeout=15.0, half_close=False) -> bytes:
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.settimeout(timeout)
@@ -61,11 +80,16 @@ def exchange(path, payload: bytes, timeout=15.0, half_close=False) -> bytes:
         s.close()
 
 
+AGENT_HOMES = set()  # every HOME and data directory an agent of this session used
+
+
 class Agent:
     """One agent process with its own HOME, data directory and stand-ins for /tmp, /var/tmp and /dev/shm."""
 
-    def __init__(self, home, env_extra=None):
+    def __init__(self, home, env_extra=None, prefix=()):
+        AGENT_HOMES.add(home)
         self.home = home
+        self.prefix = list(prefix)  # a command the agent runs under (e.g. setpriv dropping capabilities)
         self.socket = os.path.join(home, SOCKET_SUFFIX)
         self.data_dir = os.path.join(home, "data")
         self.tmp = os.path.join(home, "tmp")
@@ -76,12 +100,12 @@ class Agent:
         for d in (self.tmp, self.vartmp, self.shm, self.downloads, self.desktop):
             os.makedirs(d, exist_ok=True)
         self.env_extra = dict(env_extra or {})
-        self.prefix = []  # a command the agent runs under (setpriv…)
         self.proc = None
         self.log_path = os.path.join(home, "agent.log")
 
     def env(self, extra=None):
-        env = {k: v for k, v in os.environ.items() if not k.startswith("TSAV_") and k not in ("XDG_DATA_HOME", "XDG_CONFIG_HOME")}
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("TSAV_") and k not in ("XDG_DATA_HOME", "XDG_CONFIG_HOME")}
         env.update({"HOME": self.home, "TSAV_AGENT_TEST_MODE": "1", "TSAV_AGENT_DATA_DIR": self.data_dir,
                     "TSAV_AGENT_TMP_DIR": self.tmp, "TSAV_AGENT_VAR_TMP_DIR": self.vartmp,
                     "TSAV_AGENT_SHM_DIR": self.shm, "PYTHONDONTWRITEBYTECODE": "1"})
@@ -90,6 +114,7 @@ class Agent:
         return env
 
     def start(self, extra_env=None, wait=True):
+        AGENT_HOMES.add(self.data_dir)
         log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(self.prefix + [sys.executable, "-m", "agent.main"], cwd=RESOURCES,
                                      env=self.env(extra_env),
@@ -152,6 +177,34 @@ class Agent:
 
     def fd_count(self):
         return len(os.listdir(f"/proc/{self.proc.pid}/fd"))
+
+
+def clamd_processes(under: str) -> list[int]:
+    """Pids of clamd processes whose configuration lies under `under`."""
+    pids = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as fh:
+                argv = fh.read().split(b"\0")
+            with open(f"/proc/{pid}/stat", "rb") as fh:
+                if fh.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                    continue
+        except (OSError, IndexError):
+            continue
+        if argv and os.path.basename(argv[0]).startswith(b"clamd") and any(
+                a.startswith(os.fsencode(under)) for a in argv[1:]):
+            pids.append(int(pid))
+    return pids
+
+
+@pytest.fixture(scope="session", autouse=True)
+def no_clamd_left_behind():
+    """Every agent of this session stops its private clamd, also when a test kills the agent."""
+    yield
+    wait_for(lambda: not any(clamd_processes(h) for h in AGENT_HOMES), 15,
+             what="the private clamd of every agent to end")
 
 
 @pytest.fixture

@@ -17,13 +17,14 @@ NETWORK = {"pid": (INT, False), "process": (STR, False), "local": (STR, True), "
 EVENT = {"id": (INT, True), "ts": (DOUBLE, True), "source": (STR, True), "action": (STR, True),
          "target": (STR, False)}
 SCAN = {"id": (INT, True), "kind": (STR, True), "started": (DOUBLE, True), "finished": (DOUBLE, False),
-        "scanned": (INT, True), "current": (STR, True), "running": (BOOL, True)}
-ENGINE_HITS = {"hits": (INT, True), "last": (DOUBLE, True)}
+        "scanned": (INT, True), "current": (STR, True), "running": (BOOL, True), "outcome": (STR, False),
+        "error": (STR, False), "skipped_foreign": (INT, False), "unreadable": (INT, False)}
+ENGINE_HITS = {"hits": (INT, True), "last": (DOUBLE, True), "state": (STR, False), "reason": (STR, False)}
 SCAN_DIR = {"scanned": (INT, True), "hits": (INT, True), "started": (DOUBLE, True), "finished": (DOUBLE, False),
             "duration": (DOUBLE, True)}
 ENGINE_HISTORY = {"last24h": (INT, True), "total": (INT, True), "last_ts": (DOUBLE, True)}
 AGENT_SELF = {"pid": (INT, True), "cpu": (DOUBLE, True), "rss": (INT, True), "threads": (INT, True),
-              "fds": (INT, True), "uptime_seconds": (DOUBLE, True)}
+              "fds": (INT, True), "uptime_seconds": (DOUBLE, True), "clamd_rss": (INT, False)}
 SYSTEM = {k: (INT if k in ("cpu_count", "ram_used", "ram_total", "disk_used", "disk_total") else DOUBLE, True)
           for k in ("cpu_percent", "cpu_count", "ram_used", "ram_total", "ram_percent", "disk_used", "disk_total",
                     "disk_percent", "net_bytes_sent_per_sec", "net_bytes_recv_per_sec")}

@@ -91,8 +91,7 @@ def sampler(home):
     os.makedirs(tmp)
     db = Database(os.path.join(home, "agent.db"))
     events = EventLog(db)
-    config = Config(data_dir=home, socket_path=os.path.join(home, "s"), temp_dirs=(tmp,), busy_seconds=2.0,
-                    cron_dir="", system_dirs=())
+    config = Config(data_dir=home, socket_path=os.path.join(home, "s"), temp_dirs=(tmp,), busy_seconds=2.0)
     with open(os.path.join(home, "intel.txt"), "w") as fh:
         fh.write("127.0.0.2/32 listed for this test\n")
     telemetry = Telemetry(config, Settings(db), ThreatStore(db, events), events,
@@ -126,9 +125,10 @@ class TestSignals:
                 python = judged(sampler, lambda p: p.pid == pyshell.pid)
                 assert python.score >= 0.97
             # A shell whose output is only a pipe or a Unix socket (a service's journal) is nothing.
-            with running(["bash", "-c", "sleep 60"], stdout=subprocess.PIPE):
+            with running(["bash", "-c", "sleep 60; true"], stdout=subprocess.PIPE) as piped:
+                time.sleep(0.3)
                 procs = sampler.sample(full=False)
-                assert not [p for p in procs.values() if p.name == "bash" and p.stdio_peer]
+                assert procs[piped.pid].stdio_peer is None and procs[piped.pid].reasons == []
 
     def test_relay_handing_its_connection_to_a_shell(self, sampler, home):
         nc = script(os.path.join(home, "nc"))

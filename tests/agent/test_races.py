@@ -20,13 +20,14 @@ def inproc(home):
 
 
 def _late_view(agent, path):
-    """What a second reader (a scan racing real-time protection) holds after reading the file."""
+    """What a second reader (a scan racing real-time protection) holds after reading the file.
+
+    In process no clamd runs, so YARA alone detects; the races are about what happens after.
+    """
     st = os.stat(path)
     with open(path, "rb") as fh:
         data = fh.read()
-    digest = hashlib.sha256(data).hexdigest()
-    detections = [agent.signature.check(digest)] + agent.yara.check(data)
-    return st, digest, [d for d in detections if d is not None]
+    return st, hashlib.sha256(data).hexdigest(), agent.yara.check(data)
 
 
 class TestDetectionRace:
@@ -35,15 +36,14 @@ class TestDetectionRace:
         with open(path, "wb") as fh:
             fh.write(EICAR)
         late = _late_view(inproc, path)
-        assert len(late[2]) == 2  # signature and YARA
+        assert len(late[2]) == 1
 
-        assert inproc.scanner.inspect(path, source="realtime") == 2
+        assert inproc.scanner.inspect(path, source="realtime") == 1
         assert not os.path.exists(path)
-        inproc.scanner._handle(path, late[0], late[1], late[2], "scan")
+        assert inproc.scanner._handle(path, late[0], late[1], late[2], "scan") == 0
 
         rows = [t for t in inproc.threats.latest(50) if t.get("path") == path]
-        assert sorted(t["kind"] for t in rows) == ["signature", "yara"]
-        assert {t["status"] for t in rows} == {"quarantined"}
+        assert [t["status"] for t in rows] == ["quarantined"]
         assert len(inproc.vault.list(10)) == 1
 
     def test_late_reader_of_a_replaced_file_leaves_the_new_file_to_its_own_event(self, inproc, home):
@@ -56,9 +56,9 @@ class TestDetectionRace:
             fh.write(b"harmless")
         inproc.scanner._handle(path, late[0], late[1], late[2], "scan")
         assert os.path.exists(path)
-        assert len([t for t in inproc.threats.latest(50) if t.get("path") == path]) == 2
+        assert len([t for t in inproc.threats.latest(50) if t.get("path") == path]) == 1
 
-    def test_concurrent_inspections_record_each_engine_once(self, inproc, home):
+    def test_concurrent_inspections_record_each_file_once(self, inproc, home):
         paths = []
         for i in range(12):
             p = os.path.join(home, "Downloads", f"e{i}.com")
@@ -80,6 +80,5 @@ class TestDetectionRace:
         rows = inproc.threats.latest(500)
         for p in paths:
             mine = [t for t in rows if t.get("path") == p]
-            assert sorted(t["kind"] for t in mine) == ["signature", "yara"], mine
-            assert {t["status"] for t in mine} == {"quarantined"}
+            assert [t["status"] for t in mine] == ["quarantined"], mine
         assert len(inproc.vault.list(100)) == len(paths)

