@@ -439,31 +439,28 @@ QCoro::Task<CommandResult> AgentClient::command(QString path, QVariantMap payloa
     co_return result;
 }
 
-QCoro::Task<CommandResult> AgentClient::restoreQuarantine(qint64 id)
+QCoro::Task<CommandResult> AgentClient::commandThenRefresh(QString path, QVariantMap payload)
 {
     QPointer<AgentClient> self(this);
-    CommandResult result = co_await command(opQuarantineRestore, one(keyId, id));
+    CommandResult result = co_await command(std::move(path), std::move(payload));
     if (self)
         co_await refresh();
     co_return result;
+}
+
+QCoro::Task<CommandResult> AgentClient::restoreQuarantine(qint64 id)
+{
+    return commandThenRefresh(opQuarantineRestore, one(keyId, id));
 }
 
 QCoro::Task<CommandResult> AgentClient::deleteQuarantine(qint64 id)
 {
-    QPointer<AgentClient> self(this);
-    CommandResult result = co_await command(opQuarantineDelete, one(keyId, id));
-    if (self)
-        co_await refresh();
-    co_return result;
+    return commandThenRefresh(opQuarantineDelete, one(keyId, id));
 }
 
 QCoro::Task<CommandResult> AgentClient::quarantineThreat(qint64 id)
 {
-    QPointer<AgentClient> self(this);
-    CommandResult result = co_await command(opThreatQuarantine, one(keyId, id));
-    if (self)
-        co_await refresh();
-    co_return result;
+    return commandThenRefresh(opThreatQuarantine, one(keyId, id));
 }
 
 QCoro::Task<> AgentClient::setSetting(SettingKey key, bool value)

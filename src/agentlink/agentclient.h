@@ -153,6 +153,7 @@ private:
     QCoro::Task<> pollLoop(quint64 generation);
     QCoro::Task<> reloadSettings(Deadline deadline);
     QCoro::Task<CommandResult> command(QString path, QVariantMap payload);
+    QCoro::Task<CommandResult> commandThenRefresh(QString path, QVariantMap payload);
 
     QString m_socketPath;
     std::optional<Summary> m_summary;
