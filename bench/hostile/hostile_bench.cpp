@@ -20,6 +20,7 @@
 #include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "alerts/threatnotifier.h"
+#include "app/application.h"
 #include "app/darkstyle.h"
 #include "app/mainwindow.h"
 #include "kit/typography.h"
@@ -84,8 +85,9 @@ qint64 statusKb(const char *field)
         peer.setData(QStringLiteral("metrics.live"), tsav::ScriptedPeer::metricsWithEnginesJson(20000));
     } else if (scenario == QLatin1String("trickle")) {
         tsav::ScriptedPeer::Behaviour b;
+        // 8 KB at a byte per 100 ms would take 14 minutes.
         b.bytes = "{\"ok\":true,\"data\":{\"threats_total\":1,\"threats_active\":1,\"quarantined\":0,"
-                  "\"threats_last_24h\":1,\"events_last_24h\":1}}\n";
+                  "\"threats_last_24h\":1,\"events_last_24h\":1}" + QByteArray(8192, ' ') + "}\n";
         b.trickleChunk = 1;
         b.trickleDelay = 100ms;
         peer.setBehaviour(QStringLiteral("summary"), b);
@@ -106,6 +108,7 @@ qint64 statusKb(const char *field)
 
 int runScenario(int argc, char **argv, const QString &scenario, int seconds)
 {
+    tsav::TessalyAntivirusApp::tuneMemory(); // as the console does
     QTemporaryDir dir(testBase() + QStringLiteral("/hostile-XXXXXX"));
     const QString socket = dir.filePath(QStringLiteral("agent.sock"));
     const pid_t agent = fork();

@@ -18,6 +18,8 @@
 #include <QEvent>
 #include <QTimer>
 
+#include <malloc.h>
+
 namespace tsav {
 
 const QString TessalyAntivirusApp::quitNoticeTitle = QStringLiteral("Tessaly — agentul rămâne pornit");
@@ -29,6 +31,14 @@ TessalyAntivirusApp::Parts::Parts() = default;
 TessalyAntivirusApp::Parts::Parts(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts &TessalyAntivirusApp::Parts::operator=(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts::~Parts() = default;
+
+void TessalyAntivirusApp::tuneMemory()
+{
+    // glibc raises its mmap threshold after each large free (up to 32 MiB), after which
+    // every later reply of that size is carved from a heap that never shrinks; with the
+    // threshold fixed, blocks of 1 MiB and more are mapped and unmapped each time.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+}
 
 TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
 {
@@ -50,6 +60,9 @@ TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
         ensureTray();
         startServices();
     });
+    // The console ends through quit() only (which says that the agent keeps running and
+    // gives the notification time to leave), never behind its back when a window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
     m_window->installEventFilter(this);
     connect(m_window, &MainWindow::quitRequested, this, [this] { quit(); });
 
@@ -67,10 +80,7 @@ void TessalyAntivirusApp::ensureTray()
     if (m_tray)
         return;
     m_tray = std::make_unique<TrayIcon>(context(), [this] { openMainWindow(); }, [this] { quit(); });
-    if (m_tray->available()) {
-        // The tray keeps the console reachable: closing the window only hides it.
-        QApplication::setQuitOnLastWindowClosed(false);
-    } else {
+    if (!m_tray->available()) {
         // No tray on this desktop: the panel is a small window opened from the sidebar.
         auto *status = new TSPillButton(QStringLiteral("Stare"), QStringLiteral("shield.lefthalf.filled"),
                                         TSPillButton::Kind::ghost);

@@ -47,6 +47,10 @@ public:
     };
     // The real objects: the user's socket, the bundled agent, the desktop's services.
     static Parts realParts();
+    // Process-wide memory policy, before anything is allocated: large blocks (a reply of
+    // many megabytes and its parse) go back to the system as soon as they are freed,
+    // instead of staying in the worker threads' heaps.
+    static void tuneMemory();
 
     explicit TessalyAntivirusApp(Parts parts = realParts(), QObject *parent = nullptr);
     ~TessalyAntivirusApp() override;

@@ -11,6 +11,7 @@
 
 int main(int argc, char **argv)
 {
+    tsav::TessalyAntivirusApp::tuneMemory();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessaly-antivirus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessaly Antivirus"));
