@@ -59,10 +59,13 @@ void BM_NotifyNewThreat(benchmark::State &state)
     RecordingServices fake;
     SoundPlayer player(&fake.sounds, &fake.haptics, &fake.preferences);
     ThreatNotifier notifier(fake.services(), player);
-    const QList<Threat> list = threats(1, 1);
+    notifier.handleThreats({}); // the first answer: from now on every id is new
+    qint64 id = 1;
+    QList<Threat> list = threats(id, 1);
     for (auto _ : state) {
-        notifier.notify(list[0]);
+        notifier.handleThreats(list);
         state.PauseTiming();
+        list = threats(++id, 1);
         fake.notifications.posted.clear();
         fake.sounds.plays.clear();
         fake.haptics.pulses.clear();

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <cerrno>
+
 #include <QCoroFuture>
 #include <QCoroTimer>
 
@@ -16,7 +18,11 @@ namespace tsav {
 
 namespace {
 
-constexpr std::chrono::seconds callTimeout{15};
+using namespace std::chrono;
+
+constexpr seconds receiveTimeout{15};
+// Replies whose "data" a command hands back as a map; larger ones are not converted.
+constexpr qsizetype maxCommandDataBytes = 64 * 1024;
 
 // Exchanges run here rather than on the global pool: that one is sized to the CPU
 // count, and a cycle's seven requests must not queue behind one another.
@@ -40,49 +46,60 @@ QByteArray requestBytes(const QString &path, const QVariantMap &payload)
     return bytes;
 }
 
-Expected<AgentResponse> exchange(const QString &socketPath, const QByteArray &request)
+Expected<AgentResponse> exchange(const QString &socketPath, const QByteArray &request, Deadline deadline)
 {
-    auto raw = requestBlocking(socketPath, request, callTimeout);
+    auto raw = requestBlocking(socketPath, request, receiveTimeout, deadline);
     if (!raw)
         return raw.error();
     return parseReply(raw.value());
 }
 
+// A list as kept, with the number of rows the agent sent.
+template <typename T>
+struct Rows {
+    QList<T> items;
+    qsizetype sent = 0;
+};
+
 // One poll request, run entirely on a worker: exchange, parse and decode, so that the
 // GUI thread only assigns the result.
 template <typename T>
-Expected<T> fetchRecord(const QString &socketPath, const QByteArray &request)
+Expected<T> fetchRecord(const QString &socketPath, const QByteArray &request, Deadline deadline)
 {
-    auto response = exchange(socketPath, request);
+    auto response = exchange(socketPath, request, deadline);
     if (!response)
         return response.error();
     return decodeRecord<T>(response.value());
 }
 
 template <typename T>
-Expected<QList<T>> fetchList(const QString &socketPath, const QByteArray &request)
+Expected<Rows<T>> fetchList(const QString &socketPath, const QByteArray &request, qsizetype cap,
+                            Deadline deadline)
 {
-    auto response = exchange(socketPath, request);
+    auto response = exchange(socketPath, request, deadline);
     if (!response)
         return response.error();
-    auto list = decodeList<T>(response.value());
-    if constexpr (std::is_same_v<T, ProcessRow>) {
-        if (list)
-            sortProcessesByScore(list.value());
-    }
-    return list;
+    Rows<T> rows;
+    auto list = decodeList<T>(response.value(), cap, &rows.sent);
+    if (!list)
+        return list.error();
+    rows.items = std::move(list).value();
+    if constexpr (std::is_same_v<T, ProcessRow>)
+        sortProcessesByScore(rows.items);
+    return rows;
 }
 
 template <typename T>
-QFuture<Expected<T>> startRecord(const QString &socketPath, const QString &path, const QVariantMap &payload = {})
+QFuture<Expected<T>> startRecord(const QString &socketPath, const QString &path, Deadline deadline)
 {
-    return QtConcurrent::run(linkPool(), &fetchRecord<T>, socketPath, requestBytes(path, payload));
+    return QtConcurrent::run(linkPool(), &fetchRecord<T>, socketPath, requestBytes(path, {}), deadline);
 }
 
 template <typename T>
-QFuture<Expected<QList<T>>> startList(const QString &socketPath, const QString &path, const QVariantMap &payload = {})
+QFuture<Expected<Rows<T>>> startList(const QString &socketPath, const QString &path, const QVariantMap &payload,
+                                     qsizetype cap, Deadline deadline)
 {
-    return QtConcurrent::run(linkPool(), &fetchList<T>, socketPath, requestBytes(path, payload));
+    return QtConcurrent::run(linkPool(), &fetchList<T>, socketPath, requestBytes(path, payload), cap, deadline);
 }
 
 template <typename T>
@@ -90,14 +107,6 @@ std::optional<T> valueOrNone(Expected<T> &&e)
 {
     if (!e)
         return std::nullopt;
-    return std::move(e).value();
-}
-
-template <typename T>
-QList<T> listOrEmpty(Expected<QList<T>> &&e)
-{
-    if (!e)
-        return {};
     return std::move(e).value();
 }
 
@@ -109,6 +118,27 @@ void replace(T &field, T &&value)
     T old = std::exchange(field, std::move(value));
     if (!old.isEmpty())
         linkPool()->start([old = std::move(old)]() mutable { old = T(); });
+}
+
+// Assigns a fetched list (or an empty one when the fetch failed) and its omitted count.
+template <typename T>
+void assignRows(QList<T> &field, qsizetype &omitted, Expected<Rows<T>> &&fetched)
+{
+    if (!fetched) {
+        replace(field, QList<T>());
+        omitted = 0;
+        return;
+    }
+    Rows<T> rows = std::move(fetched).value();
+    omitted = std::max<qsizetype>(0, rows.sent - rows.items.size());
+    replace(field, std::move(rows.items));
+}
+
+// Whether any of the results ran out of the cycle's time.
+template <typename... R>
+bool anyDeadline(const R &...results)
+{
+    return ((!results && results.error().isDeadline()) || ...);
 }
 
 void appendSample(History &series, const QDateTime &now, double value)
@@ -148,7 +178,8 @@ const QString keyKind = QStringLiteral("kind");
 const QString keyId = QStringLiteral("id");
 const QString keyValues = QStringLiteral("values");
 const QString keyScheduledScanHours = QStringLiteral("scheduled_scan_hours");
-const QVariantMap limit200 = one(QStringLiteral("limit"), 200);
+const QVariantMap limitRows = one(QStringLiteral("limit"), AgentClient::maxRequestedRows);
+const QString opThreatQuarantine = QStringLiteral("threat.quarantine");
 
 } // namespace
 
@@ -191,6 +222,8 @@ bool AgentClient::isPolling() const { return m_polling; }
 
 void AgentClient::setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
 
+void AgentClient::setCycleDeadline(std::chrono::milliseconds deadline) { m_cycleDeadline = deadline; }
+
 QCoro::Task<> AgentClient::pollLoop(quint64 generation)
 {
     QPointer<AgentClient> self(this);
@@ -210,22 +243,36 @@ QCoro::Task<> AgentClient::pollLoop(quint64 generation)
 QCoro::Task<Expected<AgentResponse>> AgentClient::call(QString path, QVariantMap payload)
 {
     const QByteArray request = requestBytes(path, payload);
-    co_return co_await QtConcurrent::run(linkPool(), &exchange, m_socketPath, request);
+    const Deadline deadline = steady_clock::now() + m_cycleDeadline;
+    co_return co_await QtConcurrent::run(linkPool(), &exchange, m_socketPath, request, deadline);
+}
+
+void AgentClient::failCycle(const AgentError &error)
+{
+    m_connected = false;
+    Q_EMIT connectedChanged();
+    m_agentRefused = error.domain == QLatin1String("tsav.agent");
+    if (m_agentRefused)
+        m_lastError = error.message; // the agent's own words
+    else if (error.isDeadline())
+        m_lastError = QStringLiteral("agentul nu a răspuns complet în %1 s")
+                          .arg(duration_cast<seconds>(m_cycleDeadline).count());
+    else
+        m_lastError = error.description();
+    Q_EMIT lastErrorChanged();
 }
 
 QCoro::Task<> AgentClient::refresh()
 {
     QPointer<AgentClient> self(this);
     const QString socket = m_socketPath;
+    const Deadline deadline = steady_clock::now() + m_cycleDeadline;
 
-    auto summary = co_await startRecord<Summary>(socket, opSummary);
+    auto summary = co_await startRecord<Summary>(socket, opSummary, deadline);
     if (!self)
         co_return;
     if (!summary) {
-        m_connected = false;
-        Q_EMIT connectedChanged();
-        m_lastError = summary.error().description();
-        Q_EMIT lastErrorChanged();
+        failCycle(summary.error());
         Q_EMIT cycleFinished();
         co_return;
     }
@@ -234,62 +281,79 @@ QCoro::Task<> AgentClient::refresh()
     m_connected = true;
     Q_EMIT connectedChanged();
     m_lastError.reset();
+    m_agentRefused = false;
+    m_lastAnswerAt = QDateTime::currentDateTime();
     Q_EMIT lastErrorChanged();
 
     // All seven at once; results are assigned in this fixed order as they arrive.
-    auto threats = startList<Threat>(socket, opThreats, limit200);
-    auto quarantine = startList<QuarantineEntry>(socket, opQuarantineList, limit200);
-    auto processes = startList<ProcessRow>(socket, opProcesses);
-    auto network = startList<NetworkRow>(socket, opNetwork);
-    auto events = startList<EventRow>(socket, opEvents, limit200);
-    auto scan = startRecord<ScanStatus>(socket, opScanStatus);
-    auto metrics = startRecord<LiveMetrics>(socket, opMetricsLive);
+    auto threats = startList<Threat>(socket, opThreats, limitRows, maxRequestedRows, deadline);
+    auto quarantine = startList<QuarantineEntry>(socket, opQuarantineList, limitRows, maxRequestedRows, deadline);
+    auto processes = startList<ProcessRow>(socket, opProcesses, {}, maxProcesses, deadline);
+    auto network = startList<NetworkRow>(socket, opNetwork, {}, maxConnections, deadline);
+    auto events = startList<EventRow>(socket, opEvents, limitRows, maxRequestedRows, deadline);
+    auto scan = startRecord<ScanStatus>(socket, opScanStatus, deadline);
+    auto metrics = startRecord<LiveMetrics>(socket, opMetricsLive, deadline);
 
     auto threatsResult = co_await threats;
     if (!self)
         co_return;
-    replace(m_threats, listOrEmpty(std::move(threatsResult)));
+    bool late = anyDeadline(threatsResult);
+    m_threatsReceived = threatsResult.ok();
+    assignRows(m_threats, m_omitted.threats, std::move(threatsResult));
     Q_EMIT threatsChanged();
 
     auto quarantineResult = co_await quarantine;
     if (!self)
         co_return;
-    replace(m_quarantine, listOrEmpty(std::move(quarantineResult)));
+    late |= anyDeadline(quarantineResult);
+    assignRows(m_quarantine, m_omitted.quarantine, std::move(quarantineResult));
     Q_EMIT quarantineChanged();
 
     auto processesResult = co_await processes; // already sorted by score on the worker
     if (!self)
         co_return;
-    replace(m_processes, listOrEmpty(std::move(processesResult)));
+    late |= anyDeadline(processesResult);
+    assignRows(m_processes, m_omitted.processes, std::move(processesResult));
     Q_EMIT processesChanged();
 
     auto networkResult = co_await network;
     if (!self)
         co_return;
-    replace(m_network, listOrEmpty(std::move(networkResult)));
+    late |= anyDeadline(networkResult);
+    assignRows(m_network, m_omitted.network, std::move(networkResult));
     Q_EMIT networkChanged();
 
     auto eventsResult = co_await events;
     if (!self)
         co_return;
-    replace(m_events, listOrEmpty(std::move(eventsResult)));
+    late |= anyDeadline(eventsResult);
+    assignRows(m_events, m_omitted.events, std::move(eventsResult));
     Q_EMIT eventsChanged();
 
     auto scanResult = co_await scan;
     if (!self)
         co_return;
+    late |= anyDeadline(scanResult);
     m_scan = valueOrNone(std::move(scanResult));
     Q_EMIT scanChanged();
 
     auto metricsResult = co_await metrics;
     if (!self)
         co_return;
+    late |= anyDeadline(metricsResult);
     m_metrics = valueOrNone(std::move(metricsResult));
     Q_EMIT metricsChanged();
 
     recordHistory();
 
-    co_await refreshSettings();
+    // A reply still trickling when the cycle's time is up fails the whole cycle: the agent
+    // is not answering as it should, whatever the other replies said.
+    if (late) {
+        failCycle(AgentError{QStringLiteral("tsav.unixsocket"), ETIMEDOUT, QStringLiteral("deadline")});
+        Q_EMIT cycleFinished();
+        co_return;
+    }
+    co_await reloadSettings(deadline);
     if (!self)
         co_return;
     Q_EMIT cycleFinished();
@@ -313,14 +377,26 @@ void AgentClient::recordHistory()
 
 QCoro::Task<> AgentClient::refreshSettings()
 {
+    co_await reloadSettings(steady_clock::now() + m_cycleDeadline);
+}
+
+QCoro::Task<> AgentClient::reloadSettings(Deadline deadline)
+{
     QPointer<AgentClient> self(this);
-    auto response = co_await call(opSettingsGet);
-    if (!self || !response)
+    auto response = co_await QtConcurrent::run(linkPool(), &exchange, m_socketPath,
+                                               requestBytes(opSettingsGet, {}), deadline);
+    if (!self)
         co_return;
+    if (!response) {
+        if (response.error().isDeadline())
+            failCycle(response.error());
+        co_return;
+    }
     auto settings = decodeSettings(response.value());
     if (!settings)
         co_return;
     m_settings = std::move(settings->switches);
+    m_unavailable = std::move(settings->unavailable);
     Q_EMIT settingsChanged();
     if (settings->scheduledScanHours) {
         m_scheduledScanHours = *settings->scheduledScanHours;
@@ -346,20 +422,45 @@ QCoro::Task<> AgentClient::stopScan()
         co_await refresh();
 }
 
-QCoro::Task<> AgentClient::restoreQuarantine(qint64 id)
+QCoro::Task<CommandResult> AgentClient::command(QString path, QVariantMap payload)
 {
-    QPointer<AgentClient> self(this);
-    (void)co_await call(opQuarantineRestore, one(keyId, id));
-    if (self)
-        co_await refresh();
+    auto response = co_await call(path, payload);
+    CommandResult result;
+    if (!response) {
+        result.error = response.error().description();
+        co_return result;
+    }
+    const AgentResponse &reply = response.value();
+    result.ok = reply.ok;
+    if (!reply.ok)
+        result.error = reply.error.value_or(QStringLiteral("the agent refused without a reason"));
+    if (reply.hasData && !reply.dataIsNull && reply.raw.size() <= maxCommandDataBytes)
+        result.data = QJsonDocument::fromJson(reply.dataJson()).object().toVariantMap();
+    co_return result;
 }
 
-QCoro::Task<> AgentClient::deleteQuarantine(qint64 id)
+QCoro::Task<CommandResult> AgentClient::commandThenRefresh(QString path, QVariantMap payload)
 {
     QPointer<AgentClient> self(this);
-    (void)co_await call(opQuarantineDelete, one(keyId, id));
+    CommandResult result = co_await command(std::move(path), std::move(payload));
     if (self)
         co_await refresh();
+    co_return result;
+}
+
+QCoro::Task<CommandResult> AgentClient::restoreQuarantine(qint64 id)
+{
+    return commandThenRefresh(opQuarantineRestore, one(keyId, id));
+}
+
+QCoro::Task<CommandResult> AgentClient::deleteQuarantine(qint64 id)
+{
+    return commandThenRefresh(opQuarantineDelete, one(keyId, id));
+}
+
+QCoro::Task<CommandResult> AgentClient::quarantineThreat(qint64 id)
+{
+    return commandThenRefresh(opThreatQuarantine, one(keyId, id));
 }
 
 QCoro::Task<> AgentClient::setSetting(SettingKey key, bool value)

@@ -8,6 +8,10 @@
 // Every assignment emits the field's change signal, even when the value is equal.
 // After a whole cycle (poll loop or command follow-up) cycleFinished() is emitted too,
 // so views that read many fields can redraw once.
+//
+// Bounded against a hostile agent: a whole cycle ends by its deadline (30 s) however
+// slowly replies trickle, and then counts as failed; lists keep at most their caps below
+// (the number the agent sent beyond a cap is published as "omitted").
 
 #include "agentlink/records.h"
 #include "agentlink/transport.h"
@@ -33,10 +37,21 @@ struct HistoryPoint {
 };
 using History = QList<HistoryPoint>;
 
+// The outcome of a command, for the screens that say what happened.
+struct CommandResult {
+    bool ok = false;   // the agent answered "ok": true
+    QString error;     // otherwise why: the agent's own words, or what failed on the way
+    QVariantMap data;  // the reply's "data" members (small replies only)
+};
+
 class AgentClient : public QObject {
     Q_OBJECT
 public:
     static constexpr int historyMax = 60;
+    // Rows kept of each list (threats, quarantine and events are asked for with this limit).
+    static constexpr qsizetype maxRequestedRows = 200;
+    static constexpr qsizetype maxProcesses = 2000;
+    static constexpr qsizetype maxConnections = 2000;
 
     explicit AgentClient(QString socketPath = agentSocketPath(), QObject *parent = nullptr);
     ~AgentClient() override;
@@ -51,6 +66,8 @@ public:
     const std::optional<ScanStatus> &scan() const { return m_scan; }
     const std::optional<LiveMetrics> &metrics() const { return m_metrics; }
     const QHash<QString, bool> &settings() const { return m_settings; }
+    // Switches whose effect the agent cannot apply, with its reason (empty for old agents).
+    const QHash<QString, QString> &unavailableSettings() const { return m_unavailable; }
     // Convenience: settings() at the key's wire name, false when missing.
     bool setting(SettingKey key) const;
     qint64 scheduledScanHours() const { return m_scheduledScanHours; }
@@ -63,8 +80,23 @@ public:
     const History &netSentHistory() const { return m_netSentHistory; }
     const History &netRecvHistory() const { return m_netRecvHistory; }
 
+    // Rows the agent sent beyond what the client keeps (0 for an honest agent).
+    qsizetype threatsOmitted() const { return m_omitted.threats; }
+    qsizetype quarantineOmitted() const { return m_omitted.quarantine; }
+    qsizetype processesOmitted() const { return m_omitted.processes; }
+    qsizetype networkOmitted() const { return m_omitted.network; }
+    qsizetype eventsOmitted() const { return m_omitted.events; }
+    // Whether threats() is the agent's answer (false before it and after a failed fetch,
+    // when the list is empty for want of an answer, not because there are no threats).
+    bool threatsReceived() const { return m_threatsReceived; }
+
     bool connected() const { return m_connected; }
     const std::optional<QString> &lastError() const { return m_lastError; }
+    // The last cycle failed because the agent itself refused "summary" and said why (the
+    // agent answers; lastError holds its words), rather than because nobody answered.
+    bool agentRefused() const { return m_agentRefused; }
+    // When the agent last answered a cycle's "summary"; absent before the first answer.
+    const std::optional<QDateTime> &lastAnswerAt() const { return m_lastAnswerAt; }
     const QString &socketPath() const { return m_socketPath; }
 
     // --- polling -----------------------------------------------------------------------
@@ -76,18 +108,25 @@ public:
     bool isPolling() const;
     // Pause between cycles; 2 s unless a test changes it.
     void setPollInterval(std::chrono::milliseconds interval);
+    // Longest a whole cycle may take; 30 s unless a test changes it.
+    void setCycleDeadline(std::chrono::milliseconds deadline);
+    std::chrono::milliseconds cycleDeadline() const { return m_cycleDeadline; }
 
     QCoro::Task<> refresh();
     QCoro::Task<> refreshSettings();
 
-    // One exchange: payload members plus "op" = path, 15 s time limit.
+    // One exchange: payload members plus "op" = path, 15 s per receive, and done within the
+    // cycle deadline.
     QCoro::Task<Expected<AgentResponse>> call(QString path, QVariantMap payload = {});
 
     // --- commands (never raise, never touch connected/lastError themselves) -----------
     QCoro::Task<> startScan(QString kind);
     QCoro::Task<> stopScan();
-    QCoro::Task<> restoreQuarantine(qint64 id);
-    QCoro::Task<> deleteQuarantine(qint64 id);
+    // These report their outcome (restore says where the file went: data "restored_to").
+    QCoro::Task<CommandResult> restoreQuarantine(qint64 id);
+    QCoro::Task<CommandResult> deleteQuarantine(qint64 id);
+    // Quarantines the file of an active threat now ("threat.quarantine"), then refreshes.
+    QCoro::Task<CommandResult> quarantineThreat(qint64 id);
     QCoro::Task<> setSetting(SettingKey key, bool value);
     QCoro::Task<> setScheduledScanHours(qint64 hours);
     QCoro::Task<std::optional<AuditResult>> runAudit();
@@ -110,7 +149,11 @@ Q_SIGNALS:
 
 private:
     void recordHistory();
+    void failCycle(const AgentError &error);
     QCoro::Task<> pollLoop(quint64 generation);
+    QCoro::Task<> reloadSettings(Deadline deadline);
+    QCoro::Task<CommandResult> command(QString path, QVariantMap payload);
+    QCoro::Task<CommandResult> commandThenRefresh(QString path, QVariantMap payload);
 
     QString m_socketPath;
     std::optional<Summary> m_summary;
@@ -122,13 +165,21 @@ private:
     std::optional<ScanStatus> m_scan;
     std::optional<LiveMetrics> m_metrics;
     QHash<QString, bool> m_settings;
+    QHash<QString, QString> m_unavailable;
     qint64 m_scheduledScanHours = 0;
+    struct Omitted {
+        qsizetype threats = 0, quarantine = 0, processes = 0, network = 0, events = 0;
+    } m_omitted;
+    bool m_threatsReceived = false;
     History m_filesPerSecHistory, m_agentCpuHistory, m_systemCpuHistory, m_ramHistory,
         m_threatsHistory, m_netSentHistory, m_netRecvHistory;
     bool m_connected = false;
     std::optional<QString> m_lastError;
+    bool m_agentRefused = false;
+    std::optional<QDateTime> m_lastAnswerAt;
 
     std::chrono::milliseconds m_pollInterval{2000};
+    std::chrono::milliseconds m_cycleDeadline{30000};
     quint64 m_pollGeneration = 0; // a loop runs while its generation is current
     bool m_polling = false;
     struct Private;

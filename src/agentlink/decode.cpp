@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <string_view>
+#include <unordered_set>
 
 namespace tsav {
 
@@ -106,26 +109,44 @@ Result read(element e, bool &out)
 template <typename T>
 Result read(element e, T &out);
 
+// Longest list kept inside a record (the rest is left undecoded): nested lists are only
+// the audit's checks, and no honest audit has more.
+template <typename T> constexpr qsizetype nestedListCap = std::numeric_limits<qsizetype>::max();
+template <> constexpr qsizetype nestedListCap<AuditCheck> = 200;
+
+// Decodes the first `cap` items (each strictly); the rest are only counted in `received`.
 template <typename T>
-Result read(element e, QList<T> &out)
+Result readCapped(element e, QList<T> &out, qsizetype cap, qsizetype *received)
 {
     simdjson::dom::array array;
     if (e.get(array))
         return wrongType(e, "an array");
     QList<T> list;
-    list.reserve(static_cast<qsizetype>(array.size()));
+    list.reserve(std::min<qsizetype>(static_cast<qsizetype>(array.size()), cap));
     qsizetype index = 0;
     for (element item : array) {
-        T value;
-        if (Result r = read(item, value))
-            return prefixed(r, QStringLiteral("[%1]").arg(index));
-        list.append(std::move(value));
+        if (index < cap) {
+            T value;
+            if (Result r = read(item, value))
+                return prefixed(r, QStringLiteral("[%1]").arg(index));
+            list.append(std::move(value));
+        }
         ++index;
     }
     out = std::move(list);
+    if (received)
+        *received = index;
     return {};
 }
 
+template <typename T>
+Result read(element e, QList<T> &out)
+{
+    return readCapped(e, out, nestedListCap<T>, nullptr);
+}
+
+// Maps (engine names, scan folders, severities) keep their first entries only: a
+// hostile agent's twenty thousand names must not become twenty thousand rows.
 template <typename T>
 Result read(element e, QMap<QString, T> &out)
 {
@@ -133,7 +154,10 @@ Result read(element e, QMap<QString, T> &out)
     if (e.get(object))
         return wrongType(e, "an object");
     QMap<QString, T> map;
+    qsizetype index = 0;
     for (auto field : object) {
+        if (index++ >= LiveMetrics::maxMapEntries)
+            break;
         const QString key = QString::fromUtf8(field.key.data(), static_cast<qsizetype>(field.key.size()));
         if (field.value.is_null())
             return prefixed(Fault{Missing, QString(), QStringLiteral("null")}, key);
@@ -353,10 +377,35 @@ Result read(element e, SystemStats &r)
         .result();
 }
 
+// Distinct keys of two objects (either may be missing or not an object).
+qsizetype distinctKeys(element e, const char *a, const char *b)
+{
+    std::unordered_set<std::string_view> keys;
+    for (const char *member : {a, b}) {
+        simdjson::dom::object object;
+        if (e[member].get(object))
+            continue;
+        for (auto field : object)
+            keys.insert(field.key);
+    }
+    return static_cast<qsizetype>(keys.size());
+}
+
+qsizetype memberCount(element e, const char *member)
+{
+    simdjson::dom::object object;
+    if (e[member].get(object))
+        return 0;
+    qsizetype n = 0;
+    for ([[maybe_unused]] auto field : object)
+        ++n;
+    return n;
+}
+
 template <>
 Result read(element e, LiveMetrics &r)
 {
-    return Fields(e)
+    Result result = Fields(e)
         .req("uptime_seconds", r.uptime_seconds)
         .req("files_scanned_since_boot", r.files_scanned_since_boot)
         .req("files_per_second", r.files_per_second)
@@ -367,6 +416,12 @@ Result read(element e, LiveMetrics &r)
         .req("engine_breakdown", r.engine_breakdown)
         .req("severity_breakdown", r.severity_breakdown)
         .result();
+    if (result)
+        return result;
+    // What was sent, beyond what the maps keep.
+    r.scanDirsSent = memberCount(e, "active_scan_dirs");
+    r.engineNamesSent = distinctKeys(e, "engines", "engine_breakdown");
+    return {};
 }
 
 template <>
@@ -422,35 +477,57 @@ const element *dataOf(const AgentResponse &response)
     return &*response.doc->data;
 }
 
+// A refusal in the agent's own words: a reply that is not "ok" and says why.
+std::optional<AgentError> refusal(const AgentResponse &response)
+{
+    if (response.ok || !response.error)
+        return std::nullopt;
+    return AgentError{QStringLiteral("tsav.agent"), 0, *response.error};
+}
+
 } // namespace
 
 template <typename T>
 Expected<T> decodeRecord(const AgentResponse &response)
 {
     const element *data = dataOf(response);
-    if (!data)
+    if (!data) {
+        if (auto why = refusal(response))
+            return *why;
         return AgentError{QStringLiteral("tsav"), 2, QStringLiteral("no data")};
+    }
     T record;
-    if (Result r = read(*data, record))
+    if (Result r = read(*data, record)) {
+        if (auto why = refusal(response))
+            return *why;
         return toError<T>(*r);
+    }
     return record;
 }
 
 template <typename T>
-Expected<QList<T>> decodeList(const AgentResponse &response)
+Expected<QList<T>> decodeList(const AgentResponse &response, qsizetype maxItems, qsizetype *received)
 {
+    if (received)
+        *received = 0;
     const element *data = dataOf(response);
-    if (!data)
+    if (!data) {
+        if (auto why = refusal(response))
+            return *why;
         return QList<T>();
+    }
     QList<T> list;
-    if (Result r = read(*data, list))
+    if (Result r = readCapped(*data, list, maxItems, received)) {
+        if (auto why = refusal(response))
+            return *why;
         return toError<T>(*r);
+    }
     return list;
 }
 
 #define TSAV_DEFINE_DECODERS(T)                                                               \
     template Expected<T> decodeRecord<T>(const AgentResponse &);                            \
-    template Expected<QList<T>> decodeList<T>(const AgentResponse &);
+    template Expected<QList<T>> decodeList<T>(const AgentResponse &, qsizetype, qsizetype *);
 TSAV_DEFINE_DECODERS(Summary)
 TSAV_DEFINE_DECODERS(Threat)
 TSAV_DEFINE_DECODERS(QuarantineEntry)
@@ -474,6 +551,19 @@ std::optional<SettingsReply> decodeSettings(const AgentResponse &response)
     SettingsReply reply;
     for (auto field : object) {
         const QString key = QString::fromUtf8(field.key.data(), static_cast<qsizetype>(field.key.size()));
+        if (key == QLatin1String("unavailable")) {
+            simdjson::dom::object reasons;
+            if (field.value.get(reasons))
+                continue;
+            for (auto reason : reasons) {
+                std::string_view text;
+                if (reply.unavailable.size() < LiveMetrics::maxMapEntries && !reason.value.get(text))
+                    reply.unavailable.insert(
+                        QString::fromUtf8(reason.key.data(), static_cast<qsizetype>(reason.key.size())),
+                        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+            }
+            continue;
+        }
         bool flag = false;
         if (!field.value.get(flag))
             reply.switches.insert(key, flag);

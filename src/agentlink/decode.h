@@ -18,21 +18,27 @@
 #include <QHash>
 #include <QList>
 
+#include <limits>
 #include <optional>
 
 namespace tsav {
 
 // One record from the reply's data: ("tsav", 2, "no data") when data is missing or null.
+// A refusal that says why ("ok" false and an "error" text) gives ("tsav.agent", 0, text).
 template <typename T>
 Expected<T> decodeRecord(const AgentResponse &response);
 
-// A list from the reply's data: missing or null data is an empty list.
+// A list from the reply's data: missing or null data is an empty list (unless the
+// agent refused, as above). Only the first `maxItems` items are decoded and kept; the
+// number of items the agent sent goes to `received`.
 template <typename T>
-Expected<QList<T>> decodeList(const AgentResponse &response);
+Expected<QList<T>> decodeList(const AgentResponse &response,
+                              qsizetype maxItems = std::numeric_limits<qsizetype>::max(),
+                              qsizetype *received = nullptr);
 
 #define TSAV_DECLARE_DECODERS(T)                                                              \
     extern template Expected<T> decodeRecord<T>(const AgentResponse &);                     \
-    extern template Expected<QList<T>> decodeList<T>(const AgentResponse &);
+    extern template Expected<QList<T>> decodeList<T>(const AgentResponse &, qsizetype, qsizetype *);
 TSAV_DECLARE_DECODERS(Summary)
 TSAV_DECLARE_DECODERS(Threat)
 TSAV_DECLARE_DECODERS(QuarantineEntry)
@@ -48,11 +54,13 @@ TSAV_DECLARE_DECODERS(AuditResult)
 #undef TSAV_DECLARE_DECODERS
 
 // The reply of "settings.get": every Boolean member (by its key as sent) and
-// "scheduled_scan_hours" when it holds a whole number. Absent when data is missing,
+// "scheduled_scan_hours" when it holds a whole number, and "unavailable": the switches
+// whose effect the agent cannot apply, each with its reason. Absent when data is missing,
 // null or not an object.
 struct SettingsReply {
     QHash<QString, bool> switches;
     std::optional<qint64> scheduledScanHours;
+    QHash<QString, QString> unavailable;
 };
 std::optional<SettingsReply> decodeSettings(const AgentResponse &response);
 

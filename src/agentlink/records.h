@@ -168,6 +168,13 @@ struct LiveMetrics {
     QMap<QString, EngineHistory> engine_breakdown;
     QMap<QString, qint64> severity_breakdown;
 
+    // Each map keeps at most this many entries, the first the agent sent.
+    static constexpr qsizetype maxMapEntries = 256;
+    // What the agent sent: distinct engine names over engines and engine_breakdown, and
+    // active scan folders (more than the maps hold when it sent too many).
+    qsizetype engineNamesSent = 0;
+    qsizetype scanDirsSent = 0;
+
     // Union of engine names, ascending by code point, one row each.
     QList<EngineStat> engineStats() const;
     // One row per active scan directory, most files scanned first.

@@ -408,4 +408,39 @@ QByteArray ScriptedPeer::sampleDataObject()
 })");
 }
 
+QByteArray ScriptedPeer::manyThreatsJson(qsizetype count, qint64 firstId)
+{
+    static const char *const severities[] = {"critical", "high", "medium", "low"};
+    QByteArray out;
+    out.reserve(count * 170 + 2);
+    out += '[';
+    for (qsizetype i = 0; i < count; ++i) {
+        const qint64 id = firstId + count - 1 - i;
+        if (i)
+            out += ',';
+        out += "{\"id\":" + QByteArray::number(id) + ",\"ts\":1767261600.0,\"kind\":\"yara\",\"severity\":\""
+               + severities[id % 4] + "\",\"path\":\"/home/ana/Downloads/f" + QByteArray::number(id)
+               + ".bin\",\"signature\":\"Hostile.Flood\",\"status\":\"detected\"}";
+    }
+    out += ']';
+    return out;
+}
+
+QByteArray ScriptedPeer::metricsWithEnginesJson(qsizetype engineNames)
+{
+    QByteArray engines, breakdown;
+    for (qsizetype i = 0; i < engineNames; ++i) {
+        const QByteArray name = "\"engine-" + QByteArray::number(i) + '"';
+        engines += (i ? "," : "") + name + ":{\"hits\":1,\"last\":1767261600.0}";
+        breakdown += (i ? "," : "") + name + ":{\"last24h\":1,\"total\":2,\"last_ts\":1767261600.0}";
+    }
+    return "{\"uptime_seconds\":60.0,\"files_scanned_since_boot\":10,\"files_per_second\":1.0,"
+           "\"engines\":{" + engines + "},\"active_scan_dirs\":{},"
+           "\"agent\":{\"pid\":7,\"cpu\":1.0,\"rss\":1048576,\"threads\":4,\"fds\":9,\"uptime_seconds\":60.0},"
+           "\"system\":{\"cpu_percent\":5.0,\"cpu_count\":2,\"ram_used\":1,\"ram_total\":2,\"ram_percent\":50.0,"
+           "\"disk_used\":1,\"disk_total\":2,\"disk_percent\":50.0,\"net_bytes_sent_per_sec\":0.0,"
+           "\"net_bytes_recv_per_sec\":0.0},"
+           "\"engine_breakdown\":{" + breakdown + "},\"severity_breakdown\":{}}";
+}
+
 } // namespace tsav

@@ -56,6 +56,12 @@ public:
     // Canned data for every poll op: a small consistent agent state.
     static QByteArray sampleDataObject();
 
+    // Data a hostile (or badly broken) agent might send, for tests and benchmarks:
+    // `count` active file threats with ids firstId, firstId + 1, … (newest first).
+    static QByteArray manyThreatsJson(qsizetype count, qint64 firstId = 1);
+    // The sample "metrics.live" with `engineNames` engines of its own in both maps.
+    static QByteArray metricsWithEnginesJson(qsizetype engineNames);
+
 private:
     struct State;
     std::shared_ptr<State> m_state;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -74,8 +75,22 @@ QString AgentSupervisor::resourcesDirectory()
 QString AgentSupervisor::defaultHome() { return QDir::homePath(); }
 
 AgentSupervisor::AgentSupervisor(QString resourcesDir, QString homeDir, QObject *parent)
-    : QObject(parent), m_resourcesDir(std::move(resourcesDir)), m_homeDir(std::move(homeDir))
+    : QObject(parent), m_resourcesDir(std::move(resourcesDir)), m_homeDir(std::move(homeDir)),
+      m_relaunchTimer(new QTimer(this))
 {
+    m_relaunchTimer->setSingleShot(true);
+    connect(m_relaunchTimer, &QTimer::timeout, this, [this] {
+        if (m_state != State::relaunchPending)
+            return;
+        // Another agent may have come up meanwhile (a service manager, the user).
+        const QString socket = socketPath();
+        if (QFileInfo::exists(socket) && socketAcceptsConnections(socket)) {
+            appendLog(QStringLiteral("[supervisor] an agent answers again; using it\n"));
+            setState(State::adopted);
+            return;
+        }
+        launch();
+    });
 }
 
 AgentSupervisor::~AgentSupervisor()
@@ -98,12 +113,27 @@ QString AgentSupervisor::socketPath() const { return agentSocketPath(m_homeDir);
 
 void AgentSupervisor::startIfNeeded()
 {
+    if (m_state == State::childRunning)
+        return; // our child is up, or still opening its socket
     const QString socket = socketPath();
     if (QFileInfo::exists(socket) && socketAcceptsConnections(socket)) {
-        setRunning(true);
+        m_relaunchTimer->stop();
+        setState(State::adopted);
         return;
     }
+    m_relaunchTimer->stop(); // a pending relaunch happens now instead
     launch();
+}
+
+void AgentSupervisor::agentUnreachable()
+{
+    if (m_state != State::adopted)
+        return; // our child's exit, or the next start, decides
+    const QString socket = socketPath();
+    if (QFileInfo::exists(socket) && socketAcceptsConnections(socket))
+        return; // busy or refusing one request, but there
+    m_failures = 0;
+    scheduleRelaunch(QStringLiteral("the agent stopped answering"));
 }
 
 QString AgentSupervisor::agentDirectory() const
@@ -120,40 +150,107 @@ QStringList AgentSupervisor::command() const
     return {program, QStringLiteral("-m"), QStringLiteral("agent.main")};
 }
 
+qint64 AgentSupervisor::childPid() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning ? m_process->processId() : 0;
+}
+
+std::chrono::milliseconds AgentSupervisor::nextRelaunchDelay() const
+{
+    auto delay = m_policy.firstDelay;
+    for (int i = 0; i < m_failures && delay < m_policy.maxDelay; ++i)
+        delay *= 2;
+    return std::min(delay, m_policy.maxDelay);
+}
+
 void AgentSupervisor::launch()
 {
-    if (m_process)
-        return; // one child per supervisor; nothing relaunches it
+    if (m_process && m_process->state() != QProcess::NotRunning)
+        return; // one child at a time
+    if (m_process) {
+        m_process->disconnect(this);
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+    m_pendingUtf8.clear();
 
     const QString directory = agentDirectory();
     QStringList cmd = command();
     const QString program = cmd.takeFirst();
 
-    m_process = new QProcess; // no parent: its destruction would kill the agent
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->setProgram(program);
-    m_process->setArguments(cmd);
-    m_process->setWorkingDirectory(directory);
+    auto *child = new QProcess; // no parent: its destruction would kill the agent
+    m_process = child;
+    child->setProcessChannelMode(QProcess::MergedChannels);
+    child->setProgram(program);
+    child->setArguments(cmd);
+    child->setWorkingDirectory(directory);
 
-    connect(m_process, &QProcess::readyReadStandardOutput, this, &AgentSupervisor::readOutput);
-    connect(m_process, &QProcess::started, this, [this, directory] {
-        setRunning(true);
+    connect(child, &QProcess::readyReadStandardOutput, this, &AgentSupervisor::readOutput);
+    connect(child, &QProcess::started, this, [this, directory] {
+        m_startedAt = std::chrono::steady_clock::now();
+        setState(State::childRunning);
         appendLog(QStringLiteral("[supervisor] launched agent at ") + directory + u'\n');
+        if (std::exchange(m_relaunching, false))
+            Q_EMIT relaunched();
     });
-    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    connect(child, &QProcess::errorOccurred, this, [this, child](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart)
             return;
-        appendLog(QStringLiteral("[supervisor] failed to launch agent: ") + m_process->errorString() + u'\n');
-        setRunning(false);
+        appendLog(QStringLiteral("[supervisor] failed to launch agent: ") + child->errorString() + u'\n');
+        // A failed relaunch tries again later; a failed first launch waits for the next start.
+        if (std::exchange(m_relaunching, false))
+            scheduleRelaunch(QStringLiteral("the agent could not be started"));
+        else
+            setState(State::idle);
     });
-    connect(m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus) {
-        readOutput();
-        if (!m_pendingUtf8.isEmpty()) // a character the child never finished
-            appendLog(QString::fromUtf8(std::exchange(m_pendingUtf8, {})));
-        setRunning(false);
-        appendLog(QStringLiteral("\n[agent exited with code ") + QString::number(exitCode) + QStringLiteral("]\n"));
+    connect(child, &QProcess::finished, this, [this, child](int exitCode, QProcess::ExitStatus status) {
+        childFinished(child, exitCode, status == QProcess::CrashExit);
     });
-    m_process->start();
+    child->start();
+}
+
+void AgentSupervisor::childFinished(QProcess *child, int exitCode, bool crashed)
+{
+    if (child != m_process)
+        return;
+    readOutput();
+    if (!m_pendingUtf8.isEmpty()) // a character the child never finished
+        appendLog(QString::fromUtf8(std::exchange(m_pendingUtf8, {})));
+    // (For a child ended by a signal, QProcess reports the signal's number as the code.)
+    appendLog(crashed ? QStringLiteral("\n[agent ended by signal ") + QString::number(exitCode) + QStringLiteral("]\n")
+                      : QStringLiteral("\n[agent exited with code ") + QString::number(exitCode) + QStringLiteral("]\n"));
+
+    if (std::chrono::steady_clock::now() - m_startedAt >= m_policy.stableAfter)
+        m_failures = 0;
+    if (crashed) {
+        scheduleRelaunch(QStringLiteral("the agent stopped unexpectedly"));
+    } else if (exitCode == 0) {
+        setState(State::stopped);
+    } else if (exitCode == exitSocketTaken) {
+        const QString socket = socketPath();
+        if (QFileInfo::exists(socket) && socketAcceptsConnections(socket)) {
+            appendLog(QStringLiteral("[supervisor] another agent answers on the socket; using it\n"));
+            setState(State::adopted);
+        } else {
+            setState(State::stopped); // something else is in the way: not ours to remove
+        }
+    } else if (exitCode == exitOtherOwner) {
+        appendLog(QStringLiteral("[supervisor] another agent owns the data directory; not relaunching\n"));
+        setState(State::otherOwner);
+    } else {
+        scheduleRelaunch(QStringLiteral("the agent stopped unexpectedly"));
+    }
+}
+
+void AgentSupervisor::scheduleRelaunch(const QString &why)
+{
+    const auto delay = nextRelaunchDelay();
+    ++m_failures;
+    m_relaunching = true;
+    setState(State::relaunchPending);
+    appendLog(QStringLiteral("[supervisor] %1; relaunching in %2 s\n")
+                  .arg(why, QString::number(double(delay.count()) / 1000.0)));
+    m_relaunchTimer->start(delay);
 }
 
 void AgentSupervisor::readOutput()
@@ -185,10 +282,14 @@ void AgentSupervisor::echo(const QByteArray &bytes) const
     }
 }
 
-void AgentSupervisor::setRunning(bool running)
+void AgentSupervisor::setState(State state)
 {
-    m_running = running;
-    Q_EMIT runningChanged();
+    const bool wasRunning = running();
+    m_state = state;
+    Q_EMIT stateChanged();
+    // Every entry into a state notifies (an adoption at each start included).
+    if (wasRunning != running() || running())
+        Q_EMIT runningChanged();
 }
 
 void AgentSupervisor::appendLog(const QString &text)

@@ -4,9 +4,12 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -58,6 +61,12 @@ QString AgentError::description() const
     return text;
 }
 
+bool AgentError::isDeadline() const
+{
+    return domain == QLatin1String("tsav.unixsocket") && code == ETIMEDOUT
+           && message.startsWith(QLatin1String("deadline"));
+}
+
 QString agentSocketPath(const QString &home)
 {
     return home + QStringLiteral("/Library/Application Support/TessalyAntivirus/agent.sock");
@@ -66,8 +75,13 @@ QString agentSocketPath(const QString &home)
 QString agentSocketPath() { return agentSocketPath(QDir::homePath()); }
 
 Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray &payload,
-                                     std::chrono::seconds timeout)
+                                     std::chrono::seconds timeout, std::optional<Deadline> deadline)
 {
+    using namespace std::chrono;
+    const auto deadlineError = [] { return socketError(QStringLiteral("deadline"), ETIMEDOUT); };
+    if (deadline && steady_clock::now() >= *deadline)
+        return deadlineError();
+
     const int raw = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (raw < 0)
         return socketError(QStringLiteral("socket()"), errno);
@@ -106,6 +120,28 @@ Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray
     char buffer[receiveChunk];
     int lastErrno = ENODATA; // a peer that closes without a byte: "No data available"
     for (;;) {
+        if (deadline) {
+            // Wait for data no longer than the receive limit or the deadline allows,
+            // whichever comes first: a reply trickled a byte at a time ends at the deadline.
+            const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now());
+            if (left <= milliseconds::zero())
+                return deadlineError();
+            // (A zero limit means none, as it does for SO_RCVTIMEO.)
+            const auto wait = timeout.count() > 0
+                                  ? std::min<milliseconds>(left, duration_cast<milliseconds>(timeout))
+                                  : left;
+            pollfd p{fd.get(), POLLIN, 0};
+            const int ready = ::poll(&p, 1, int(std::min<milliseconds::rep>(wait.count() + 1, INT_MAX)));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                if (wait < left) {
+                    lastErrno = EAGAIN; // the receive limit, as SO_RCVTIMEO reports it
+                    break;
+                }
+                continue; // the check above ends the exchange at the deadline
+            }
+        }
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -161,6 +197,9 @@ Expected<AgentResponse> parseReply(const QByteArray &raw)
     simdjson::dom::element okElement;
     if (!object.at_key("ok").get(okElement) && !okElement.get(okValue))
         response.ok = okValue;
+    std::string_view errorText;
+    if (!object.at_key("error").get(errorText))
+        response.error = QString::fromUtf8(errorText.data(), static_cast<qsizetype>(errorText.size()));
     simdjson::dom::element dataElement;
     if (!object.at_key("data").get(dataElement)) {
         doc->data = dataElement;

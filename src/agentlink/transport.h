@@ -24,6 +24,8 @@ struct AgentError {
     QString message;
     // Human-readable text naming domain, code and message (what lastError holds).
     QString description() const;
+    // The exchange ran out of time (requestBlocking's deadline).
+    bool isDeadline() const;
     bool operator==(const AgentError &) const = default;
 };
 
@@ -47,12 +49,17 @@ private:
 QString agentSocketPath();
 QString agentSocketPath(const QString &home);
 
+using Deadline = std::chrono::steady_clock::time_point;
+
 // One blocking exchange; runs on a worker thread, never on the GUI thread.
-// A fresh connection per call; send and receive each wait at most `timeout`.
+// A fresh connection per call; send and receive each wait at most `timeout`, and the
+// whole exchange ends at `deadline` when one is given, however slowly the reply trickles.
 // Errors (domain "tsav.unixsocket", code = errno): "socket()", "path too long",
-// "connect(<path>)", "send", "empty response", "reply too large".
+// "connect(<path>)", "send", "empty response", "reply too large", and "deadline"
+// (code ETIMEDOUT) when the deadline passed first.
 Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray &payload,
-                                     std::chrono::seconds timeout);
+                                     std::chrono::seconds timeout,
+                                     std::optional<Deadline> deadline = std::nullopt);
 
 // Largest reply accepted before an exchange fails with "reply too large".
 inline constexpr qsizetype maxReplyBytes = 64 * 1024 * 1024;
@@ -60,6 +67,7 @@ inline constexpr qsizetype maxReplyBytes = 64 * 1024 * 1024;
 // The parsed reply.
 struct AgentResponse {
     bool ok = false;              // reply's "ok" is exactly true
+    std::optional<QString> error; // reply's "error" when it is a string (the agent's own words)
     std::shared_ptr<const JsonDocument> doc; // owns the parsed tree; data points into it
     bool hasData = false;         // "data" member present (a JSON null counts as present)
     bool dataIsNull = false;
@@ -73,5 +81,7 @@ struct AgentResponse {
 Expected<AgentResponse> parseReply(const QByteArray &raw);
 
 // decodeRecord<T> / decodeList<T> are declared in decode.h for every record type.
+// When a reply carries no usable data but the agent said why ("ok": false with an
+// "error" text), the decoders report that text as an error of domain "tsav.agent".
 
 } // namespace tsav

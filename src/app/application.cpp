@@ -11,15 +11,34 @@
 #include "kit/icons.h"
 #include "kit/palette.h"
 #include "kit/tspillbutton.h"
+#include "platform/notificationservice.h"
+#include "platform/preferences.h"
 
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <malloc.h>
 
 namespace tsav {
+
+const QString TessalyAntivirusApp::quitNoticeTitle = QStringLiteral("Tessaly — agentul rămâne pornit");
+const QString TessalyAntivirusApp::quitNoticeBody =
+    QStringLiteral("Consola s-a închis; agentul continuă protecția în fundal. "
+                   "O redeschizi din meniul aplicațiilor.");
 
 TessalyAntivirusApp::Parts::Parts() = default;
 TessalyAntivirusApp::Parts::Parts(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts &TessalyAntivirusApp::Parts::operator=(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts::~Parts() = default;
+
+void TessalyAntivirusApp::tuneMemory()
+{
+    // glibc raises its mmap threshold after each large free (up to 32 MiB), after which
+    // every later reply of that size is carved from a heap that never shrinks; with the
+    // threshold fixed, blocks of 1 MiB and more are mapped and unmapped each time.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+}
 
 TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
 {
@@ -41,17 +60,27 @@ TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
         ensureTray();
         startServices();
     });
+    // The console ends through quit() only (which says that the agent keeps running and
+    // gives the notification time to leave), never behind its back when a window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    m_window->installEventFilter(this);
+    connect(m_window, &MainWindow::quitRequested, this, [this] { quit(); });
+
+    // Nobody answers on the socket: the supervisor relaunches an agent that has gone away.
+    AgentClient *agent = m_parts.agent.get();
+    AgentSupervisor *supervisor = m_parts.supervisor.get();
+    connect(agent, &AgentClient::connectedChanged, this, [this, agent, supervisor] {
+        if (!agent->connected() && !agent->agentRefused() && !m_quitting)
+            supervisor->agentUnreachable();
+    });
 }
 
 void TessalyAntivirusApp::ensureTray()
 {
     if (m_tray)
         return;
-    m_tray = std::make_unique<TrayIcon>(context(), [this] { openMainWindow(); });
-    if (m_tray->available()) {
-        // The tray keeps the console reachable: closing the window only hides it.
-        QApplication::setQuitOnLastWindowClosed(false);
-    } else {
+    m_tray = std::make_unique<TrayIcon>(context(), [this] { openMainWindow(); }, [this] { quit(); });
+    if (!m_tray->available()) {
         // No tray on this desktop: the panel is a small window opened from the sidebar.
         auto *status = new TSPillButton(QStringLiteral("Stare"), QStringLiteral("shield.lefthalf.filled"),
                                         TSPillButton::Kind::ghost);
@@ -79,6 +108,13 @@ ScreenContext TessalyAntivirusApp::context() const
     return ScreenContext{m_parts.agent.get(), m_parts.supervisor.get(), m_parts.sound};
 }
 
+const PlatformServices &TessalyAntivirusApp::services()
+{
+    if (!m_parts.services)
+        m_parts.services = PlatformServices::real();
+    return *m_parts.services;
+}
+
 void TessalyAntivirusApp::showMainWindow()
 {
     if (m_window)
@@ -87,22 +123,67 @@ void TessalyAntivirusApp::showMainWindow()
 
 void TessalyAntivirusApp::startServices()
 {
+    if (m_quitting)
+        return;
     m_parts.supervisor->startIfNeeded();
     m_parts.agent->start();
-    if (!m_parts.notifier)
-        m_parts.notifier = std::make_unique<ThreatNotifier>();
+    if (!m_parts.notifier) {
+        m_parts.notifier = std::make_unique<ThreatNotifier>(
+            services(), m_parts.sound ? *m_parts.sound : SoundPlayer::shared());
+    }
+    m_parts.notifier->setOpenHandler([this] { openThreats(); });
     m_parts.notifier->bind(*m_parts.agent);
 }
 
 void TessalyAntivirusApp::openMainWindow()
 {
-    if (!m_window)
+    if (!m_window || m_quitting)
         return;
     if (m_window->isMinimized())
         m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
     m_window->show(); // a hidden (closed) window comes back as it was
     m_window->raise();
     m_window->activateWindow();
+}
+
+void TessalyAntivirusApp::openThreats()
+{
+    openMainWindow();
+    if (m_window && !m_quitting)
+        m_window->setTab(Tab::threats);
+}
+
+void TessalyAntivirusApp::quit(std::chrono::milliseconds grace)
+{
+    if (m_quitting)
+        return;
+    m_quitting = true;
+    // Only an agent that answers can be said to keep running.
+    if (m_parts.agent->connected()) {
+        Preferences *prefs = services().preferences;
+        if (!prefs->boolValue(kQuitNoticeShownKey).value_or(false)) {
+            NotificationRequest notice;
+            notice.identifier = QStringLiteral("tsav.quit");
+            notice.title = quitNoticeTitle;
+            notice.body = quitNoticeBody;
+            services().notifications->post(notice);
+            prefs->setBool(kQuitNoticeShownKey, true);
+        }
+    }
+    m_parts.agent->stop();
+    if (m_tray && m_tray->panel())
+        m_tray->panel()->hide();
+    if (m_window)
+        m_window->hide();
+    QTimer::singleShot(grace, this, [this] { Q_EMIT finished(); });
+}
+
+bool TessalyAntivirusApp::eventFilter(QObject *watched, QEvent *event)
+{
+    // Without a tray, closing the window is the way out: the same quit as everywhere.
+    if (watched == m_window && event->type() == QEvent::Close && !(m_tray && m_tray->available()))
+        quit();
+    return QObject::eventFilter(watched, event);
 }
 
 } // namespace tsav

@@ -143,6 +143,10 @@ MainWindow::MainWindow(const ScreenContext &ctx, QWidget *parent) : QWidget(pare
         });
     }
 
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    quit->setContext(Qt::ApplicationShortcut);
+    connect(quit, &QShortcut::activated, this, &MainWindow::quitRequested);
+
     m_content->show(Tab::dashboard, false);
     setTabOrder(m_sidebar->row(Tab::settings), m_content);
 }

@@ -37,6 +37,10 @@ public:
     // once the first frame after showing has been painted.
     void setOnShown(std::function<void()> onShown) { m_onShown = std::move(onShown); }
 
+Q_SIGNALS:
+    // Ctrl+Q: the user wants the console to end.
+    void quitRequested();
+
 protected:
     void paintEvent(QPaintEvent *) override;
     void showEvent(QShowEvent *) override;

@@ -47,7 +47,7 @@ QLabel *figureRow(QVBoxLayout *column, const QString &label, QWidget *parent)
 } // namespace
 
 MenuBarStatusView::MenuBarStatusView(const ScreenContext &ctx, std::function<void()> openMainWindow,
-                                     QWidget *parent)
+                                     std::function<void()> quit, QWidget *parent)
     : QWidget(parent), m_ctx(ctx), m_agent(ctx.agent)
 {
     setObjectName(QStringLiteral("MenuBarStatusView"));
@@ -98,6 +98,12 @@ MenuBarStatusView::MenuBarStatusView(const ScreenContext &ctx, std::function<voi
                                   TSPillButton::Kind::ghost, std::move(openMainWindow), this);
     buttons->addWidget(quick);
     buttons->addWidget(open);
+    if (quit) {
+        auto *exit = new TSPillButton(QStringLiteral("Ieșire"), QStringLiteral("power"),
+                                      TSPillButton::Kind::ghost, std::move(quit), this);
+        exit->setToolTip(QStringLiteral("Închide consola; agentul rămâne pornit"));
+        buttons->addWidget(exit);
+    }
     column->addLayout(buttons);
 
     if (m_agent) {

@@ -1,6 +1,6 @@
 #pragma once
 // MenuBarStatusView: the tray panel. Protection status at a glance, four live figures,
-// a quick scan and a way back to the main window. It keeps no state of its own: every
+// a quick scan, a way back to the main window and a way out of the console. It keeps no state of its own: every
 // change of the client redraws it from the client's fields.
 
 #include "screens/screencontext.h"
@@ -20,9 +20,10 @@ class TSPillButton;
 class MenuBarStatusView : public QWidget {
     Q_OBJECT
 public:
-    // `openMainWindow` raises and focuses the existing main window.
+    // `openMainWindow` raises and focuses the existing main window; `quit`, when given,
+    // adds "Ieșire", which ends the console (the agent keeps running).
     MenuBarStatusView(const ScreenContext &ctx, std::function<void()> openMainWindow,
-                      QWidget *parent = nullptr);
+                      std::function<void()> quit = {}, QWidget *parent = nullptr);
 
     void refresh();
 

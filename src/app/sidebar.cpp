@@ -1,6 +1,7 @@
 #include "app/sidebar.h"
 
 #include "agentlink/agentclient.h"
+#include "agentlink/supervisor.h"
 #include "alerts/feedback.h"
 #include "kit/elide.h"
 #include "kit/frameclock.h"
@@ -19,6 +20,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -241,11 +243,25 @@ Sidebar::Sidebar(const ScreenContext &ctx, QWidget *parent)
     m_errorText = makeLabel(QString(), fonts::system(9), palette::textTertiary, this);
     m_errorText->setObjectName(QStringLiteral("agentError"));
     m_footer->addWidget(m_errorText);
+    m_restartNote = makeLabel(QStringLiteral("Agent repornit"), fonts::system(10, Weight::Medium),
+                              palette::accentGreen, this);
+    m_restartNote->setObjectName(QStringLiteral("agentRestarted"));
+    m_restartNote->hide();
+    m_footer->addWidget(m_restartNote);
     column->addLayout(m_footer);
 
     if (m_agent) {
         connect(m_agent, &AgentClient::connectedChanged, this, &Sidebar::refreshFooter);
         connect(m_agent, &AgentClient::lastErrorChanged, this, &Sidebar::refreshFooter);
+    }
+    if (AgentSupervisor *supervisor = m_ctx.supervisor) {
+        auto *hide = new QTimer(this);
+        hide->setSingleShot(true);
+        connect(hide, &QTimer::timeout, m_restartNote, &QWidget::hide);
+        connect(supervisor, &AgentSupervisor::relaunched, this, [this, hide] {
+            m_restartNote->show();
+            hide->start(restartNoteMs);
+        });
     }
     refreshFooter();
 }
@@ -303,12 +319,20 @@ QRectF Sidebar::highlightRect(double t) const
 
 QString Sidebar::agentStateText() const { return m_stateText->text(); }
 bool Sidebar::errorLineVisible() const { return !m_errorText->isHidden(); }
+QString Sidebar::errorLineText() const { return m_errorText->text(); }
+bool Sidebar::restartNoteVisible() const { return !m_restartNote->isHidden(); }
 
 void Sidebar::refreshFooter()
 {
     const bool connected = m_agent && m_agent->connected();
-    static_cast<StateDot *>(m_stateDot)->setColor(connected ? palette::accentGreen : palette::accentRed);
-    m_stateText->setText(connected ? QStringLiteral("Agent activ") : QStringLiteral("Agent inactiv"));
+    // An agent that refuses "summary" still runs: it says what is wrong (below).
+    const bool refused = !connected && m_agent && m_agent->agentRefused();
+    static_cast<StateDot *>(m_stateDot)->setColor(connected ? palette::accentGreen
+                                                  : refused ? palette::accentAmber
+                                                            : palette::accentRed);
+    m_stateText->setText(connected ? QStringLiteral("Agent activ")
+                         : refused ? QStringLiteral("Agentul semnalează o eroare")
+                                   : QStringLiteral("Agent inactiv"));
     const bool showError = m_agent && !connected && m_agent->lastError().has_value();
     m_errorText->setText(showError ? elideLines(plainText(*m_agent->lastError()), m_errorText->font(),
                                                 kWidth - 40, 2)

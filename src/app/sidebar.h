@@ -1,6 +1,8 @@
 #pragma once
 // The main window's sidebar: header, the nine tab rows with a selection highlight that
-// slides between rows, and the agent's state in the footer.
+// slides between rows, and the agent's state in the footer: "Agent activ", "Agent inactiv"
+// with the reason, or the agent's own words when it refuses to answer, and for a while
+// after the supervisor relaunched a stopped agent, "Agent repornit".
 
 #include "app/tab.h"
 #include "screens/screencontext.h"
@@ -61,6 +63,10 @@ public:
     // Footer texts, for tests and accessibility.
     QString agentStateText() const;
     bool errorLineVisible() const;
+    QString errorLineText() const;
+    bool restartNoteVisible() const;
+    // How long "Agent repornit" stays after a relaunch.
+    static constexpr int restartNoteMs = 10000;
 
 Q_SIGNALS:
     void tabChosen(Tab tab);
@@ -80,6 +86,7 @@ private:
     QWidget *m_stateDot;
     QLabel *m_stateText;
     QLabel *m_errorText;
+    QLabel *m_restartNote;
 };
 
 } // namespace tsav

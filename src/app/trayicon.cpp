@@ -7,6 +7,7 @@
 #include "kit/typography.h"
 
 #include <QCursor>
+#include <QMenu>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -43,14 +44,33 @@ QImage trayIconImage(const TrayLabel &label, int size)
     return img;
 }
 
-TrayIcon::TrayIcon(const ScreenContext &ctx, std::function<void()> openMainWindow, QObject *parent)
-    : QObject(parent), m_ctx(ctx), m_openMainWindow(std::move(openMainWindow))
+TrayIcon::TrayIcon(const ScreenContext &ctx, std::function<void()> openMainWindow, std::function<void()> quit,
+                   QObject *parent)
+    : QObject(parent), m_ctx(ctx), m_openMainWindow(std::move(openMainWindow)), m_quit(std::move(quit))
 {
+    m_menu = new QMenu;
+    m_menu->addAction(QStringLiteral("Deschide"), this, [this] {
+        if (m_openMainWindow)
+            m_openMainWindow();
+    });
+    QPointer<AgentClient> agent = m_ctx.agent;
+    m_menu->addAction(QStringLiteral("Scan rapid"), this, [agent] {
+        if (agent)
+            agent->startScan(QStringLiteral("quick")); // runs on; the next poll shows it
+    });
+    m_menu->addSeparator();
+    QAction *exit = m_menu->addAction(QStringLiteral("Ieșire"), this, [this] {
+        if (m_quit)
+            m_quit();
+    });
+    exit->setToolTip(QStringLiteral("Închide consola; agentul rămâne pornit"));
+    exit->setStatusTip(exit->toolTip());
+
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_tray = new QSystemTrayIcon(this);
+        m_tray->setContextMenu(m_menu);
         connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick ||
-                r == QSystemTrayIcon::Context) {
+            if (r == QSystemTrayIcon::Trigger || r == QSystemTrayIcon::DoubleClick) {
                 const QRect g = m_tray->geometry();
                 togglePanel(g.isValid() && !g.isEmpty() ? std::optional<QPoint>(g.center())
                                                         : std::optional<QPoint>(QCursor::pos()));
@@ -70,6 +90,9 @@ TrayIcon::TrayIcon(const ScreenContext &ctx, std::function<void()> openMainWindo
 TrayIcon::~TrayIcon()
 {
     delete m_panel.data();
+    delete m_tray; // before its menu
+    m_tray = nullptr;
+    delete m_menu;
 }
 
 bool TrayIcon::available() const { return m_tray != nullptr; }
@@ -107,7 +130,7 @@ void TrayIcon::showPanel(std::optional<QPoint> anchor)
             if (m_openMainWindow)
                 m_openMainWindow();
         };
-        m_panel = new MenuBarStatusView(m_ctx, open);
+        m_panel = new MenuBarStatusView(m_ctx, open, m_quit);
         m_panel->setWindowTitle(QStringLiteral("Tessaly Antivirus"));
         // With a tray it is a panel that closes when focus goes elsewhere; without one,
         // a small tool window of its own.

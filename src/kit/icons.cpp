@@ -37,11 +37,13 @@ constexpr std::pair<const char *, char16_t> kTable[] = {
     {"exclamationmark.triangle.fill", 0xe002},     // warning
     {"gearshape.fill", 0xe8b8},                    // settings
     {"hand.tap.fill", 0xe913},                     // touch_app
+    {"info.circle.fill", 0xe88e},                  // info
     {"list.bullet.rectangle", 0xe0ee},             // list_alt
     {"lock.shield.fill", 0xe897},                  // lock
     {"macwindow", 0xe069},                         // web_asset
     {"magnifyingglass", 0xe8b6},                   // search
     {"network", 0xeb2f},                           // lan
+    {"power", 0xe8ac},                             // power_settings_new
     {"scope", 0xe1b3},                             // gps_fixed
     {"shield.lefthalf.filled", 0xe32a},            // security
     {"speaker.wave.2.fill", 0xe050},               // volume_up

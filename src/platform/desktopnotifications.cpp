@@ -35,6 +35,8 @@ DesktopNotifications::DesktopNotifications(QDBusConnection bus, QObject *parent)
             });
     m_bus.connect(serviceName, objectPath, interfaceName, QStringLiteral("NotificationClosed"),
                   this, SLOT(onNotificationClosed(quint32, quint32)));
+    m_bus.connect(serviceName, objectPath, interfaceName, QStringLiteral("ActionInvoked"),
+                  this, SLOT(onActionInvoked(quint32, QString)));
 }
 
 void DesktopNotifications::setServer(Server s)
@@ -99,8 +101,11 @@ void DesktopNotifications::post(const NotificationRequest &request)
                                               QStringLiteral("Notify"));
     const quint32 replaces = m_ids.value(request.identifier);
     const bool markup = m_capabilities.contains(QStringLiteral("body-markup"));
+    QStringList actions; // key, label, key, label …
+    for (const NotificationAction &a : request.actions)
+        actions << a.key << cleanText(a.label, false);
     msg << QStringLiteral("Tessaly Antivirus") << replaces << desktopEntry
-        << cleanText(request.title, false) << cleanText(request.body, markup) << QStringList{} << hintsFor(request) << qint32(-1);
+        << cleanText(request.title, false) << cleanText(request.body, markup) << actions << hintsFor(request) << qint32(-1);
     auto *w = new QDBusPendingCallWatcher(m_bus.asyncCall(msg), this);
     const QString identifier = request.identifier;
     connect(w, &QDBusPendingCallWatcher::finished, this,
@@ -112,6 +117,17 @@ void DesktopNotifications::post(const NotificationRequest &request)
                 m_ids.insert(identifier, reply.value());
                 Q_EMIT posted(identifier, reply.value());
             });
+}
+
+void DesktopNotifications::onActionInvoked(quint32 id, const QString &actionKey)
+{
+    // Only our own notifications: the signal is broadcast to every client of the server.
+    for (auto it = m_ids.cbegin(); it != m_ids.cend(); ++it) {
+        if (it.value() == id) {
+            actionInvoked(it.key(), actionKey);
+            return;
+        }
+    }
 }
 
 void DesktopNotifications::onNotificationClosed(quint32 id, quint32)

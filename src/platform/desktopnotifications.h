@@ -1,7 +1,8 @@
 #pragma once
 // Notifications through the freedesktop notification server (org.freedesktop.Notifications
 // on the session bus). Every bus call is asynchronous. The server's id for each identifier
-// is remembered so that posting the identifier again replaces the notification.
+// is remembered so that posting the identifier again replaces the notification, and so
+// that the server's ActionInvoked signal reaches the action handler with the identifier.
 
 #include "platform/notificationservice.h"
 
@@ -54,6 +55,7 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onNotificationClosed(quint32 id, quint32 reason);
+    void onActionInvoked(quint32 id, const QString &actionKey);
 
 private:
     void setServer(Server s);

@@ -22,6 +22,8 @@ class RecordingNotificationService final : public NotificationService {
 public:
     void requestAuthorization() override { ++authorizationRequests; }
     void post(const NotificationRequest &request) override { posted.append(request); }
+    // What the notification server does when the user chooses an action.
+    void invoke(const QString &identifier, const QString &actionKey) const { actionInvoked(identifier, actionKey); }
 
     int authorizationRequests = 0;
     QList<NotificationRequest> posted;

@@ -1,5 +1,5 @@
 #pragma once
-// The console's two preferences. A stored value counts as a boolean only when it is a
+// The console's preferences: the two switches of the settings screen and one note to itself. A stored value counts as a boolean only when it is a
 // bool or the text "true"/"false" (how QSettings' text storage writes a bool); anything
 // else counts as absent, so the key's default applies.
 
@@ -11,6 +11,8 @@ namespace tsav {
 
 inline const QString kSoundsEnabledKey = QStringLiteral("tsav.sounds_enabled");
 inline const QString kVoiceEnabledKey = QStringLiteral("tsav.voice_enabled");
+// Set once the console has said, on quitting, that the agent keeps running.
+inline const QString kQuitNoticeShownKey = QStringLiteral("tsav.quit_notice_shown");
 
 class Preferences {
 public:

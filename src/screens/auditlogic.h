@@ -16,16 +16,17 @@ namespace tsav::audit {
 
 inline const QString kTitle = QStringLiteral("System Audit");
 inline const QString kSubtitle =
-    QStringLiteral("Verifică automat SIP / FileVault / Gatekeeper / Firewall / pfctl");
+    QStringLiteral("Verifică automat firewall (nftables/iptables), criptare disc (dm-crypt), Secure Boot, "
+                   "actualizări automate, SSH și setări de kernel");
 inline const QString kRunTitle = QStringLiteral("Rulează audit");
 inline const QString kRunningTitle = QStringLiteral("Verific…");
 inline const QString kRunIcon = QStringLiteral("arrow.triangle.2.circlepath");
 inline const QString kGaugeTitle = QStringLiteral("Audit score");
-inline const QString kStateTitle = QStringLiteral("Stare securitate macOS");
+inline const QString kStateTitle = QStringLiteral("Stare securitate Linux");
 inline const QString kNoResultLine =
     QStringLiteral("Rulează auditul pentru a evalua dispozitivul");
 inline const QString kFootnote = QStringLiteral(
-    "Citește configurări native macOS (csrutil, fdesetup, spctl, defaults). Nu modifică nimic.");
+    "Citește configurări native Linux (nft, /sys, sshd_config, sysctl). Nu modifică nimic.");
 inline const QString kChecksEmptyState =
     QStringLiteral("Apasă „Rulează audit” pentru a evalua dispozitivul");
 inline const QString kPassIcon = QStringLiteral("checkmark.circle.fill");

@@ -100,7 +100,9 @@ QWidget *AuditView::buildHeader()
     texts->setSpacing(2);
     texts->addWidget(
         makeLabel(audit::kTitle, fonts::rounded(26, Weight::Bold), palette::textPrimary));
-    texts->addWidget(makeLabel(audit::kSubtitle, fonts::system(12), palette::textSecondary));
+    QLabel *subtitle = makeLabel(audit::kSubtitle, fonts::system(12), palette::textSecondary);
+    subtitle->setWordWrap(true); // the list of checks is long: it wraps in a narrow window
+    texts->addWidget(subtitle);
     row->addLayout(texts, 1);
 
     m_button = new TSPillButton(audit::kRunTitle, audit::kRunIcon, TSPillButton::Kind::primary,
@@ -223,7 +225,8 @@ void AuditView::showResult()
             divider->setPalette(pal);
             m_checks->addWidget(divider);
         }
-        const QString overflow = audit::overflowLine(m_audit->checks.size());
+        // The agent's count: the client keeps only the first checks of a huge answer.
+        const QString overflow = audit::overflowLine(std::max<qsizetype>(m_audit->checks.size(), m_audit->total));
         if (!overflow.isEmpty()) {
             QLabel *more = makeLabel(overflow, fonts::system(11), palette::textTertiary);
             more->setObjectName(QStringLiteral("audit.overflow"));

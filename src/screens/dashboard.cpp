@@ -19,6 +19,7 @@
 #include "screens/dashboardlogic.h"
 #include "screens/heatmap.h"
 #include "screens/livecharts.h"
+#include "screens/screenparts.h"
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
@@ -59,6 +60,22 @@ void EngineBadge::setOn(bool on)
     update();
 }
 
+void EngineBadge::setUnavailable(const QString &reason)
+{
+    if (reason == m_unavailable)
+        return;
+    m_unavailable = reason;
+    setToolTip(reason.isEmpty() ? QString() : QStringLiteral("Indisponibil: ") + reason);
+    update();
+}
+
+QColor EngineBadge::dotColor() const
+{
+    if (!m_on)
+        return pal::textTertiary;
+    return m_unavailable.isEmpty() ? pal::accentGreen : pal::accentAmber;
+}
+
 QSize EngineBadge::sizeHint() const
 {
     const QFontMetricsF fm(badgeFont());
@@ -73,7 +90,7 @@ void EngineBadge::paintEvent(QPaintEvent *)
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(255, 255, 255, 10));
     p.drawRoundedRect(r, r.height() / 2, r.height() / 2);
-    p.setBrush(m_on ? pal::accentGreen : pal::textTertiary);
+    p.setBrush(dotColor());
     p.drawEllipse(QRectF(10, r.center().y() - 3, 6, 6));
     p.setFont(badgeFont());
     p.setPen(m_on ? pal::textPrimary : pal::textSecondary);
@@ -154,6 +171,60 @@ const gauge::Zones protectionZones{{0, pal::accentRed}, {0.6, pal::accentAmber},
 const gauge::Zones rateZones{{0, pal::accentBlue}, {0.6, pal::accentGreen}, {0.85, pal::accentAmber}};
 const gauge::Zones loadZones{{0, pal::accentGreen}, {0.55, pal::accentAmber}, {0.82, pal::accentRed}};
 
+// The protection block's row: radar, state column, and the scan buttons at the right
+// edge; narrower than that needs, the buttons go under the state column instead.
+class ProtectionRow : public QWidget {
+public:
+    static constexpr int radarWidth = 240, gap = 28, stateMinWidth = 280, buttonsWidth = 180;
+    static constexpr int oneRowWidth = radarWidth + gap + stateMinWidth + gap + buttonsWidth;
+
+    ProtectionRow(QWidget *radar, QWidget *state, QVBoxLayout *stateColumn, QWidget *buttons, QWidget *parent)
+        : QWidget(parent), m_state(state), m_stateColumn(stateColumn), m_buttons(buttons)
+    {
+        m_row = new QHBoxLayout(this);
+        m_row->setContentsMargins(0, 0, 0, 0);
+        m_row->setSpacing(gap);
+        m_row->addWidget(radar, 0, Qt::AlignVCenter);
+        m_row->addWidget(state, 0, Qt::AlignVCenter);
+        m_row->addStretch(1);
+        m_row->addWidget(buttons, 0, Qt::AlignVCenter);
+        // Never narrower than radar and state; the buttons find room either way.
+        setMinimumWidth(radarWidth + gap + stateMinWidth);
+    }
+    bool wrapped() const { return m_wrapped; }
+
+protected:
+    void resizeEvent(QResizeEvent *e) override
+    {
+        QWidget::resizeEvent(e);
+        setWrapped(width() < oneRowWidth);
+    }
+
+private:
+    void setWrapped(bool wrapped)
+    {
+        if (wrapped == m_wrapped)
+            return;
+        m_wrapped = wrapped;
+        if (wrapped) {
+            m_row->removeWidget(m_buttons);
+            m_stateColumn->addWidget(m_buttons, 0, Qt::AlignLeft);
+        } else {
+            m_stateColumn->removeWidget(m_buttons);
+            m_row->addWidget(m_buttons, 0, Qt::AlignVCenter);
+        }
+        // The row's height changes with the move: its parent must ask again.
+        m_state->updateGeometry();
+        updateGeometry();
+    }
+
+    QWidget *m_state;
+    QVBoxLayout *m_stateColumn;
+    QWidget *m_buttons;
+    QHBoxLayout *m_row;
+    bool m_wrapped = false;
+};
+
 struct EngineRowUi {
     QWidget *row = nullptr;
     IconView *icon = nullptr;
@@ -165,6 +236,12 @@ struct EngineRowUi {
 
 struct DashboardView::Ui {
     QWidget *content = nullptr;
+    NoticeBar *stale = nullptr;
+    QWidget *counterRow = nullptr;
+    QWidget *badgeBox = nullptr;
+    QWidget *telemetry = nullptr;
+    ProtectionRow *protection = nullptr;
+    QLabel *engineMore = nullptr;
     QList<TSStat *> counters;
     RadarView *radar = nullptr;
     GlowIcon *shield = nullptr;
@@ -207,37 +284,39 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         h->addWidget(makeLabel(QStringLiteral("Stare endpoint și telemetrie XDR în timp real"), fonts::system(13),
                                pal::textSecondary));
         column->addLayout(h);
+        ui.stale = new NoticeBar(ui.content);
+        ui.stale->setObjectName(QStringLiteral("dashboard.stale"));
+        column->addWidget(ui.stale);
     }
 
     // 2. Counters.
     {
-        auto *row = new QHBoxLayout;
+        ui.counterRow = new QWidget(ui.content);
+        auto *row = new QHBoxLayout(ui.counterRow);
+        row->setContentsMargins(0, 0, 0, 0);
         row->setSpacing(12);
         for (const char *title : {"Amenințări active", "În carantină", "Amenințări 24h", "Evenimente 24h"}) {
-            auto *panel = new TSPanel(ui.content);
+            auto *panel = new TSPanel(ui.counterRow);
             auto *stat = new TSStat(QString::fromUtf8(title), panel);
             panel->addWidget(stat);
             ui.counters << stat;
             row->addWidget(panel, 1);
         }
-        column->addLayout(row);
+        column->addWidget(ui.counterRow);
     }
 
     // 3. Protection block.
     {
         auto *panel = new TSPanel(ui.content);
-        auto *row = new QHBoxLayout;
-        row->setSpacing(28);
         auto *radarBox = new QWidget(panel);
         radarBox->setFixedSize(240, 248);
         auto *rl = new QVBoxLayout(radarBox);
         rl->setContentsMargins(0, 4, 0, 4);
         ui.radar = new RadarView(0, 220, false, {}, radarBox);
         rl->addWidget(ui.radar, 0, Qt::AlignCenter);
-        row->addWidget(radarBox, 0, Qt::AlignVCenter);
 
         auto *state = new QWidget(panel);
-        state->setMinimumWidth(280);
+        state->setMinimumWidth(ProtectionRow::stateMinWidth);
         auto *sl = new QVBoxLayout(state);
         sl->setContentsMargins(0, 0, 0, 0);
         sl->setSpacing(14);
@@ -255,6 +334,7 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         titleRow->addStretch(1);
         sl->addLayout(titleRow);
         auto *badgeBox = new QWidget(state);
+        ui.badgeBox = badgeBox;
         auto *flow = new FlowLayout(8, 6, badgeBox);
         flow->setContentsMargins(0, 0, 0, 0);
         for (const EngineBadgeSpec &b : engineBadges()) {
@@ -263,11 +343,9 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
             ui.badges << badge;
         }
         sl->addWidget(badgeBox);
-        row->addWidget(state, 0, Qt::AlignVCenter);
-        row->addStretch(1);
 
         auto *buttons = new QWidget(panel);
-        buttons->setFixedWidth(180);
+        buttons->setFixedWidth(ProtectionRow::buttonsWidth);
         auto *bl = new QVBoxLayout(buttons);
         bl->setContentsMargins(0, 0, 0, 0);
         bl->setSpacing(10);
@@ -288,14 +366,15 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         ui.full->setFixedPillWidth(180);
         bl->addWidget(ui.quick);
         bl->addWidget(ui.full);
-        row->addWidget(buttons, 0, Qt::AlignVCenter);
-        panel->contentLayout()->addLayout(row);
+        ui.protection = new ProtectionRow(radarBox, state, sl, buttons, panel);
+        panel->addWidget(ui.protection);
         column->addWidget(panel);
     }
 
     // 4. Telemetry.
     {
         auto *panel = new TSPanel(ui.content);
+        ui.telemetry = panel;
         auto *pl = panel->contentLayout();
         pl->setSpacing(14);
         auto *header = new QHBoxLayout;
@@ -381,6 +460,10 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         ui.engineRows = new QVBoxLayout;
         ui.engineRows->setSpacing(0);
         tableBox->addLayout(ui.engineRows);
+        ui.engineMore = makeLabel(QString(), fonts::system(11), pal::textTertiary, panel);
+        ui.engineMore->setContentsMargins(0, 8, 0, 0);
+        ui.engineMore->hide();
+        tableBox->addWidget(ui.engineMore);
         pl->addLayout(tableBox);
         column->addWidget(panel);
     }
@@ -417,7 +500,8 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
 
     if (AgentClient *a = m_ctx.agent) {
         for (auto signal : {&AgentClient::summaryChanged, &AgentClient::settingsChanged, &AgentClient::metricsChanged,
-                            &AgentClient::threatsChanged, &AgentClient::connectedChanged})
+                            &AgentClient::threatsChanged, &AgentClient::connectedChanged,
+                            &AgentClient::lastErrorChanged})
             connect(a, signal, this, &DashboardView::scheduleRefresh);
     }
     refreshNow();
@@ -513,21 +597,33 @@ void DashboardView::refreshProtection()
 {
     Ui &ui = *m_ui;
     static const QHash<QString, bool> none;
-    const QHash<QString, bool> &settings = m_ctx.agent ? m_ctx.agent->settings() : none;
-    const std::optional<Summary> s = m_ctx.agent ? m_ctx.agent->summary() : std::nullopt;
+    static const QHash<QString, QString> noReasons;
+    const AgentClient *a = m_ctx.agent;
+    const QHash<QString, bool> &settings = a ? a->settings() : none;
+    const QHash<QString, QString> &unavailable = a ? a->unavailableSettings() : noReasons;
+    const bool connected = a && a->connected();
+    const bool refused = a && a->agentRefused();
+    const std::optional<Summary> s = a ? a->summary() : std::nullopt;
     ui.radar->setThreatCount(s ? s->threats_active : 0);
-    ui.radar->setActive(m_ctx.agent && m_ctx.agent->connected());
+    ui.radar->setActive(connected);
 
-    const bool ok = isProtected(settings, m_ctx.agent && m_ctx.agent->connected());
-    const QColor c = ok ? pal::accentGreen : pal::accentAmber;
-    ui.shield->set(ok ? QStringLiteral("shield.lefthalf.filled") : QStringLiteral("exclamationmark.shield"), c);
-    ui.stateTitle->setText(ok ? QStringLiteral("PROTEJAT") : QStringLiteral("ATENȚIE"));
-    setLabelColor(ui.stateTitle, c);
-    ui.stateSubtitle->setText(ok ? QStringLiteral("Toate motoarele rulează")
-                                 : QStringLiteral("Un motor de protecție e dezactivat"));
+    const ProtectionState state = protectionState(settings, unavailable, connected, refused);
+    ui.shield->set(state.icon, state.color);
+    ui.stateTitle->setText(state.title);
+    setLabelColor(ui.stateTitle, state.color);
+    ui.stateSubtitle->setText(state.subtitle);
     const auto &specs = engineBadges();
-    for (int i = 0; i < specs.size(); ++i)
+    for (int i = 0; i < specs.size(); ++i) {
         ui.badges[i]->setOn(settings.value(specs[i].key, false));
+        ui.badges[i]->setUnavailable(plainText(unavailable.value(specs[i].key), 120));
+    }
+
+    // Figures that are not fresh say so, and step back.
+    const auto banner = a ? staleDataBanner(connected, refused, a->lastError(), a->lastAnswerAt()) : std::nullopt;
+    ui.stale->showNotice(banner.value_or(QString()), refused ? NoticeBar::Tone::warning : NoticeBar::Tone::error);
+    const bool stale = !connected && a && a->lastAnswerAt().has_value();
+    for (QWidget *w : {ui.counterRow, ui.badgeBox, ui.telemetry})
+        setDimmed(w, stale);
 }
 
 void DashboardView::refreshTelemetry()
@@ -561,7 +657,12 @@ void DashboardView::refreshEngines()
 {
     Ui &ui = *m_ui;
     const std::optional<LiveMetrics> &m = m_ctx.agent ? m_ctx.agent->metrics() : std::optional<LiveMetrics>{};
-    const QList<EngineStat> rows = m ? m->engineStats() : QList<EngineStat>{};
+    QList<EngineStat> rows = m ? m->engineStats() : QList<EngineStat>{};
+    const qsizetype sent = m ? std::max<qsizetype>(m->engineNamesSent, rows.size()) : 0;
+    if (rows.size() > maxEngineRows)
+        rows.resize(maxEngineRows);
+    ui.engineMore->setVisible(sent > rows.size());
+    ui.engineMore->setText(sent > rows.size() ? moreRowsText(sent - rows.size()) : QString());
     const double now = FrameClock::now();
 
     // Rows are kept and refilled; only a change in their number adds or removes widgets.
@@ -639,6 +740,12 @@ QList<EngineBadge *> DashboardView::badges() const { return m_ui->badges; }
 TSPillButton *DashboardView::quickScanButton() const { return m_ui->quick; }
 TSPillButton *DashboardView::fullScanButton() const { return m_ui->full; }
 bool DashboardView::barGaugesShown() const { return !m_ui->barSection->isHidden(); }
+QString DashboardView::engineTableMore() const { return m_ui->engineMore->isHidden() ? QString() : m_ui->engineMore->text(); }
+QString DashboardView::staleBannerText() const { return m_ui->stale->isHidden() ? QString() : m_ui->stale->text(); }
+QString DashboardView::stateTitle() const { return m_ui->stateTitle->text(); }
+QString DashboardView::stateSubtitle() const { return m_ui->stateSubtitle->text(); }
+bool DashboardView::figuresDimmed() const { return m_ui->telemetry->graphicsEffect() != nullptr; }
+bool DashboardView::protectionWrapped() const { return m_ui->protection->wrapped(); }
 
 QList<ThreatRow *> DashboardView::visibleThreatRows() const
 {

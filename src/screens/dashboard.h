@@ -2,7 +2,9 @@
 // DashboardView: the overview of the endpoint, in one vertical scroll area: header, four
 // counters, the protection block (radar, state, engine badges, scan buttons), the
 // telemetry gauges, live charts, activity heatmap, engine activity table, recent threats
-// and the event ticker. It keeps no state of its own: every value is recomputed from
+// and the event ticker. While the agent does not answer, a line says how old the figures
+// are, and the counters, badges and gauges are dimmed. Where the protection block does
+// not fit in one row (the window's smallest width) the scan buttons move under the badges. It keeps no state of its own: every value is recomputed from
 // the client after each change (coalesced to one refresh per event-loop turn), and
 // widgets are updated in place rather than rebuilt.
 
@@ -28,15 +30,20 @@ class ThreatRow;
 class TSPillButton;
 class TSStat;
 
-// A small badge: a 6-point dot (accentGreen when on, else textTertiary) and the title
-// (11 medium; textPrimary when on, else textSecondary) on white at 4 %, rounded.
+// A small badge: a 6-point dot (accentGreen when on, else textTertiary; accentAmber when
+// on but the agent cannot apply it) and the title (11 medium; textPrimary when on, else
+// textSecondary) on white at 4 %, rounded.
 class EngineBadge : public QWidget {
     Q_OBJECT
 public:
     EngineBadge(QString title, bool on, QWidget *parent = nullptr);
     void setOn(bool on);
+    // Why the agent cannot apply the switch ("" when it can); shown as the tooltip.
+    void setUnavailable(const QString &reason);
     QString title() const { return m_title; }
     bool isOn() const { return m_on; }
+    bool isUnavailable() const { return !m_unavailable.isEmpty(); }
+    QColor dotColor() const;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
@@ -46,6 +53,7 @@ protected:
 private:
     QString m_title;
     bool m_on;
+    QString m_unavailable;
 };
 
 class DashboardView : public QScrollArea {
@@ -68,7 +76,17 @@ public:
     TSPillButton *fullScanButton() const;
     // The engine table's rows as shown: each is the five cell texts.
     QList<QStringList> engineTableRows() const;
+    // "… și încă N" under the engine table, "" when every engine has a row.
+    QString engineTableMore() const;
     bool barGaugesShown() const;
+    // The line over stale figures ("" when hidden), the state title and subtitle, and
+    // whether the figures are dimmed.
+    QString staleBannerText() const;
+    QString stateTitle() const;
+    QString stateSubtitle() const;
+    bool figuresDimmed() const;
+    // Whether the scan buttons sit under the badges (too narrow for one row).
+    bool protectionWrapped() const;
 
 protected:
     void showEvent(QShowEvent *e) override;

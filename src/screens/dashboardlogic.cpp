@@ -1,6 +1,7 @@
 #include "screens/dashboardlogic.h"
 
 #include "kit/palette.h"
+#include "kit/plaintext.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,41 @@ bool isProtected(const QHash<QString, bool> &settings, bool connected)
 {
     return connected && on(settings, "realtime_enabled") && on(settings, "ai_engine_enabled")
         && on(settings, "auto_quarantine");
+}
+
+ProtectionState protectionState(const QHash<QString, bool> &settings, const QHash<QString, QString> &unavailable,
+                                bool connected, bool refused)
+{
+    const QString warning = QStringLiteral("exclamationmark.shield");
+    if (!connected && refused)
+        return {warning, palette::accentAmber, QStringLiteral("ATENȚIE"), QStringLiteral("Agentul semnalează o eroare"),
+                false};
+    if (!connected)
+        return {warning, palette::accentRed, QStringLiteral("AGENT INACTIV"),
+                QStringLiteral("Protecția nu poate fi verificată"), false};
+    if (!isProtected(settings, true))
+        return {warning, palette::accentAmber, QStringLiteral("ATENȚIE"),
+                QStringLiteral("Un motor de protecție e dezactivat"), false};
+    for (const char *key : {"realtime_enabled", "ai_engine_enabled", "auto_quarantine"}) {
+        const auto reason = unavailable.constFind(QLatin1String(key));
+        if (reason != unavailable.cend())
+            return {warning, palette::accentAmber, QStringLiteral("ATENȚIE"),
+                    QStringLiteral("Un motor de protecție nu poate funcționa: ") + plainText(*reason, 120), false};
+    }
+    return {QStringLiteral("shield.lefthalf.filled"), palette::accentGreen, QStringLiteral("PROTEJAT"),
+            QStringLiteral("Toate motoarele rulează"), true};
+}
+
+std::optional<QString> staleDataBanner(bool connected, bool refused, const std::optional<QString> &lastError,
+                                       const std::optional<QDateTime> &lastAnswer)
+{
+    if (connected)
+        return std::nullopt;
+    if (refused && lastError)
+        return plainText(*lastError, 200);
+    if (!lastAnswer)
+        return std::nullopt;
+    return QStringLiteral("Agent inactiv — datele afișate sunt din ") + lastAnswer->toString(QStringLiteral("HH:mm"));
 }
 
 double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary)

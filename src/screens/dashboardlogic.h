@@ -5,6 +5,7 @@
 #include "agentlink/records.h"
 
 #include <QColor>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -17,6 +18,33 @@ namespace tsav {
 // (a missing key counts as false) and the agent answers: switches remembered from an agent
 // that no longer runs protect nothing.
 bool isProtected(const QHash<QString, bool> &settings, bool connected = true);
+
+// The protection block's state, first rule that holds:
+//  - the agent refuses to answer: ATENȚIE, "Agentul semnalează o eroare" (amber);
+//  - the agent does not answer: AGENT INACTIV, "Protecția nu poate fi verificată" (red);
+//  - one of the three engines above is off: ATENȚIE, "Un motor de protecție e dezactivat";
+//  - one of them is on but the agent cannot apply it: ATENȚIE, "Un motor de protecție nu
+//    poate funcționa: <reason>";
+//  - otherwise PROTEJAT, "Toate motoarele rulează" (green).
+struct ProtectionState {
+    QString icon;
+    QColor color;
+    QString title;
+    QString subtitle;
+    bool protectedNow = false;
+};
+ProtectionState protectionState(const QHash<QString, bool> &settings, const QHash<QString, QString> &unavailable,
+                                bool connected, bool refused);
+
+// The line over a dashboard whose figures are not fresh: the agent's own words when it
+// refuses, "Agent inactiv — datele afișate sunt din HH:mm" when it stopped answering after
+// an answer at `lastAnswer`; nothing while it answers, or before it ever did (nothing shown
+// is old then).
+std::optional<QString> staleDataBanner(bool connected, bool refused, const std::optional<QString> &lastError,
+                                       const std::optional<QDateTime> &lastAnswer);
+
+// Rows of the engine table; the rest are counted in one "… și încă N" line.
+inline constexpr int maxEngineRows = 32;
 
 // 100 with realtime on (else 70), minus 15 (AI off), 15 (auto-quarantine off), 10
 // (network monitor off), 5 (cloud telemetry off) and min(5 × active threats, 25);

@@ -140,6 +140,10 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
         [model](QPainter &p, const QRect &r, int row, bool) { paintEventRow(p, r, model->rowAt(row)); },
         [model](int row, int) { return eventRowHeight(model->rowAt(row)); }, m_list));
     panel->addWidget(m_list, 1);
+    m_more = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_more->setContentsMargins(6, 8, 0, 0);
+    m_more->hide();
+    panel->addWidget(m_more);
     col->addWidget(panel, 1);
 
     if (m_agent)
@@ -148,7 +152,14 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
     refreshFromClient();
 }
 
-void EventsView::refreshFromClient() { setEvents(m_agent ? m_agent->events() : QList<EventRow>{}); }
+void EventsView::refreshFromClient()
+{
+    setEvents(m_agent ? m_agent->events() : QList<EventRow>{});
+    // Events a hostile agent sent beyond what the client keeps.
+    const qsizetype omitted = m_agent ? m_agent->eventsOmitted() : 0;
+    m_more->setText(moreRowsText(omitted));
+    m_more->setVisible(omitted > 0);
+}
 
 void EventsView::setEvents(const QList<EventRow> &list)
 {

@@ -54,6 +54,7 @@ private:
     QComboBox *m_picker = nullptr;
     KeyedListModel<EventRow> *m_model = nullptr;
     QListView *m_list = nullptr;
+    QLabel *m_more = nullptr;
 };
 
 } // namespace tsav

@@ -18,6 +18,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -278,23 +279,44 @@ NetworkView::NetworkView(const ScreenContext &ctx, QWidget *parent) : QWidget(pa
     traffic->addWidget(m_waiting);
     col->addWidget(traffic);
 
-    // Connections panel.
+    // Connections panel: one scroll area in which the header row scrolls with the rows.
+    // The list inside is as tall as its rows (it never scrolls itself) and still paints
+    // only the rows in view.
     auto *connections = new TSPanel;
     connections->contentLayout()->setSpacing(0);
-    connections->addWidget(connectionsHeader());
+    auto *scroll = makePageScrollArea(Qt::ScrollBarAlwaysOn);
+    auto *table = new QWidget;
+    table->setAutoFillBackground(false);
+    auto *tableColumn = new QVBoxLayout(table);
+    tableColumn->setContentsMargins(0, 0, 8, 0);
+    tableColumn->setSpacing(0);
+    tableColumn->addWidget(connectionsHeader());
     m_model = new KeyedListModel<NetworkRow>(this);
     m_list = makeRowList();
     m_list->setModel(m_model);
     m_list->setUniformItemSizes(true);
+    m_list->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setFixedHeight(0);
     auto *model = m_model;
     m_list->setItemDelegate(new PaintedRowDelegate(
         [model](QPainter &p, const QRect &r, int row, bool) { paintConnection(p, r, model->rowAt(row)); },
         [](int, int) { return connectionRowHeight(); }, m_list));
-    connections->addWidget(m_list, 1);
+    tableColumn->addWidget(m_list);
+    m_more = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_more->setContentsMargins(0, 8, 0, 0);
+    m_more->hide();
+    tableColumn->addWidget(m_more);
+    tableColumn->addStretch(1);
+    scroll->setWidget(table);
+    table->setAutoFillBackground(false); // setWidget() turns it on
+    m_scroll = scroll;
+    connections->addWidget(scroll, 1);
     col->addWidget(connections, 1);
 
     if (m_agent) {
-        connect(m_agent, &AgentClient::networkChanged, this, [this] { setConnections(m_agent->network()); });
+        connect(m_agent, &AgentClient::networkChanged, this,
+                [this] { setConnections(m_agent->network(), m_agent->networkOmitted()); });
         connect(m_agent, &AgentClient::metricsChanged, this, [this] { setRates(m_agent->metrics()); });
         connect(m_agent, &AgentClient::historyChanged, this,
                 [this] { setHistory(m_agent->netRecvHistory(), m_agent->netSentHistory()); });
@@ -305,7 +327,7 @@ NetworkView::NetworkView(const ScreenContext &ctx, QWidget *parent) : QWidget(pa
 void NetworkView::refreshFromClient()
 {
     if (m_agent) {
-        setConnections(m_agent->network());
+        setConnections(m_agent->network(), m_agent->networkOmitted());
         setRates(m_agent->metrics());
         setHistory(m_agent->netRecvHistory(), m_agent->netSentHistory());
     } else {
@@ -315,10 +337,13 @@ void NetworkView::refreshFromClient()
     }
 }
 
-void NetworkView::setConnections(const QList<NetworkRow> &rows)
+void NetworkView::setConnections(const QList<NetworkRow> &rows, qsizetype omitted)
 {
     m_header->setText(network::headerLine(network::counts(rows)));
     m_model->replace(rows, network::rowKeys(rows));
+    m_list->setFixedHeight(int(rows.size()) * connectionRowHeight());
+    m_more->setText(moreRowsText(omitted));
+    m_more->setVisible(omitted > 0);
 }
 
 void NetworkView::setRates(const std::optional<LiveMetrics> &metrics)
@@ -339,5 +364,6 @@ QString NetworkView::headerText() const { return m_header->text(); }
 QString NetworkView::downText() const { return m_down->text(); }
 QString NetworkView::upText() const { return m_up->text(); }
 bool NetworkView::chartShown() const { return !m_chart->isHidden(); }
+QString NetworkView::moreText() const { return m_more->isHidden() ? QString() : m_more->text(); }
 
 } // namespace tsav

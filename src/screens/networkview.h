@@ -11,6 +11,7 @@
 
 class QLabel;
 class QListView;
+class QScrollArea;
 
 namespace tsav {
 
@@ -38,13 +39,17 @@ public:
     explicit NetworkView(const ScreenContext &ctx, QWidget *parent = nullptr);
 
     // What a poll does.
-    void setConnections(const QList<NetworkRow> &rows);
+    // `omitted`: connections the agent sent beyond what the client keeps.
+    void setConnections(const QList<NetworkRow> &rows, qsizetype omitted = 0);
     void setRates(const std::optional<LiveMetrics> &metrics);
     void setHistory(const History &recv, const History &sent);
 
     // For tests and tools.
     const KeyedListModel<NetworkRow> &listModel() const { return *m_model; }
     QListView *listView() const { return m_list; }
+    // The scroll area that holds the header row and the rows.
+    QScrollArea *tableScrollArea() const { return m_scroll; }
+    QString moreText() const;
     QString headerText() const;
     QString downText() const;
     QString upText() const;
@@ -61,6 +66,8 @@ private:
     QWidget *m_waiting = nullptr;
     KeyedListModel<NetworkRow> *m_model = nullptr;
     QListView *m_list = nullptr;
+    QLabel *m_more = nullptr;
+    QScrollArea *m_scroll = nullptr;
 };
 
 } // namespace tsav

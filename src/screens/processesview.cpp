@@ -196,6 +196,10 @@ ProcessesView::ProcessesView(const ScreenContext &ctx, QWidget *parent) : QWidge
         [model](QPainter &p, const QRect &r, int row, bool) { paintProcess(p, r, model->rowAt(row)); },
         [](int, int) { return processRowHeight(); }, m_table));
     tablePanel->addWidget(m_table, 1);
+    m_more = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_more->setContentsMargins(6, 8, 0, 0);
+    m_more->hide();
+    tablePanel->addWidget(m_more);
     col->addWidget(tablePanel, 1);
 
     if (m_agent)
@@ -203,7 +207,14 @@ ProcessesView::ProcessesView(const ScreenContext &ctx, QWidget *parent) : QWidge
     refreshFromClient();
 }
 
-void ProcessesView::refreshFromClient() { setProcesses(m_agent ? m_agent->processes() : QList<ProcessRow>{}); }
+void ProcessesView::refreshFromClient()
+{
+    setProcesses(m_agent ? m_agent->processes() : QList<ProcessRow>{});
+    // Processes a hostile agent sent beyond what the client keeps.
+    const qsizetype omitted = m_agent ? m_agent->processesOmitted() : 0;
+    m_more->setText(moreRowsText(omitted));
+    m_more->setVisible(omitted > 0);
+}
 
 void ProcessesView::setProcesses(const QList<ProcessRow> &rows)
 {

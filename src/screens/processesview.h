@@ -69,6 +69,7 @@ private:
     QWidget *m_treemapPanel = nullptr;
     ProcessTreemap *m_treemap = nullptr;
     KeyedListModel<ProcessRow> *m_model = nullptr;
+    QLabel *m_more = nullptr;
     QListView *m_table = nullptr;
 };
 

@@ -14,6 +14,9 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QPainter>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -107,6 +110,9 @@ QuarantineView::QuarantineView(const ScreenContext &ctx, QWidget *parent) : QWid
     ScreenHeader header = makeScreenHeader(QStringLiteral("Carantină"), headerLine(0));
     m_header = header.subtitle;
     col->addWidget(header.widget);
+    m_notice = new NoticeBar;
+    m_notice->setObjectName(QStringLiteral("quarantine.notice"));
+    col->addWidget(m_notice);
 
     auto *panel = new TSPanel;
     // Empty state.
@@ -184,17 +190,74 @@ void QuarantineView::setEntries(const QList<QuarantineEntry> &entries)
     m_rowWidgets = next;
 }
 
-void QuarantineView::restore(qint64 id)
+QCoro::Task<> QuarantineView::restore(qint64 id)
 {
-    if (m_agent)
-        m_agent->restoreQuarantine(id); // runs on; the screen shows its effect after the next poll
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    QPointer<QuarantineView> self(this);
+    const CommandResult result = co_await agent->restoreQuarantine(id);
+    if (self)
+        m_notice->showNotice(restoreNotice(result), result.ok ? NoticeBar::Tone::success : NoticeBar::Tone::error);
 }
 
 void QuarantineView::remove(qint64 id)
 {
-    if (m_agent)
-        m_agent->deleteQuarantine(id);
+    if (!m_agent)
+        return;
+    QString name;
+    for (const QuarantineEntry &q : std::as_const(m_entries))
+        if (q.id == id)
+            name = plainText(quarantineFileName(q.original_path));
+    // Gone for good: ask first. The dialog belongs to the window and lets it run meanwhile.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Șterge definitiv"), kDeleteQuestion,
+                                QMessageBox::NoButton, window());
+    box->setObjectName(QStringLiteral("quarantine.confirmDelete"));
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(name);
+    QPushButton *erase = box->addButton(QStringLiteral("Șterge"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    QPointer<QuarantineView> self(this);
+    connect(box, &QMessageBox::finished, this, [self, box, erase, id] {
+        if (self && box->clickedButton() == erase)
+            self->eraseConfirmed(id);
+    });
+    box->open();
 }
+
+QCoro::Task<> QuarantineView::eraseConfirmed(qint64 id)
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    QPointer<QuarantineView> self(this);
+    const CommandResult result = co_await agent->deleteQuarantine(id);
+    if (self)
+        m_notice->showNotice(deleteNotice(result), result.ok ? NoticeBar::Tone::info : NoticeBar::Tone::error);
+}
+
+QString QuarantineView::restoreNotice(const CommandResult &result)
+{
+    if (!result.ok)
+        return QStringLiteral("Restaurarea nu a reușit: ") + plainText(result.error, 300);
+    const QString where = result.data.value(QStringLiteral("restored_to")).toString();
+    if (where.isEmpty())
+        return QStringLiteral("Fișierul a fost restaurat la locul lui.");
+    return QStringLiteral("Fișierul a fost restaurat în ") + plainText(where, 400);
+}
+
+QString QuarantineView::deleteNotice(const CommandResult &result)
+{
+    if (!result.ok)
+        return QStringLiteral("Ștergerea nu a reușit: ") + plainText(result.error, 300);
+    return QStringLiteral("Fișierul a fost șters definitiv.");
+}
+
+QString QuarantineView::noticeText() const { return m_notice->isHidden() ? QString() : m_notice->text(); }
 
 QList<QuarantineRow *> QuarantineView::rows() const { return m_rowWidgets; }
 QString QuarantineView::headerText() const { return m_header->text(); }

@@ -102,12 +102,12 @@ LaunchCardSpec quickCard()
 LaunchCardSpec fullCard()
 {
     return {QStringLiteral("FULL SCAN"),
-            QStringLiteral("Întregul home + /Applications"),
+            QStringLiteral("Întregul home"),
             QStringLiteral("magnifyingglass"),
             QStringLiteral("5–20 minute"),
             QStringLiteral("full"),
             palette::accentBlue,
-            {QStringLiteral("~"), QStringLiteral("/Applications")}};
+            {QStringLiteral("~")}};
 }
 
 Particle particle(qint64 index, double T, double W, double H)

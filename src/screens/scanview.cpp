@@ -140,6 +140,51 @@ GaugeSpec gaugeSpec(int which, const std::optional<LiveMetrics> &m, qint64 threa
     }
 }
 
+// The live scan's gauges with the stop button at the right edge; in a window too narrow
+// for both, the button goes under the gauges, still at the right.
+class GaugesRow : public QWidget {
+public:
+    static constexpr int spacing = 18;
+
+    GaugesRow(const QList<QWidget *> &gauges, QWidget *button) : m_button(button)
+    {
+        auto *column = new QVBoxLayout(this);
+        column->setContentsMargins(0, 0, 0, 0);
+        column->setSpacing(12);
+        m_top = new QHBoxLayout;
+        m_top->setSpacing(spacing);
+        for (QWidget *g : gauges) {
+            m_top->addWidget(g, 0, Qt::AlignVCenter);
+            m_gaugesWidth += g->minimumSizeHint().width() + spacing;
+        }
+        m_top->addStretch(1);
+        m_top->addWidget(button, 0, Qt::AlignVCenter);
+        m_bottom = new QHBoxLayout;
+        m_bottom->addStretch(1);
+        column->addLayout(m_top);
+        column->addLayout(m_bottom);
+        setMinimumWidth(m_gaugesWidth - spacing);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *e) override
+    {
+        QWidget::resizeEvent(e);
+        const bool under = width() < m_gaugesWidth + m_button->sizeHint().width();
+        if (under == m_under)
+            return;
+        m_under = under;
+        (under ? m_top : m_bottom)->removeWidget(m_button);
+        (under ? m_bottom : m_top)->addWidget(m_button, 0, Qt::AlignVCenter);
+    }
+
+private:
+    QWidget *m_button;
+    QHBoxLayout *m_top, *m_bottom;
+    int m_gaugesWidth = 0;
+    bool m_under = false;
+};
+
 } // namespace
 
 ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
@@ -164,7 +209,7 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     hv->setSpacing(4);
     hv->addWidget(makeLabel(QStringLiteral("Scan"), fonts::rounded(26, Weight::Bold), palette::textPrimary));
     QLabel *intro = makeLabel(
-        QStringLiteral("Inițiază un scan rapid (Downloads + Desktop + /tmp) sau unul complet (~ + /Applications)."),
+        QStringLiteral("Inițiază un scan rapid (Downloads + Desktop + /tmp) sau unul complet (întregul home)."),
         fonts::system(13), palette::textSecondary);
     intro->setWordWrap(true);
     hv->addWidget(intro);
@@ -221,6 +266,7 @@ void ScanView::setState(const std::optional<ScanStatus> &scanStatus, const std::
         m_hero = nullptr;
         m_gauges.clear();
         m_dirTable = nullptr;
+        m_dirMore = nullptr;
     }
 
     if (scan::isReportable(m_scan)) {
@@ -247,22 +293,19 @@ void ScanView::buildLive()
     v->addWidget(heroPanel);
 
     auto *gaugesPanel = new TSPanel;
-    auto *row = new QHBoxLayout;
-    row->setSpacing(18);
+    QList<QWidget *> gauges;
     for (int i = 0; i < 4; ++i) {
         auto *g = new GaugeView(gaugeSpec(i, m_metrics, 0));
         m_gauges.append(g);
-        row->addWidget(g, 0, Qt::AlignVCenter);
+        gauges.append(g);
     }
-    row->addStretch();
     auto *stop = new TSPillButton(QStringLiteral("Oprește"), QStringLiteral("stop.fill"), TSPillButton::Kind::danger,
                                   [agent = m_agent] {
                                       if (agent)
                                           agent->stopScan();
                                   });
     stop->setFixedPillWidth(130);
-    row->addWidget(stop, 0, Qt::AlignVCenter);
-    gaugesPanel->contentLayout()->addLayout(row);
+    gaugesPanel->addWidget(new GaugesRow(gauges, stop));
     v->addWidget(gaugesPanel);
 
     auto *dirPanel = new TSPanel;
@@ -271,6 +314,9 @@ void ScanView::buildLive()
                                   palette::textPrimary));
     m_dirTable = new DirectoryTable;
     dirPanel->addWidget(m_dirTable);
+    m_dirMore = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_dirMore->hide();
+    dirPanel->addWidget(m_dirMore);
     v->addWidget(dirPanel);
 
     // Below the cards, above the results (if any) and the closing stretch.
@@ -283,7 +329,13 @@ void ScanView::updateLive()
     const qint64 hits = scan::threatsOfScan(m_threats, *m_scan).size();
     for (int i = 0; i < m_gauges.size(); ++i)
         m_gauges[i]->setSpec(gaugeSpec(i, m_metrics, hits));
-    static_cast<DirectoryTable *>(m_dirTable)->setRows(scan::directoryRows(m_metrics));
+    QList<ScanDirStat> rows = scan::directoryRows(m_metrics);
+    const qsizetype sent = std::max<qsizetype>(rows.size(), m_metrics ? m_metrics->scanDirsSent : 0);
+    if (rows.size() > maxFolderRows)
+        rows.resize(maxFolderRows);
+    m_dirMore->setText(moreRowsText(sent - rows.size()));
+    m_dirMore->setVisible(sent > rows.size());
+    static_cast<DirectoryTable *>(m_dirTable)->setRows(std::move(rows));
 }
 
 void ScanView::buildResults()
@@ -328,7 +380,7 @@ void ScanView::buildResults()
             feedback::give(feedback::Trigger::scanCleanResult, player());
         }
     } else {
-        for (const Threat &t : found) {
+        for (const Threat &t : found.first(std::min<qsizetype>(found.size(), maxResultRows))) {
             panel->addWidget(new ThreatRow(t));
             auto *divider = new QWidget;
             divider->setFixedHeight(1);
@@ -338,6 +390,9 @@ void ScanView::buildResults()
             divider->setPalette(pal);
             panel->addWidget(divider);
         }
+        if (found.size() > maxResultRows)
+            panel->addWidget(makeLabel(moreRowsText(found.size() - maxResultRows), fonts::system(11),
+                                       palette::textTertiary));
     }
     m_results = panel;
     m_column->insertWidget(m_column->count() - 1, m_results); // before the closing stretch

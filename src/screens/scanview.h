@@ -38,6 +38,9 @@ public:
     int cleanAppearances() const { return m_cleanAppearances; }
     QList<GaugeView *> gauges() const { return m_gauges; }
     QString resultsLineText() const;
+    // Rows shown at most in the folder table and in the results; the rest are counted.
+    static constexpr int maxFolderRows = 32;
+    static constexpr int maxResultRows = 50;
 
 private:
     void refreshFromClient();
@@ -61,6 +64,7 @@ private:
     LiveScanHero *m_hero = nullptr;
     QList<GaugeView *> m_gauges;
     QWidget *m_dirTable = nullptr;
+    QLabel *m_dirMore = nullptr;
 
     QWidget *m_results = nullptr;
     QLabel *m_resultsLine = nullptr;

@@ -1,9 +1,12 @@
 #include "screens/screenparts.h"
 
+#include "kit/iconview.h"
 #include "kit/label.h"
 #include "kit/palette.h"
 #include "kit/typography.h"
 
+#include <QGraphicsOpacityEffect>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -15,6 +18,90 @@
 namespace tsav {
 
 using fonts::Weight;
+
+// --- NoticeBar ------------------------------------------------------------------------
+
+namespace {
+QColor toneColor(NoticeBar::Tone tone)
+{
+    switch (tone) {
+    case NoticeBar::Tone::success: return palette::accentGreen;
+    case NoticeBar::Tone::warning: return palette::accentAmber;
+    case NoticeBar::Tone::error: return palette::accentRed;
+    case NoticeBar::Tone::info: break;
+    }
+    return palette::accentBlue;
+}
+
+QString toneIcon(NoticeBar::Tone tone)
+{
+    switch (tone) {
+    case NoticeBar::Tone::success: return QStringLiteral("checkmark.circle.fill");
+    case NoticeBar::Tone::warning:
+    case NoticeBar::Tone::error: return QStringLiteral("exclamationmark.triangle.fill");
+    case NoticeBar::Tone::info: break;
+    }
+    return QStringLiteral("info.circle.fill");
+}
+} // namespace
+
+NoticeBar::NoticeBar(QWidget *parent) : QWidget(parent)
+{
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(12, 8, 12, 8);
+    row->setSpacing(10);
+    m_icon = new IconView(toneIcon(m_tone), toneColor(m_tone), 14, this);
+    row->addWidget(m_icon, 0, Qt::AlignTop);
+    m_text = makeLabel(QString(), fonts::system(12, Weight::Medium), palette::textPrimary, this);
+    m_text->setWordWrap(true);
+    m_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    row->addWidget(m_text, 1);
+    hide();
+}
+
+void NoticeBar::showNotice(const QString &text, Tone tone)
+{
+    m_tone = tone;
+    m_text->setText(text);
+    m_icon->setSymbol(toneIcon(tone));
+    m_icon->setColor(toneColor(tone));
+    setAccessibleName(text);
+    setVisible(!text.isEmpty());
+    update();
+}
+
+QString NoticeBar::text() const { return m_text->text(); }
+
+void NoticeBar::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 9, 9);
+    const QColor c = toneColor(m_tone);
+    p.fillPath(shape, palette::withOpacity(c, 0.12));
+    p.setPen(QPen(palette::withOpacity(c, 0.45), 1));
+    p.drawPath(shape);
+}
+
+QString moreRowsText(qsizetype hidden)
+{
+    return QStringLiteral("… și încă ") + QString::number(hidden);
+}
+
+void setDimmed(QWidget *w, bool dimmed)
+{
+    const bool isDimmed = qobject_cast<QGraphicsOpacityEffect *>(w->graphicsEffect()) != nullptr;
+    if (dimmed == isDimmed)
+        return;
+    if (dimmed) {
+        auto *effect = new QGraphicsOpacityEffect(w);
+        effect->setOpacity(0.4);
+        w->setGraphicsEffect(effect);
+    } else {
+        w->setGraphicsEffect(nullptr);
+    }
+}
 
 // --- SegmentedControl ---------------------------------------------------------------
 

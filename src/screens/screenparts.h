@@ -19,6 +19,8 @@ class QVBoxLayout;
 
 namespace tsav {
 
+class IconView;
+
 // A row of mutually exclusive segments of equal width, painted in the console's colours.
 class SegmentedControl : public QWidget {
     Q_OBJECT
@@ -43,6 +45,33 @@ private:
     int m_current = 0;
     int m_width;
 };
+
+// A one-line notice across a screen: an icon and a text on a tinted rounded strip
+// (a restore that tells where the file went, data that is not fresh, a refusal).
+class NoticeBar : public QWidget {
+    Q_OBJECT
+public:
+    enum class Tone { info, success, warning, error };
+    explicit NoticeBar(QWidget *parent = nullptr);
+    // Shows the (plain) text in the tone; an empty text hides the bar.
+    void showNotice(const QString &text, Tone tone);
+    QString text() const;
+    Tone tone() const { return m_tone; }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+
+private:
+    QLabel *m_text;
+    IconView *m_icon;
+    Tone m_tone = Tone::info;
+};
+
+// The last line of a list cut short: "… și încă N" (N rows not shown).
+QString moreRowsText(qsizetype hidden);
+
+// Dims a part of a screen whose figures are not fresh (and brings it back).
+void setDimmed(QWidget *w, bool dimmed);
 
 // Title (26 bold rounded) over a subtitle (12, textSecondary), 2 points apart.
 struct ScreenHeader {

@@ -1,6 +1,7 @@
 #include "screens/settingslogic.h"
 
 #include "kit/palette.h"
+#include "kit/plaintext.h"
 
 #include <array>
 
@@ -12,7 +13,7 @@ const std::array<EngineRow, 7> &rowTable()
 {
     static const std::array<EngineRow, 7> rows{{
         {QStringLiteral("Protecție în timp real"),
-         QStringLiteral("Monitor fișiere + procese (FSEvents + psutil)"),
+         QStringLiteral("Monitor fișiere + procese (inotify + psutil)"),
          SettingKey::realtime_enabled, false},
         {QStringLiteral("AI Behavior Engine"),
          QStringLiteral("Isolation Forest local pe comportament proces"),
@@ -25,10 +26,10 @@ const std::array<EngineRow, 7> &rowTable()
         {QStringLiteral("Monitor rețea"), QStringLiteral("Verifică conexiuni vs threat-intel feed"),
          SettingKey::network_monitor, false},
         {QStringLiteral("Cloud telemetry (XDR)"),
-         QStringLiteral("Trimite metadate la control plane Tessaly"), SettingKey::cloud_telemetry,
+         QStringLiteral("Trimite evenimentele la un receptor syslog (SIEM)"), SettingKey::cloud_telemetry,
          false},
         {QStringLiteral("Kill switch — Izolare host"),
-         QStringLiteral("Blochează tot traficul cu pfctl (sudo)"), SettingKey::kill_switch_isolate,
+         QStringLiteral("Blochează tot traficul cu nftables (necesită root)"), SettingKey::kill_switch_isolate,
          true},
     }};
     return rows;
@@ -47,19 +48,17 @@ const std::array<ScanChoice, 6> &choiceTable()
     return choices;
 }
 
-const std::array<TestButton, 4> &buttonTable()
+const std::array<TestButton, 3> &buttonTable()
 {
     using Kind = TSPillButton::Kind;
     using feedback::Trigger;
-    static const std::array<TestButton, 4> buttons{{
+    static const std::array<TestButton, 3> buttons{{
         {QStringLiteral("Test sunet"), QStringLiteral("speaker.wave.2.fill"), Kind::ghost,
          Trigger::testSound},
         {QStringLiteral("Test alertă"), QStringLiteral("bell.badge.fill"), Kind::ghost,
          Trigger::testAlert},
         {QStringLiteral("Test critic"), QStringLiteral("exclamationmark.octagon.fill"), Kind::danger,
          Trigger::testCritical},
-        {QStringLiteral("Test haptic"), QStringLiteral("hand.tap.fill"), Kind::ghost,
-         Trigger::testHaptic},
     }};
     return buttons;
 }
@@ -84,6 +83,15 @@ QColor switchTint(const EngineRow &row)
 bool displayedValue(const QHash<QString, bool> &settings, SettingKey key)
 {
     return settings.value(wireName(key), false);
+}
+
+QString unavailableLine(const QHash<QString, QString> &unavailable, SettingKey key, bool on)
+{
+    const auto reason = unavailable.constFind(wireName(key));
+    if (reason == unavailable.cend())
+        return QString();
+    return (on ? QStringLiteral("Pornit, dar fără efect: ") : QStringLiteral("Indisponibil: "))
+           + plainText(*reason, 160);
 }
 
 std::span<const ScanChoice> scanChoices()

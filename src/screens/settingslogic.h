@@ -17,15 +17,13 @@ namespace tsav::settings {
 inline const QString kTitle = QStringLiteral("Setări");
 inline const QString kSubtitle = QStringLiteral("Configurare motoare de protecție");
 
-inline const QString kSoundPanelTitle = QStringLiteral("Sunete și haptic");
+inline const QString kSoundPanelTitle = QStringLiteral("Sunete și voce");
 inline const QString kSoundTitle = QStringLiteral("Sunete activate");
 inline const QString kSoundSubtitle =
     QStringLiteral("Notificări audio pentru acțiuni și amenințări");
 inline const QString kVoiceTitle = QStringLiteral("Voce pentru amenințări critice");
 inline const QString kVoiceSubtitle = QStringLiteral(
-    "Sintetizează vocal severitatea pentru threats high/critical (AVSpeechSynthesizer)");
-inline const QString kHapticNote =
-    QStringLiteral("Haptic funcționează doar pe MacBook cu Force Touch trackpad.");
+    "Sintetizează vocal severitatea pentru threats high/critical (speech-dispatcher)");
 
 inline const QString kScheduleTitle = QStringLiteral("Scan programat");
 inline const QString kScheduleSubtitle =
@@ -36,7 +34,8 @@ inline const QString kArchitectureLine = QStringLiteral(
     "Endpoint Agent → AI Local → Cloud Telemetry → Data Lake → AI Detection → Threat Intel → "
     "Response Engine");
 inline const QString kArchitectureNote = QStringLiteral(
-    "Vezi docs/ARCHITECTURE.md pentru detalii complete (XDR/SIEM/EDR/MDR roadmap).");
+    "Pe acest sistem: agentul rulează local, în sesiunea ta, și consola îl întreabă prin "
+    "socketul Unix; evenimentele pot merge mai departe la un SIEM prin syslog.");
 
 struct EngineRow {
     QString title;
@@ -53,6 +52,10 @@ QColor switchTint(const EngineRow &row);
 
 // What an engine switch shows: the client's value at the row's key, false when missing.
 bool displayedValue(const QHash<QString, bool> &settings, SettingKey key);
+
+// The line under a switch whose effect the agent cannot apply: "Indisponibil: <reason>"
+// ("Pornit, dar fără efect: <reason>" while it is on); "" when the agent can apply it.
+QString unavailableLine(const QHash<QString, QString> &unavailable, SettingKey key, bool on);
 
 struct ScanChoice {
     QString label;
@@ -71,7 +74,7 @@ struct TestButton {
     feedback::Trigger action; // given after the button's own press feedback
 };
 
-// The four test buttons, in order.
+// The test buttons, in order (no haptic test: this desktop has no haptic device).
 std::span<const TestButton> testButtons();
 
 // Feedback after the sound switch changed to `nowOn` (the value is stored first).

@@ -27,9 +27,10 @@ using feedback::Trigger;
 
 namespace {
 
-// A title over a subtitle on the left and a control on the right, aligned to the top.
+// A title over a subtitle (and, when given, a note under it) on the left and a control on
+// the right, aligned to the top.
 QWidget *switchRow(const QString &title, const QFont &titleFont, const QColor &titleColor,
-                   const QString &subtitle, QWidget *control, int verticalInset)
+                   const QString &subtitle, QWidget *control, int verticalInset, QLabel *note = nullptr)
 {
     auto *row = new QWidget;
     auto *h = new QHBoxLayout(row);
@@ -41,6 +42,8 @@ QWidget *switchRow(const QString &title, const QFont &titleFont, const QColor &t
     QLabel *sub = makeLabel(subtitle, fonts::system(11), palette::textSecondary);
     sub->setWordWrap(true);
     texts->addWidget(sub);
+    if (note)
+        texts->addWidget(note);
     h->addLayout(texts, 1);
     h->addWidget(control, 0, Qt::AlignTop);
     return row;
@@ -147,8 +150,13 @@ QWidget *SettingsView::buildEngines()
         m_engineSwitches[size_t(i)] = toggle;
         connect(toggle, &QAbstractButton::clicked, this,
                 [this, i](bool checked) { changeEngine(i, checked); });
+        QLabel *note = makeLabel(QString(), fonts::system(11, Weight::Medium), palette::accentAmber);
+        note->setObjectName(QStringLiteral("unavailable.") + wireName(row.key));
+        note->setWordWrap(true);
+        note->hide();
+        m_engineNotes[size_t(i)] = note;
         panel->addWidget(switchRow(row.title, fonts::system(13, Weight::Semibold),
-                                   settings::titleColor(row), row.subtitle, toggle, 4));
+                                   settings::titleColor(row), row.subtitle, toggle, 4, note));
     }
     return panel;
 }
@@ -187,9 +195,6 @@ QWidget *SettingsView::buildSound()
     panel->addWidget(switchRow(settings::kVoiceTitle, fonts::system(12, Weight::Semibold),
                                palette::textPrimary, settings::kVoiceSubtitle, m_voiceSwitch, 0));
 
-    QLabel *note = makeLabel(settings::kHapticNote, fonts::system(10), palette::textTertiary);
-    note->setWordWrap(true);
-    panel->addWidget(note);
     return panel;
 }
 
@@ -251,11 +256,21 @@ void SettingsView::syncEngines()
 
 void SettingsView::syncEngine(int row)
 {
+    const SettingKey key = settings::engineRows()[size_t(row)].key;
+    static const QHash<QString, QString> none;
+    const bool shown = m_agent && settings::displayedValue(m_agent->settings(), key);
+    const QString note = settings::unavailableLine(m_agent ? m_agent->unavailableSettings() : none, key, shown);
+    m_engineNotes[size_t(row)]->setText(note);
+    m_engineNotes[size_t(row)]->setVisible(!note.isEmpty());
     if (m_enginePending[size_t(row)] > 0)
         return; // the command's own follow-up decides
-    const SettingKey key = settings::engineRows()[size_t(row)].key;
-    const bool value = m_agent && settings::displayedValue(m_agent->settings(), key);
-    m_engineSwitches[size_t(row)]->setChecked(value);
+    m_engineSwitches[size_t(row)]->setChecked(shown);
+}
+
+QString SettingsView::engineNote(int row) const
+{
+    const QLabel *note = m_engineNotes.at(size_t(row));
+    return note->isHidden() ? QString() : note->text();
 }
 
 void SettingsView::syncSchedule()

@@ -5,8 +5,9 @@
 // Engine switches and the picker show what the client holds. A change gives its
 // feedback, sends the command as a task tied to this screen, and once the command has
 // run (or failed) the control is set again from the client: a refused or failed command
-// therefore shows the old value. The sound and voice switches write the preferences at
-// once.
+// therefore shows the old value. A switch whose effect the agent reports it cannot apply
+// says so under its subtitle, with the agent's reason. The sound and voice switches write
+// the preferences at once.
 
 #include "agentlink/records.h"
 #include "screens/screencontext.h"
@@ -19,6 +20,7 @@
 
 class QAbstractButton;
 class QComboBox;
+class QLabel;
 
 namespace tsav {
 
@@ -34,6 +36,8 @@ public:
     // The controls, for the shell's focus handling and for tests. Engine switches are in
     // screen order.
     QAbstractButton *engineSwitch(int row) const { return m_engineSwitches.at(size_t(row)); }
+    // The unavailable line under an engine switch ("" when hidden).
+    QString engineNote(int row) const;
     QComboBox *schedulePicker() const { return m_schedule; }
     QAbstractButton *soundSwitch() const { return m_soundSwitch; }
     QAbstractButton *voiceSwitch() const { return m_voiceSwitch; }
@@ -58,6 +62,7 @@ private:
     QPointer<AgentClient> m_agent;
     SoundPlayer *m_sound;
     std::array<QAbstractButton *, 7> m_engineSwitches{};
+    std::array<QLabel *, 7> m_engineNotes{}; // why the agent cannot apply a switch
     std::array<int, 7> m_enginePending{}; // commands in flight per row
     QComboBox *m_schedule = nullptr;
     int m_schedulePending = 0;       // commands in flight

@@ -61,6 +61,22 @@ QMap<QString, qint64> severityCounts(const QList<Threat> &threats)
     return counts;
 }
 
+QList<Sector> donutSectors(const QMap<QString, qint64> &counts)
+{
+    QList<Sector> sectors;
+    double plotted = 0;
+    for (const QString &k : knownSeverities) {
+        const qint64 n = counts.value(k);
+        if (n > 0) {
+            sectors.append({k, n, 0});
+            plotted += double(n);
+        }
+    }
+    for (Sector &sector : sectors)
+        sector.degrees = 360.0 * double(sector.count) / plotted;
+    return sectors;
+}
+
 qint64 total(const QMap<QString, qint64> &counts)
 {
     qint64 sum = 0;

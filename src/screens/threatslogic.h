@@ -37,6 +37,16 @@ QList<Threat> filtered(const QList<Threat> &threats, Severity filter);
 // severity, new keys included.
 QMap<QString, qint64> severityCounts(const QList<Threat> &threats);
 qint64 total(const QMap<QString, qint64> &counts);
+
+// The donut's sectors: each known severity with a count, in order, and its share of the
+// full circle in degrees. Only plotted sectors divide the circle (a severity outside the
+// four counts in the total but leaves no gap).
+struct Sector {
+    QString severity;
+    qint64 count = 0;
+    double degrees = 0;
+};
+QList<Sector> donutSectors(const QMap<QString, qint64> &counts);
 // Threats whose status is exactly "detected".
 qint64 activeCount(const QList<Threat> &threats);
 // "%lld total · %lld active"

@@ -204,25 +204,22 @@ void SeverityDonut::paintEvent(QPaintEvent *)
         const qreal mid = (outer + inner) / 2;
         // 1.5 points of inset on each side of a sector, measured along the middle.
         const qreal insetDeg = (1.5 / mid) * 180 / kPi;
-        int present = 0;
-        for (const QString &k : knownSeverities)
-            present += m_counts.value(k) > 0;
+        const QList<Sector> sectors = donutSectors(m_counts);
         qreal start = 0;
         const QFont countFont = fonts::rounded(11, Weight::Heavy);
-        for (const QString &k : knownSeverities) {
-            const qint64 n = m_counts.value(k);
-            if (n <= 0)
-                continue;
-            const qreal span = 360.0 * double(n) / double(sum);
-            const qreal inset = present > 1 ? std::min(insetDeg, span / 4) : 0;
+        for (const Sector &sector : sectors) {
+            const qreal span = sector.degrees;
+            const qreal inset = sectors.size() > 1 ? std::min(insetDeg, span / 4) : 0;
             p.fillPath(ring(start + inset, std::max(span - 2 * inset, 0.01), 0.62),
-                       palette::severityColor(k));
+                       palette::severityColor(sector.severity));
             const qreal midAngle = (start + span / 2) * kPi / 180;
             const QPointF at(c.x() + mid * std::sin(midAngle), c.y() - mid * std::cos(midAngle));
-            drawText(p, QRectF(at.x() - 20, at.y() - 8, 40, 16), QString::number(n), countFont,
+            drawText(p, QRectF(at.x() - 20, at.y() - 8, 40, 16), QString::number(sector.count), countFont,
                      Qt::white, Qt::AlignCenter, Qt::ElideNone);
             start += span;
         }
+        if (sectors.isEmpty()) // only severities outside the four: the empty ring
+            p.fillPath(ring(0, 359.999, 0.65), palette::hairline);
     }
 
     const QFont totalFont = fonts::rounded(28, Weight::Bold);
@@ -393,6 +390,10 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
         [model](QPainter &p, const QRect &r, int row, bool) { paintDetailRow(p, r, model->rowAt(row)); },
         [model](int row, int width) { return detailRowHeight(model->rowAt(row), width); }, m_list));
     listPanel->addWidget(m_list, 1);
+    m_listMore = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_listMore->setContentsMargins(6, 8, 0, 0);
+    m_listMore->hide();
+    listPanel->addWidget(m_listMore);
     m_listEmpty = emptyState(QStringLiteral("checkmark.shield.fill"), 42,
                              QStringLiteral("Niciun threat în această categorie"), 8, 40);
     listPanel->addWidget(m_listEmpty);
@@ -405,7 +406,17 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
 
 void ThreatsView::refreshFromClient()
 {
-    setThreats(m_agent ? m_agent->threats() : QList<Threat>{}, FrameClock::now());
+    if (!m_agent) {
+        setThreats({}, FrameClock::now());
+        return;
+    }
+    // Threats the list does not hold: more than the client keeps of a reply, or older ones
+    // beyond the newest the agent was asked for.
+    const QList<Threat> &list = m_agent->threats();
+    const auto &summary = m_agent->summary();
+    const qsizetype older = summary ? std::max<qint64>(0, summary->threats_total - list.size()) : 0;
+    m_notListed = std::max(m_agent->threatsOmitted(), older);
+    setThreats(list, FrameClock::now());
 }
 
 void ThreatsView::setThreats(const QList<Threat> &list, double now)
@@ -441,7 +452,13 @@ void ThreatsView::applyFilter()
     m_model->replace(rows, keys);
     m_list->setVisible(!rows.isEmpty());
     m_listEmpty->setVisible(rows.isEmpty());
+    // The count of unlisted threats is of every severity: it shows with the whole list only.
+    const bool more = m_filter == Severity::all && m_notListed > 0 && !rows.isEmpty();
+    m_listMore->setText(more ? moreRowsText(m_notListed) : QString());
+    m_listMore->setVisible(more);
 }
+
+QString ThreatsView::moreText() const { return m_listMore->isHidden() ? QString() : m_listMore->text(); }
 
 QString ThreatsView::headerText() const { return m_header->text(); }
 bool ThreatsView::timelineShowsBars() const { return !m_bars->isHidden(); }

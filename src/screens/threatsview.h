@@ -66,6 +66,8 @@ public:
     QString headerText() const;
     bool timelineShowsBars() const;
     bool listShowsEmptyState() const;
+    // "… și încă N" under the list ("" when every threat is listed).
+    QString moreText() const;
 
 private:
     void refreshFromClient();
@@ -85,6 +87,8 @@ private:
     KeyedListModel<Threat> *m_model = nullptr;
     QListView *m_list = nullptr;
     QWidget *m_listEmpty = nullptr;
+    QLabel *m_listMore = nullptr;
+    qsizetype m_notListed = 0;
 };
 
 } // namespace tsav

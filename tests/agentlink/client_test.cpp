@@ -375,3 +375,116 @@ TEST_F(Client, CallPutsThePathOverAnyOpInThePayload)
 }
 
 } // namespace
+
+// --- a hostile or broken agent ---------------------------------------------------------
+
+namespace {
+
+ScriptedPeer::Behaviour trickled(const QByteArray &bytes)
+{
+    ScriptedPeer::Behaviour b;
+    b.bytes = bytes;
+    b.trickleChunk = 1;
+    b.trickleDelay = 100ms;
+    return b;
+}
+
+} // namespace
+
+TEST_F(Client, ATrickledReplyEndsItsCycleAtTheDeadlineAsAFailureAndPollingGoesOn)
+{
+    startPeer();
+    client.setCycleDeadline(2s);
+    const QByteArray summary = "{\"ok\":true,\"data\":{\"threats_total\":1,\"threats_active\":1,\"quarantined\":0,"
+                               "\"threats_last_24h\":1,\"events_last_24h\":1}}\n";
+    peer->setBehaviour("summary", trickled(summary));
+    runTask(client.refresh(), 20s);
+    EXPECT_FALSE(client.connected());
+    EXPECT_FALSE(client.agentRefused());
+    EXPECT_EQ(client.lastError().value_or(""), "agentul nu a răspuns complet în 2 s");
+
+    // One of the seven trickles: what arrived is shown, but the cycle still failed.
+    peer->loadDataObject(ScriptedPeer::sampleDataObject());
+    peer->setBehaviour("events", trickled("{\"ok\":true,\"data\":[]}\n"));
+    runTask(client.refresh(), 20s);
+    EXPECT_EQ(client.threats().size(), 4);
+    EXPECT_TRUE(client.metrics());
+    EXPECT_FALSE(client.connected());
+    EXPECT_EQ(client.lastError().value_or(""), "agentul nu a răspuns complet în 2 s");
+    EXPECT_EQ(peer->requestCount("settings.get"), 0); // the cycle ended there
+
+    // The loop keeps its rhythm: one deadline-long cycle, a pause, the next one.
+    QSignalSpy finished(&client, &AgentClient::cycleFinished);
+    client.setPollInterval(50ms);
+    client.start();
+    EXPECT_TRUE(waitUntil([&] { return finished.count() >= 3; }, 30s));
+    client.stop();
+    peer->loadDataObject(ScriptedPeer::sampleDataObject());
+    runTask(client.refresh());
+    EXPECT_TRUE(client.connected());
+}
+
+TEST_F(Client, HugeRepliesKeepOnlyWhatTheScreensCanShowAndCountTheRest)
+{
+    startPeer();
+    peer->setData("threats", ScriptedPeer::manyThreatsJson(100000));
+    QByteArray network = "[";
+    for (int i = 0; i < 2500; ++i)
+        network += QByteArray(i ? "," : "") + "{\"pid\":" + QByteArray::number(i)
+                   + ",\"local\":\"10.0.0.2:5\",\"remote\":\"1.2.3.4:443\",\"status\":\"ESTABLISHED\",\"suspicious\":false}";
+    peer->setData("network", network + "]");
+    peer->setData("metrics.live", ScriptedPeer::metricsWithEnginesJson(20000));
+    runTask(client.refresh(), 60s);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.threats().size(), AgentClient::maxRequestedRows);
+    EXPECT_EQ(client.threats().first().id, 100000); // the agent's order: newest first
+    EXPECT_EQ(client.threatsOmitted(), 100000 - AgentClient::maxRequestedRows);
+    EXPECT_TRUE(client.threatsReceived());
+    EXPECT_EQ(client.network().size(), AgentClient::maxConnections);
+    EXPECT_EQ(client.networkOmitted(), 500);
+    ASSERT_TRUE(client.metrics());
+    EXPECT_EQ(client.metrics()->engines.size(), tsav::LiveMetrics::maxMapEntries);
+    EXPECT_EQ(client.metrics()->engineNamesSent, 20000);
+
+    // An honest reply again: nothing is counted as left out.
+    peer->loadDataObject(ScriptedPeer::sampleDataObject());
+    runTask(client.refresh());
+    EXPECT_EQ(client.threatsOmitted(), 0);
+    EXPECT_EQ(client.networkOmitted(), 0);
+}
+
+TEST_F(Client, AnAgentThatRefusesIsQuotedAndCommandsSayHowTheyWent)
+{
+    startPeer();
+    const QString damaged = QStringLiteral("baza de date a agentului este deteriorată — recuperată");
+    peer->setReply("summary", "{\"ok\":false,\"data\":null,\"error\":\"" + damaged.toUtf8() + "\"}\n");
+    runTask(client.refresh());
+    EXPECT_FALSE(client.connected());
+    EXPECT_TRUE(client.agentRefused());
+    EXPECT_EQ(client.lastError().value_or(""), damaged);
+    EXPECT_FALSE(client.lastAnswerAt());
+    EXPECT_FALSE(client.threatsReceived());
+
+    peer->loadDataObject(ScriptedPeer::sampleDataObject());
+    peer->setData("settings.get", R"({"realtime_enabled":true,"kill_switch_isolate":true,
+        "unavailable":{"kill_switch_isolate":"nft lipsește","realtime_enabled":5}})");
+    runTask(client.refresh());
+    EXPECT_TRUE(client.connected());
+    EXPECT_FALSE(client.agentRefused());
+    EXPECT_TRUE(client.lastAnswerAt());
+    EXPECT_EQ(client.unavailableSettings(), (QHash<QString, QString>{{"kill_switch_isolate", "nft lipsește"}}));
+    EXPECT_EQ(client.settings().value("kill_switch_isolate"), true);
+
+    peer->setData("quarantine.restore", R"({"id":9,"restored_to":"/home/ana/Downloads/a b.pdf"})");
+    const tsav::CommandResult restored = runTask(client.restoreQuarantine(9));
+    EXPECT_TRUE(restored.ok);
+    EXPECT_EQ(restored.data.value("restored_to").toString(), "/home/ana/Downloads/a b.pdf");
+    peer->setReply("quarantine.delete", "{\"ok\":false,\"data\":null,\"error\":\"disk full\"}\n");
+    const tsav::CommandResult deleted = runTask(client.deleteQuarantine(9));
+    EXPECT_FALSE(deleted.ok);
+    EXPECT_EQ(deleted.error, "disk full");
+    peer.reset();
+    const tsav::CommandResult unreachable = runTask(client.quarantineThreat(4));
+    EXPECT_FALSE(unreachable.ok);
+    EXPECT_TRUE(unreachable.error.contains("connect(")) << unreachable.error.toStdString();
+}

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QSignalSpy>
 
+#include <csignal>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -54,11 +56,112 @@ TEST_F(Supervisor, ChildThatPrintsAndExitsWithThreeIsLogged)
     QSignalSpy running(&supervisor, &AgentSupervisor::runningChanged);
 
     supervisor.startIfNeeded();
-    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("[agent exited"); }));
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("not relaunching"); }));
+    // 3: another agent owns the data directory. Said once, never retried in a loop.
     EXPECT_EQ(supervisor.lastLog(), "[supervisor] launched agent at " + resources
-                                        + "\nagent booting\n\n[agent exited with code 3]\n");
+                                        + "\nagent booting\n\n[agent exited with code 3]\n"
+                                          "[supervisor] another agent owns the data directory; not relaunching\n");
     EXPECT_FALSE(supervisor.running());
+    EXPECT_EQ(supervisor.state(), AgentSupervisor::State::otherOwner);
     ASSERT_EQ(running.count(), 2); // true at launch, false at exit
+    waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+    EXPECT_EQ(supervisor.lastLog().count("launched agent"), 1);
+
+    // Showing the window again tries once more, and only once.
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().count("not relaunching") == 2; }));
+    waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(supervisor.lastLog().count("launched agent"), 2);
+}
+
+// A fake agent that ends itself with SIGKILL on its first `crashes` runs (counted in a
+// file beside it), then stays up until killed.
+QByteArray crashingAgent(const QString &counter, int crashes)
+{
+    return QStringLiteral("import os, signal, time\n"
+                          "path = '%1'\n"
+                          "n = int(open(path).read()) if os.path.exists(path) else 0\n"
+                          "open(path, 'w').write(str(n + 1))\n"
+                          "print('run', n + 1, flush=True)\n"
+                          "if n < %2:\n"
+                          "    os.kill(os.getpid(), signal.SIGKILL)\n"
+                          "time.sleep(60)\n")
+        .arg(counter)
+        .arg(crashes)
+        .toUtf8();
+}
+
+TEST_F(Supervisor, CrashedChildIsRelaunchedWithABackOffThatDoubles)
+{
+    writeAgent(resources, crashingAgent(scratch.root() + "/runs", 3));
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(-1);
+    supervisor.setRestartPolicy({std::chrono::milliseconds(100), std::chrono::milliseconds(300),
+                                 std::chrono::seconds(60)});
+    QSignalSpy relaunched(&supervisor, &AgentSupervisor::relaunched);
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("run 4\n"); }));
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::childRunning; }));
+    const QString log = supervisor.lastLog();
+    EXPECT_EQ(log.count("[agent ended by signal 9]"), 3) << log.toStdString();
+    // 0.1, 0.2, then the cap of 0.3 s.
+    const qsizetype a = log.indexOf("relaunching in 0.1 s"), b = log.indexOf("relaunching in 0.2 s"),
+                    c = log.indexOf("relaunching in 0.3 s");
+    EXPECT_TRUE(a >= 0 && b > a && c > b) << log.toStdString();
+    EXPECT_EQ(relaunched.count(), 3);
+    EXPECT_TRUE(supervisor.running());
+    const qint64 pid = supervisor.childPid();
+    ASSERT_GT(pid, 0);
+    ::kill(pid_t(pid), SIGKILL); // the last child too: relaunched, and cleaned up
+    ASSERT_TRUE(waitUntil([&] { return supervisor.childPid() != 0 && supervisor.childPid() != pid; }));
+    ::kill(pid_t(supervisor.childPid()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::relaunchPending; }));
+}
+
+TEST_F(Supervisor, CleanExitIsNotRelaunchedButTheNextStartTriesAndAPendingRelaunchComesAtOnce)
+{
+    writeAgent(resources, "print('done')\n");
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(-1);
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::stopped; }));
+    waitUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(supervisor.lastLog().count("launched agent"), 1);
+
+    // A long back-off is cut short by the next start (the window shown again).
+    writeAgent(resources, "import sys\nsys.exit(1)\n");
+    supervisor.setRestartPolicy({std::chrono::seconds(30), std::chrono::seconds(60), std::chrono::seconds(60)});
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::relaunchPending; }));
+    EXPECT_TRUE(supervisor.lastLog().contains("relaunching in 30 s"));
+    supervisor.startIfNeeded();
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().count("launched agent") == 3; }));
+}
+
+TEST_F(Supervisor, SocketTakenAdoptsTheAgentThereAndAnAdoptedAgentThatGoesIsReplaced)
+{
+    writeAgent(resources, "import sys\nsys.exit(2)\n");
+    AgentSupervisor supervisor(resources, home);
+    supervisor.setEchoDescriptor(-1);
+    supervisor.setRestartPolicy({std::chrono::milliseconds(50), std::chrono::milliseconds(50),
+                                 std::chrono::seconds(60)});
+    supervisor.launch(); // as if the socket were free when it looked
+    auto peer = std::make_unique<tsav::ScriptedPeer>(supervisor.socketPath());
+    ASSERT_TRUE(peer->isListening());
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::adopted; }));
+    EXPECT_TRUE(supervisor.lastLog().contains("another agent answers on the socket; using it"));
+
+    supervisor.agentUnreachable(); // still answers: nothing happens
+    EXPECT_EQ(supervisor.state(), AgentSupervisor::State::adopted);
+
+    writeAgent(resources, crashingAgent(scratch.root() + "/runs", 0));
+    peer.reset(); // the adopted agent goes away
+    supervisor.agentUnreachable();
+    EXPECT_EQ(supervisor.state(), AgentSupervisor::State::relaunchPending);
+    ASSERT_TRUE(waitUntil([&] { return supervisor.lastLog().contains("run 1\n"); }));
+    EXPECT_EQ(supervisor.state(), AgentSupervisor::State::childRunning);
+    ::kill(pid_t(supervisor.childPid()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return supervisor.state() == AgentSupervisor::State::relaunchPending; }));
 }
 
 TEST_F(Supervisor, LogIsCopiedToTheEchoDescriptorAsItGrows)

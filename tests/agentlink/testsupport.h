@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "../testbase.h"
+
 #include <QCoroTask>
 
 #include <gtest/gtest.h>
@@ -16,10 +18,10 @@
 
 namespace tsav::test {
 
-// Unix socket paths are limited to 107 bytes, so the scratch directory lives in /tmp.
+// A scratch directory for sockets, homes and fake agents, outside the shared /tmp.
 class ScratchDir {
 public:
-    ScratchDir() : m_dir(QStringLiteral("/tmp/tsav-XXXXXX")) {}
+    ScratchDir() : m_dir(testDirTemplate(QStringLiteral("tsav"))) {}
     QString path(const QString &name = QStringLiteral("agent.sock")) const { return m_dir.filePath(name); }
     QString root() const { return m_dir.path(); }
 

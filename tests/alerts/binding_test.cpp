@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../testbase.h"
+
 #include <memory>
 
 using namespace tsav;
@@ -70,7 +72,7 @@ protected:
         return out;
     }
 
-    QTemporaryDir dir;
+    QTemporaryDir dir{test::testDirTemplate(QStringLiteral("alerts"))};
     std::unique_ptr<ScriptedPeer> peer;
     std::unique_ptr<AgentClient> client;
     RecordingServices fake;
@@ -79,26 +81,41 @@ protected:
 
 } // namespace
 
-TEST_F(BindingTest, EmptyInitialListPrimesThenFirstAnswerIsAnnouncedOnce)
+TEST_F(BindingTest, TheFirstAnswerPrimesWithOneSummaryAndLaterThreatsAlertOnce)
 {
     ThreatNotifier notifier(fake.services(), player);
-    notifier.bind(*client); // before the first poll: the empty list primes
-    EXPECT_TRUE(notifier.primed());
+    notifier.bind(*client); // before the first poll: nothing to know yet
+    EXPECT_FALSE(notifier.primed());
     EXPECT_EQ(fake.notifications.authorizationRequests, 1);
     EXPECT_EQ(fake.badge.labels, QStringList{""}); // no summary yet: no badge
 
+    // A threats reply that cannot be read leaves an empty list for want of an answer:
+    // that primes nothing (else every threat would look new once it can be read).
+    const QByteArray good = "[" + threatJson(12, "critical") + "," + threatJson(11, "low") + "]";
+    peer->setData("threats", "[{\"id\": 1}]");
     client->start();
-    ASSERT_TRUE(waitFor([&] { return fake.notifications.posted.size() == 2; }));
-    EXPECT_EQ(identifiers(), (QStringList{"tsav.threat.12", "tsav.threat.11"}));
+    ASSERT_TRUE(cycles(2));
+    EXPECT_FALSE(notifier.primed());
+    peer->setData("threats", good);
+
+    ASSERT_TRUE(waitFor([&] { return notifier.primed(); }));
+    ASSERT_TRUE(cycles(2));
+    EXPECT_EQ(identifiers(), QStringList{ThreatNotifier::activeIdentifier});
+    EXPECT_EQ(fake.notifications.posted[0].title, "Tessaly — 2 amenințări active");
     ASSERT_TRUE(waitFor([&] { return fake.badge.label() == "2"; }));
 
     notifier.bind(*client); // again: current list is all seen, nothing doubles
     peer->setData("threats", "[" + threatJson(13, "high") + "," + threatJson(12, "critical") + "]");
     peer->setData("summary", summaryJson(0));
-    ASSERT_TRUE(waitFor([&] { return fake.notifications.posted.size() == 3; }));
+    ASSERT_TRUE(waitFor([&] { return fake.notifications.posted.size() == 2; }));
     ASSERT_TRUE(cycles(3));
-    EXPECT_EQ(identifiers(), (QStringList{"tsav.threat.12", "tsav.threat.11", "tsav.threat.13"}));
+    EXPECT_EQ(identifiers(), (QStringList{ThreatNotifier::activeIdentifier, "tsav.threat.13"}));
     EXPECT_EQ(fake.badge.label(), "");
+
+    // "Carantină" on the notification asks the agent to quarantine that threat now.
+    fake.notifications.invoke("tsav.threat.13", ThreatNotifier::actionQuarantine);
+    ASSERT_TRUE(waitFor([&] { return peer->requestCount("threat.quarantine") == 1; }));
+    EXPECT_TRUE(peer->requests().contains("{\"id\":13,\"op\":\"threat.quarantine\"}"));
 }
 
 TEST_F(BindingTest, LateBindPrimesWithTheCurrentListAndADeadNotifierHearsNothing)
@@ -109,12 +126,14 @@ TEST_F(BindingTest, LateBindPrimesWithTheCurrentListAndADeadNotifierHearsNothing
     auto notifier = std::make_unique<ThreatNotifier>(fake.services(), player);
     notifier->bind(*client);
     ASSERT_TRUE(cycles(2));
-    EXPECT_TRUE(fake.notifications.posted.isEmpty()); // what was there at binding is not new
+    // What was there at binding is not new: one reminder of the two still active, no more.
+    EXPECT_EQ(identifiers(), QStringList{ThreatNotifier::activeIdentifier});
 
     notifier.reset();
+    fake.sounds.plays.clear();
     peer->setData("threats", "[" + threatJson(20, "critical") + "]");
     ASSERT_TRUE(waitFor([&] { return client->threats().size() == 1; }));
     ASSERT_TRUE(cycles(2));
-    EXPECT_TRUE(fake.notifications.posted.isEmpty());
+    EXPECT_EQ(fake.notifications.posted.size(), 1);
     EXPECT_TRUE(fake.sounds.plays.isEmpty());
 }

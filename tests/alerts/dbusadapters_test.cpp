@@ -1,5 +1,7 @@
 // The notification and launcher-badge adapters against a private session bus, with a
 // small notification server and a signal watcher living in the test.
+#include "agentlink/agentclient.h"
+#include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
 #include "alerts/threatnotifier.h"
 #include "platform/desktopnotifications.h"
@@ -14,6 +16,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include "../agentlink/testsupport.h"
 
 using namespace tsav;
 
@@ -92,8 +96,13 @@ public Q_SLOTS:
     }
     void CloseNotification(uint id) { Q_EMIT NotificationClosed(id, 3); }
 
+public:
+    // What the server does when the user clicks a notification's button.
+    void invoke(uint id, const QString &key) { Q_EMIT ActionInvoked(id, key); }
+
 Q_SIGNALS:
     void NotificationClosed(uint id, uint reason);
+    void ActionInvoked(uint id, const QString &actionKey);
 
 private:
     QStringList m_caps;
@@ -261,8 +270,14 @@ TEST(UnityLauncherBadge, UpdateSignalCarriesTypedCount)
     EXPECT_FALSE(watcher.updates[2].props.value("count-visible").toBool());
 }
 
-TEST(ThreatNotifierOnTheBus, NewThreatReachesTheDesktop)
+TEST(ThreatNotifierOnTheBus, NewThreatReachesTheDesktopAndItsButtonsReachTheAgent)
 {
+    test::ScratchDir scratch;
+    ScriptedPeer peer(scratch.path());
+    ASSERT_TRUE(peer.isListening());
+    ASSERT_TRUE(peer.loadDataObject(ScriptedPeer::sampleDataObject()));
+    AgentClient client(peer.socketPath());
+
     FakeNotificationServer server;
     ASSERT_TRUE(server.registerOnBus());
     LauncherWatcher watcher;
@@ -276,8 +291,11 @@ TEST(ThreatNotifierOnTheBus, NewThreatReachesTheDesktop)
     services.badge = &badge;
     SoundPlayer player(&fake.sounds, &fake.haptics, &fake.preferences);
     ThreatNotifier notifier(services, player);
+    int opened = 0;
+    notifier.setOpenHandler([&] { ++opened; });
+    notifier.bind(client);
 
-    notes.requestAuthorization();
+    ASSERT_TRUE(waitFor([&] { return notes.server() == DesktopNotifications::Server::available; }));
     notifier.handleThreats({});
     Threat t;
     t.id = 42;
@@ -291,13 +309,27 @@ TEST(ThreatNotifierOnTheBus, NewThreatReachesTheDesktop)
     s.threats_active = 1;
     notifier.updateDockBadge(s);
 
-    ASSERT_TRUE(waitFor([&] { return server.calls.size() == 1 && watcher.updates.size() == 1; }));
+    // Two badge updates: none at binding (no summary yet), then the count.
+    ASSERT_TRUE(waitFor([&] { return server.calls.size() == 1 && watcher.updates.size() == 2; }));
     EXPECT_EQ(server.calls[0].summary, "Tessaly — CRITICAL");
     EXPECT_EQ(server.calls[0].body, "Trojan.Mac\nx.dmg");
     EXPECT_EQ(server.calls[0].hints.value("urgency").toInt(), 2);
     EXPECT_EQ(server.calls[0].hints.value("x-tsav-threat-id").toLongLong(), 42);
-    EXPECT_EQ(watcher.updates[0].props.value("count").toLongLong(), 1);
+    EXPECT_EQ(watcher.updates[1].props.value("count").toLongLong(), 1);
     EXPECT_EQ(fake.sounds.count(SoundKind::basso), 1);
+    EXPECT_EQ(server.calls[0].actions, (QStringList{"default", "Deschide", "quarantine", "Carantină"}));
+
+    // The user's choices come back as ActionInvoked: only our notifications count.
+    ASSERT_TRUE(waitFor([&] { return notes.serverId("tsav.threat.42") != 0; }));
+    const uint id = notes.serverId("tsav.threat.42");
+    server.invoke(id + 1000, "quarantine"); // someone else's notification
+    server.invoke(id, "default");
+    server.invoke(id, "quarantine");
+    ASSERT_TRUE(waitFor([&] { return peer.requestCount("threat.quarantine") == 1; }));
+    EXPECT_TRUE(peer.requests().contains("{\"id\":42,\"op\":\"threat.quarantine\"}"));
+    EXPECT_EQ(opened, 1);
+    QTest::qWait(200);
+    EXPECT_EQ(peer.requestCount("threat.quarantine"), 1);
 }
 
 int main(int argc, char **argv)

@@ -1,5 +1,7 @@
 #include "privatebus.h"
 
+#include "../testbase.h"
+
 #include <QFile>
 
 #include <signal.h>
@@ -9,7 +11,7 @@ namespace tsav::test {
 
 QString PrivateBus::start()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<QTemporaryDir>(testDirTemplate(QStringLiteral("bus")));
     if (!m_dir->isValid()) {
         m_error = QStringLiteral("no temporary folder");
         return {};

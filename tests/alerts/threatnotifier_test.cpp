@@ -45,25 +45,38 @@ protected:
 
 } // namespace
 
-TEST_F(ThreatNotifierTest, FirstListPrimesSilentlyWhateverItHolds)
+TEST_F(ThreatNotifierTest, FirstAnswerSaysOnlyHowManyAreStillActive)
 {
-    primeWith({threat(1, "critical"), threat(2, "low")});
+    auto with = [](Threat t, const char *status) { t.status = status; return t; };
+    primeWith({threat(1, "critical"), with(threat(2, "high"), "quarantined"), with(threat(3, "low"), "restored"),
+               with(threat(4, "low"), "resolved"), with(threat(5, "medium"), "allowed"),
+               with(threat(6, "critical"), "killed"), threat(7, "low")});
     settle();
     EXPECT_TRUE(notifier.primed());
-    EXPECT_EQ(notifier.seen(), (QSet<qint64>{1, 2}));
-    EXPECT_TRUE(fake.notifications.posted.isEmpty());
-    EXPECT_TRUE(fake.sounds.plays.isEmpty());
-    EXPECT_TRUE(fake.haptics.pulses.isEmpty());
+    EXPECT_EQ(notifier.seen(), (QSet<qint64>{1, 2, 3, 4, 5, 6, 7}));
+    ASSERT_EQ(fake.notifications.posted.size(), 1);
+    const NotificationRequest &r = fake.notifications.posted[0];
+    EXPECT_EQ(r.identifier, ThreatNotifier::activeIdentifier);
+    EXPECT_EQ(r.title, "Tessaly — 2 amenințări active");
+    EXPECT_EQ(r.level, NotificationLevel::normal); // known before: it goes away by itself
+    EXPECT_EQ(fake.sounds.kinds(), QList<SoundKind>{SoundKind::sosumi}); // one, not a storm
     EXPECT_TRUE(fake.speech.spoken.isEmpty());
 
-    // The same list again: nothing is new.
-    notifier.handleThreats({threat(1, "critical"), threat(2, "low")});
-    EXPECT_TRUE(fake.notifications.posted.isEmpty());
+    // The same list again, and the agent's own count when it has one.
+    notifier.handleThreats({threat(1, "critical"), threat(7, "low")});
+    EXPECT_EQ(fake.notifications.posted.size(), 1);
+    ThreatNotifier other(fake.services(), player);
+    other.handleThreats({threat(1)}, 21);
+    EXPECT_EQ(fake.notifications.posted.last().title, "Tessaly — 21 de amenințări active");
+    ThreatNotifier calm(fake.services(), player);
+    calm.handleThreats({with(threat(8), "quarantined")}, 0);
+    EXPECT_EQ(fake.notifications.posted.size(), 2); // nothing active: nothing said
 }
 
-TEST_F(ThreatNotifierTest, NewIdsAlertOnceInListOrder)
+TEST_F(ThreatNotifierTest, NewIdsAlertOnceInListOrderThreeAtMostThenOneForTheRest)
 {
-    primeWith(); // the client's initial empty list
+    primeWith(); // an agent with nothing yet
+    EXPECT_TRUE(fake.notifications.posted.isEmpty());
     notifier.handleThreats({threat(7), threat(3), threat(5)});
     EXPECT_EQ(identifiers(fake.notifications.posted),
               (QStringList{"tsav.threat.7", "tsav.threat.3", "tsav.threat.5"}));
@@ -76,9 +89,62 @@ TEST_F(ThreatNotifierTest, NewIdsAlertOnceInListOrder)
     EXPECT_EQ(identifiers(fake.notifications.posted),
               (QStringList{"tsav.threat.7", "tsav.threat.3", "tsav.threat.5", "tsav.threat.9"}));
 
-    // An id repeated within one list alerts once.
-    notifier.handleThreats({threat(11), threat(11)});
+    // An id repeated within one list alerts once; one the user settled does not alert.
+    Threat allowed = threat(12);
+    allowed.status = QStringLiteral("allowed");
+    notifier.handleThreats({threat(11), threat(11), allowed});
     EXPECT_EQ(fake.notifications.posted.size(), 5);
+
+    // Six new in one cycle: three of their own, one for the other three, one sound.
+    settle();
+    fake.notifications.posted.clear();
+    fake.sounds.plays.clear();
+    notifier.handleThreats({threat(20), threat(21, "low"), threat(22), threat(23), threat(24, "critical"), threat(25)});
+    EXPECT_EQ(identifiers(fake.notifications.posted),
+              (QStringList{"tsav.threat.20", "tsav.threat.21", "tsav.threat.22", ThreatNotifier::moreIdentifier}));
+    EXPECT_EQ(fake.notifications.posted.last().title, "Tessaly — și încă 3 amenințări noi");
+    EXPECT_EQ(fake.notifications.posted.last().level, NotificationLevel::critical); // 24 is critical
+    settle();
+    EXPECT_EQ(fake.sounds.kinds(), (QList<SoundKind>{SoundKind::basso, SoundKind::basso}));
+}
+
+TEST_F(ThreatNotifierTest, AFloodIsLookedAtTwoHundredAtATime)
+{
+    primeWith();
+    QList<Threat> flood;
+    for (qint64 id = 100000; id > 0; --id)
+        flood.append(threat(id));
+    notifier.handleThreats(flood);
+    EXPECT_EQ(notifier.seen().size(), ThreatNotifier::maxConsidered);
+    ASSERT_EQ(fake.notifications.posted.size(), 4);
+    EXPECT_EQ(fake.notifications.posted.last().title, "Tessaly — și încă 197 de amenințări noi");
+    notifier.handleThreats(flood); // the next cycle takes the same first 200: all seen
+    EXPECT_EQ(fake.notifications.posted.size(), 4);
+}
+
+TEST_F(ThreatNotifierTest, ActionsOpenTheConsoleOrAskForQuarantine)
+{
+    Threat file = threat(5);
+    file.path = QStringLiteral("/home/ana/Downloads/x.bin");
+    Threat process = threat(6);
+    process.kind = QStringLiteral("behavior");
+    process.path = QStringLiteral("/usr/bin/curl");
+    Threat quarantined = file;
+    quarantined.id = 7;
+    quarantined.status = QStringLiteral("quarantined");
+    const QList<NotificationAction> open{{"default", "Deschide"}};
+    EXPECT_EQ(ThreatNotifier::requestFor(file).actions,
+              (QList<NotificationAction>{{"default", "Deschide"}, {"quarantine", "Carantină"}}));
+    EXPECT_EQ(ThreatNotifier::requestFor(process).actions, open);
+    EXPECT_EQ(ThreatNotifier::requestFor(quarantined).actions, open);
+
+    int opened = 0;
+    notifier.setOpenHandler([&] { ++opened; });
+    fake.notifications.invoke("tsav.threat.5", "default");
+    fake.notifications.invoke(ThreatNotifier::moreIdentifier, "default");
+    fake.notifications.invoke("tsav.threat.5", "quarantine"); // no client bound: nothing, no crash
+    fake.notifications.invoke("tsav.threat.x", "quarantine");
+    EXPECT_EQ(opened, 2);
 }
 
 TEST_F(ThreatNotifierTest, NotificationTextsAndFallbacks)
@@ -146,30 +212,23 @@ TEST_F(ThreatNotifierTest, HighInAnyCapitalisationIsCritical)
               (QList<HapticPattern>{HapticPattern::generic, HapticPattern::generic}));
 }
 
-TEST_F(ThreatNotifierTest, CriticalPairPlaysBassoFourTimes)
-{
-    primeWith();
-    notifier.handleThreats({threat(1, "critical"), threat(2, "critical")});
-    EXPECT_EQ(fake.sounds.count(SoundKind::basso), 2);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.sounds.count(SoundKind::basso) == 4; }, 5000));
-    settle();
-    EXPECT_EQ(fake.sounds.plays.size(), 4);
-    EXPECT_EQ(fake.haptics.pulses.size(), 4);
-    EXPECT_TRUE(fake.speech.spoken.isEmpty()); // voice never written: off
-}
-
-TEST_F(ThreatNotifierTest, OtherSeveritiesPlaySosumiOnceAndNeverSpeak)
+TEST_F(ThreatNotifierTest, ACycleSoundsOnceAsLoudAsItsWorstThreat)
 {
     fake.preferences.setBool(kVoiceEnabledKey, true);
     primeWith();
     notifier.handleThreats({threat(1, "medium"), threat(2, "low"), threat(3, "severe")});
     settle();
-    EXPECT_EQ(fake.sounds.kinds(),
-              (QList<SoundKind>{SoundKind::sosumi, SoundKind::sosumi, SoundKind::sosumi}));
-    EXPECT_EQ(fake.haptics.pulses.size(), 6);
+    EXPECT_EQ(fake.sounds.kinds(), QList<SoundKind>{SoundKind::sosumi});
+    EXPECT_EQ(fake.haptics.pulses.size(), 2);
     EXPECT_TRUE(fake.speech.spoken.isEmpty());
     for (const auto &r : fake.notifications.posted)
         EXPECT_EQ(r.level, NotificationLevel::normal);
+
+    notifier.handleThreats({threat(4, "low"), threat(5, "critical"), threat(6, "high")});
+    settle();
+    EXPECT_EQ(fake.sounds.count(SoundKind::basso), 2); // now and 0.18 s later, once
+    ASSERT_EQ(fake.speech.spoken.size(), 1);
+    EXPECT_EQ(fake.speech.spoken[0].text, "Tessaly alert. critical threat detected.");
 }
 
 TEST_F(ThreatNotifierTest, VoiceNeedsAStoredTrue)
@@ -231,6 +290,7 @@ TEST_F(ThreatNotifierTest, RandomListSequencesAnnounceEachIdOnceInFirstSeenOrder
         const int lists = 1 + int(rng() % 12);
         for (int l = 0; l < lists; ++l) {
             QList<Threat> list;
+            QList<qint64> fresh;
             const int size = int(rng() % 20);
             for (int i = 0; i < size; ++i) {
                 // Ids across the whole range, negative and huge ones included.
@@ -239,9 +299,17 @@ TEST_F(ThreatNotifierTest, RandomListSequencesAnnounceEachIdOnceInFirstSeenOrder
                 list.append(threat(id));
                 if (!known.contains(id)) {
                     known.insert(id);
-                    if (l > 0)
-                        expected << QStringLiteral("tsav.threat.%1").arg(id);
+                    fresh.append(id);
                 }
+            }
+            if (l == 0) {
+                if (!list.isEmpty())
+                    expected << ThreatNotifier::activeIdentifier;
+            } else {
+                for (qsizetype i = 0; i < fresh.size() && i < ThreatNotifier::maxSingleNotifications; ++i)
+                    expected << QStringLiteral("tsav.threat.%1").arg(fresh[i]);
+                if (fresh.size() > ThreatNotifier::maxSingleNotifications)
+                    expected << ThreatNotifier::moreIdentifier;
             }
             n.handleThreats(list);
         }

@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../testbase.h"
+
 #include <memory>
 
 using namespace tsav;
@@ -81,7 +83,7 @@ protected:
 
     ScreenContext ctx(AgentClient *agent) { return ScreenContext{agent, nullptr, &player}; }
 
-    QTemporaryDir home;
+    QTemporaryDir home{test::testDirTemplate(QStringLiteral("shell"))};
     QString socketPath;
     std::unique_ptr<ScriptedPeer> peer;
     RecordingServices services;

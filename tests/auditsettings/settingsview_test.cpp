@@ -271,7 +271,6 @@ TEST_F(SettingsViewTest, TestButtonsGiveThePressThenTheirOwnFeedback)
              Case{QStringLiteral("Test sunet"), {SK::tink, SK::glass}, {HP::levelChange, HP::levelChange}},
              Case{QStringLiteral("Test alertă"), {SK::tink, SK::sosumi}, {HP::levelChange, HP::generic, HP::generic}},
              Case{QStringLiteral("Test critic"), {SK::funk, SK::basso, SK::basso}, {HP::levelChange, HP::generic, HP::generic}},
-             Case{QStringLiteral("Test haptic"), {SK::tink}, {HP::levelChange, HP::generic, HP::generic}},
          }) {
         SCOPED_TRACE(c.title.toStdString());
         rig.clearFeedback();

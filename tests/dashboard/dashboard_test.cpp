@@ -147,8 +147,8 @@ TEST(Dashboard, BeforeAnyReplyShowsZerosAndAttention)
 
     const QStringList texts = visibleTexts(&view);
     for (const char *t : {"Dashboard", "Stare endpoint și telemetrie XDR în timp real", "Amenințări active",
-                          "În carantină", "Amenințări 24h", "Evenimente 24h", "ATENȚIE",
-                          "Un motor de protecție e dezactivat", "Telemetrie live", "Activitate motoare",
+                          "În carantină", "Amenințări 24h", "Evenimente 24h", "AGENT INACTIV",
+                          "Protecția nu poate fi verificată", "Telemetrie live", "Activitate motoare",
                           "Amenințări recente", "Nicio amenințare detectată — sistem curat.", "LIVE EVENT FEED",
                           "0 total", "ultimele 0 tickuri (2s fiecare)", "Hartă activitate · 7 zile × 24 ore"})
         EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;

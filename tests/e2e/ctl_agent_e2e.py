@@ -2,8 +2,9 @@
 """End to end: the bundled agent process on a temporary home, driven by tessaly-ctl.
 
 With --console, the console itself is started instead (offscreen) and must launch the
-bundled agent from its build tree, pass the agent's output to its standard error and
-leave the agent running when it closes.
+bundled agent from its build tree, pass the agent's output to its standard error, start
+it again after kill -9, hand over to itself when started a second time, and leave the
+agent running when it closes.
 
 Starts `python3 -m agent.main` from the resources directory on its own interpreter, with
 HOME and the XDG directories inside a fresh temporary directory, then uses the real
@@ -263,6 +264,25 @@ def console_scenario(run):
         f.write(EICAR)
     wait_for("the dropped file to become a threat",
              lambda: any(t.get("path") == eicar_path for t in run.ctl("threats", json_out=True)))
+
+    # kill -9 of the agent: the console starts a new one after its first back-off (1 s).
+    killed = run.console_agent_pid
+    os.kill(killed, signal.SIGKILL)
+
+    def relaunched():
+        kids = [k for k in agent_children(run.console.pid) if k != killed]
+        return kids[0] if kids else None
+    run.console_agent_pid = wait_for("the console to relaunch its agent", relaunched, timeout=30)
+    wait_for("the relaunched agent to answer", lambda: run.ctl("status", check=False))
+    check("relaunching in 1 s" in run.console_output(), f"no relaunch line:\n{run.console_output()}")
+
+    # A second console hands over to the first (its window comes forward) and ends with 0.
+    env = run.env()
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(run.home, "no-bus")
+    second = subprocess.run([run.args.console], cwd=run.home, env=env, capture_output=True, timeout=30)
+    check(second.returncode == 0, f"the second console exited with {second.returncode}: {second.stderr!r}")
+    check(run.console.poll() is None, "the first console ended when a second one started")
+    check(agent_children(run.console.pid) == [run.console_agent_pid], "the second console started an agent")
 
     # Closing the console leaves the agent running; it is stopped here by hand.
     run.console.send_signal(signal.SIGTERM)

@@ -119,7 +119,7 @@ TEST(ScanCards, FixedTexts)
     EXPECT_EQ(quickCard().paths, (QStringList{"Downloads", "Desktop", "/tmp"}));
     EXPECT_EQ(quickCard().kind, "quick");
     EXPECT_EQ(quickCard().tint, palette::accentRed);
-    EXPECT_EQ(fullCard().paths, (QStringList{"~", "/Applications"}));
+    EXPECT_EQ(fullCard().paths, (QStringList{"~"}));
     EXPECT_EQ(fullCard().estimate, "5–20 minute");
     EXPECT_EQ(fullCard().kind, "full");
 }

@@ -29,6 +29,8 @@
 #include <QListView>
 #include <QPainter>
 #include <QTemporaryDir>
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QTest>
 
 #include <QCoroTask>
@@ -336,7 +338,12 @@ TEST(QuarantineScreen, ButtonsSendTheirCommandsEachTime)
     agent.peer.clearRequests();
     v.rows()[0]->restoreButton()->click();
     v.rows()[0]->restoreButton()->click();
-    v.rows()[0]->deleteButton()->click();
+    v.rows()[0]->deleteButton()->click(); // asks first: the file is gone for good
+    auto *box = v.findChild<QMessageBox *>(QStringLiteral("quarantine.confirmDelete"));
+    ASSERT_NE(box, nullptr);
+    for (QAbstractButton *b : box->buttons())
+        if (b->text() == QStringLiteral("Șterge"))
+            b->click();
     EXPECT_TRUE(waitFor([&] {
         return agent.peer.requestCount("quarantine.restore") == 2 &&
                agent.peer.requestCount("quarantine.delete") == 1;

@@ -23,6 +23,8 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QDir>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -103,7 +105,10 @@ int main(int argc, char **argv)
     tsav::SoundPlayer player(&quiet.sounds, &quiet.haptics, &quiet.preferences);
     tsav::SoundPlayer::installShared(&player);
 
-    QTemporaryDir dir;
+    // The scripted agent's socket lives in the user's cache, not in the shared /tmp.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    QDir().mkpath(cache);
+    QTemporaryDir dir(cache + QStringLiteral("/tessaly-snapshot-XXXXXX"));
     if (!dir.isValid())
         return fail(QStringLiteral("cannot make a temporary directory"));
     const QString socketPath = dir.filePath(QStringLiteral("agent.sock"));

@@ -1,0 +1,31 @@
+#pragma once
+// Where tests keep their homes, sockets and fixtures: never /tmp, /var/tmp or /dev/shm,
+// which an agent running on this machine may watch (and act on what a test drops there).
+// $TSAV_TEST_TMPDIR when set, else ~/.cache/tessaly-tests (kept short: a Unix socket path
+// must fit in 108 bytes).
+
+#include <QDir>
+#include <QString>
+
+namespace tsav::test {
+
+inline QString testBase()
+{
+    QString base = qEnvironmentVariable("TSAV_TEST_TMPDIR");
+    if (base.isEmpty()) {
+        QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+        if (cache.isEmpty())
+            cache = QDir::homePath() + QStringLiteral("/.cache");
+        base = cache + QStringLiteral("/tessaly-tests");
+    }
+    QDir().mkpath(base);
+    return base;
+}
+
+// A QTemporaryDir template under testBase().
+inline QString testDirTemplate(const QString &prefix)
+{
+    return testBase() + u'/' + prefix + QStringLiteral("-XXXXXX");
+}
+
+} // namespace tsav::test
