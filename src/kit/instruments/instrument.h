@@ -15,6 +15,7 @@
 // from that copy, so a frame never makes Qt repaint the panel beneath it.
 
 #include <QImage>
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
@@ -90,12 +91,14 @@ protected:
     bool event(QEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;
     void moveEvent(QMoveEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
     void changeEvent(QEvent *e) override;
     void showEvent(QShowEvent *e) override;
 
 private:
     QWidget *backdropSource() const;
     void refreshOpacity();
+    void backdropChanged(); // what lies under us changed: every cached layer is stale
 
     void askFps(int fps);
 
@@ -106,6 +109,7 @@ private:
     quint64 m_framesPainted = 0;
     qint64 m_longestPaintNs = 0;
     qint64 m_totalPaintNs = 0;
+    QPointer<QWidget> m_watchedPanel;
     QImage m_backdrop;
     QRect m_backdropRect;     // our rectangle in the panel's coordinates
     QSize m_backdropPanelSize;
