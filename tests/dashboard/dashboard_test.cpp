@@ -360,9 +360,15 @@ TEST(Dashboard, FramesPaintedPieceByPieceMatchAFreshPaint)
     rig.poll(2);
     Stepped::to(now);
     // Ten seconds at the radar's rate (every subscriber is due at every step), long enough
-    // for the borders to breathe through several levels.
-    for (int i = 1; i <= 300; ++i)
+    // for the borders to breathe through several levels, with a poll half way that moves
+    // the dials to new values.
+    for (int i = 1; i <= 300; ++i) {
         Stepped::to(now + i / 30.0);
+        if (i == 150) {
+            ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now, 1)));
+            rig.poll(1);
+        }
+    }
     const QImage byFrames = window.screen()->grabWindow(window.winId()).toImage();
 
     QWidget fresh;

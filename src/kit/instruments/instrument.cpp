@@ -101,6 +101,15 @@ void Instrument::inputsChanged()
     update();
 }
 
+void Instrument::valueChanged(bool wholeWidget)
+{
+    askFps(m_maxFps);
+    if (wholeWidget)
+        update();
+    else
+        update(animatedRect());
+}
+
 void Instrument::beginFrame(double t)
 {
     m_lastKey = frameKey(t);

@@ -73,6 +73,9 @@ protected:
     void tick(double t);
     // Subclasses call this after their inputs change: caches are rebuilt on next paint.
     void inputsChanged();
+    // Or this, after a change that only sets a motion going (caches keyed by what they
+    // show stay): repaints the animated part, or the whole widget when `wholeWidget`.
+    void valueChanged(bool wholeWidget);
     // Subclasses drop their own caches here (inputs, size or device pixel ratio changed).
     virtual void invalidateCaches() {}
     // The part of the widget that a change of frame key can touch; the rest changes only
