@@ -282,7 +282,7 @@ QCoro::Task<> AgentClient::refresh()
     Q_EMIT connectedChanged();
     m_lastError.reset();
     m_agentRefused = false;
-    m_lastAnswerAt = QDateTime::currentDateTime();
+    m_lastAnswerAt = m_clock ? m_clock() : QDateTime::currentDateTime();
     Q_EMIT lastErrorChanged();
 
     // All seven at once; results are assigned in this fixed order as they arrive.

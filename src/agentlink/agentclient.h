@@ -112,8 +112,8 @@ public:
     // Longest a whole cycle may take; 30 s unless a test changes it.
     void setCycleDeadline(std::chrono::milliseconds deadline);
     std::chrono::milliseconds cycleDeadline() const { return m_cycleDeadline; }
-    // Where the history samples' dates come from: the wall clock, unless a caller that
-    // renders at a fixed time (the snapshot tool) gives its own.
+    // Where the dates of the history samples and of the last answer come from: the wall
+    // clock, unless a caller that renders at a fixed time (the snapshot tool) gives its own.
     void setClock(std::function<QDateTime()> clock);
 
     QCoro::Task<> refresh();
