@@ -105,14 +105,17 @@ protected:
         m_paintedLevel = alphaLevel(t);
         // Opaque means the window painted nothing under the ring in this pass.
         const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
-        if (!m_under.isEmpty() && m_underDpr != devicePixelRatioF()) {
+        // Under a graphics effect (a dimmed panel) the ring is painted into the effect's
+        // own image, where what lies under it is not the window's picture.
+        const bool effect = underEffect();
+        if (!m_under.isEmpty() && (effect || m_underDpr != devicePixelRatioF())) {
             dropUnderlay();
             update(m_ring); // painted again, with what lies under it
         }
         QPainter p(this);
         if (!m_under.isEmpty())
             putUnderlay(p);
-        else if (!opaque)
+        else if (!opaque && !effect)
             takeUnderlay(p, e->region());
         p.setRenderHint(QPainter::Antialiasing);
         const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
@@ -162,6 +165,17 @@ private:
             if (w->isWindow())
                 break;
         }
+    }
+
+    bool underEffect() const
+    {
+        for (const QWidget *w = this; w; w = w->parentWidget()) {
+            if (w->graphicsEffect())
+                return true;
+            if (w->isWindow())
+                break;
+        }
+        return false;
     }
 
     void dropUnderlay()
