@@ -282,7 +282,7 @@ QCoro::Task<> AgentClient::refresh()
     Q_EMIT connectedChanged();
     m_lastError.reset();
     m_agentRefused = false;
-    m_lastAnswerAt = QDateTime::currentDateTime();
+    m_lastAnswerAt = m_clock ? m_clock() : QDateTime::currentDateTime();
     Q_EMIT lastErrorChanged();
 
     // All seven at once; results are assigned in this fixed order as they arrive.
@@ -359,11 +359,13 @@ QCoro::Task<> AgentClient::refresh()
     Q_EMIT cycleFinished();
 }
 
+void AgentClient::setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+
 void AgentClient::recordHistory()
 {
     if (!m_metrics)
         return;
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
     const LiveMetrics &m = *m_metrics;
     appendSample(m_filesPerSecHistory, now, m.files_per_second);
     appendSample(m_agentCpuHistory, now, m.agent.cpu);

@@ -25,6 +25,7 @@
 #include <QCoroTask>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -111,6 +112,9 @@ public:
     // Longest a whole cycle may take; 30 s unless a test changes it.
     void setCycleDeadline(std::chrono::milliseconds deadline);
     std::chrono::milliseconds cycleDeadline() const { return m_cycleDeadline; }
+    // Where the dates of the history samples and of the last answer come from: the wall
+    // clock, unless a caller that renders at a fixed time (the snapshot tool) gives its own.
+    void setClock(std::function<QDateTime()> clock);
 
     QCoro::Task<> refresh();
     QCoro::Task<> refreshSettings();
@@ -180,6 +184,7 @@ private:
 
     std::chrono::milliseconds m_pollInterval{2000};
     std::chrono::milliseconds m_cycleDeadline{30000};
+    std::function<QDateTime()> m_clock;
     quint64 m_pollGeneration = 0; // a loop runs while its generation is current
     bool m_polling = false;
     struct Private;

@@ -3,8 +3,10 @@
 #include "kit/frameclock.h"
 #include "kit/palette.h"
 
+#include <QBackingStore>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPaintEngine>
 #include <QPainterPath>
 #include <QPaintEvent>
 #include <QVBoxLayout>
@@ -44,6 +46,15 @@ int alphaLevel(double t)
 
 // The overlay that paints only the breathing ring, above the panel's content. Its mask is
 // the ring, so content repainting under it (an instrument's frame) does not make it paint.
+//
+// A change of the breathing level would make the window repaint everything under the ring
+// (background, panel fill and sheen, each a path as large as the panel) before the ring
+// itself. So the first time the ring is painted over a fresh paint of what lies under it,
+// those pixels are copied from the window's backing store, and from then on the overlay
+// is opaque: it puts the copy back and strokes the ring over it, the same pixels for a
+// fraction of the work. Anything that could change what lies under the ring (this panel
+// resized, the panel or any ancestor moved or resized, a device pixel ratio change) drops
+// the copy and makes the overlay transparent again until the next paint takes a new one.
 class PanelBorder : public QWidget {
 public:
     explicit PanelBorder(QWidget *parent) : QWidget(parent)
@@ -56,6 +67,7 @@ public:
             if (level != m_paintedLevel)
                 update(m_ring);
         });
+        watchAncestors();
     }
 
     void fitTo(const QRect &r)
@@ -63,6 +75,7 @@ public:
         setGeometry(r);
         m_ring = ringRegion();
         setMask(m_ring);
+        dropUnderlay();
     }
 
     // The strip along the edge: the only pixels the border touches.
@@ -83,12 +96,27 @@ public:
         return ring;
     }
 
+    bool hasUnderlay() const { return !m_under.isEmpty(); }
+
 protected:
-    void paintEvent(QPaintEvent *) override
+    void paintEvent(QPaintEvent *e) override
     {
         const double t = FrameClock::now();
         m_paintedLevel = alphaLevel(t);
+        // Opaque means the window painted nothing under the ring in this pass.
+        const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
+        // Under a graphics effect (a dimmed panel) the ring is painted into the effect's
+        // own image, where what lies under it is not the window's picture.
+        const bool effect = underEffect();
+        if (!m_under.isEmpty() && (effect || m_underDpr != devicePixelRatioF())) {
+            dropUnderlay();
+            update(m_ring); // painted again, with what lies under it
+        }
         QPainter p(this);
+        if (!m_under.isEmpty())
+            putUnderlay(p);
+        else if (!opaque && !effect)
+            takeUnderlay(p, e->region());
         p.setRenderHint(QPainter::Antialiasing);
         const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
         QLinearGradient g(r.topLeft(), r.bottomRight());
@@ -100,9 +128,117 @@ protected:
         p.drawPath(panelShape(r));
     }
 
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        switch (e->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+        case QEvent::ParentChange:
+        case QEvent::Show:
+        case QEvent::Hide:
+            dropUnderlay();
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+    void changeEvent(QEvent *e) override
+    {
+        QWidget::changeEvent(e);
+        if (e->type() == QEvent::ParentChange)
+            watchAncestors();
+    }
+
 private:
+    struct Piece {
+        QRect rect;  // in this widget
+        QImage pixels;
+    };
+
+    void watchAncestors()
+    {
+        for (QWidget *w = parentWidget(); w; w = w->parentWidget()) {
+            w->removeEventFilter(this);
+            w->installEventFilter(this);
+            if (w->isWindow())
+                break;
+        }
+    }
+
+    bool underEffect() const
+    {
+        for (const QWidget *w = this; w; w = w->parentWidget()) {
+            if (w->graphicsEffect())
+                return true;
+            if (w->isWindow())
+                break;
+        }
+        return false;
+    }
+
+    void dropUnderlay()
+    {
+        m_under.clear();
+        if (testAttribute(Qt::WA_OpaquePaintEvent))
+            setAttribute(Qt::WA_OpaquePaintEvent, false);
+    }
+
+    // Copies what the window has just painted under the ring, when this paint covers the
+    // whole ring and goes straight to the window's backing store (not to a grab, or to a
+    // graphics effect's own image).
+    void takeUnderlay(QPainter &p, const QRegion &painted)
+    {
+        m_under.clear();
+        // Only the part of the ring that can be seen (a panel may reach past the bottom of
+        // a scroll area or the window); any move drops the copy before the rest shows.
+        const QRegion seen = m_ring & visibleRegion();
+        if (seen.isEmpty() || !(seen - painted).isEmpty())
+            return;
+        QPaintEngine *engine = p.paintEngine();
+        QBackingStore *store = window()->backingStore();
+        if (!engine || !store || engine->paintDevice() != store->paintDevice()
+            || engine->paintDevice()->devType() != QInternal::Image)
+            return;
+        const auto *device = static_cast<const QImage *>(engine->paintDevice());
+        const QTransform toDevice = p.deviceTransform();
+        if (!toDevice.isAffine() || toDevice.isRotating())
+            return;
+        const qreal dpr = devicePixelRatioF();
+        QList<Piece> pieces;
+        const QTransform fromDevice = toDevice.inverted();
+        for (const QRect &r : seen) {
+            const QRect d = toDevice.mapRect(QRectF(r)).toAlignedRect() & device->rect();
+            if (d.isEmpty())
+                continue;
+            const QRect back = fromDevice.mapRect(QRectF(d)).toAlignedRect();
+            if (toDevice.mapRect(QRectF(back)).toAlignedRect() != d)
+                return; // a fractional scale: no exact copy
+            QImage pixels = device->copy(d);
+            pixels.setDevicePixelRatio(dpr);
+            pieces.append({back, pixels});
+        }
+        if (pieces.isEmpty())
+            return;
+        m_under = pieces;
+        m_underDpr = dpr;
+        setAttribute(Qt::WA_OpaquePaintEvent, true);
+    }
+
+    void putUnderlay(QPainter &p)
+    {
+        p.save();
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        for (const Piece &piece : std::as_const(m_under))
+            p.drawImage(piece.rect.topLeft(), piece.pixels);
+        p.restore();
+    }
+
     int m_paintedLevel = -1;
     QRegion m_ring;
+    QList<Piece> m_under;
+    qreal m_underDpr = 0;
 };
 
 } // namespace

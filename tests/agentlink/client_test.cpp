@@ -155,6 +155,18 @@ TEST_F(Client, FailingMetricsLeavesConnectedAndTakesNoSample)
     EXPECT_EQ(client.threatsHistory().size(), 1);
 }
 
+// A render at a fixed time dates its samples by that time, not by the wall clock.
+TEST_F(Client, SamplesAreDatedByTheGivenClock)
+{
+    startPeer();
+    const QDateTime fixed = QDateTime::fromSecsSinceEpoch(1767261700);
+    client.setClock([&] { return fixed; });
+    runTask(client.refresh());
+    ASSERT_EQ(client.netRecvHistory().size(), 1);
+    EXPECT_EQ(client.netRecvHistory()[0].date, fixed);
+    EXPECT_EQ(client.filesPerSecHistory()[0].date, fixed);
+}
+
 TEST_F(Client, SettingsKeepOnlyBooleansAndFailuresChangeNothing)
 {
     startPeer();

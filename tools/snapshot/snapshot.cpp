@@ -21,6 +21,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QDir>
@@ -123,6 +124,7 @@ int main(int argc, char **argv)
     }
 
     tsav::AgentClient client(socketPath);
+    client.setClock([] { return QDateTime::fromMSecsSinceEpoch(qint64(tsav::FrameClock::now() * 1000)); });
     QCoro::waitFor(client.refresh());
     const tsav::ScreenContext ctx{&client, nullptr, &player};
 

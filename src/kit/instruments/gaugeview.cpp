@@ -63,11 +63,12 @@ struct GaugeView::Frame {
     bool live = false;
     int rollStep = 20;    // read-out roll progress in twentieths
     int band = INT_MIN;   // scan-line centre row over the arc, when visible
+    std::int64_t text = 0; // the read-out's text (a value above max moves no needle)
 
     FrameKey key(bool withBand) const
     {
         FrameKey k;
-        k.add(rotationStep).add(springStep).add(std::int64_t(colour)).add(live ? 1 : 0).add(rollStep);
+        k.add(rotationStep).add(springStep).add(std::int64_t(colour)).add(live ? 1 : 0).add(rollStep).add(text);
         if (withBand)
             k.add(band);
         return k;
@@ -95,6 +96,14 @@ GaugeView::~GaugeView() = default;
 
 void GaugeView::setSpec(const GaugeSpec &spec)
 {
+    // Every poll sets every dial; most of them show the same look, many the same value.
+    const bool sameLook = spec.title == m_spec.title && spec.max == m_spec.max && spec.unit == m_spec.unit
+                          && spec.format == m_spec.format && spec.centerText == m_spec.centerText
+                          && spec.zones == m_spec.zones && spec.reverseColors == m_spec.reverseColors;
+    if (sameLook && spec.value == m_spec.value)
+        return;
+    const QColor colourBefore = zoneColor();
+    const bool liveBefore = fraction() > 0.02;
     const double now = FrameClock::now();
     m_spec = spec;
     // A frozen clock never advances (a snapshot renders once): show the settled end
@@ -105,7 +114,13 @@ void GaugeView::setSpec(const GaugeSpec &spec)
     else
         m_spring.snapTo(gauge::fraction(spec.value, spec.max));
     m_text.set(readoutText(), now, animate);
-    inputsChanged();
+    // A new value on the same dial moves only what the frames redraw anyway (the caches
+    // are keyed by what they show); a new zone colour or a dial going dim also repaints
+    // the glow line under it.
+    if (!sameLook)
+        inputsChanged();
+    else
+        valueChanged(zoneColor() != colourBefore || (fraction() > 0.02) != liveBefore);
 }
 
 void GaugeView::setValue(double value)
@@ -145,6 +160,7 @@ GaugeView::Frame GaugeView::frameAt(double t) const
     f.colour = zoneColor().rgba();
     f.live = fraction() > 0.02;
     f.rollStep = int(std::floor(m_text.progress(t) * 20));
+    f.text = std::int64_t(qHash(m_text.text()));
     if (f.springStep > 0 && effects::find(effects::scanlineName)) {
         const double logical = dialSize + (effects::find(effects::bloomName) ? 2 * arcInset : 0);
         const int layerHeight = int(std::lround(logical * devicePixelRatioF()));

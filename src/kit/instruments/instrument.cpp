@@ -101,6 +101,15 @@ void Instrument::inputsChanged()
     update();
 }
 
+void Instrument::valueChanged(bool wholeWidget)
+{
+    askFps(m_maxFps);
+    if (wholeWidget)
+        update();
+    else
+        update(animatedRect());
+}
+
 void Instrument::beginFrame(double t)
 {
     m_lastKey = frameKey(t);
@@ -121,7 +130,32 @@ QWidget *Instrument::backdropSource() const
 
 void Instrument::refreshOpacity()
 {
-    setAttribute(Qt::WA_OpaquePaintEvent, backdropSource() != nullptr);
+    QWidget *panel = backdropSource();
+    setAttribute(Qt::WA_OpaquePaintEvent, panel != nullptr);
+    // The panel's own picture under us (its sheen runs over its height) is part of our
+    // cached layers: a resize of the panel makes them stale.
+    if (panel != m_watchedPanel) {
+        if (m_watchedPanel)
+            m_watchedPanel->removeEventFilter(this);
+        m_watchedPanel = panel;
+        if (panel)
+            panel->installEventFilter(this);
+    }
+}
+
+bool Instrument::eventFilter(QObject *watched, QEvent *e)
+{
+    if (watched == m_watchedPanel && e->type() == QEvent::Resize)
+        backdropChanged();
+    return QWidget::eventFilter(watched, e);
+}
+
+void Instrument::backdropChanged()
+{
+    m_backdrop = QImage();
+    invalidateCaches();
+    m_hasKey = false;
+    update();
 }
 
 void Instrument::paintBackdrop(QPainter &p)
@@ -171,7 +205,7 @@ void Instrument::resizeEvent(QResizeEvent *e)
 void Instrument::moveEvent(QMoveEvent *e)
 {
     QWidget::moveEvent(e);
-    m_backdrop = QImage();
+    backdropChanged();
 }
 
 void Instrument::changeEvent(QEvent *e)

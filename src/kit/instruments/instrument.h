@@ -15,6 +15,7 @@
 // from that copy, so a frame never makes Qt repaint the panel beneath it.
 
 #include <QImage>
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdint>
@@ -72,6 +73,9 @@ protected:
     void tick(double t);
     // Subclasses call this after their inputs change: caches are rebuilt on next paint.
     void inputsChanged();
+    // Or this, after a change that only sets a motion going (caches keyed by what they
+    // show stay): repaints the animated part, or the whole widget when `wholeWidget`.
+    void valueChanged(bool wholeWidget);
     // Subclasses drop their own caches here (inputs, size or device pixel ratio changed).
     virtual void invalidateCaches() {}
     // The part of the widget that a change of frame key can touch; the rest changes only
@@ -90,12 +94,14 @@ protected:
     bool event(QEvent *e) override;
     void resizeEvent(QResizeEvent *e) override;
     void moveEvent(QMoveEvent *e) override;
+    bool eventFilter(QObject *watched, QEvent *e) override;
     void changeEvent(QEvent *e) override;
     void showEvent(QShowEvent *e) override;
 
 private:
     QWidget *backdropSource() const;
     void refreshOpacity();
+    void backdropChanged(); // what lies under us changed: every cached layer is stale
 
     void askFps(int fps);
 
@@ -106,6 +112,7 @@ private:
     quint64 m_framesPainted = 0;
     qint64 m_longestPaintNs = 0;
     qint64 m_totalPaintNs = 0;
+    QPointer<QWidget> m_watchedPanel;
     QImage m_backdrop;
     QRect m_backdropRect;     // our rectangle in the panel's coordinates
     QSize m_backdropPanelSize;
