@@ -29,6 +29,8 @@ Test mode only, besides the stand-ins above:
   TSAV_AGENT_TELEMETRY_INTERVAL, TSAV_AGENT_FIRST_FIT, TSAV_AGENT_MISSED_SCAN_DELAY,
   TSAV_AGENT_FIRST_BYTE_TIMEOUT, TSAV_AGENT_REQUEST_TIMEOUT   shorter timers
   TSAV_AGENT_TIMERS=production  keep every timer as outside test mode (benchmarks)
+  TSAV_AGENT_SYSLOG_SOCKET  stands in for /dev/log as the local syslog socket that
+                            records are forwarded to
   and the file "inotify.pause" in the data directory holds real-time protection's
   reading of inotify events while it exists (to overflow the kernel's queue on purpose).
 """
@@ -188,7 +190,15 @@ class Config:
     behavior_refit_interval: float = 600.0
     scheduler_tick: float = 30.0
     missed_scan_delay: float = 60.0
-    outbox_interval: float = 300.0
+    # Forwarding to syslog: how often forward.conf is looked at, how long an empty
+    # queue waits before it looks again, the longest pause between reconnects, and how
+    # long a connection must stay up after the receiver's host acknowledged a batch
+    # before the batch leaves the queue (a receiver that dies meanwhile gets it again).
+    forward_reload_interval: float = 1.0
+    forward_idle_interval: float = 0.5
+    forward_retry_max: float = 30.0
+    forward_commit_grace: float = 0.25
+    syslog_socket: str = "/dev/log"
     # Scanning.
     max_full_hash_bytes: int = 64 << 20
     yara_window_bytes: int = 8 << 20
@@ -218,13 +228,15 @@ class Config:
             cfg.fault = env.get("TSAV_AGENT_FAULT", "")
             cfg.max_watches = int(env.get("TSAV_AGENT_MAX_WATCHES", "8192"))
             cfg.busy_seconds = float(env.get("TSAV_AGENT_BUSY_SECONDS", "30"))
+            cfg.syslog_socket = env.get("TSAV_AGENT_SYSLOG_SOCKET", "")
             if env.get("TSAV_AGENT_TIMERS") != "production":
                 cfg.telemetry_interval = float(env.get("TSAV_AGENT_TELEMETRY_INTERVAL", "1.0"))
                 cfg.train_interval = 5.0
                 cfg.scheduler_tick = 1.0
                 cfg.behavior_first_fit = float(env.get("TSAV_AGENT_FIRST_FIT", "10.0"))
                 cfg.missed_scan_delay = float(env.get("TSAV_AGENT_MISSED_SCAN_DELAY", "2.0"))
-                cfg.outbox_interval = 2.0
+                cfg.forward_idle_interval = 0.1
+                cfg.forward_retry_max = 0.5
                 cfg.first_byte_timeout = float(env.get("TSAV_AGENT_FIRST_BYTE_TIMEOUT", "2.0"))
                 cfg.request_timeout = float(env.get("TSAV_AGENT_REQUEST_TIMEOUT", "4.0"))
             # Keep scans and watches of a test away from the real shared directories and the system.

@@ -9,7 +9,7 @@ import collections
 import logging
 import time
 
-from . import fsnames, records
+from . import fsnames, history, records
 from .db import StorageError
 
 log = logging.getLogger("agent.events")
@@ -62,6 +62,10 @@ class EventLog:
     def latest(self, limit: int) -> list[dict]:
         rows = self.db.query("SELECT id, ts, source, action, target FROM events ORDER BY id DESC LIMIT ?",
                              (limit,))
+        return [records.event_row(r) for r in rows]
+
+    def search(self, filters, limit: int, offset: int = 0) -> list[dict]:
+        rows = history.search(self.db, "events", filters, limit, offset)
         return [records.event_row(r) for r in rows]
 
     def count_since(self, ts: float) -> int:

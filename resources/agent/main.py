@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-from . import datalock
+from . import datalock, history
 from .allowlist import AllowList
 from .audit import run_audit
 from .clamav import ClamavEngine
@@ -29,7 +29,9 @@ from .detection import DetectionRequests
 from .engines import NetworkIntel, YaraEngine
 from .events import EventLog
 from .faults import Faults
+from .forwarding import Forwarder
 from .journal import Journal
+from .outbox import Outbox
 from .realtime import RealtimeMonitor
 from .response import Responder
 from .scanner import Scanner
@@ -57,6 +59,8 @@ class Agent:
         self.stop_event = threading.Event()
         make_private_dir(os.path.join(config.data_dir, "rules"))
         self.db = Database(os.path.join(config.data_dir, "agent.db"))
+        history.install(self.db)
+        self.outbox = Outbox(self.db)
         self.events = EventLog(self.db)
         self.threats = ThreatStore(self.db, self.events)
         self.settings = Settings(self.db)
@@ -80,9 +84,9 @@ class Agent:
                                self.settings, self.vault, exclude=(config.data_dir, PACKAGE_DIR), allow=self.allow)
         self.scanner.journal = self.journal
         self.responder = Responder(config, self.settings, self.threats, self.events, config.data_dir)
-        self.responder.metrics_source = self._telemetry_batch
         self.telemetry = Telemetry(config, self.settings, self.threats, self.events, self.intel, self.behavior,
                                    self.responder)
+        self.forwarder = Forwarder(config, self.settings, self.events, self.outbox, self.db)
         self.realtime = RealtimeMonitor(config, self.scanner, self.events)
         self.scheduler = Scheduler(config, self.db, self.settings, self.scanner, self.events)
         self.detection = DetectionRequests(self)
@@ -96,12 +100,6 @@ class Agent:
 
     def audit(self) -> dict:
         return run_audit()
-
-    def _telemetry_batch(self) -> dict:
-        total, active, recent = self.threats.counts()
-        return {"threats_total": total, "threats_active": active, "threats_last_24h": recent,
-                "quarantined": self.vault.count(), "files_scanned": self.scanner.files_since_start,
-                "engines": self.threats.engine_hits(), "agent_version": __import__("agent").__version__}
 
     def _after_rebuild(self, report, at_start):
         """The database was found damaged and rebuilt: re-adopt the vault, say what happened."""
@@ -148,7 +146,7 @@ class Agent:
 
     def _housekeeping(self, stop):
         while not stop.wait(self.config.scheduler_tick):
-            for task in (self.events.flush, self._retry_detections, self.responder.outbox_tick, self.db.prune,
+            for task in (self.events.flush, self._retry_detections, self.db.prune,
                          self._resolve_missing_files):
                 try:
                     task()
@@ -205,6 +203,7 @@ class Agent:
                                                                      self.config.behavior_refit_interval))
         self._spawn("scheduler", self.scheduler.run)
         self._spawn("housekeeping", self._housekeeping)
+        self._spawn("forwarding", self.forwarder.run)
         if self.settings.get("realtime_enabled"):
             self._start_realtime()
         if self.settings.get("kill_switch_isolate"):

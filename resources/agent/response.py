@@ -1,13 +1,11 @@
-"""Active responses: auto-kill, the network kill switch and the telemetry outbox."""
+"""Active responses: auto-kill and the network kill switch."""
 
-import json
 import logging
 import os
 import shutil
 import signal
 import subprocess
 import threading
-import time
 
 from . import fsnames, procfs
 from .behavior import executable_path
@@ -21,7 +19,6 @@ NFT_RULESET = f"""table inet {NFT_TABLE} {{
     chain forward {{ type filter hook forward priority -300; policy drop; }}
 }}
 """
-OUTBOX_MAX_BYTES = 8 << 20
 # Why isolation cannot be applied: (the event's English text, the console's Romanian reason).
 ISOLATION_BLOCKS = {
     "root": ("requires root privileges", "necesită root"),
@@ -94,13 +91,10 @@ class Responder:
         self.settings = settings
         self.threats = threats
         self.events = events
-        self.outbox = os.path.join(data_dir, "outbox.jsonl")
         self.uid = os.getuid()
         self.isolated = False
         self.lock = threading.Lock()
-        self._last_outbox = 0.0
         self._refused = set()
-        self.metrics_source = None  # callable returning a metadata dict
         settings.subscribe(self._on_settings)
 
     # -- auto-kill ---------------------------------------------------------------
@@ -180,34 +174,9 @@ class Responder:
                 detail = getattr(exc, "stderr", "") or str(exc)
                 self.events.emit("network", f"kill switch change failed: {str(detail).strip()[:200]}")
 
-    # -- telemetry outbox ------------------------------------------------------------------
-    def outbox_tick(self):
-        if not self.settings.get("cloud_telemetry") or self.metrics_source is None:
-            return
-        now = time.time()
-        if now - self._last_outbox < self.config.outbox_interval:
-            return
-        self._last_outbox = now
-        batch = {"ts": now, "kind": "metadata", **self.metrics_source()}
-        line = json.dumps(batch, separators=(",", ":"), allow_nan=False) + "\n"
-        try:
-            if os.path.exists(self.outbox) and os.path.getsize(self.outbox) > OUTBOX_MAX_BYTES:
-                os.replace(self.outbox, self.outbox + ".1")
-            fd = os.open(self.outbox, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW, 0o600)
-            with os.fdopen(fd, "a") as fh:
-                fh.write(line)
-        except OSError as exc:
-            self.events.emit("telemetry", f"telemetry outbox write failed: {exc}")
-            return
-        self.events.emit("telemetry", "metadata batch written to the outbox (no control plane configured)",
-                         self.outbox)
-
     def _on_settings(self, changed, values):
         if "kill_switch_isolate" in changed:
             self.apply_isolation(values["kill_switch_isolate"])
-        if "cloud_telemetry" in changed:
-            self.events.emit("telemetry", "cloud telemetry on: batches go to the local outbox"
-                             if values["cloud_telemetry"] else "cloud telemetry off", self.outbox)
         if "auto_kill_high_risk" in changed:
             self.events.emit("process", f"auto-kill of high-risk processes {'on' if values['auto_kill_high_risk'] else 'off'}")
 

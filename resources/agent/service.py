@@ -4,8 +4,9 @@ import logging
 import threading
 import time
 
-from . import records
+from . import history, records
 from .db import StorageError
+from .history import FilterError, Filters
 from .settings import SettingsError
 from .vault import VaultError
 
@@ -92,6 +93,7 @@ class Service:
             "scan.stop": self.scan_stop,
             "quarantine.restore": self.quarantine_restore,
             "quarantine.delete": self.quarantine_delete,
+            "export": self.export,
         }
         # Allow-list and the user's actions on threats (detection.py).
         self.routes.update(agent.detection.routes())
@@ -108,7 +110,7 @@ class Service:
             if op == "summary":
                 return False, None, summary_error(exc)
             return False, None, f"{FAILED_WRITE.get(op, 'request failed')}: {exc.reason}"
-        except (RequestError, SettingsError, VaultError, ValueError, RuntimeError) as exc:
+        except (RequestError, FilterError, SettingsError, VaultError, ValueError, RuntimeError) as exc:
             return False, None, str(exc) or type(exc).__name__
 
     def notice_recovery(self, partly: bool):
@@ -138,7 +140,10 @@ class Service:
             self._summary_cache = (0.0, -1, None)
 
     def threats(self, request):
-        return self.agent.threats.latest(_limit(request))
+        filters, offset = Filters.from_request(request), history.offset_of(request)
+        if not filters and not offset:
+            return self.agent.threats.latest(_limit(request))
+        return self.agent.threats.search(filters, _limit(request), offset)
 
     def quarantine_list(self, request):
         return self.agent.vault.list(_limit(request))
@@ -150,7 +155,19 @@ class Service:
         return self.agent.telemetry.network_rows()
 
     def events(self, request):
-        return self.agent.events.latest(_limit(request))
+        filters, offset = Filters.from_request(request), history.offset_of(request)
+        if not filters and not offset:
+            return self.agent.events.latest(_limit(request))
+        return self.agent.events.search(filters, _limit(request), offset)
+
+    def export(self, request):
+        cursor = request.get("cursor", 0)
+        if cursor is None:
+            cursor = 0
+        if isinstance(cursor, bool) or not isinstance(cursor, int) or not 0 <= cursor < 1 << 63:
+            raise RequestError('"cursor" must be an integer >= 0 (a "next" of the previous page)')
+        return history.export_page(self.agent.db, request.get("kind"), request.get("format"),
+                                   Filters.from_request(request), cursor)
 
     def scan_status(self, request):
         return self.agent.scanner.status()
@@ -179,6 +196,9 @@ class Service:
             unavailable["kill_switch_isolate"] = isolation
         if unavailable:
             values["unavailable"] = unavailable
+        forward_to = self.agent.forwarder.forward_to()
+        if forward_to is not None:
+            values["forward_to"] = forward_to
         return values
 
     # -- commands -----------------------------------------------------------------------
@@ -192,6 +212,10 @@ class Service:
 
     def audit_run(self, request):
         result = self.agent.audit()
+        try:
+            history.record_audit(self.agent.db, result)
+        except StorageError as exc:  # the run itself succeeded: answer with it all the same
+            log.warning("audit run not kept: %s", exc)
         self.agent.events.emit("api", f"security audit run: {result['passing']}/{result['total']} passing, "
                                       f"score {result['score']}")
         return result

@@ -18,7 +18,7 @@ description), and none while a threat for the same path and content is open.
 import threading
 import time
 
-from . import fsnames, records
+from . import fsnames, history, records
 
 STATUSES = ("detected", "quarantined", "restored", "deleted", "killed", "resolved", "allowed")
 FILE_KINDS = ("signature", "yara")
@@ -102,6 +102,10 @@ class ThreatStore:
 
     def latest(self, limit: int) -> list[dict]:
         rows = self.db.query("SELECT * FROM threats ORDER BY id DESC LIMIT ?", (limit,))
+        return [records.threat(r) for r in rows]
+
+    def search(self, filters, limit: int, offset: int = 0) -> list[dict]:
+        rows = history.search(self.db, "threats", filters, limit, offset)
         return [records.threat(r) for r in rows]
 
     def counts(self) -> tuple[int, int, int]:

@@ -1,6 +1,5 @@
 """Settings, scheduled scans and the active responses."""
 
-import json
 import os
 import shutil
 import subprocess
@@ -59,16 +58,6 @@ class TestSettings:
         agent.stop()
         agent.start()
         assert agent.data("settings.get")["kill_switch_isolate"] is True
-
-    def test_cloud_telemetry_writes_outbox(self, agent):
-        outbox = os.path.join(agent.data_dir, "outbox.jsonl")
-        agent.data("settings.set", values={"cloud_telemetry": True})
-        wait_for(lambda: os.path.exists(outbox) and os.path.getsize(outbox) > 0, 20, what="outbox batch")
-        with open(outbox) as fh:
-            batch = json.loads(fh.readline())
-        assert {"ts", "threats_total", "files_scanned"} <= set(batch)
-        assert any(e["source"] == "telemetry" and "outbox" in e["action"] for e in agent.data("events"))
-        assert oct(os.stat(outbox).st_mode & 0o777) == oct(0o600)
 
 
 class TestScheduler:
