@@ -113,10 +113,11 @@ def _user() -> str:
         return str(os.getuid())
 
 
-def fit(record: dict, kind: str, seq: int, origin: dict, limit: int = MAX_MESSAGE_BYTES) -> dict:
+def fit(record: dict, kind: str, seq: int, origin: dict, size: int, limit: int = MAX_MESSAGE_BYTES) -> dict:
     """A record whose message stays under `limit` bytes: long texts are cut, and
-    "truncated" says so."""
-    if len(syslogwire.payload(kind, record, seq, origin)) <= limit - 512:
+    "truncated" says so. `size` is the record's size in the queue; escaping can make
+    the message up to six times as long."""
+    if size * 6 + 1024 <= limit or len(syslogwire.payload(kind, record, seq, origin)) <= limit - 512:
         return record
     cut = {k: (v[:1024] if isinstance(v, str) else v) for k, v in record.items() if k != "checks"}
     cut["truncated"] = True
@@ -273,7 +274,7 @@ class Forwarder:
         return 0.0
 
     def _format(self, link, message) -> bytes:
-        record = fit(message.record, message.kind, message.seq, self.origin)
+        record = fit(message.record, message.kind, message.seq, self.origin, message.size)
         if link.local:
             return syslogwire.format_local(message.kind, record, message.seq, self.origin, self.pid)
         return syslogwire.format_5424(message.kind, record, message.seq, self.origin, self.origin["host"], self.pid)

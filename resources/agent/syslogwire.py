@@ -13,6 +13,7 @@ as RFC 5424's registered [meta sequenceId].
 
 import errno
 import fcntl
+import functools
 import json
 import select
 import socket
@@ -40,6 +41,7 @@ def severity(kind: str, record: dict) -> int:
     return 6
 
 
+@functools.lru_cache(maxsize=64)
 def _header_field(text: str, limit: int) -> str:
     """RFC 5424 header fields are printable US-ASCII without spaces; "-" when empty."""
     cleaned = "".join(c for c in text if 33 <= ord(c) <= 126)[:limit]
@@ -164,6 +166,15 @@ class StreamLink(Link):
             return True
         except (OSError, ssl.SSLError):
             return False
+
+    def close(self):
+        if isinstance(self.sock, ssl.SSLSocket):
+            try:  # close_notify, so the receiver sees a clean end rather than a cut connection
+                self.sock.settimeout(1.0)
+                self.sock.unwrap()
+            except (OSError, ValueError, ssl.SSLError):
+                pass
+        super().close()
 
     def unacknowledged(self) -> int:
         """Bytes the receiver's host has not acknowledged yet (SIOCOUTQ)."""

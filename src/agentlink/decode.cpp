@@ -97,6 +97,15 @@ Result read(element e, QString &out)
     return {};
 }
 
+Result read(element e, QByteArray &out)
+{
+    std::string_view s;
+    if (e.get(s))
+        return wrongType(e, "a string");
+    out = QByteArray(s.data(), static_cast<qsizetype>(s.size()));
+    return {};
+}
+
 Result read(element e, bool &out)
 {
     if (e.get(out))
@@ -447,6 +456,19 @@ Result read(element e, AuditResult &r)
         .result();
 }
 
+template <>
+Result read(element e, ExportPage &r)
+{
+    return Fields(e)
+        .req("kind", r.kind)
+        .req("format", r.format)
+        .req("chunk", r.chunk)
+        .req("rows", r.rows)
+        .req("total", r.total)
+        .opt("next", r.next)
+        .result();
+}
+
 template <typename T> constexpr const char *recordName = "";
 template <> constexpr const char *recordName<Summary> = "Summary";
 template <> constexpr const char *recordName<Threat> = "Threat";
@@ -460,6 +482,7 @@ template <> constexpr const char *recordName<SystemStats> = "SystemStats";
 template <> constexpr const char *recordName<LiveMetrics> = "LiveMetrics";
 template <> constexpr const char *recordName<AuditCheck> = "AuditCheck";
 template <> constexpr const char *recordName<AuditResult> = "AuditResult";
+template <> constexpr const char *recordName<ExportPage> = "ExportPage";
 
 template <typename T>
 AgentError toError(const Fault &fault)
@@ -540,6 +563,7 @@ TSAV_DEFINE_DECODERS(SystemStats)
 TSAV_DEFINE_DECODERS(LiveMetrics)
 TSAV_DEFINE_DECODERS(AuditCheck)
 TSAV_DEFINE_DECODERS(AuditResult)
+TSAV_DEFINE_DECODERS(ExportPage)
 #undef TSAV_DEFINE_DECODERS
 
 std::optional<SettingsReply> decodeSettings(const AgentResponse &response)

@@ -51,6 +51,7 @@ TSAV_DECLARE_DECODERS(SystemStats)
 TSAV_DECLARE_DECODERS(LiveMetrics)
 TSAV_DECLARE_DECODERS(AuditCheck)
 TSAV_DECLARE_DECODERS(AuditResult)
+TSAV_DECLARE_DECODERS(ExportPage)
 #undef TSAV_DECLARE_DECODERS
 
 // The reply of "settings.get": every Boolean member (by its key as sent) and

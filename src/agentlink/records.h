@@ -2,6 +2,7 @@
 // Records the agent sends, decoded strictly by JSON key (see records.cpp for the
 // field lists). Plain immutable values: copied freely between the client and screens.
 
+#include <QByteArray>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -197,6 +198,20 @@ struct AuditResult {
     qint64 total = 0;
     qint64 score = 0;
     bool operator==(const AuditResult &) const = default;
+};
+
+// One page of "export". The chunks of every page, in order, make the whole file
+// (UTF-8 CSV or one JSON array); `next` is the cursor of the following page and is
+// absent on the last one. rows counts the records in this page, total those of the
+// whole export.
+struct ExportPage {
+    QString kind;
+    QString format;
+    QByteArray chunk; // UTF-8
+    qint64 rows = 0;
+    qint64 total = 0;
+    std::optional<qint64> next;
+    bool operator==(const ExportPage &) const = default;
 };
 
 // The agent's engine switches, in case order; the wire name is spelled like the case.

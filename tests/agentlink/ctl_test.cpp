@@ -3,6 +3,7 @@
 #include "agentlink/scriptedpeer.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -124,6 +125,64 @@ TEST_F(Ctl, HostileTextCannotDriveTheTerminal)
     ASSERT_EQ(r.status, 0);
     EXPECT_FALSE(r.out.contains(QChar(0x1b)));
     EXPECT_TRUE(r.out.contains(QString("x") + QChar(0xFFFD) + "[2Jy"));
+}
+
+TEST_F(Ctl, SearchAndExportSendTheirFilters)
+{
+    peer.setData("export", R"({"kind":"events","format":"json","chunk":"[\n{\"id\":1}\n]\n","rows":1,"total":1,"next":null})");
+    const CtlRun r = ctl({"export", "events", "--format", "json", "--since", "2026-01-01", "--until", "1767312000",
+                          "--query", "Ș x"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "[\n{\"id\":1}\n]\n");
+    EXPECT_EQ(ctl({"events", "--query", "șters"}).status, 0);
+    EXPECT_EQ(ctl({"--json", "threats", "--since", "2026-01-01T08:30:00Z"}).status, 0);
+
+    QList<QJsonObject> sent;
+    for (const QByteArray &raw : peer.requests())
+        sent << QJsonDocument::fromJson(raw).object();
+    ASSERT_EQ(sent.size(), 3);
+    EXPECT_EQ(sent[0].value("kind"), "events");
+    EXPECT_EQ(sent[0].value("cursor").toInteger(), 0);
+    EXPECT_EQ(sent[0].value("since").toDouble(), QDateTime(QDate(2026, 1, 1), QTime(0, 0)).toSecsSinceEpoch());
+    EXPECT_EQ(sent[0].value("until").toDouble(), 1767312000.0);
+    EXPECT_EQ(sent[0].value("query"), QString::fromUtf8("Ș x"));
+    EXPECT_EQ(sent[1].value("query"), QString::fromUtf8("șters"));
+    EXPECT_EQ(sent[1].value("limit").toInteger(), 200);
+    EXPECT_EQ(sent[2].value("since").toDouble(), 1767256200.0);
+
+    for (const QStringList &args : {QStringList{"export", "everything"}, QStringList{"export", "events", "--format", "xml"},
+                                    QStringList{"events", "--since", "last tuesday"}, QStringList{"status", "--query", "x"},
+                                    QStringList{"threats", "--format", "csv"}, QStringList{"--json", "export", "audit"}})
+        EXPECT_EQ(ctl(args).status, 2) << args.join(' ').toStdString();
+    EXPECT_EQ(peer.requests().size(), 3); // usage errors send nothing
+}
+
+TEST_F(Ctl, HostileExportPagesEndWithAnErrorNotALoop)
+{
+    const auto ok = [](const QByteArray &data) { return "{\"ok\":true,\"data\":" + data + "}\n"; };
+    const QByteArray page = R"({"kind":"threats","format":"csv","chunk":"id\r\n1\r\n","rows":1,"total":1,)";
+    const QList<std::pair<QByteArray, QString>> cases{
+        {ok(page + R"("next":7})"), "does not advance"}, // the same cursor again and again
+        {ok(page + R"("next":0})"), "does not advance"}, // a cursor that goes back
+        {ok(R"({"kind":"threats","format":"csv","chunk":"","rows":0,"total":5,"next":9})"), "does not advance"},
+        {ok(R"({"kind":"threats","format":"csv","chunk":"x","rows":5000,"total":10,"next":9})"), "does not end"},
+        {ok(page).left(40), "tsav.json"}, // cut short
+        {ok(R"({"kind":"threats","format":"csv","chunk":5,"rows":1,"total":1})"), "ExportPage.chunk"},
+        {ok(page + R"("next":"2"})"), "ExportPage.next"},
+        {ok(R"({"kind":"audit","format":"csv","chunk":"","rows":0,"total":0,"next":null})"), "export of audit"},
+        {R"({"ok":false,"data":null,"error":"\"kind\" must be one of"})" "\n", "must be one of"},
+        // Far larger than the agent ever sends.
+        {ok(R"({"kind":"threats","format":"csv","chunk":")" + QByteArray(9 << 20, 'a') + R"(","rows":1,"total":1})"),
+         "refused"},
+    };
+    for (const auto &[reply, expected] : cases) {
+        peer.clearRequests();
+        peer.setReply("export", reply);
+        const CtlRun r = ctl({"export", "threats"});
+        EXPECT_EQ(r.status, 1) << reply.left(200).toStdString();
+        EXPECT_TRUE(r.err.contains(expected)) << r.err.toStdString();
+        EXPECT_LE(peer.requestCount("export"), 2) << reply.left(200).toStdString();
+    }
 }
 
 } // namespace

@@ -5,7 +5,11 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QIODevice>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
+#include <QRegularExpression>
 
 #include <QCoroSignal>
 
@@ -21,13 +25,13 @@ QString usage()
         "commands:\n"
         "  status                       connection and summary counts\n"
         "  watch [--cycles N]           poll every 2 s, one line per cycle\n"
-        "  threats                      recent threats\n"
+        "  threats [FILTERS]            recent threats (newest 200 that match)\n"
         "  quarantine                   files in quarantine\n"
         "  quarantine restore ID        restore a quarantined file\n"
         "  quarantine delete ID         delete a quarantined file\n"
         "  processes                    processes by risk score\n"
         "  network                      network connections\n"
-        "  events                       recent events\n"
+        "  events [FILTERS]             recent events (newest 200 that match)\n"
         "  scan [status]                the current or last scan\n"
         "  scan quick | full | stop     start or stop a scan\n"
         "  metrics                      live metrics and engines\n"
@@ -35,9 +39,18 @@ QString usage()
         "  settings set KEY VALUE       KEY: an engine switch (true/false) or\n"
         "                               scheduled_scan_hours (whole hours)\n"
         "  audit                        run the host security audit\n"
+        "  export KIND [--format csv|json] [FILTERS]\n"
+        "                               the whole history of KIND (threats, events,\n"
+        "                               quarantine or audit) to standard output,\n"
+        "                               oldest first; CSV by default\n"
+        "\n"
+        "FILTERS: --since TIME, --until TIME (from since up to, not including,\n"
+        "until; TIME is 2026-01-01, 2026-01-01T08:30 or epoch seconds, local time\n"
+        "unless a zone is given) and --query TEXT (case-insensitive, any text field).\n"
         "\n"
         "--json prints the agent's data as JSON. Exit status: 0 done, 1 agent\n"
-        "unreachable or bad reply, 2 usage error.\n");
+        "unreachable or bad reply (an export may have written part of its output),\n"
+        "2 usage error.\n");
 }
 
 QString opt(const std::optional<QString> &s) { return s.value_or(QStringLiteral("-")); }
@@ -149,6 +162,86 @@ QCoro::Task<int> printJson(AgentClient &client, QString op, QVariantMap payload,
     co_return Success;
 }
 
+// The "error" member of a reply that refused the request, when there is one.
+QString replyError(const AgentResponse &response)
+{
+    const QJsonObject object = QJsonDocument::fromJson(response.raw).object();
+    const QString text = object.value(QStringLiteral("error")).toString();
+    return text.isEmpty() ? QStringLiteral("the agent refused the request") : printable(text);
+}
+
+int failText(QTextStream &err, const QString &why)
+{
+    err << "tessaly-ctl: " << why << "\n";
+    err.flush();
+    return Failure;
+}
+
+// Adds --since, --until and --query to a request; an error text for a bad time.
+std::optional<QString> addFilters(const Options &options, QVariantMap &payload)
+{
+    for (const auto &[key, value] : {std::pair{"since", options.since}, std::pair{"until", options.until}}) {
+        if (!value)
+            continue;
+        const auto seconds = parseTime(*value);
+        if (!seconds)
+            return QStringLiteral("--%1 takes a date, a date and time, or epoch seconds: %2").arg(QLatin1String(key), *value);
+        payload.insert(QLatin1String(key), *seconds);
+    }
+    if (options.query)
+        payload.insert(QStringLiteral("query"), *options.query);
+    return std::nullopt;
+}
+
+const QStringList exportKinds{QStringLiteral("threats"), QStringLiteral("events"), QStringLiteral("quarantine"),
+                              QStringLiteral("audit")};
+
+// Streams every page of an export to out. Each page must come from the export asked
+// for, move the cursor forward and carry rows; an agent whose pages never end is cut
+// off once it has sent far more rows than it said the export holds.
+QCoro::Task<int> exportHistory(AgentClient &client, QVariantMap request, QTextStream &out, QTextStream &err)
+{
+    const QString kind = request.value(QStringLiteral("kind")).toString();
+    const QString format = request.value(QStringLiteral("format")).toString();
+    qint64 cursor = 0, received = 0, largestTotal = 0;
+    for (;;) {
+        request.insert(QStringLiteral("cursor"), cursor);
+        auto response = co_await client.call(QStringLiteral("export"), request);
+        if (!response)
+            co_return fail(err, response.error());
+        if (response.value().raw.size() > maxExportPageBytes)
+            co_return failText(err, QStringLiteral("export page of %1 bytes refused (pages are at most %2)")
+                                        .arg(response.value().raw.size())
+                                        .arg(maxExportPageBytes));
+        if (!response.value().ok)
+            co_return failText(err, replyError(response.value()));
+        auto decoded = decodeRecord<ExportPage>(response.value());
+        if (!decoded)
+            co_return fail(err, decoded.error());
+        const ExportPage &page = decoded.value();
+        if (page.kind != kind || page.format != format)
+            co_return failText(err, QStringLiteral("the agent answered with an export of %1 as %2")
+                                        .arg(printable(page.kind), printable(page.format)));
+        if (page.rows < 0 || page.total < 0)
+            co_return failText(err, QStringLiteral("the agent sent a negative row count"));
+        received += page.rows;
+        largestTotal = std::max(largestTotal, page.total);
+        if (page.next && (*page.next <= cursor || page.rows == 0))
+            co_return failText(err, QStringLiteral("the export does not advance (cursor %1)").arg(cursor));
+        if (received > 2 * largestTotal + 1000)
+            co_return failText(err, QStringLiteral("the export does not end: %1 rows received of %2").arg(received).arg(largestTotal));
+        // The bytes as they came: a text stream would drop the byte-order mark of a CSV.
+        out.flush();
+        if (QIODevice *device = out.device())
+            device->write(page.chunk);
+        else
+            out << page.chunk;
+        if (!page.next)
+            co_return Success;
+        cursor = *page.next;
+    }
+}
+
 QCoro::Task<int> status(AgentClient &client, bool json, QTextStream &out, QTextStream &err)
 {
     if (json)
@@ -197,6 +290,24 @@ QCoro::Task<int> watch(AgentClient &client, int cycles, QTextStream &out)
 
 QString usageText() { return usage(); }
 
+std::optional<double> parseTime(const QString &text)
+{
+    const QString t = text.trimmed();
+    static const QRegularExpression number(QStringLiteral("^[0-9]{1,12}(\\.[0-9]+)?$"));
+    if (number.match(t).hasMatch())
+        return t.toDouble();
+    static const QRegularExpression iso(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}([T ][0-9]{2}:[0-9]{2}(:[0-9]{2}(\\.[0-9]+)?)?(Z|[+-][0-9]{2}:?[0-9]{2})?)?$"));
+    if (!iso.match(t).hasMatch())
+        return std::nullopt;
+    QString normalised = t;
+    if (normalised.size() > 10)
+        normalised[10] = u'T';
+    const QDateTime when = QDateTime::fromString(normalised, Qt::ISODateWithMs);
+    if (!when.isValid())
+        return std::nullopt;
+    return static_cast<double>(when.toMSecsSinceEpoch()) / 1000.0;
+}
+
 QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTextStream &err)
 {
     const QStringList w = options.words;
@@ -207,6 +318,15 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
         return Usage;
     };
 
+    const bool filtered = options.since || options.until || options.query;
+    if (filtered && command != u"threats" && command != u"events" && command != u"export")
+        co_return usageError(QStringLiteral("--since, --until and --query go with threats, events and export"));
+    if (options.format && command != u"export")
+        co_return usageError(QStringLiteral("--format goes with export"));
+    QVariantMap listRequest = limit200();
+    if (const auto bad = addFilters(options, listRequest))
+        co_return usageError(*bad);
+
     if (command == u"status" && w.size() == 1)
         co_return co_await status(client, options.json, out, err);
     if (command == u"watch" && w.size() == 1)
@@ -214,8 +334,8 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
 
     if (command == u"threats" && w.size() == 1) {
         if (options.json)
-            co_return co_await printJson(client, QStringLiteral("threats"), limit200(), out, err);
-        auto rows = co_await fetchList<Threat>(client, QStringLiteral("threats"), limit200());
+            co_return co_await printJson(client, QStringLiteral("threats"), listRequest, out, err);
+        auto rows = co_await fetchList<Threat>(client, QStringLiteral("threats"), listRequest);
         if (!rows)
             co_return fail(err, rows.error());
         Table t({"ID", "TIME", "SEVERITY", "KIND", "STATUS", "PID", "PROCESS", "SIGNATURE", "PATH"}, {true, false, false, false, false, true});
@@ -287,8 +407,8 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
 
     if (command == u"events" && w.size() == 1) {
         if (options.json)
-            co_return co_await printJson(client, QStringLiteral("events"), limit200(), out, err);
-        auto rows = co_await fetchList<EventRow>(client, QStringLiteral("events"), limit200());
+            co_return co_await printJson(client, QStringLiteral("events"), listRequest, out, err);
+        auto rows = co_await fetchList<EventRow>(client, QStringLiteral("events"), listRequest);
         if (!rows)
             co_return fail(err, rows.error());
         Table t({"ID", "TIME", "SOURCE", "ACTION", "TARGET"}, {true});
@@ -408,6 +528,22 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
         out << t.render() << "\nscore " << audit.value().score << "/100, " << audit.value().passing << " of "
             << audit.value().total << " checks passed\n";
         co_return Success;
+    }
+
+    if (command == u"export" && w.size() == 2) {
+        if (!exportKinds.contains(w[1]))
+            co_return usageError(QStringLiteral("export takes threats, events, quarantine or audit: ") + w[1]);
+        const QString format = options.format.value_or(QStringLiteral("csv"));
+        if (format != u"csv" && format != u"json")
+            co_return usageError(QStringLiteral("--format takes csv or json: ") + format);
+        if (options.json)
+            co_return usageError(QStringLiteral("export writes its own format; use --format json"));
+        QVariantMap request;
+        request.insert(QStringLiteral("kind"), w[1]);
+        request.insert(QStringLiteral("format"), format);
+        if (const auto bad = addFilters(options, request))
+            co_return usageError(*bad);
+        co_return co_await exportHistory(client, request, out, err);
     }
 
     if (command.isEmpty())

@@ -41,6 +41,11 @@ int main(int argc, char **argv)
                 err << "tessaly-ctl: --cycles takes a whole number\n";
                 return tsav::ctl::Usage;
             }
+        } else if ((a == u"--format" || a == u"--since" || a == u"--until" || a == u"--query") && !args.isEmpty()) {
+            const QString value = args.takeFirst();
+            (a == u"--format" ? options.format : a == u"--since" ? options.since
+                                             : a == u"--until"  ? options.until
+                                                                : options.query) = value;
         } else if (a == u"-h" || a == u"--help") {
             out << tsav::ctl::usageText();
             return tsav::ctl::Success;
