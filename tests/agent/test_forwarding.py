@@ -1,8 +1,10 @@
 """Forwarding to a real rsyslogd on 127.0.0.1: TCP, TLS, UDP and the local socket, a
 receiver that goes away, a kill -9 with a full queue, and the queue's bound."""
 
+import contextlib
 import os
 import signal
+import socket
 import threading
 import time
 
@@ -25,6 +27,22 @@ def write_conf(agent, text):
     os.replace(path + ".new", path)
 
 
+@contextlib.contextmanager
+def forwarding_agent(home, receiver, conf=None, env=None):
+    """An agent with cloud telemetry on, sending to `receiver` (started already); both
+    are stopped at the end."""
+    agent = Agent(home, env)
+    if conf is not None:
+        write_conf(agent, conf)
+    try:
+        agent.start()
+        agent.data("settings.set", values={"cloud_telemetry": True})
+        yield agent
+    finally:
+        agent.stop()
+        receiver.stop()
+
+
 def by_kind(messages, kind):
     return [m for m in messages if m["msgid"] == kind]
 
@@ -40,11 +58,7 @@ class TestTcp:
     def test_detected_file_arrives_as_one_threat_message_each(self, home, receiver_dir):
         port = free_port()
         receiver = Rsyslogd(receiver_dir, tcp_port=port).start()
-        agent = Agent(home)
-        write_conf(agent, f"# the SIEM\nhost = 127.0.0.1\nport = {port}\n")
-        agent.start()
-        try:
-            agent.data("settings.set", values={"cloud_telemetry": True})
+        with forwarding_agent(home, receiver, f"# the SIEM\nhost = 127.0.0.1\nport = {port}\n") as agent:
             assert agent.data("settings.get")["forward_to"] == {"host": "127.0.0.1", "port": port,
                                                                  "protocol": "tcp"}
             target = os.path.join(agent.downloads, "eicar.com")
@@ -76,18 +90,11 @@ class TestTcp:
             assert any(m["record"]["action"].startswith("quarantined entry") for m in by_kind(messages, "EVENT"))
             seqs = [m["record"]["seq"] for m in messages]
             assert seqs == sorted(seqs) and len(set(seqs)) == len(seqs)
-        finally:
-            agent.stop()
-            receiver.stop()
 
     def test_receiver_down_and_kill_9_lose_nothing_and_keep_order(self, home, receiver_dir):
         port = free_port()
         receiver = Rsyslogd(receiver_dir, tcp_port=port).start()
-        agent = Agent(home)
-        write_conf(agent, f"host = 127.0.0.1\nport = {port}\nprotocol = tcp\n")
-        agent.start()
-        try:
-            agent.data("settings.set", values={"cloud_telemetry": True})
+        with forwarding_agent(home, receiver, f"host = 127.0.0.1\nport = {port}\nprotocol = tcp\n") as agent:
             wait_for(lambda: by_kind(receiver.messages(), "EVENT"), 10, what="the first message")
             receiver.stop()
 
@@ -131,9 +138,6 @@ class TestTcp:
             assert list(first) == sorted(first) and list(first.values()) == sorted(first.values())
             assert any("unreachable" in e["action"] for e in agent.data("events", limit=2000)
                        if e["source"] == "telemetry")
-        finally:
-            agent.stop()
-            receiver.stop()
 
 
 class TestOtherTransports:
@@ -141,11 +145,7 @@ class TestOtherTransports:
         files = make_tls_files(receiver_dir)
         port = free_port()
         receiver = Rsyslogd(receiver_dir, tcp_port=port, tls=files).start()
-        agent = Agent(home)
-        write_conf(agent, f"host = 127.0.0.1\nport = {port}\nca_file = {files['other_ca']}\n")
-        agent.start()
-        try:
-            agent.data("settings.set", values={"cloud_telemetry": True})
+        with forwarding_agent(home, receiver, f"host = 127.0.0.1\nport = {port}\nca_file = {files['other_ca']}\n") as agent:
             assert agent.data("settings.get")["forward_to"]["protocol"] == "tls"
             refused = wait_for(lambda: [e for e in agent.data("events") if "unreachable" in e["action"]], 15,
                                what="the untrusted receiver to be reported")
@@ -157,18 +157,12 @@ class TestOtherTransports:
                                         if "cloud telemetry on" in m["record"]["action"]], 20,
                                what="the queued messages over TLS")
             assert arrived[0]["record"]["seq"] == 1
-        finally:
-            agent.stop()
-            receiver.stop()
 
     def test_local_socket_without_config_then_udp(self, home, receiver_dir):
         local = os.path.join(receiver_dir, "log.sock")
-        port = free_port(kind=__import__("socket").SOCK_DGRAM)
+        port = free_port(kind=socket.SOCK_DGRAM)
         receiver = Rsyslogd(receiver_dir, udp_port=port, unix_socket=local).start()
-        agent = Agent(home, {"TSAV_AGENT_SYSLOG_SOCKET": local})
-        agent.start()
-        try:
-            agent.data("settings.set", values={"cloud_telemetry": True})
+        with forwarding_agent(home, receiver, env={"TSAV_AGENT_SYSLOG_SOCKET": local}) as agent:
             assert agent.data("settings.get")["forward_to"] == {"host": "", "port": 0, "protocol": "local"}
             agent.data("audit.run")
             audit = wait_for(lambda: by_kind(receiver.messages(), "AUDIT"), 15, what="AUDIT over the local socket")
@@ -182,9 +176,6 @@ class TestOtherTransports:
                                     if m["input"] == "imudp" and m["record"].get("target") == "scheduled_scan_hours=3"],
                            15, what="an EVENT over UDP")
             assert udp[0]["sd"].startswith("[meta sequenceId=")
-        finally:
-            agent.stop()
-            receiver.stop()
 
 
 class TestQueue:
