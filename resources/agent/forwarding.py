@@ -234,6 +234,8 @@ class Forwarder:
                         self._close("destination changed")
                 idle = self.step(now)
             except Exception:
+                if stop.is_set():
+                    break  # the database may already be closed
                 log.exception("forwarding step failed")
                 self._close("internal error")
                 idle = 1.0
