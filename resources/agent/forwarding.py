@@ -39,7 +39,7 @@ BATCH_MESSAGES = 256
 BATCH_BYTES = 256 << 10
 MAX_MESSAGE_BYTES = 60_000  # fits a UDP datagram; rsyslog's own default is 8 KiB (see the README)
 DELIVERY_TIMEOUT = 10.0
-COMMIT_GRACE = 0.25  # a batch is committed once the link is still up this long after it was acknowledged
+TRIM_INTERVAL = 5.0
 
 
 @dataclass(frozen=True)
@@ -150,6 +150,7 @@ class Forwarder:
         self._retry_at = 0.0
         self._backoff = 0.0
         self._trim_generation = -1
+        self._next_trim = 0.0
         self._stop = threading.Event()
         self.reload()
         outbox.set_enabled(settings.get("cloud_telemetry"))
@@ -246,8 +247,9 @@ class Forwarder:
 
     def step(self, now: float) -> float:
         """One round: trim, commit, send one batch. Returns how long to wait (0: go on)."""
-        if self.db.generation != self._trim_generation:
-            self._trim_generation = self.db.generation
+        if self.db.generation != self._trim_generation or now >= self._next_trim:
+            # Not every write bumps the generation (transactions do not): look at least every few seconds.
+            self._trim_generation, self._next_trim = self.db.generation, now + TRIM_INTERVAL
             dropped = self.outbox.trim()
             if dropped:
                 self.events.emit("telemetry", f"forwarding queue full ({self.outbox.max_bytes >> 20} MiB): "
@@ -259,7 +261,7 @@ class Forwarder:
         self._commit_settled(now)
         batch = self.outbox.peek(self._sent_upto, BATCH_MESSAGES, BATCH_BYTES)
         if not batch:
-            return COMMIT_GRACE if self._pending else self.config.forward_idle_interval
+            return self.config.forward_commit_grace if self._pending else self.config.forward_idle_interval
         link = self._connected(now)
         if link is None:
             return max(0.05, min(self._retry_at - now, 1.0))
@@ -287,7 +289,7 @@ class Forwarder:
         if self._link is None or not self._link.alive():
             self._close("receiver went away")
             return
-        settled = [seq for seq, at in self._pending if now - at >= COMMIT_GRACE]
+        settled = [seq for seq, at in self._pending if now - at >= self.config.forward_commit_grace]
         if settled:
             self.outbox.commit(settled[-1])
             self._pending = [(seq, at) for seq, at in self._pending if seq > settled[-1]]

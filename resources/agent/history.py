@@ -188,31 +188,27 @@ def iso_time(ts) -> str:
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
 
-def _text(value):
-    return "" if value is None else fsnames.display(value) if isinstance(value, (bytes, memoryview)) else str(value)
+def _text(value) -> str:
+    if isinstance(value, (bytes, memoryview)):
+        return fsnames.display(bytes(value))
+    return "" if value is None else str(value)
 
 
-def _name(value):
-    return "" if value is None else fsnames.escaped(bytes(value) if isinstance(value, memoryview) else value)
-
-
-def _clean_text(value):
-    # Lone surrogates (undecodable bytes kept in memory) become U+FFFD.
-    return _text(value).encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+def _name(value) -> str:
+    return fsnames.escaped(bytes(value) if isinstance(value, memoryview) else value)
 
 
 @dataclass(frozen=True)
 class Column:
     key: str
-    kind: str  # "int", "float", "text", "name" (a file or process name: bytes kept, escaped), "time"
-    db: str = ""  # the table's column, when it differs from key
+    kind: str  # "int", "float", "text", or "name" (a file or process name: its bytes kept, escaped)
 
     def value(self, row):
-        raw = row[self.db or self.key]
+        raw = row[self.key]
         if self.kind == "name":
             return None if raw is None else _name(raw)
         if self.kind == "text":
-            return None if raw is None else _clean_text(raw)
+            return None if raw is None else _text(raw)
         if self.kind == "int":
             return None if raw is None else int(raw)
         return None if raw is None else float(raw)
@@ -295,8 +291,8 @@ def csv_rows(kind, row) -> list:
     checks = _checks(row)
     if not checks:
         return [head + [None] * 5]
-    return [head + [_clean_text(c.get("id")), _clean_text(c.get("title")), _clean_text(c.get("severity")),
-                    "pass" if c.get("pass") else "fail", _clean_text(c.get("detail"))] for c in checks]
+    return [head + [_text(c.get("id")), _text(c.get("title")), _text(c.get("severity")),
+                    "pass" if c.get("pass") else "fail", _text(c.get("detail"))] for c in checks]
 
 
 def _checks(row) -> list:

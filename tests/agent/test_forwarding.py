@@ -2,6 +2,7 @@
 receiver that goes away, a kill -9 with a full queue, and the queue's bound."""
 
 import contextlib
+import json
 import os
 import signal
 import socket
@@ -14,9 +15,12 @@ from conftest import EICAR, Agent, wait_for
 from syslogd import Rsyslogd, free_port, make_tls_files
 
 from agent import history
+from agent.config import Config
 from agent.db import Database
-from agent.forwarding import parse_config
+from agent.events import EventLog
+from agent.forwarding import Forwarder, parse_config
 from agent.outbox import Outbox
+from agent.settings import Settings
 
 
 def write_conf(agent, text):
@@ -176,6 +180,74 @@ class TestOtherTransports:
                                     if m["input"] == "imudp" and m["record"].get("target") == "scheduled_scan_hours=3"],
                            15, what="an EVENT over UDP")
             assert udp[0]["sd"].startswith("[meta sequenceId=")
+
+
+def frames(data: bytes) -> list[bytes]:
+    """Complete octet-counted frames (RFC 6587) at the start of data."""
+    out = []
+    while b" " in data[:12]:
+        length, _, rest = data.partition(b" ")
+        if len(rest) < int(length):
+            break
+        out.append(rest[:int(length)])
+        data = rest[int(length):]
+    return out
+
+
+class TestDelivery:
+    def test_a_receiver_that_dies_with_unread_data_gets_it_again(self, tmp_path):
+        """The first connection lets 2,000 messages pile up in its socket (its host acknowledges
+        them), reads 40 KB and resets: what it had not read is lost with it, so the forwarder must
+        send it again on the next connection."""
+        listener = socket.create_server(("127.0.0.1", 0))
+        received = []
+
+        def serve():
+            conn, _ = listener.accept()
+            time.sleep(0.3)
+            data = b""
+            while len(data) < 40_000:
+                data += conn.recv(4096)
+            received.extend(frames(data))
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+            conn.close()  # RST: the unread bytes are gone
+            conn, _ = listener.accept()
+            conn.settimeout(20)
+            data = b""
+            try:
+                while chunk := conn.recv(65536):
+                    data += chunk
+            except OSError:
+                pass
+            received.extend(frames(data))
+        server = threading.Thread(target=serve)
+        server.start()
+
+        (tmp_path / "forward.conf").write_text(f"host = 127.0.0.1\nport = {listener.getsockname()[1]}\n")
+        db = Database(str(tmp_path / "agent.db"))
+        history.install(db)
+        outbox, events, settings = Outbox(db), EventLog(db), Settings(db)
+        config = Config(data_dir=str(tmp_path), syslog_socket="", forward_retry_max=0.2, forward_commit_grace=3.0)
+        forwarder = Forwarder(config, settings, events, outbox, db)
+        settings.update({"cloud_telemetry": True})
+        for i in range(2000):
+            events.emit("file", f"event {i}", f"/home/u/{i}")
+        stop = threading.Event()
+        sender = threading.Thread(target=forwarder.run, args=(stop,))
+        sender.start()
+        try:
+            wait_for(lambda: outbox.stats()[0] == 0, 60, what="the queue to drain")
+        finally:
+            stop.set()
+            forwarder.wake.set()
+            sender.join()
+            server.join()
+            db.close()
+        seqs = [json.loads(f.split(b"] ", 1)[1])["seq"] for f in received]
+        first = list(dict.fromkeys(seqs))
+        # The 2,001 records of the test, then the forwarder's own events about the reset.
+        assert first == list(range(1, len(first) + 1)) and len(first) >= 2001, (len(first), first[-3:])
+        assert len(seqs) > len(first)  # some came twice: at least once, never lost
 
 
 class TestQueue:
