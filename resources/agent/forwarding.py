@@ -39,7 +39,7 @@ BATCH_MESSAGES = 256
 BATCH_BYTES = 256 << 10
 MAX_MESSAGE_BYTES = 60_000  # fits a UDP datagram; rsyslog's own default is 8 KiB (see the README)
 DELIVERY_TIMEOUT = 10.0
-TRIM_INTERVAL = 5.0
+TRIM_INTERVAL = 0.5
 
 
 @dataclass(frozen=True)
@@ -150,7 +150,7 @@ class Forwarder:
         self._retry_at = 0.0
         self._backoff = 0.0
         self._trim_generation = -1
-        self._next_trim = 0.0
+        self._next_trim = self._last_trim = 0.0
         self._stop = threading.Event()
         self.reload()
         outbox.set_enabled(settings.get("cloud_telemetry"))
@@ -247,9 +247,10 @@ class Forwarder:
 
     def step(self, now: float) -> float:
         """One round: trim, commit, send one batch. Returns how long to wait (0: go on)."""
-        if self.db.generation != self._trim_generation or now >= self._next_trim:
-            # Not every write bumps the generation (transactions do not): look at least every few seconds.
-            self._trim_generation, self._next_trim = self.db.generation, now + TRIM_INTERVAL
+        if now >= self._next_trim and (self.db.generation != self._trim_generation or now >= self._last_trim + 5):
+            # At most twice a second after writes, and every few seconds anyway (writes in a
+            # transaction do not bump the generation).
+            self._trim_generation, self._next_trim, self._last_trim = self.db.generation, now + TRIM_INTERVAL, now
             dropped = self.outbox.trim()
             if dropped:
                 self.events.emit("telemetry", f"forwarding queue full ({self.outbox.max_bytes >> 20} MiB): "

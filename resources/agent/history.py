@@ -12,8 +12,8 @@
 """
 
 import csv
-import io
 import json
+from json.encoder import encode_basestring
 import math
 import time
 from dataclasses import dataclass
@@ -25,6 +25,7 @@ MAX_OFFSET = 1_000_000_000
 PAGE_BUDGET = 3 << 19  # 1.5 MiB of reply text per page, well under the 2 MiB a reply may carry
 FETCH_ROWS = 2000
 FORMATS = ("csv", "json")
+_JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS audits (
@@ -195,7 +196,12 @@ def _text(value) -> str:
 
 
 def _name(value) -> str:
+    if isinstance(value, str) and "\\" not in value:
+        return value  # text from the database is valid UTF-8: nothing to escape
     return fsnames.escaped(bytes(value) if isinstance(value, memoryview) else value)
+
+
+_CONVERT = {"int": int, "float": float, "text": _text, "name": _name}
 
 
 @dataclass(frozen=True)
@@ -205,13 +211,7 @@ class Column:
 
     def value(self, row):
         raw = row[self.key]
-        if self.kind == "name":
-            return None if raw is None else _name(raw)
-        if self.kind == "text":
-            return None if raw is None else _text(raw)
-        if self.kind == "int":
-            return None if raw is None else int(raw)
-        return None if raw is None else float(raw)
+        return None if raw is None else _CONVERT[self.kind](raw)
 
 
 @dataclass(frozen=True)
@@ -265,15 +265,17 @@ def _cell(value) -> str:
 
 class _CsvWriter:
     def __init__(self):
-        self.buffer = io.StringIO()
-        self.writer = csv.writer(self.buffer, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
+        self.parts = []
+        self.writer = csv.writer(self, lineterminator="\r\n", quoting=csv.QUOTE_MINIMAL)
+
+    def write(self, text):  # what csv.writer writes each line to
+        self.parts.append(text)
 
     def lines(self, rows) -> str:
-        self.buffer.seek(0)
-        self.buffer.truncate()
+        self.parts.clear()
         for row in rows:
             self.writer.writerow([_cell(v) for v in row])
-        return self.buffer.getvalue()
+        return "".join(self.parts)
 
 
 def csv_header(kind) -> list:
@@ -283,11 +285,11 @@ def csv_header(kind) -> list:
 
 
 def csv_rows(kind, row) -> list:
-    spec = KINDS[kind]
-    record = spec.record(row)
+    values = [c.value(row) for c in KINDS[kind].columns]
+    values[1] = iso_time(values[1])  # every kind has its time second, after the id
     if kind != "audit":
-        return [[iso_time(record[c.key]) if c.key == "ts" else record.get(c.key) for c in spec.columns]]
-    head = [record["id"], iso_time(record["ts"]), record["score"], record["passing"], record["total"]]
+        return [values]
+    head = values
     checks = _checks(row)
     if not checks:
         return [head + [None] * 5]
@@ -312,7 +314,7 @@ def json_record(kind, row) -> dict:
 
 def _reply_size(text: str) -> int:
     """Bytes `text` takes inside the JSON reply."""
-    return len(json.dumps(text, ensure_ascii=False).encode("utf-8", "replace"))
+    return len(encode_basestring(text).encode("utf-8", "replace"))
 
 
 def _rows_after(db, spec, where, params, last):
@@ -344,8 +346,7 @@ def export_page(db, kind, fmt, filters: Filters, cursor: int, budget: int = PAGE
             text = writer.lines(csv_rows(kind, row))
         else:
             separator = "\n" if rows == 0 and cursor == 0 else ",\n"
-            text = separator + json.dumps(json_record(kind, row), ensure_ascii=False, separators=(",", ":"),
-                                          allow_nan=False)
+            text = separator + _JSON.encode(json_record(kind, row))
         cost = _reply_size(text)
         if rows and size + cost > budget:
             more = True  # this row opens the next page

@@ -71,6 +71,8 @@ CREATE TABLE IF NOT EXISTS outbox (
     body TEXT NOT NULL,
     size INTEGER NOT NULL
 );
+-- Sizing the queue reads this narrow index instead of every message.
+CREATE INDEX IF NOT EXISTS outbox_sizes ON outbox(seq, size);
 CREATE TABLE IF NOT EXISTS outbox_state (
     id INTEGER PRIMARY KEY CHECK (id = 1),
     enabled INTEGER NOT NULL DEFAULT 0,

@@ -24,7 +24,8 @@ import time
 
 APP_NAME = "tessaly-agent"
 FACILITY_AUTHPRIV = 10  # security records carry file names: keep them out of world-readable logs
-SEQUENCE_ID_MAX = 2147483647  # RFC 5424 7.3.1: sequenceId is 1..2^31-1 and wraps
+SEQUENCE_ID_MAX = 2147483647
+_JSON = json.JSONEncoder(ensure_ascii=True, separators=(",", ":"), allow_nan=False, default=str)  # RFC 5424 7.3.1: sequenceId is 1..2^31-1 and wraps
 
 # Syslog severities: 2 crit, 3 err, 4 warning, 5 notice, 6 info.
 THREAT_SEVERITY = {"critical": 2, "high": 3, "medium": 4, "low": 5}
@@ -61,7 +62,7 @@ def payload(kind: str, record: dict, seq: int, origin: dict) -> str:
     body = dict(record)
     body.update(origin)
     body["seq"] = seq
-    return json.dumps(body, ensure_ascii=True, separators=(",", ":"), allow_nan=False, default=str)
+    return _JSON.encode(body)
 
 
 def format_5424(kind: str, record: dict, seq: int, origin: dict, hostname: str, pid: int) -> bytes:
@@ -183,6 +184,7 @@ class StreamLink(Link):
 
     def delivered(self, timeout: float, cancelled=lambda: False) -> bool:
         deadline = time.monotonic() + timeout
+        pause = 0.0005
         while True:
             if cancelled() or not self.alive():
                 return False
@@ -193,7 +195,8 @@ class StreamLink(Link):
                 return False
             if time.monotonic() >= deadline:
                 return False
-            time.sleep(0.005)
+            time.sleep(pause)
+            pause = min(pause * 2, 0.02)
 
 
 class DatagramLink(Link):
