@@ -170,9 +170,9 @@ def offset_of(request) -> int:
 
 def search(db, kind, filters: Filters, limit: int, offset: int = 0):
     """Rows of one kind of record matching the filters, newest first."""
-    spec = KINDS[kind]
-    where, params = filters.where(spec.search)
-    return db.query(f"SELECT * FROM {spec.table} WHERE {where} ORDER BY id DESC LIMIT ? OFFSET ?",
+    layout = KINDS[kind]
+    where, params = filters.where(layout.search)
+    return db.query(f"SELECT * FROM {layout.table} WHERE {where} ORDER BY id DESC LIMIT ? OFFSET ?",
                     (*params, limit, offset))
 
 
@@ -317,9 +317,9 @@ def _reply_size(text: str) -> int:
     return len(encode_basestring(text).encode("utf-8", "replace"))
 
 
-def _rows_after(db, spec, where, params, last):
+def _rows_after(db, layout, where, params, last):
     while True:
-        batch = db.query(f"SELECT * FROM {spec.table} WHERE id > ? AND {where} ORDER BY id LIMIT ?",
+        batch = db.query(f"SELECT * FROM {layout.table} WHERE id > ? AND {where} ORDER BY id LIMIT ?",
                          (last, *params, FETCH_ROWS))
         yield from batch
         if len(batch) < FETCH_ROWS:
@@ -333,15 +333,15 @@ def export_page(db, kind, fmt, filters: Filters, cursor: int, budget: int = PAGE
         raise FilterError('"kind" must be one of ' + ", ".join(f'"{k}"' for k in KINDS))
     if not isinstance(fmt, str) or fmt not in FORMATS:
         raise FilterError('"format" must be "csv" or "json"')
-    spec = KINDS[kind]
-    where, params = filters.where(spec.search)
-    total = db.query_one(f"SELECT COUNT(*) AS n FROM {spec.table} WHERE {where}", params)["n"]
+    layout = KINDS[kind]
+    where, params = filters.where(layout.search)
+    total = db.query_one(f"SELECT COUNT(*) AS n FROM {layout.table} WHERE {where}", params)["n"]
     writer = _CsvWriter() if fmt == "csv" else None
     parts, size, rows, last, more = [], 0, 0, cursor, False
     if cursor == 0:
         parts.append(("\ufeff" + writer.lines([csv_header(kind)])) if writer else "[")
         size += _reply_size(parts[0])
-    for row in _rows_after(db, spec, where, params, cursor):
+    for row in _rows_after(db, layout, where, params, cursor):
         if writer:
             text = writer.lines(csv_rows(kind, row))
         else:

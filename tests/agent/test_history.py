@@ -113,6 +113,7 @@ class TestSearch:
         ({"op": "export", "format": "csv"}, '"kind" must be one of'),
         ({"op": "export", "kind": "audit", "format": "json", "cursor": "next"}, '"cursor" must be'),
         ({"op": "export", "kind": "audit", "format": "json", "cursor": -5}, '"cursor" must be'),
+        ({"op": "export", "kind": "audit", "format": "json", "cursor": 10 ** 19}, '"cursor" must be'),
     ])
     def test_bad_members_get_a_clear_error(self, seeded, payload, error):
         reply = json.loads(seeded.raw(json.dumps(payload).encode() + b"\n"))
