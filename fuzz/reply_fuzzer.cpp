@@ -34,6 +34,7 @@ void decodeEverything(const AgentResponse &r)
     }
     (void)decodeRecord<AuditResult>(r);
     (void)decodeList<AuditCheck>(r);
+    (void)decodeRecord<ExportPage>(r);
     if (auto s = decodeSettings(r))
         for (auto it = s->switches.cbegin(); it != s->switches.cend(); ++it)
             (void)settingKeyFromWire(it.key());
