@@ -29,7 +29,7 @@ ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "resources"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "agent"))
 
-from agent import history, syslogwire  # noqa: E402
+from agent import history, outbox, syslogwire  # noqa: E402
 from agent.config import Config  # noqa: E402
 from agent.db import Database  # noqa: E402
 from agent.events import EventLog  # noqa: E402
@@ -48,8 +48,7 @@ def base_dir():
 
 
 def fresh(directory, name):
-    db = Database(os.path.join(directory, name))
-    history.install(db)
+    db = Database(os.path.join(directory, name), prepare=(history.prepare, outbox.prepare))
     return db, Outbox(db)
 
 

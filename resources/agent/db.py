@@ -195,8 +195,11 @@ def describe_sqlite_error(exc: sqlite3.Error, directory: str | None = None) -> S
 
 
 class Database:
-    def __init__(self, path: str):
+    def __init__(self, path: str, prepare=()):
         self.path = path
+        # Callables(conn) run on every connection after the schema: tables, triggers and SQL
+        # functions of other modules, so that a rebuilt database has them (and salvages them) too.
+        self.prepare = tuple(prepare)
         self.dir = os.path.dirname(os.path.abspath(path))
         self.lock = threading.RLock()
         self.generation = 0  # bumped by every write
@@ -233,6 +236,8 @@ class Database:
                 for name, kind in added:
                     if name not in have:
                         conn.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
+            for prepare in self.prepare:
+                prepare(conn)
             for row in conn.execute("SELECT name, seq FROM sqlite_sequence"):
                 self._note_id(row["name"], row["seq"])
         except BaseException:
@@ -344,7 +349,9 @@ class Database:
 
     def _seed_ids(self, unread):
         """New rows continue above every id known from before the rebuild."""
-        for table in ("threats", "events", "quarantine", "scans"):
+        tables = [r["name"] for r in self.conn.execute(
+            "SELECT name FROM sqlite_master WHERE type='table' AND sql LIKE '%AUTOINCREMENT%'")]
+        for table in tables:
             seq = self._high.get(table, 0) + (ID_MARGIN if table in unread else 0)
             if seq <= 0:
                 continue

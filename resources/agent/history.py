@@ -3,9 +3,11 @@
 - `Filters` reads the optional "since", "until", "query" and "offset" members of a
   request; since <= ts < until, and the query is a case-insensitive substring over
   the text fields of a record (Unicode case folding, so "Ș" finds "ș").
-- `install` adds two history tables beside the agent's own: `audits` (every audit
+- `prepare` adds two history tables beside the agent's own: `audits` (every audit
   run) and `quarantine_log` (every move into the vault, restore and delete, written
   by triggers on the quarantine table, so no vault code path can skip it).
+  The triggers are TEMP ones, made again on every connection: they keep the
+  database's own schema small and are never out of date.
 - `export_page` cuts one page of an export, oldest record first. The cursor is the
   id of the last record already sent; the pages concatenated give one CSV file
   (RFC 4180, UTF-8 with a byte-order mark, header first) or one JSON array.
@@ -55,8 +57,7 @@ SQL_NOW = "((julianday('now') - 2440587.5) * 86400.0)"
 
 
 def _vault_trigger(name, event, when, action, row):
-    return (f"DROP TRIGGER IF EXISTS {name};\n"
-            f"CREATE TRIGGER {name} AFTER {event} ON quarantine WHEN {when} BEGIN\n"
+    return (f"CREATE TEMP TRIGGER IF NOT EXISTS {name} AFTER {event} ON quarantine WHEN {when} BEGIN\n"
             f"  INSERT INTO quarantine_log(ts, action, entry_id, original_path, sha256, size, reason)\n"
             f"  VALUES({SQL_NOW}, '{action}', {row}.id, {row}.original_path, {row}.sha256, {row}.size, {row}.reason);\n"
             f"END;\n")
@@ -68,18 +69,22 @@ TRIGGERS = (_vault_trigger("quarantine_log_moved", "UPDATE OF state", "OLD.state
                            "quarantined", "NEW")
             + _vault_trigger("quarantine_log_restored", "DELETE", "OLD.state = 'restoring'", "restored", "OLD")
             + _vault_trigger("quarantine_log_deleted", "DELETE", "OLD.state = 'deleting'", "deleted", "OLD"))
+TABLES = ("audits", "audits_ts", "quarantine_log", "quarantine_log_ts")
 
 
-def install(db):
-    """Creates the history tables and triggers (idempotent). Entries already in the
-    vault when the log is first created are logged once as quarantined."""
-    with db.lock:
-        fresh = db.conn.execute("SELECT 1 FROM sqlite_master WHERE name='quarantine_log'").fetchone() is None
+def prepare(conn):
+    """Readies a connection of the agent's database: the history tables (created once; entries
+    already in the vault then are logged as quarantined), and, for this connection only, the
+    triggers and the query function. Nothing is written when the tables exist, so the agent
+    still starts on a full disk."""
+    names = {r[0] for r in conn.execute("SELECT name FROM sqlite_master")}
+    if not set(TABLES) <= names:
         backfill = ("INSERT INTO quarantine_log(ts, action, entry_id, original_path, sha256, size, reason)"
                     " SELECT ts, 'quarantined', id, original_path, sha256, size, reason FROM quarantine"
-                    " WHERE state = 'active' ORDER BY id;\n") if fresh else ""
-        db.conn.executescript("BEGIN IMMEDIATE;\n" + SCHEMA + TRIGGERS + backfill + "COMMIT;\n")
-        db.conn.create_function("tsav_match", -1, _matches, deterministic=True)
+                    " WHERE state = 'active' ORDER BY id;\n") if "quarantine_log" not in names else ""
+        conn.executescript("BEGIN IMMEDIATE;\n" + SCHEMA + backfill + "COMMIT;\n")
+    conn.executescript(TRIGGERS)
+    conn.create_function("tsav_match", -1, _matches, deterministic=True)
 
 
 def _fold(value):

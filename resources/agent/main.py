@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-from . import datalock, history
+from . import datalock, history, outbox
 from .allowlist import AllowList
 from .audit import run_audit
 from .clamav import ClamavEngine
@@ -58,8 +58,7 @@ class Agent:
         self.started = time.time()
         self.stop_event = threading.Event()
         make_private_dir(os.path.join(config.data_dir, "rules"))
-        self.db = Database(os.path.join(config.data_dir, "agent.db"))
-        history.install(self.db)
+        self.db = Database(os.path.join(config.data_dir, "agent.db"), prepare=(history.prepare, outbox.prepare))
         self.outbox = Outbox(self.db)
         self.events = EventLog(self.db)
         self.threats = ThreatStore(self.db, self.events)
@@ -106,6 +105,7 @@ class Agent:
         if not at_start:
             self.settings.persist()  # the values in memory are the last ones committed
         result = self.vault.readopt(report["quarantine_rows"], at_start=at_start)
+        self.outbox.set_enabled(self.settings.get("cloud_telemetry"))  # a new database starts with it off
         kept = sum(report["salvaged"].values())
         self.events.emit("agent", f"database damaged ({report['problem'][:120]}); moved aside to "
                                   f"{os.path.basename(report['aside'])} and started afresh: {kept} rows kept, "

@@ -1,6 +1,6 @@
 """The outbox: a durable queue of records waiting for the syslog receiver.
 
-While forwarding is on, triggers in the agent's database copy every new event,
+While forwarding is on, triggers on the agent's connection copy every new event,
 threat, vault action and audit run into the `outbox` table, inside the same
 transaction that records it: what is committed is queued, and a kill -9 at any
 moment loses nothing. Each message gets a sequence number that only grows (SQLite
@@ -14,7 +14,6 @@ took them (`commit`).
 
 import json
 import logging
-import threading
 
 log = logging.getLogger("agent.outbox")
 MAX_BYTES = 8 << 20
@@ -55,8 +54,7 @@ def _triggers() -> str:
     for msgid, (table, columns) in RECORDS.items():
         name = f"outbox_{table}"
         script.append(
-            f"DROP TRIGGER IF EXISTS {name};\n"
-            f"CREATE TRIGGER {name} AFTER INSERT ON {table}\n"
+            f"CREATE TEMP TRIGGER IF NOT EXISTS {name} AFTER INSERT ON {table}\n"
             f"WHEN (SELECT enabled FROM outbox_state WHERE id = 1) BEGIN\n"
             f"  INSERT INTO outbox(kind, body, size)\n"
             f"  SELECT '{msgid}', body, length(CAST(body AS BLOB)) FROM (SELECT json_object({_json_members(columns)}) AS body);\n"
@@ -115,15 +113,22 @@ def decode_body(body: str) -> dict:
     return record
 
 
+def prepare(conn):
+    """Readies a connection of the agent's database: the queue's tables (created once; a new
+    database starts with forwarding off, the forwarder turns it on from the settings) and, for
+    this connection only, the triggers. Nothing is written when the tables exist."""
+    names = {r[0] for r in conn.execute("SELECT name FROM sqlite_master")}
+    if not {"outbox", "outbox_sizes", "outbox_state"} <= names:
+        conn.executescript("BEGIN IMMEDIATE;\n" + SCHEMA + "COMMIT;\n")
+    conn.executescript(_triggers())
+
+
 class Outbox:
-    """The queue in the agent's database; one consumer (the forwarder) at a time."""
+    """The queue in the agent's database (made by `prepare`); one consumer, the forwarder."""
 
     def __init__(self, db, max_bytes: int = MAX_BYTES):
         self.db = db
         self.max_bytes = max_bytes
-        self.lock = threading.Lock()
-        with db.lock:
-            db.conn.executescript("BEGIN IMMEDIATE;\n" + SCHEMA + _triggers() + "COMMIT;\n")
 
     def set_enabled(self, on: bool):
         self.db.execute("UPDATE outbox_state SET enabled = ? WHERE id = 1", (1 if on else 0,))

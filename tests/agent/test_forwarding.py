@@ -6,6 +6,7 @@ import json
 import os
 import signal
 import socket
+import sqlite3
 import threading
 import time
 
@@ -19,8 +20,10 @@ from agent.config import Config
 from agent.db import Database
 from agent.events import EventLog
 from agent.forwarding import Forwarder, parse_config
-from agent.outbox import Outbox
+from agent.outbox import Outbox, prepare as prepare_outbox
 from agent.settings import Settings
+
+PREPARE = (history.prepare, prepare_outbox)
 
 
 def write_conf(agent, text):
@@ -144,6 +147,50 @@ class TestTcp:
                        if e["source"] == "telemetry")
 
 
+    def test_a_rebuilt_database_keeps_forwarding_above_the_old_sequence(self, home, receiver_dir):
+        port = free_port()
+        receiver = Rsyslogd(receiver_dir, tcp_port=port).start()
+        with forwarding_agent(home, receiver, f"host = 127.0.0.1\nport = {port}\n") as agent:
+            for i in range(300):  # pages enough for the damage to land in
+                agent.data("settings.set", values={"scheduled_scan_hours": i % 3})
+            agent.data("audit.run")
+            wait_for(lambda: by_kind(receiver.messages(), "AUDIT"), 30, what="the messages before the damage")
+            before = max(m["record"]["seq"] for m in receiver.messages())
+            damage_table(os.path.join(agent.data_dir, "agent.db"), "events")
+            agent.call("events", limit=10_000)  # reads every page: finds the damage, rebuilds
+            wait_for(lambda: any("database damaged" in e["action"] for e in agent.data("events")), 10,
+                     what="the rebuild")
+
+            agent.data("settings.set", values={"scheduled_scan_hours": 7})
+            after = wait_for(lambda: [m for m in by_kind(receiver.messages(), "EVENT")
+                                      if m["record"].get("target") == "scheduled_scan_hours=7"], 20,
+                             what="an event recorded after the rebuild")
+            assert after[0]["record"]["seq"] > before
+            assert agent.data("events", query="scheduled_scan_hours=7")  # the query function is back
+            assert json_export_ok(agent, "audit")
+
+
+def damage_table(db_path, table):
+    """Overwrites the root page of `table`, then lets the agent see it: a write to page 1 from
+    another connection makes SQLite drop the pages it has cached."""
+    conn = sqlite3.connect(db_path)
+    conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    root = conn.execute("SELECT rootpage FROM sqlite_master WHERE name=?", (table,)).fetchone()[0]
+    size = conn.execute("PRAGMA page_size").fetchone()[0]
+    conn.close()
+    with open(db_path, "r+b") as fh:
+        fh.seek((root - 1) * size)
+        fh.write(os.urandom(size))
+    conn = sqlite3.connect(db_path)
+    conn.execute("PRAGMA user_version = 7")
+    conn.close()
+
+
+def json_export_ok(agent, kind):
+    page = agent.data("export", kind=kind, format="json")
+    return isinstance(json.loads(page["chunk"]), list)
+
+
 class TestOtherTransports:
     def test_tls_needs_the_right_ca_and_follows_config_changes(self, home, receiver_dir):
         files = make_tls_files(receiver_dir)
@@ -224,8 +271,7 @@ class TestDelivery:
         server.start()
 
         (tmp_path / "forward.conf").write_text(f"host = 127.0.0.1\nport = {listener.getsockname()[1]}\n")
-        db = Database(str(tmp_path / "agent.db"))
-        history.install(db)
+        db = Database(str(tmp_path / "agent.db"), prepare=PREPARE)
         outbox, events, settings = Outbox(db), EventLog(db), Settings(db)
         config = Config(data_dir=str(tmp_path), syslog_socket="", forward_retry_max=0.2, forward_commit_grace=3.0)
         forwarder = Forwarder(config, settings, events, outbox, db)
@@ -252,8 +298,7 @@ class TestDelivery:
 
 class TestQueue:
     def test_bound_drops_oldest_and_counts_them(self, tmp_path):
-        db = Database(str(tmp_path / "agent.db"))
-        history.install(db)
+        db = Database(str(tmp_path / "agent.db"), prepare=PREPARE)
         outbox = Outbox(db, max_bytes=20_000)
         db.add_event("agent", "before forwarding was on")
         outbox.set_enabled(True)

@@ -14,8 +14,10 @@ import pytest
 import conftest
 from conftest import EICAR, Agent, wait_for
 
-from agent import history
+from agent import history, outbox
 from agent.db import Database
+
+PREPARE = (history.prepare, outbox.prepare)
 
 SEEDED = 50_000
 NOW = time.time()
@@ -34,8 +36,7 @@ def seeded_event(i):
 
 def seed(data_dir):
     os.makedirs(data_dir, mode=0o700, exist_ok=True)
-    db = Database(os.path.join(data_dir, "agent.db"))
-    history.install(db)
+    db = Database(os.path.join(data_dir, "agent.db"), prepare=PREPARE)
     with db.transaction() as conn:
         conn.executemany("INSERT INTO events(ts, source, action, target) VALUES(?,?,?,?)",
                          ((START + i * 10, *seeded_event(i)) for i in range(SEEDED)))

@@ -309,11 +309,10 @@ SEEDED = 50_000
 SEED = r"""
 import os, sys
 from agent.db import Database
-from agent import history
+from agent import history, outbox
 data_dir, boundary, count = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
 os.makedirs(data_dir, mode=0o700, exist_ok=True)
-db = Database(os.path.join(data_dir, "agent.db"))
-history.install(db)
+db = Database(os.path.join(data_dir, "agent.db"), prepare=(history.prepare, outbox.prepare))
 with db.transaction() as conn:
     half = count // 2
     conn.executemany("INSERT INTO events(ts, source, action, target) VALUES(?,?,?,?)",
