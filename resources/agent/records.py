@@ -32,8 +32,6 @@ def _float(value) -> float:
 
 
 def _str(value) -> str:
-    if isinstance(value, (bytes, memoryview)):
-        return fsnames.display(bytes(value))  # a file name kept as the bytes it had
     return "" if value is None else str(value)
 
 
