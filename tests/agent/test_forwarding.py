@@ -6,7 +6,6 @@ import json
 import os
 import signal
 import socket
-import sqlite3
 import threading
 import time
 
@@ -14,6 +13,7 @@ import pytest
 
 from conftest import EICAR, Agent, wait_for
 from syslogd import Rsyslogd, free_port, make_tls_files
+from test_state import corrupt_middle
 
 from agent import history
 from agent.config import Config
@@ -156,7 +156,7 @@ class TestTcp:
             agent.data("audit.run")
             wait_for(lambda: by_kind(receiver.messages(), "AUDIT"), 30, what="the messages before the damage")
             before = max(m["record"]["seq"] for m in receiver.messages())
-            damage_table(os.path.join(agent.data_dir, "agent.db"), "events")
+            corrupt_middle(os.path.join(agent.data_dir, "agent.db"))
             agent.call("events", limit=10_000)  # reads every page: finds the damage, rebuilds
             wait_for(lambda: any("database damaged" in e["action"] for e in agent.data("events")), 10,
                      what="the rebuild")
@@ -168,22 +168,6 @@ class TestTcp:
             assert after[0]["record"]["seq"] > before
             assert agent.data("events", query="scheduled_scan_hours=7")  # the query function is back
             assert json_export_ok(agent, "audit")
-
-
-def damage_table(db_path, table):
-    """Overwrites the root page of `table`, then lets the agent see it: a write to page 1 from
-    another connection makes SQLite drop the pages it has cached."""
-    conn = sqlite3.connect(db_path)
-    conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-    root = conn.execute("SELECT rootpage FROM sqlite_master WHERE name=?", (table,)).fetchone()[0]
-    size = conn.execute("PRAGMA page_size").fetchone()[0]
-    conn.close()
-    with open(db_path, "r+b") as fh:
-        fh.seek((root - 1) * size)
-        fh.write(os.urandom(size))
-    conn = sqlite3.connect(db_path)
-    conn.execute("PRAGMA user_version = 7")
-    conn.close()
 
 
 def json_export_ok(agent, kind):

@@ -193,16 +193,18 @@ class TestOneAgentPerDataDirectory:
         assert len(agent.data("events", limit=1000)) > 0 and agent.proc.poll() is None
 
 
-def corrupt_middle(db_path):
-    """Overwrites the middle third of the database file, then lets the agent see it (another
-    program's write makes SQLite drop its cached pages)."""
+def corrupt_middle(db_path, table="events"):
+    """Overwrites the middle third of `table`'s pages (wherever the schema put them), then lets
+    the agent see it (another program's write makes SQLite drop its cached pages)."""
     conn = sqlite3.connect(db_path)
     conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    page = conn.execute("PRAGMA page_size").fetchone()[0]
+    pages = sorted(p for (p,) in conn.execute("SELECT pageno FROM dbstat WHERE name=?", (table,)))
     conn.close()
-    size = os.path.getsize(db_path)
     with open(db_path, "r+b") as fh:
-        fh.seek(size // 3 // 4096 * 4096)
-        fh.write(os.urandom(size // 3 // 4096 * 4096))
+        for number in pages[len(pages) // 3: 2 * len(pages) // 3] or pages[-1:]:
+            fh.seek((number - 1) * page)
+            fh.write(os.urandom(page))
     conn = sqlite3.connect(db_path)
     conn.execute("CREATE TABLE IF NOT EXISTS poke(x)")
     conn.close()
