@@ -33,11 +33,24 @@ log = logging.getLogger("agent.scanner")
 OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
 DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 SKIP_TREES = ("/proc", "/sys", "/dev", "/run")
+# Pseudo-filesystems are never walked, but files do land in their shared memory folder.
+SKIP_TREE_EXCEPTIONS = ("/dev/shm",)
 MAX_DEPTH = 512  # open directory descriptors along one path
 UNREADABLE_EVENTS = 20  # per scan; the rest are counted in the final event
 BATCH = 32  # files handed to clamd before its first verdict is read
 ENGINE_ORDER = {"signature": 0, "yara": 1}
 FILE_KINDS = ("signature", "yara")
+
+
+def _under(path: str, top: str) -> bool:
+    return path == top or path.startswith(top + "/")
+
+
+def in_skipped_tree(path: str) -> bool:
+    """True inside /proc, /sys, /dev or /run, except /dev/shm, where files land like in /tmp."""
+    if any(_under(path, t) for t in SKIP_TREE_EXCEPTIONS):
+        return False
+    return any(_under(path, t) for t in SKIP_TREES)
 
 
 def _identity(st) -> tuple:
@@ -252,7 +265,7 @@ class Scanner:
         for ex in self.exclude:
             if path == ex or path.startswith(ex + "/"):
                 return True
-        return path.startswith(tuple(t + "/" for t in SKIP_TREES)) or path in SKIP_TREES
+        return in_skipped_tree(path)
 
     def _allowed_path(self, path: str) -> bool:
         return self.allow is not None and self.allow.covers_path(path)

@@ -106,6 +106,14 @@ class TestEngines:
         assert intel.check("2001:db8::1%eth0")
         assert intel.check("8.8.8.8") is None and intel.check("not-an-ip") is None
 
+    def test_pseudo_filesystems_are_skipped_but_shared_memory_is_scanned(self):
+        # /dev/shm is where a dropper lands when /tmp is noexec; the tests' stand-in directory
+        # cannot show that the real one is not skipped with the rest of /dev.
+        from agent.scanner import in_skipped_tree
+        assert not in_skipped_tree("/dev/shm") and not in_skipped_tree("/dev/shm/x/payload")
+        assert in_skipped_tree("/dev/null") and in_skipped_tree("/proc/1/exe") and in_skipped_tree("/run")
+        assert not in_skipped_tree("/device/x") and in_skipped_tree("/dev/shmx")
+
 
 class TestVaultPieces:
     def test_xor_round_trip_across_chunk_boundaries(self):
