@@ -31,10 +31,13 @@ void decodeEverything(const AgentResponse &r)
     if (auto m = decodeRecord<LiveMetrics>(r)) {
         (void)m.value().engineStats();
         (void)m.value().scanDirStats();
+        (void)engineProblems(m.value(), {});
     }
     (void)decodeRecord<AuditResult>(r);
     (void)decodeList<AuditCheck>(r);
     (void)decodeRecord<ExportPage>(r);
+    (void)decodeList<AllowEntry>(r);
+    (void)decodeRecord<AllowAdded>(r);
     if (auto s = decodeSettings(r))
         for (auto it = s->switches.cbegin(); it != s->switches.cend(); ++it)
             (void)settingKeyFromWire(it.key());

@@ -180,6 +180,20 @@ const QString keyValues = QStringLiteral("values");
 const QString keyScheduledScanHours = QStringLiteral("scheduled_scan_hours");
 const QVariantMap limitRows = one(QStringLiteral("limit"), AgentClient::maxRequestedRows);
 const QString opThreatQuarantine = QStringLiteral("threat.quarantine");
+const QString opThreatKill = QStringLiteral("threat.kill");
+const QString opAllowList = QStringLiteral("allowlist.list");
+const QString opAllowAdd = QStringLiteral("allowlist.add");
+const QString opAllowRemove = QStringLiteral("allowlist.remove");
+
+QVariantMap allowPayload(const QString &kind, const QString &value, const QString &note)
+{
+    QVariantMap map;
+    map.insert(QStringLiteral("kind"), kind);
+    map.insert(QStringLiteral("value"), value);
+    if (!note.isEmpty())
+        map.insert(QStringLiteral("note"), note);
+    return map;
+}
 
 } // namespace
 
@@ -399,11 +413,29 @@ QCoro::Task<> AgentClient::reloadSettings(Deadline deadline)
         co_return;
     m_settings = std::move(settings->switches);
     m_unavailable = std::move(settings->unavailable);
+    m_forwardTarget = std::move(settings->forwardTo);
     Q_EMIT settingsChanged();
     if (settings->scheduledScanHours) {
         m_scheduledScanHours = *settings->scheduledScanHours;
         Q_EMIT scheduledScanHoursChanged();
     }
+}
+
+QCoro::Task<> AgentClient::refreshAllowList()
+{
+    QPointer<AgentClient> self(this);
+    auto fetched = co_await QtConcurrent::run(linkPool(), &fetchList<AllowEntry>, m_socketPath,
+                                              requestBytes(opAllowList, {}), maxAllowEntries,
+                                              steady_clock::now() + m_cycleDeadline);
+    if (!self)
+        co_return;
+    if (fetched)
+        m_allowListError.reset();
+    else // an agent that does not know the request says so in its own words
+        m_allowListError = fetched.error().domain == QLatin1String("tsav.agent") ? fetched.error().message
+                                                                                 : fetched.error().description();
+    assignRows(m_allowList, m_omitted.allowList, std::move(fetched));
+    Q_EMIT allowListChanged();
 }
 
 // --- commands: the outcome of the request is dropped, whatever it is ------------------
@@ -463,6 +495,29 @@ QCoro::Task<CommandResult> AgentClient::deleteQuarantine(qint64 id)
 QCoro::Task<CommandResult> AgentClient::quarantineThreat(qint64 id)
 {
     return commandThenRefresh(opThreatQuarantine, one(keyId, id));
+}
+
+QCoro::Task<CommandResult> AgentClient::killThreat(qint64 id)
+{
+    return commandThenRefresh(opThreatKill, one(keyId, id));
+}
+
+QCoro::Task<CommandResult> AgentClient::allow(QString kind, QString value, QString note)
+{
+    QPointer<AgentClient> self(this);
+    CommandResult result = co_await commandThenRefresh(opAllowAdd, allowPayload(kind, value, note));
+    if (self)
+        co_await refreshAllowList();
+    co_return result;
+}
+
+QCoro::Task<CommandResult> AgentClient::removeAllowEntry(qint64 id)
+{
+    QPointer<AgentClient> self(this);
+    CommandResult result = co_await command(opAllowRemove, one(keyId, id));
+    if (self)
+        co_await refreshAllowList();
+    co_return result;
 }
 
 QCoro::Task<> AgentClient::setSetting(SettingKey key, bool value)

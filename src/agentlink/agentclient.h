@@ -69,6 +69,9 @@ public:
     const QHash<QString, bool> &settings() const { return m_settings; }
     // Switches whose effect the agent cannot apply, with its reason (empty for old agents).
     const QHash<QString, QString> &unavailableSettings() const { return m_unavailable; }
+    // Where events are forwarded while cloud telemetry is on (absent for older agents, and
+    // while it is off).
+    const std::optional<ForwardTarget> &forwardTarget() const { return m_forwardTarget; }
     // Convenience: settings() at the key's wire name, false when missing.
     bool setting(SettingKey key) const;
     qint64 scheduledScanHours() const { return m_scheduledScanHours; }
@@ -90,6 +93,13 @@ public:
     // Whether threats() is the agent's answer (false before it and after a failed fetch,
     // when the list is empty for want of an answer, not because there are no threats).
     bool threatsReceived() const { return m_threatsReceived; }
+
+    // The allow-list as last read by refreshAllowList() (not polled: the screen that shows
+    // it asks), newest first, at most maxAllowEntries; why the last read failed, if it did.
+    static constexpr qsizetype maxAllowEntries = 500;
+    const QList<AllowEntry> &allowList() const { return m_allowList; }
+    qsizetype allowListOmitted() const { return m_omitted.allowList; }
+    const std::optional<QString> &allowListError() const { return m_allowListError; }
 
     bool connected() const { return m_connected; }
     const std::optional<QString> &lastError() const { return m_lastError; }
@@ -118,6 +128,7 @@ public:
 
     QCoro::Task<> refresh();
     QCoro::Task<> refreshSettings();
+    QCoro::Task<> refreshAllowList();
 
     // One exchange: payload members plus "op" = path, 15 s per receive, and done within the
     // cycle deadline.
@@ -131,6 +142,13 @@ public:
     QCoro::Task<CommandResult> deleteQuarantine(qint64 id);
     // Quarantines the file of an active threat now ("threat.quarantine"), then refreshes.
     QCoro::Task<CommandResult> quarantineThreat(qint64 id);
+    // Ends the process of an active process threat ("threat.kill"), then refreshes.
+    QCoro::Task<CommandResult> killThreat(qint64 id);
+    // Adds to the allow-list (kind "path", "sha256" or "process"); data holds the entry and
+    // "resolved". Then refreshes the threats and the allow-list.
+    QCoro::Task<CommandResult> allow(QString kind, QString value, QString note = {});
+    // Removes an allow-list entry by id, then reads the allow-list again.
+    QCoro::Task<CommandResult> removeAllowEntry(qint64 id);
     QCoro::Task<> setSetting(SettingKey key, bool value);
     QCoro::Task<> setScheduledScanHours(qint64 hours);
     QCoro::Task<std::optional<AuditResult>> runAudit();
@@ -145,6 +163,7 @@ Q_SIGNALS:
     void scanChanged();
     void metricsChanged();
     void settingsChanged();
+    void allowListChanged();
     void scheduledScanHoursChanged();
     void historyChanged(); // after recordHistory() appended one sample to each series
     void connectedChanged();
@@ -170,9 +189,12 @@ private:
     std::optional<LiveMetrics> m_metrics;
     QHash<QString, bool> m_settings;
     QHash<QString, QString> m_unavailable;
+    std::optional<ForwardTarget> m_forwardTarget;
+    QList<AllowEntry> m_allowList;
+    std::optional<QString> m_allowListError;
     qint64 m_scheduledScanHours = 0;
     struct Omitted {
-        qsizetype threats = 0, quarantine = 0, processes = 0, network = 0, events = 0;
+        qsizetype threats = 0, quarantine = 0, processes = 0, network = 0, events = 0, allowList = 0;
     } m_omitted;
     bool m_threatsReceived = false;
     History m_filesPerSecHistory, m_agentCpuHistory, m_systemCpuHistory, m_ramHistory,

@@ -122,6 +122,7 @@ Result read(element e, T &out);
 // the audit's checks, and no honest audit has more.
 template <typename T> constexpr qsizetype nestedListCap = std::numeric_limits<qsizetype>::max();
 template <> constexpr qsizetype nestedListCap<AuditCheck> = 200;
+template <> constexpr qsizetype nestedListCap<QString> = ScanStatus::maxLocations;
 
 // Decodes the first `cap` items (each strictly); the rest are only counted in `received`.
 template <typename T>
@@ -329,13 +330,18 @@ Result read(element e, ScanStatus &r)
         .req("scanned", r.scanned)
         .req("current", r.current)
         .req("running", r.running)
+        .opt("outcome", r.outcome)
+        .opt("error", r.error)
+        .opt("skipped_foreign", r.skipped_foreign)
+        .opt("unreadable", r.unreadable)
+        .opt("locations", r.locations)
         .result();
 }
 
 template <>
 Result read(element e, LiveMetrics::EngineHits &r)
 {
-    return Fields(e).req("hits", r.hits).req("last", r.last).result();
+    return Fields(e).req("hits", r.hits).req("last", r.last).opt("state", r.state).opt("reason", r.reason).result();
 }
 
 template <>
@@ -366,6 +372,7 @@ Result read(element e, AgentSelfStats &r)
         .req("threads", r.threads)
         .req("fds", r.fds)
         .req("uptime_seconds", r.uptime_seconds)
+        .opt("clamd_rss", r.clamd_rss)
         .result();
 }
 
@@ -469,6 +476,26 @@ Result read(element e, ExportPage &r)
         .result();
 }
 
+template <>
+Result read(element e, AllowEntry &r)
+{
+    return Fields(e)
+        .req("id", r.id)
+        .req("kind", r.kind)
+        .req("value", r.value)
+        .req("note", r.note)
+        .req("ts", r.ts)
+        .result();
+}
+
+template <>
+Result read(element e, AllowAdded &r)
+{
+    if (Result entry = read(e, r.entry))
+        return entry;
+    return Fields(e).req("resolved", r.resolved).result();
+}
+
 template <typename T> constexpr const char *recordName = "";
 template <> constexpr const char *recordName<Summary> = "Summary";
 template <> constexpr const char *recordName<Threat> = "Threat";
@@ -483,6 +510,8 @@ template <> constexpr const char *recordName<LiveMetrics> = "LiveMetrics";
 template <> constexpr const char *recordName<AuditCheck> = "AuditCheck";
 template <> constexpr const char *recordName<AuditResult> = "AuditResult";
 template <> constexpr const char *recordName<ExportPage> = "ExportPage";
+template <> constexpr const char *recordName<AllowEntry> = "AllowEntry";
+template <> constexpr const char *recordName<AllowAdded> = "AllowAdded";
 
 template <typename T>
 AgentError toError(const Fault &fault)
@@ -564,6 +593,8 @@ TSAV_DEFINE_DECODERS(LiveMetrics)
 TSAV_DEFINE_DECODERS(AuditCheck)
 TSAV_DEFINE_DECODERS(AuditResult)
 TSAV_DEFINE_DECODERS(ExportPage)
+TSAV_DEFINE_DECODERS(AllowEntry)
+TSAV_DEFINE_DECODERS(AllowAdded)
 #undef TSAV_DEFINE_DECODERS
 
 std::optional<SettingsReply> decodeSettings(const AgentResponse &response)
@@ -586,6 +617,19 @@ std::optional<SettingsReply> decodeSettings(const AgentResponse &response)
                         QString::fromUtf8(reason.key.data(), static_cast<qsizetype>(reason.key.size())),
                         QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
             }
+            continue;
+        }
+        if (key == QLatin1String("forward_to")) {
+            // Shown on screen as is: a malformed or absurd target is left out, not guessed at.
+            ForwardTarget target;
+            if (!Fields(field.value)
+                     .req("host", target.host)
+                     .req("port", target.port)
+                     .req("protocol", target.protocol)
+                     .result()
+                && target.port >= 0 && target.port <= 65535 && target.host.size() <= 255
+                && target.protocol.size() <= 16)
+                reply.forwardTo = std::move(target);
             continue;
         }
         bool flag = false;

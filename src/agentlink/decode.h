@@ -52,16 +52,20 @@ TSAV_DECLARE_DECODERS(LiveMetrics)
 TSAV_DECLARE_DECODERS(AuditCheck)
 TSAV_DECLARE_DECODERS(AuditResult)
 TSAV_DECLARE_DECODERS(ExportPage)
+TSAV_DECLARE_DECODERS(AllowEntry)
+TSAV_DECLARE_DECODERS(AllowAdded)
 #undef TSAV_DECLARE_DECODERS
 
 // The reply of "settings.get": every Boolean member (by its key as sent) and
-// "scheduled_scan_hours" when it holds a whole number, and "unavailable": the switches
-// whose effect the agent cannot apply, each with its reason. Absent when data is missing,
+// "scheduled_scan_hours" when it holds a whole number, "unavailable": the switches whose
+// effect the agent cannot apply, each with its reason, and "forward_to": where events go
+// while cloud telemetry is on (left out when malformed). Absent when data is missing,
 // null or not an object.
 struct SettingsReply {
     QHash<QString, bool> switches;
     std::optional<qint64> scheduledScanHours;
     QHash<QString, QString> unavailable;
+    std::optional<ForwardTarget> forwardTo;
 };
 std::optional<SettingsReply> decodeSettings(const AgentResponse &response);
 

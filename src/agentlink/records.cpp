@@ -55,6 +55,27 @@ QList<ScanDirStat> LiveMetrics::scanDirStats() const
     return rows;
 }
 
+QList<EngineProblem> engineProblems(const LiveMetrics &metrics, const QHash<QString, bool> &settings)
+{
+    // The engines a switch turns off: their "off" is the user's choice.
+    static const QHash<QString, QString> switchOf{{QStringLiteral("behavior"), QStringLiteral("ai_engine_enabled")},
+                                                  {QStringLiteral("network"), QStringLiteral("network_monitor")}};
+    QList<EngineProblem> problems;
+    for (auto it = metrics.engines.cbegin(); it != metrics.engines.cend(); ++it) {
+        const QString state = it->state.value_or(QString());
+        if (state.isEmpty() || state == u"ok")
+            continue;
+        const QString reason = it->reason.value_or(QString());
+        if (state == u"off") {
+            const auto key = switchOf.constFind(it.key());
+            if (reason == u"switched off" || (key != switchOf.cend() && !settings.value(*key, false)))
+                continue;
+        }
+        problems.append(EngineProblem{it.key(), state, reason});
+    }
+    return problems;
+}
+
 QString wireName(SettingKey key)
 {
     switch (key) {

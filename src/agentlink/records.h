@@ -4,8 +4,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QHash>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <optional>
@@ -91,6 +93,15 @@ struct ScanStatus {
     qint64 scanned = 0;
     QString current;
     bool running = false;
+    // Newer agents: how the scan ended ("finished", "stopped", "failed"; absent while it
+    // runs), why it failed, files of other users left alone, what could not be read, and
+    // the locations it covers (the first maxLocations of them).
+    std::optional<QString> outcome;
+    std::optional<QString> error;
+    std::optional<qint64> skipped_foreign;
+    std::optional<qint64> unreadable;
+    std::optional<QStringList> locations;
+    static constexpr qsizetype maxLocations = 64;
     bool operator==(const ScanStatus &) const = default;
 };
 
@@ -101,6 +112,7 @@ struct AgentSelfStats {
     qint64 threads = 0;
     qint64 fds = 0;
     double uptime_seconds = 0;
+    std::optional<qint64> clamd_rss; // the clamd the agent scans through (newer agents)
     bool operator==(const AgentSelfStats &) const = default;
 };
 
@@ -142,6 +154,9 @@ struct LiveMetrics {
     struct EngineHits {
         qint64 hits = 0;
         double last = 0;
+        // Newer agents: "ok", "degraded" or "off", and a short English reason when not ok.
+        std::optional<QString> state;
+        std::optional<QString> reason;
         bool operator==(const EngineHits &) const = default;
     };
     struct ScanDirRaw {
@@ -212,6 +227,45 @@ struct ExportPage {
     qint64 total = 0;
     std::optional<qint64> next;
     bool operator==(const ExportPage &) const = default;
+};
+
+// An engine that is not doing its work: degraded, or off for a reason other than its
+// switch (an engine its user switched off is the switches' business, not a fault).
+struct EngineProblem {
+    QString name;
+    QString state;  // "degraded", "off", or a word this console does not know
+    QString reason; // "" when the agent gave none
+    bool operator==(const EngineProblem &) const = default;
+};
+// The engines of `engines` whose state is neither absent nor "ok", in name order, except
+// those off because their switch in `settings` is off (behavior: ai_engine_enabled,
+// network: network_monitor) or whose reason is "switched off".
+QList<EngineProblem> engineProblems(const LiveMetrics &metrics, const QHash<QString, bool> &settings);
+
+// An entry of the allow-list ("allowlist.list"): what the agent no longer reports.
+struct AllowEntry {
+    qint64 id = 0;
+    QString kind;  // "path", "sha256" or "process"
+    QString value; // an absolute path, or 64 hex digits
+    QString note;  // "" when none
+    double ts = 0;
+    bool operator==(const AllowEntry &) const = default;
+};
+
+// The reply of "allowlist.add": the entry (new, or the existing one for the same kind and
+// value) and how many open threats it settled.
+struct AllowAdded {
+    AllowEntry entry;
+    qint64 resolved = 0;
+    bool operator==(const AllowAdded &) const = default;
+};
+
+// Where "settings.get" says events are forwarded while cloud telemetry is on.
+struct ForwardTarget {
+    QString host;     // "" for the local syslog socket
+    qint64 port = 0;  // 0 for the local syslog socket
+    QString protocol; // "tcp", "tls", "udp" or "local"
+    bool operator==(const ForwardTarget &) const = default;
 };
 
 // The agent's engine switches, in case order; the wire name is spelled like the case.

@@ -384,10 +384,12 @@ QByteArray ScriptedPeer::sampleDataObject()
   "current": "", "running": false},
 "metrics.live": {
  "uptime_seconds": 86400.0, "files_scanned_since_boot": 92811, "files_per_second": 412.5,
- "engines": {"signature": {"hits": 1, "last": 1767240000.0}, "yara": {"hits": 2, "last": 1767261600.0}},
+ "engines": {"signature": {"hits": 1, "last": 1767240000.0, "state": "ok"},
+             "yara": {"hits": 2, "last": 1767261600.0, "state": "ok"}},
  "active_scan_dirs": {"/home/ana": {"scanned": 15000, "hits": 1, "started": 1767261000.0, "duration": 90.0},
                       "/tmp": {"scanned": 3234, "hits": 1, "started": 1767261000.0, "finished": 1767261030.0, "duration": 30.0}},
- "agent": {"pid": 731, "cpu": 3.5, "rss": 73400320, "threads": 9, "fds": 41, "uptime_seconds": 86400.0},
+ "agent": {"pid": 731, "cpu": 3.5, "rss": 73400320, "threads": 9, "fds": 41, "uptime_seconds": 86400.0,
+           "clamd_rss": 912261120},
  "system": {"cpu_percent": 23.0, "cpu_count": 8, "ram_used": 6442450944, "ram_total": 17179869184, "ram_percent": 37.5,
             "disk_used": 214748364800, "disk_total": 512110190592, "disk_percent": 41.9,
             "net_bytes_sent_per_sec": 20480.0, "net_bytes_recv_per_sec": 1048576.0},
@@ -404,6 +406,16 @@ QByteArray ScriptedPeer::sampleDataObject()
    "detail": "PermitRootLogin yes"},
   {"id": "updates", "title": "Actualizări de securitate", "pass": true, "severity": "medium", "detail": "la zi"}
  ], "passing": 2, "total": 3, "score": 67},
+"allowlist.list": [
+ {"id": 2, "kind": "path", "value": "/home/ana/proiecte/build", "note": "", "ts": 1767250000.0},
+ {"id": 1, "kind": "sha256", "value": "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
+  "note": "Amenințarea #3: Unsafe.Script", "ts": 1767200000.0}
+],
+"allowlist.add": {"id": 3, "kind": "path", "value": "/home/ana/Downloads/invoice.pdf.exe", "note": "", "ts": 1767262000.0,
+  "resolved": 1},
+"allowlist.remove": {"id": 2, "removed": true},
+"threat.quarantine": {"id": 12, "quarantine_id": 5},
+"threat.kill": {"id": 11, "pid": 4242, "killed": true},
 "scan.start": null, "scan.stop": null, "quarantine.restore": null, "quarantine.delete": null, "settings.set": null
 })");
 }

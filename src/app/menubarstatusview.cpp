@@ -69,8 +69,12 @@ MenuBarStatusView::MenuBarStatusView(const ScreenContext &ctx, std::function<voi
     m_statusText = makeLabel(QString(), fonts::system(11, Weight::Semibold), palette::accentRed, this);
     m_statusText->setObjectName(QStringLiteral("status"));
     titles->addWidget(m_statusText);
-    header->addLayout(titles);
-    header->addStretch(1);
+    m_statusDetail = makeLabel(QString(), fonts::system(10), palette::accentAmber, this);
+    m_statusDetail->setObjectName(QStringLiteral("statusDetail"));
+    m_statusDetail->setWordWrap(true);
+    m_statusDetail->hide();
+    titles->addWidget(m_statusDetail);
+    header->addLayout(titles, 1);
     column->addLayout(header);
 
     column->addWidget(divider(this));
@@ -124,11 +128,14 @@ void MenuBarStatusView::refresh()
     const auto &metrics = m_agent ? m_agent->metrics() : noMetrics;
     const auto &settings = m_agent ? m_agent->settings() : noSettings;
 
-    const PanelStatus status = panelStatus(connected, summary, settings);
+    const PanelStatus status =
+        panelStatus(connected, summary, settings, m_agent ? currentEngineProblems(*m_agent) : QList<EngineProblem>{});
     m_statusIcon->setSymbol(status.icon);
     m_statusIcon->setColor(status.color);
     m_statusText->setText(status.text);
     setLabelColor(m_statusText, status.color);
+    m_statusDetail->setText(status.detail);
+    m_statusDetail->setVisible(!status.detail.isEmpty());
 
     const PanelFigures f = panelFigures(summary, metrics);
     m_threats->setText(f.threatsActive);

@@ -35,6 +35,7 @@ private:
     QPointer<AgentClient> m_agent;
     IconView *m_statusIcon;
     QLabel *m_statusText;
+    QLabel *m_statusDetail; // the engine that is not working, and why
     QLabel *m_threats, *m_quarantined, *m_filesPerSec, *m_agentCpu;
 };
 

@@ -1,6 +1,8 @@
 #include "app/statusrules.h"
 
+#include "agentlink/agentclient.h"
 #include "kit/palette.h"
+#include "screens/dashboardlogic.h"
 
 namespace tsav {
 
@@ -12,33 +14,47 @@ qint64 activeThreats(const std::optional<Summary> &summary)
 } // namespace
 
 PanelStatus panelStatus(bool connected, const std::optional<Summary> &summary,
-                        const QHash<QString, bool> &settings)
+                        const QHash<QString, bool> &settings, const QList<EngineProblem> &problems)
 {
     const QString icon = connected ? QStringLiteral("shield.lefthalf.filled")
                                    : QStringLiteral("exclamationmark.shield");
     if (!connected)
-        return {QStringLiteral("AGENT INACTIV"), palette::accentRed, icon};
+        return {QStringLiteral("AGENT INACTIV"), palette::accentRed, icon, QString()};
+    const QString detail = engineProblemText(problems);
     if (const qint64 n = activeThreats(summary); n >= 1)
-        return {QString::number(n) + QStringLiteral(" AMENINȚĂRI ACTIVE"), palette::accentRed, icon};
-    if (settings.value(QStringLiteral("realtime_enabled"), false))
-        return {QStringLiteral("PROTEJAT"), palette::accentGreen, icon};
-    return {QStringLiteral("PROTECȚIE INACTIVĂ"), palette::accentAmber, icon};
+        return {QString::number(n) + QStringLiteral(" AMENINȚĂRI ACTIVE"), palette::accentRed, icon, detail};
+    const bool realtime = settings.value(QStringLiteral("realtime_enabled"), false);
+    if (realtime && !problems.isEmpty())
+        return {QStringLiteral("PROTECȚIE DEGRADATĂ"), palette::accentAmber, icon, detail};
+    if (realtime)
+        return {QStringLiteral("PROTEJAT"), palette::accentGreen, icon, QString()};
+    return {QStringLiteral("PROTECȚIE INACTIVĂ"), palette::accentAmber, icon, detail};
 }
 
-TrayLabel trayLabel(bool connected, const std::optional<Summary> &summary)
+QList<EngineProblem> currentEngineProblems(const AgentClient &agent)
+{
+    const auto &metrics = agent.metrics();
+    return metrics ? engineProblems(*metrics, agent.settings()) : QList<EngineProblem>{};
+}
+
+TrayLabel trayLabel(bool connected, const std::optional<Summary> &summary, bool enginesNotWorking)
 {
     const qint64 n = activeThreats(summary);
     TrayLabel out;
-    out.icon = (connected && n <= 0) ? QStringLiteral("shield.lefthalf.filled")
-                                     : QStringLiteral("exclamationmark.shield.fill");
+    out.icon = (connected && n <= 0 && !enginesNotWorking) ? QStringLiteral("shield.lefthalf.filled")
+                                                           : QStringLiteral("exclamationmark.shield.fill");
     out.count = n >= 1 ? QString::number(n) : QString();
     return out;
 }
 
 QString trayToolTip(bool connected, const std::optional<Summary> &summary,
-                    const QHash<QString, bool> &settings)
+                    const QHash<QString, bool> &settings, const QList<EngineProblem> &problems)
 {
-    return QStringLiteral("Tessaly Antivirus — ") + panelStatus(connected, summary, settings).text;
+    const PanelStatus status = panelStatus(connected, summary, settings, problems);
+    QString tip = QStringLiteral("Tessaly Antivirus — ") + status.text;
+    if (!status.detail.isEmpty())
+        tip += u'\n' + status.detail;
+    return tip;
 }
 
 PanelFigures panelFigures(const std::optional<Summary> &summary,

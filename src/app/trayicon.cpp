@@ -79,7 +79,7 @@ TrayIcon::TrayIcon(const ScreenContext &ctx, std::function<void()> openMainWindo
     }
     if (AgentClient *agent = m_ctx.agent) {
         for (auto signal : {&AgentClient::connectedChanged, &AgentClient::summaryChanged,
-                            &AgentClient::settingsChanged})
+                            &AgentClient::settingsChanged, &AgentClient::metricsChanged})
             connect(agent, signal, this, &TrayIcon::refresh);
     }
     refresh();
@@ -101,13 +101,15 @@ QString TrayIcon::toolTip() const
 {
     const AgentClient *a = m_ctx.agent;
     static const QHash<QString, bool> none;
-    return trayToolTip(a && a->connected(), a ? a->summary() : std::nullopt, a ? a->settings() : none);
+    return trayToolTip(a && a->connected(), a ? a->summary() : std::nullopt, a ? a->settings() : none,
+                       a ? currentEngineProblems(*a) : QList<EngineProblem>{});
 }
 
 void TrayIcon::refresh()
 {
     const AgentClient *a = m_ctx.agent;
-    const TrayLabel next = trayLabel(a && a->connected(), a ? a->summary() : std::nullopt);
+    const TrayLabel next = trayLabel(a && a->connected(), a ? a->summary() : std::nullopt,
+                                     a && !currentEngineProblems(*a).isEmpty());
     const bool iconChanged = next.icon != m_label.icon || next.count != m_label.count;
     m_label = next;
     if (!m_tray)

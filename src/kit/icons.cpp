@@ -35,6 +35,7 @@ constexpr std::pair<const char *, char16_t> kTable[] = {
     {"exclamationmark.shield.fill", 0xf014},       // gpp_maybe
     {"exclamationmark.triangle", 0xf083},          // warning_amber
     {"exclamationmark.triangle.fill", 0xe002},     // warning
+    {"folder.badge.plus", 0xe2cc},                 // create_new_folder
     {"gearshape.fill", 0xe8b8},                    // settings
     {"hand.tap.fill", 0xe913},                     // touch_app
     {"info.circle.fill", 0xe88e},                  // info
@@ -47,10 +48,12 @@ constexpr std::pair<const char *, char16_t> kTable[] = {
     {"scope", 0xe1b3},                             // gps_fixed
     {"shield.lefthalf.filled", 0xe32a},            // security
     {"speaker.wave.2.fill", 0xe050},               // volume_up
+    {"square.and.arrow.down", 0xe2c4},             // file_download
     {"stop.fill", 0xe047},                         // stop
     {"trash.fill", 0xe872},                        // delete
     {"tray.fill", 0xe156},                         // inbox
     {"tray.full.fill", 0xe1a1},                    // inventory_2
+    {"xmark", 0xe5cd},                             // close
     {"xmark.circle.fill", 0xe5c9},                 // cancel
 };
 

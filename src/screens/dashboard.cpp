@@ -20,6 +20,7 @@
 #include "screens/heatmap.h"
 #include "screens/livecharts.h"
 #include "screens/screenparts.h"
+#include "screens/threatactions.h"
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
@@ -39,6 +40,8 @@ namespace tsav {
 
 namespace pal = palette;
 using fonts::Weight;
+
+constexpr int kEngineStateWidth = 96; // the engine table's "Stare" column
 
 // --- EngineBadge --------------------------------------------------------------------------
 
@@ -228,7 +231,8 @@ private:
 struct EngineRowUi {
     QWidget *row = nullptr;
     IconView *icon = nullptr;
-    QLabel *name = nullptr, *boot = nullptr, *day = nullptr, *total = nullptr, *last = nullptr;
+    QLabel *name = nullptr, *state = nullptr, *boot = nullptr, *day = nullptr, *total = nullptr, *last = nullptr;
+    QLabel *reason = nullptr; // why the engine is not ok (hidden when it is)
     QWidget *divider = nullptr;
 };
 
@@ -255,6 +259,8 @@ struct DashboardView::Ui {
     QVBoxLayout *engineRows = nullptr;
     QList<EngineRowUi> engines;
     QLabel *noThreats = nullptr;
+    NoticeBar *threatNotice = nullptr;
+    ThreatActionRunner *threatActions = nullptr;
     QList<ThreatRow *> threatRows;
     QList<QWidget *> threatDividers;
 };
@@ -328,10 +334,10 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         texts->setSpacing(2);
         ui.stateTitle = makeLabel(QString(), fonts::tracked(fonts::system(26, Weight::Heavy), 1.8), pal::accentAmber, state);
         ui.stateSubtitle = makeLabel(QString(), fonts::system(12), pal::textSecondary, state);
+        ui.stateSubtitle->setWordWrap(true); // an engine's reason can be long
         texts->addWidget(ui.stateTitle);
         texts->addWidget(ui.stateSubtitle);
-        titleRow->addLayout(texts);
-        titleRow->addStretch(1);
+        titleRow->addLayout(texts, 1);
         sl->addLayout(titleRow);
         auto *badgeBox = new QWidget(state);
         ui.badgeBox = badgeBox;
@@ -450,6 +456,7 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
         tl->setSpacing(0);
         const QFont tf = fonts::system(10, Weight::Bold);
         tl->addWidget(cell(QStringLiteral("Engine"), tf, pal::textTertiary, 140, Qt::AlignLeft, titles));
+        tl->addWidget(cell(QStringLiteral("Stare"), tf, pal::textTertiary, kEngineStateWidth, Qt::AlignLeft, titles));
         for (const char *t : {"Since boot", "Last 24h", "All time"})
             tl->addWidget(cell(QString::fromLatin1(t), tf, pal::textTertiary, 110, Qt::AlignRight, titles));
         tl->addWidget(cell(QStringLiteral("Last hit"), tf, pal::textTertiary, 0, Qt::AlignRight, titles), 1);
@@ -478,8 +485,17 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
                                  pal::textSecondary, panel);
         ui.noThreats->setContentsMargins(0, 12, 0, 12);
         pl->addWidget(ui.noThreats);
+        ui.threatNotice = new NoticeBar(panel);
+        ui.threatNotice->setObjectName(QStringLiteral("dashboard.threatNotice"));
+        pl->addWidget(ui.threatNotice);
+        NoticeBar *notice = ui.threatNotice;
+        ui.threatActions = new ThreatActionRunner(m_ctx.agent, this, [notice](const QString &text, bool ok) {
+            notice->showNotice(text, ok ? NoticeBar::Tone::success : NoticeBar::Tone::error);
+        });
+        ThreatActionRunner *actions = ui.threatActions;
         for (int i = 0; i < 6; ++i) {
             auto *row = new ThreatRow(Threat{}, panel);
+            row->setActionHandler([actions](threatactions::Action a, const Threat &t) { actions->run(a, t); });
             auto *d = divider(panel, pal::hairline);
             row->hide();
             d->hide();
@@ -607,7 +623,9 @@ void DashboardView::refreshProtection()
     ui.radar->setThreatCount(s ? s->threats_active : 0);
     ui.radar->setActive(connected);
 
-    const ProtectionState state = protectionState(settings, unavailable, connected, refused);
+    const std::optional<LiveMetrics> &m = a ? a->metrics() : std::optional<LiveMetrics>{};
+    const QList<EngineProblem> problems = m ? engineProblems(*m, settings) : QList<EngineProblem>{};
+    const ProtectionState state = protectionState(settings, unavailable, connected, refused, problems);
     ui.shield->set(state.icon, state.color);
     ui.stateTitle->setText(state.title);
     setLabelColor(ui.stateTitle, state.color);
@@ -634,7 +652,7 @@ void DashboardView::refreshTelemetry()
     const std::optional<Summary> s = m_ctx.agent ? m_ctx.agent->summary() : std::nullopt;
     const std::optional<LiveMetrics> m = m_ctx.agent ? m_ctx.agent->metrics() : std::nullopt;
 
-    ui.gauges[0]->setValue(protectionScore(settings, s));
+    ui.gauges[0]->setValue(protectionScore(settings, s, m ? engineProblems(*m, settings).size() : 0));
     ui.gauges[1]->setValue(m ? m->files_per_second : 0);
     ui.gauges[2]->setValue(m ? m->agent.cpu : 0);
     ui.gauges[3]->setValue(m ? m->system.cpu_percent : 0);
@@ -664,11 +682,15 @@ void DashboardView::refreshEngines()
     ui.engineMore->setVisible(sent > rows.size());
     ui.engineMore->setText(sent > rows.size() ? moreRowsText(sent - rows.size()) : QString());
     const double now = FrameClock::now();
+    static const QHash<QString, bool> noSettings;
+    const QList<EngineProblem> problems =
+        m ? engineProblems(*m, m_ctx.agent ? m_ctx.agent->settings() : noSettings) : QList<EngineProblem>{};
 
     // Rows are kept and refilled; only a change in their number adds or removes widgets.
     while (ui.engines.size() > rows.size()) {
         EngineRowUi r = ui.engines.takeLast();
         delete r.row;
+        delete r.reason;
         delete r.divider;
     }
     const QFont f = fonts::mono(12);
@@ -689,6 +711,9 @@ void DashboardView::refreshEngines()
         nl->addWidget(r.icon);
         nl->addWidget(r.name, 1);
         l->addWidget(nameCell);
+        r.state = cell(QString(), fonts::mono(11, Weight::Semibold), pal::textSecondary, kEngineStateWidth,
+                       Qt::AlignLeft, r.row);
+        l->addWidget(r.state);
         r.boot = cell(QString(), f, pal::textSecondary, 110, Qt::AlignRight, r.row);
         r.day = cell(QString(), f, pal::textSecondary, 110, Qt::AlignRight, r.row);
         r.total = cell(QString(), f, pal::textSecondary, 110, Qt::AlignRight, r.row);
@@ -697,8 +722,13 @@ void DashboardView::refreshEngines()
         l->addWidget(r.day);
         l->addWidget(r.total);
         l->addWidget(r.last, 1);
+        r.reason = makeLabel(QString(), fonts::system(10), pal::accentAmber, parent);
+        r.reason->setContentsMargins(20, 0, 0, 8);
+        r.reason->setWordWrap(true);
+        r.reason->hide();
         r.divider = divider(parent, pal::withOpacity(pal::hairline, 0.4));
         ui.engineRows->addWidget(r.row);
+        ui.engineRows->addWidget(r.reason);
         ui.engineRows->addWidget(r.divider);
         ui.engines << r;
     }
@@ -708,6 +738,17 @@ void DashboardView::refreshEngines()
         r.icon->setSymbol(engineIcon(e.name));
         r.icon->setColor(engineColor(e.name));
         r.name->setText(plainText(capitalizeWords(e.name), 64));
+        // Older agents say nothing about an engine's state: the cell stays empty.
+        const auto hits = m->engines.constFind(e.name);
+        const QString state = hits != m->engines.cend() ? hits->state.value_or(QString()) : QString();
+        r.state->setText(state.isEmpty() ? QString() : engineStateLabel(state));
+        // An engine its user switched off is quiet grey, with no reason under it.
+        const bool problem = std::any_of(problems.cbegin(), problems.cend(),
+                                         [&](const EngineProblem &p) { return p.name == e.name; });
+        setLabelColor(r.state, problem || state == u"ok" ? engineStateColor(state) : pal::textTertiary);
+        const QString reason = problem ? plainText(hits->reason.value_or(QString()), 160) : QString();
+        r.reason->setText(reason);
+        r.reason->setVisible(!reason.isEmpty());
         r.boot->setText(QString::asprintf("%lld", static_cast<long long>(e.hits_since_boot)));
         setLabelColor(r.boot, e.hits_since_boot >= 1 ? pal::accentAmber : pal::textSecondary);
         r.day->setText(QString::asprintf("%lld", static_cast<long long>(e.last24h)));
@@ -753,6 +794,14 @@ QList<ThreatRow *> DashboardView::visibleThreatRows() const
     for (ThreatRow *r : m_ui->threatRows)
         if (!r->isHidden())
             out << r;
+    return out;
+}
+
+QList<QStringList> DashboardView::engineTableStates() const
+{
+    QList<QStringList> out;
+    for (const EngineRowUi &r : m_ui->engines)
+        out << QStringList{r.state->text(), r.reason->isHidden() ? QString() : r.reason->text()};
     return out;
 }
 

@@ -76,6 +76,8 @@ public:
     TSPillButton *fullScanButton() const;
     // The engine table's rows as shown: each is the five cell texts.
     QList<QStringList> engineTableRows() const;
+    // Each engine row's state cell and the reason line under it ("" when hidden).
+    QList<QStringList> engineTableStates() const;
     // "… și încă N" under the engine table, "" when every engine has a row.
     QString engineTableMore() const;
     bool barGaugesShown() const;

@@ -22,7 +22,7 @@ bool isProtected(const QHash<QString, bool> &settings, bool connected)
 }
 
 ProtectionState protectionState(const QHash<QString, bool> &settings, const QHash<QString, QString> &unavailable,
-                                bool connected, bool refused)
+                                bool connected, bool refused, const QList<EngineProblem> &problems)
 {
     const QString warning = QStringLiteral("exclamationmark.shield");
     if (!connected && refused)
@@ -40,8 +40,49 @@ ProtectionState protectionState(const QHash<QString, bool> &settings, const QHas
             return {warning, palette::accentAmber, QStringLiteral("ATENȚIE"),
                     QStringLiteral("Un motor de protecție nu poate funcționa: ") + plainText(*reason, 120), false};
     }
+    if (!problems.isEmpty())
+        return {warning, palette::accentAmber, QStringLiteral("ATENȚIE"), engineProblemText(problems), false};
     return {QStringLiteral("shield.lefthalf.filled"), palette::accentGreen, QStringLiteral("PROTEJAT"),
             QStringLiteral("Toate motoarele rulează"), true};
+}
+
+QString engineStateLabel(const QString &state)
+{
+    if (state == u"ok")
+        return QStringLiteral("OK");
+    if (state == u"degraded")
+        return QStringLiteral("DEGRADAT");
+    if (state == u"off")
+        return QStringLiteral("OPRIT");
+    return plainText(state.toUpper(), 24);
+}
+
+QColor engineStateColor(const QString &state)
+{
+    if (state == u"ok")
+        return palette::accentGreen;
+    if (state == u"degraded")
+        return palette::accentAmber;
+    if (state == u"off")
+        return palette::accentRed;
+    return palette::textSecondary;
+}
+
+QString engineProblemText(const QList<EngineProblem> &problems)
+{
+    if (problems.isEmpty())
+        return QString();
+    const EngineProblem &first = problems.first();
+    const QString name = plainText(capitalizeWords(first.name), 40);
+    QString text = first.state == u"degraded" ? QStringLiteral("Motorul %1 e degradat").arg(name)
+                   : first.state == u"off"    ? QStringLiteral("Motorul %1 e oprit").arg(name)
+                                              : QStringLiteral("Motorul %1 nu funcționează normal (%2)")
+                                                    .arg(name, plainText(first.state, 24));
+    if (!first.reason.isEmpty())
+        text += QStringLiteral(": ") + plainText(first.reason, 80);
+    if (problems.size() > 1)
+        text += QStringLiteral(" (și încă %1)").arg(problems.size() - 1);
+    return text;
 }
 
 std::optional<QString> staleDataBanner(bool connected, bool refused, const std::optional<QString> &lastError,
@@ -56,7 +97,8 @@ std::optional<QString> staleDataBanner(bool connected, bool refused, const std::
     return QStringLiteral("Agent inactiv — datele afișate sunt din ") + lastAnswer->toString(QStringLiteral("HH:mm"));
 }
 
-double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary)
+double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary,
+                       qsizetype enginesNotWorking)
 {
     double score = on(settings, "realtime_enabled") ? 100 : 70;
     if (!on(settings, "ai_engine_enabled"))
@@ -71,6 +113,7 @@ double protectionScore(const QHash<QString, bool> &settings, const std::optional
     // and a negative one must not raise the score above 100.
     const qint64 active = std::clamp<qint64>(summary ? summary->threats_active : 0, 0, 5);
     score -= 5.0 * double(active);
+    score -= 20.0 * double(std::clamp<qsizetype>(enginesNotWorking, 0, 2));
     return std::max(score, 0.0);
 }
 

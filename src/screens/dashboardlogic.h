@@ -25,6 +25,8 @@ bool isProtected(const QHash<QString, bool> &settings, bool connected = true);
 //  - one of the three engines above is off: ATENȚIE, "Un motor de protecție e dezactivat";
 //  - one of them is on but the agent cannot apply it: ATENȚIE, "Un motor de protecție nu
 //    poate funcționa: <reason>";
+//  - a detection engine is degraded or off when it should run (`problems`, from
+//    engineProblems()): ATENȚIE, engineProblemText();
 //  - otherwise PROTEJAT, "Toate motoarele rulează" (green).
 struct ProtectionState {
     QString icon;
@@ -34,7 +36,16 @@ struct ProtectionState {
     bool protectedNow = false;
 };
 ProtectionState protectionState(const QHash<QString, bool> &settings, const QHash<QString, QString> &unavailable,
-                                bool connected, bool refused);
+                                bool connected, bool refused, const QList<EngineProblem> &problems = {});
+
+// An engine's state in the console's words: "OK", "DEGRADAT", "OPRIT", or the agent's
+// word in upper case; and its colour (green, amber, red; textSecondary for other words).
+QString engineStateLabel(const QString &state);
+QColor engineStateColor(const QString &state);
+
+// The first engine that is not working, in a sentence: "Motorul Signature e degradat:
+// clamd not running" ("e oprit" for off), and " (și încă N)" when more are; "" for none.
+QString engineProblemText(const QList<EngineProblem> &problems);
 
 // The line over a dashboard whose figures are not fresh: the agent's own words when it
 // refuses, "Agent inactiv — datele afișate sunt din HH:mm" when it stopped answering after
@@ -47,9 +58,11 @@ std::optional<QString> staleDataBanner(bool connected, bool refused, const std::
 inline constexpr int maxEngineRows = 32;
 
 // 100 with realtime on (else 70), minus 15 (AI off), 15 (auto-quarantine off), 10
-// (network monitor off), 5 (cloud telemetry off) and min(5 × active threats, 25);
+// (network monitor off), 5 (cloud telemetry off), min(5 × active threats, 25) and 20 for
+// each of at most two engines that are not working (so the gauge leaves its green zone);
 // never below 0.
-double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary);
+double protectionScore(const QHash<QString, bool> &settings, const std::optional<Summary> &summary,
+                       qsizetype enginesNotWorking = 0);
 
 // "%02d:%02d:%02d" of whole hours (not wrapped at 24), minutes and seconds.
 QString formatUptime(double seconds);

@@ -39,7 +39,7 @@ QString timeText(double ts)
     if (!std::isfinite(ts) || std::fabs(ts) > 9.0e12)
         return QStringLiteral("—");
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(qint64(std::floor(ts * 1000.0)));
-    return t.toString(QStringLiteral("HH:mm:ss"));
+    return t.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
 }
 
 QString targetText(const EventRow &e) { return e.target.value_or(QStringLiteral("—")); }

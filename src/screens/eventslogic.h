@@ -18,7 +18,7 @@ QStringList sourceOptions(const QList<EventRow> &events);
 QList<EventRow> filtered(const QList<EventRow> &events, const QString &source);
 // "%lld evenimente recente" over all events.
 QString headerLine(qint64 count);
-// `ts` as local "HH:mm:ss" (24-hour); "—" when it is not a time.
+// `ts` as the local date and time "dd.MM.yyyy HH:mm:ss" (24-hour); "—" when it is not a time.
 QString timeText(double ts);
 QString targetText(const EventRow &e); // target or "—"
 

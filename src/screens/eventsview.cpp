@@ -26,7 +26,7 @@ using fonts::Weight;
 
 namespace {
 
-constexpr int kTimeW = 80, kSourceW = 90, kActionW = 140, kGap = 12, kPadY = 4;
+constexpr int kTimeW = 140, kSourceW = 90, kActionW = 140, kGap = 12, kPadY = 4;
 
 const QFont &rowFont()
 {

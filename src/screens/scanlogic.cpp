@@ -1,6 +1,7 @@
 #include "screens/scanlogic.h"
 
 #include "kit/palette.h"
+#include "kit/plaintext.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +12,28 @@ bool isRunning(const std::optional<ScanStatus> &scan) { return scan && scan->run
 
 bool isReportable(const std::optional<ScanStatus> &scan)
 {
-    return scan && !scan->running && scan->scanned >= 1;
+    return scan && !scan->running && (scan->scanned >= 1 || scan->outcome == u"failed");
+}
+
+OutcomeNote outcomeNote(const ScanStatus &scan)
+{
+    OutcomeNote note;
+    QStringList parts;
+    if (scan.outcome == u"failed") {
+        note.failed = true;
+        parts << QStringLiteral("Scanul a eșuat")
+                     + (scan.error && !scan.error->isEmpty() ? QStringLiteral(": ") + plainText(*scan.error, 200)
+                                                             : QString());
+    } else if (scan.outcome == u"stopped") {
+        note.stopped = true;
+        parts << QStringLiteral("Scan oprit înainte de final");
+    }
+    if (const qint64 n = scan.skipped_foreign.value_or(0); n > 0)
+        parts << QStringLiteral("%1 fișiere ale altor utilizatori lăsate deoparte").arg(n);
+    if (const qint64 n = scan.unreadable.value_or(0); n > 0)
+        parts << QStringLiteral("%1 nu au putut fi citite").arg(n);
+    note.text = parts.join(QStringLiteral(" · "));
+    return note;
 }
 
 QList<Threat> threatsOfScan(const QList<Threat> &threats, const ScanStatus &scan)

@@ -14,8 +14,17 @@
 namespace tsav::scan {
 
 bool isRunning(const std::optional<ScanStatus> &scan);
-// Finished (not running) with at least one file scanned.
+// Finished (not running) with at least one file scanned, or failed.
 bool isReportable(const std::optional<ScanStatus> &scan);
+
+// What a finished scan's results must also say: that it failed (and why) or was stopped,
+// and the files it left alone or could not read; "" when it read everything.
+struct OutcomeNote {
+    QString text;
+    bool failed = false;
+    bool stopped = false;
+};
+OutcomeNote outcomeNote(const ScanStatus &scan);
 
 // Threats with ts >= scan.started, in list order.
 QList<Threat> threatsOfScan(const QList<Threat> &threats, const ScanStatus &scan);

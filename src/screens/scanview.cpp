@@ -13,6 +13,7 @@
 #include "kit/tspillbutton.h"
 #include "kit/typography.h"
 #include "screens/screenparts.h"
+#include "screens/threatactions.h"
 #include "screens/threatrow.h"
 
 #include <QHBoxLayout>
@@ -222,6 +223,13 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     cards->addWidget(m_quick, 1);
     cards->addWidget(m_full, 1);
     m_column->addLayout(cards);
+    // How the last action on a result went; stays while the results are rebuilt.
+    m_notice = new NoticeBar;
+    m_notice->setObjectName(QStringLiteral("scan.notice"));
+    m_column->addWidget(m_notice);
+    m_actions = new ThreatActionRunner(m_agent, this, [this](const QString &text, bool ok) {
+        m_notice->showNotice(text, ok ? NoticeBar::Tone::success : NoticeBar::Tone::error);
+    });
     m_column->addStretch(1);
 
     if (m_agent) {
@@ -342,7 +350,8 @@ void ScanView::buildResults()
 {
     const QList<Threat> found = scan::threatsOfScan(m_threats, *m_scan);
     const QString line = scan::resultsLine(*m_scan, found.size(), FrameClock::now());
-    if (m_results && found == m_resultThreats) {
+    const scan::OutcomeNote note = scan::outcomeNote(*m_scan);
+    if (m_results && found == m_resultThreats && note.text == m_resultNote) {
         m_resultsLine->setText(line);
         return;
     }
@@ -350,7 +359,9 @@ void ScanView::buildResults()
     if (m_results)
         m_results->deleteLater();
     m_resultThreats = found;
-    m_resultsClean = found.isEmpty();
+    m_resultNote = note.text;
+    // A scan that failed found nothing because it did not look: never "clean".
+    m_resultsClean = found.isEmpty() && !note.failed;
 
     auto *panel = new TSPanel;
     panel->contentLayout()->setSpacing(10);
@@ -360,6 +371,12 @@ void ScanView::buildResults()
     m_resultsLine = makeLabel(line, fonts::mono(11), palette::textSecondary);
     top->addWidget(m_resultsLine);
     panel->contentLayout()->addLayout(top);
+    if (!note.text.isEmpty()) {
+        auto *outcome = new NoticeBar;
+        outcome->setObjectName(QStringLiteral("scan.outcome"));
+        outcome->showNotice(note.text, note.failed ? NoticeBar::Tone::error : NoticeBar::Tone::warning);
+        panel->addWidget(outcome);
+    }
 
     if (m_resultsClean) {
         auto *clean = new QWidget;
@@ -381,7 +398,9 @@ void ScanView::buildResults()
         }
     } else {
         for (const Threat &t : found.first(std::min<qsizetype>(found.size(), maxResultRows))) {
-            panel->addWidget(new ThreatRow(t));
+            auto *row = new ThreatRow(t);
+            row->setActionHandler([this](threatactions::Action a, const Threat &threat) { m_actions->run(a, threat); });
+            panel->addWidget(row);
             auto *divider = new QWidget;
             divider->setFixedHeight(1);
             divider->setAutoFillBackground(true);
@@ -397,6 +416,8 @@ void ScanView::buildResults()
     m_results = panel;
     m_column->insertWidget(m_column->count() - 1, m_results); // before the closing stretch
 }
+
+QString ScanView::noticeText() const { return m_notice->isHidden() ? QString() : m_notice->text(); }
 
 QString ScanView::resultsLineText() const { return m_resultsLine ? m_resultsLine->text() : QString(); }
 

@@ -17,6 +17,8 @@ namespace tsav {
 
 class AgentClient;
 class GaugeView;
+class NoticeBar;
+class ThreatActionRunner;
 class SoundPlayer;
 
 class ScanView : public QWidget {
@@ -38,6 +40,7 @@ public:
     int cleanAppearances() const { return m_cleanAppearances; }
     QList<GaugeView *> gauges() const { return m_gauges; }
     QString resultsLineText() const;
+    QString noticeText() const;
     // Rows shown at most in the folder table and in the results; the rest are counted.
     static constexpr int maxFolderRows = 32;
     static constexpr int maxResultRows = 50;
@@ -66,9 +69,12 @@ private:
     QWidget *m_dirTable = nullptr;
     QLabel *m_dirMore = nullptr;
 
+    NoticeBar *m_notice = nullptr;
+    ThreatActionRunner *m_actions = nullptr;
     QWidget *m_results = nullptr;
     QLabel *m_resultsLine = nullptr;
     QList<Threat> m_resultThreats;
+    QString m_resultNote;
     bool m_resultsClean = false;
     int m_cleanAppearances = 0;
 };

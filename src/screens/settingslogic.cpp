@@ -3,7 +3,10 @@
 #include "kit/palette.h"
 #include "kit/plaintext.h"
 
+#include <QDateTime>
+
 #include <array>
+#include <cmath>
 
 namespace tsav::settings {
 
@@ -92,6 +95,48 @@ QString unavailableLine(const QHash<QString, QString> &unavailable, SettingKey k
         return QString();
     return (on ? QStringLiteral("Pornit, dar fără efect: ") : QStringLiteral("Indisponibil: "))
            + plainText(*reason, 160);
+}
+
+QString forwardLine(bool telemetryOn, const std::optional<ForwardTarget> &target)
+{
+    if (!telemetryOn || !target)
+        return QString();
+    if (target->protocol == u"local")
+        return QStringLiteral("Trimite evenimente la syslog-ul local (/dev/log)");
+    if (target->host.isEmpty())
+        return QString();
+    QString host = plainText(target->host, 255);
+    if (host.contains(u':'))
+        host = u'[' + host + u']';
+    QString kind = QStringLiteral("syslog");
+    if (target->protocol == u"tls")
+        kind += QStringLiteral(", TLS");
+    else if (target->protocol == u"udp")
+        kind += QStringLiteral(", UDP");
+    return QStringLiteral("Trimite evenimente la %1:%2 (%3)").arg(host).arg(target->port).arg(kind);
+}
+
+QString allowKindLabel(const QString &kind)
+{
+    if (kind == u"path")
+        return QStringLiteral("Folder sau fișier");
+    if (kind == u"sha256")
+        return QStringLiteral("Conținut (SHA-256)");
+    if (kind == u"process")
+        return QStringLiteral("Program");
+    return plainText(kind, 40);
+}
+
+QString allowDetailLine(const AllowEntry &e)
+{
+    QString line = QStringLiteral("adăugată ");
+    if (std::isfinite(e.ts) && e.ts > 0 && e.ts < 1.0e12)
+        line += QDateTime::fromMSecsSinceEpoch(qint64(e.ts * 1000)).toString(QStringLiteral("dd.MM.yyyy HH:mm"));
+    else
+        line += QStringLiteral("—");
+    if (!e.note.isEmpty())
+        line += QStringLiteral(" · ") + plainText(e.note, 200);
+    return line;
 }
 
 std::span<const ScanChoice> scanChoices()

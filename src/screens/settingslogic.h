@@ -57,6 +57,25 @@ bool displayedValue(const QHash<QString, bool> &settings, SettingKey key);
 // ("Pornit, dar fără efect: <reason>" while it is on); "" when the agent can apply it.
 QString unavailableLine(const QHash<QString, QString> &unavailable, SettingKey key, bool on);
 
+// Where the cloud-telemetry row says events go: "Trimite evenimente la <host>:<port>
+// (syslog)" (", TLS" or ", UDP" inside the brackets for those; an IPv6 host in square
+// brackets), "Trimite evenimente la syslog-ul local (/dev/log)"; "" when nothing is
+// forwarded (telemetry off, or an agent that does not say).
+QString forwardLine(bool telemetryOn, const std::optional<ForwardTarget> &target);
+
+// The allow-list panel.
+inline const QString kAllowTitle = QStringLiteral("Excepții");
+inline const QString kAllowSubtitle = QStringLiteral(
+    "Ce nu mai semnalează agentul: foldere și fișiere, conținut (SHA-256) și programe");
+inline const QString kAllowEmpty =
+    QStringLiteral("Nicio excepție. Folosește „Permite” pe o amenințare sau adaugă un folder.");
+// Rows shown; the rest are counted in "… și încă N".
+inline constexpr int maxAllowRows = 50;
+// "Folder sau fișier", "Conținut (SHA-256)", "Program"; another word as the agent sent it.
+QString allowKindLabel(const QString &kind);
+// "adăugată dd.MM.yyyy HH:mm" (local time), then " · <note>" when there is one.
+QString allowDetailLine(const AllowEntry &e);
+
 struct ScanChoice {
     QString label;
     qint64 hours;

@@ -4,6 +4,7 @@
 #include "alerts/feedback.h"
 #include "alerts/soundplayer.h"
 #include "kit/label.h"
+#include "kit/plaintext.h"
 #include "kit/palette.h"
 #include "kit/tspanel.h"
 #include "kit/tspillbutton.h"
@@ -14,6 +15,10 @@
 #include "screens/settingsswitch.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollArea>
@@ -30,7 +35,7 @@ namespace {
 // A title over a subtitle (and, when given, a note under it) on the left and a control on
 // the right, aligned to the top.
 QWidget *switchRow(const QString &title, const QFont &titleFont, const QColor &titleColor,
-                   const QString &subtitle, QWidget *control, int verticalInset, QLabel *note = nullptr)
+                   const QString &subtitle, QWidget *control, int verticalInset, QWidget *note = nullptr)
 {
     auto *row = new QWidget;
     auto *h = new QHBoxLayout(row);
@@ -102,6 +107,7 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
     column->addLayout(header);
 
     column->addWidget(buildEngines());
+    column->addWidget(buildAllowList());
     column->addWidget(buildSound());
     column->addWidget(buildSchedule());
     column->addWidget(buildArchitecture());
@@ -111,6 +117,13 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
 
     if (m_agent) {
         connect(m_agent, &AgentClient::settingsChanged, this, &SettingsView::syncEngines);
+        connect(m_agent, &AgentClient::settingsChanged, this, &SettingsView::syncForward);
+        connect(m_agent, &AgentClient::allowListChanged, this, &SettingsView::syncAllowList);
+        // Entries added elsewhere (a threat's "Permite", tessaly-ctl) show while the screen is up.
+        connect(m_agent, &AgentClient::cycleFinished, this, [this] {
+            if (isVisible())
+                reloadAllowList();
+        });
         connect(m_agent, &AgentClient::scheduledScanHoursChanged, this, [this] {
             if (m_schedulePending == 0) {
                 m_scheduleAwaitsCycle = false;
@@ -127,10 +140,18 @@ SettingsView::SettingsView(const ScreenContext &context, QWidget *parent)
         });
     }
     syncEngines();
+    syncForward();
     syncSchedule();
+    syncAllowList();
 }
 
 SettingsView::~SettingsView() = default;
+
+void SettingsView::showEvent(QShowEvent *e)
+{
+    QWidget::showEvent(e);
+    reloadAllowList();
+}
 
 SoundPlayer &SettingsView::player() const
 {
@@ -155,8 +176,23 @@ QWidget *SettingsView::buildEngines()
         note->setWordWrap(true);
         note->hide();
         m_engineNotes[size_t(i)] = note;
+        QWidget *extra = note;
+        if (row.key == SettingKey::cloud_telemetry) {
+            // Under the telemetry switch: where the events go while it is on.
+            auto *notes = new QWidget;
+            auto *v = new QVBoxLayout(notes);
+            v->setContentsMargins(0, 0, 0, 0);
+            v->setSpacing(2);
+            m_forwardNote = makeLabel(QString(), fonts::system(11, Weight::Medium), palette::accentBlue);
+            m_forwardNote->setObjectName(QStringLiteral("settings.forwardTo"));
+            m_forwardNote->setWordWrap(true);
+            m_forwardNote->hide();
+            v->addWidget(m_forwardNote);
+            v->addWidget(note);
+            extra = notes;
+        }
         panel->addWidget(switchRow(row.title, fonts::system(13, Weight::Semibold),
-                                   settings::titleColor(row), row.subtitle, toggle, 4, note));
+                                   settings::titleColor(row), row.subtitle, toggle, 4, extra));
     }
     return panel;
 }
@@ -196,6 +232,229 @@ QWidget *SettingsView::buildSound()
                                palette::textPrimary, settings::kVoiceSubtitle, m_voiceSwitch, 0));
 
     return panel;
+}
+
+QWidget *SettingsView::buildAllowList()
+{
+    auto *panel = new TSPanel;
+    panel->setObjectName(QStringLiteral("settings.allowlist"));
+    panel->contentLayout()->setSpacing(12);
+
+    auto *head = new QHBoxLayout;
+    head->setSpacing(12);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(makeLabel(settings::kAllowTitle, fonts::system(13, Weight::Semibold), palette::textPrimary));
+    QLabel *sub = makeLabel(settings::kAllowSubtitle, fonts::system(11), palette::textSecondary);
+    sub->setWordWrap(true);
+    texts->addWidget(sub);
+    head->addLayout(texts, 1);
+    auto *add = new TSPillButton(QStringLiteral("Adaugă folder…"), QStringLiteral("folder.badge.plus"),
+                                 TSPillButton::Kind::ghost, [this] { chooseFolder(); });
+    add->setObjectName(QStringLiteral("settings.addFolder"));
+    m_addFolder = add;
+    head->addWidget(add, 0, Qt::AlignTop);
+    panel->contentLayout()->addLayout(head);
+
+    m_allowNotice = new NoticeBar;
+    m_allowNotice->setObjectName(QStringLiteral("settings.allowNotice"));
+    panel->addWidget(m_allowNotice);
+
+    m_allowEmpty = makeLabel(settings::kAllowEmpty, fonts::system(12), palette::textSecondary);
+    m_allowEmpty->setWordWrap(true);
+    panel->addWidget(m_allowEmpty);
+    m_allowRows = new QWidget;
+    auto *rows = new QVBoxLayout(m_allowRows);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    panel->addWidget(m_allowRows);
+    m_allowMore = makeLabel(QString(), fonts::system(11), palette::textTertiary);
+    m_allowMore->hide();
+    panel->addWidget(m_allowMore);
+    return panel;
+}
+
+void SettingsView::syncForward()
+{
+    const QString line = m_agent ? settings::forwardLine(m_agent->setting(SettingKey::cloud_telemetry),
+                                                         m_agent->forwardTarget())
+                                 : QString();
+    m_forwardNote->setText(line);
+    m_forwardNote->setVisible(!line.isEmpty());
+}
+
+QCoro::Task<> SettingsView::reloadAllowList()
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent || m_allowLoading)
+        co_return;
+    QPointer<SettingsView> self(this);
+    m_allowLoading = true;
+    co_await agent->refreshAllowList();
+    if (self)
+        m_allowLoading = false;
+}
+
+void SettingsView::syncAllowList()
+{
+    static const QList<AllowEntry> none;
+    const QList<AllowEntry> &all = m_agent ? m_agent->allowList() : none;
+    const QList<AllowEntry> shown = all.first(std::min<qsizetype>(all.size(), settings::maxAllowRows));
+    const qsizetype hidden = all.size() - shown.size() + (m_agent ? m_agent->allowListOmitted() : 0);
+    m_allowMore->setText(moreRowsText(hidden));
+    m_allowMore->setVisible(hidden > 0);
+    if (m_agent && m_agent->allowListError())
+        m_allowNotice->showNotice(QStringLiteral("Lista de excepții nu poate fi citită: ")
+                                      + plainText(*m_agent->allowListError(), 200),
+                                  NoticeBar::Tone::warning);
+    else if (m_allowNotice->tone() == NoticeBar::Tone::warning)
+        m_allowNotice->showNotice(QString(), NoticeBar::Tone::info);
+    m_allowEmpty->setVisible(all.isEmpty() && !(m_agent && m_agent->allowListError()));
+    if (shown == m_allowShown && m_allowRows->layout()->count() == shown.size())
+        return;
+    m_allowShown = shown;
+
+    QLayout *rows = m_allowRows->layout();
+    while (QLayoutItem *item = rows->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const AllowEntry &e : shown) {
+        auto *row = new QWidget;
+        auto *h = new QHBoxLayout(row);
+        h->setContentsMargins(0, 8, 0, 8);
+        h->setSpacing(12);
+        auto *texts = new QVBoxLayout;
+        texts->setSpacing(2);
+        texts->addWidget(makeLabel(settings::allowKindLabel(e.kind), fonts::system(10, Weight::Semibold),
+                                   palette::accentBlue));
+        QLabel *value = makeLabel(plainText(e.value, 300), fonts::mono(11), palette::textPrimary);
+        value->setObjectName(QStringLiteral("allow.value"));
+        value->setWordWrap(true);
+        value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        texts->addWidget(value);
+        QLabel *detail = makeLabel(settings::allowDetailLine(e), fonts::system(10), palette::textTertiary);
+        detail->setWordWrap(true);
+        texts->addWidget(detail);
+        h->addLayout(texts, 1);
+        auto *remove = new TSPillButton(QStringLiteral("Elimină"), QStringLiteral("xmark"), TSPillButton::Kind::ghost,
+                                        [this, e] { askRemove(e); });
+        remove->setObjectName(QStringLiteral("allow.remove"));
+        remove->setAccessibleName(QStringLiteral("Elimină excepția ") + plainText(e.value, 120));
+        h->addWidget(remove, 0, Qt::AlignVCenter);
+        rows->addWidget(row);
+    }
+}
+
+void SettingsView::askRemove(const AllowEntry &entry)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Elimină excepția"),
+                                QStringLiteral("Elimini excepția? Agentul va semnala din nou ce acoperă."),
+                                QMessageBox::NoButton, window());
+    box->setObjectName(QStringLiteral("settings.confirmRemove"));
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(settings::allowKindLabel(entry.kind) + QStringLiteral(": ") + plainText(entry.value, 300));
+    QPushButton *remove = box->addButton(QStringLiteral("Elimină"), QMessageBox::DestructiveRole);
+    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    QPointer<SettingsView> self(this);
+    connect(box, &QMessageBox::finished, this, [self, box, remove, entry] {
+        if (self && box->clickedButton() == remove)
+            self->removeEntry(entry);
+    });
+    box->open();
+}
+
+QCoro::Task<> SettingsView::removeEntry(AllowEntry entry)
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    QPointer<SettingsView> self(this);
+    const CommandResult r = co_await agent->removeAllowEntry(entry.id);
+    if (!self)
+        co_return;
+    if (r.ok)
+        m_allowNotice->showNotice(QStringLiteral("Excepția a fost eliminată: ") + plainText(entry.value, 300),
+                                  NoticeBar::Tone::info);
+    else
+        m_allowNotice->showNotice(QStringLiteral("Excepția nu a putut fi eliminată: ") + plainText(r.error, 300),
+                                  NoticeBar::Tone::error);
+}
+
+void SettingsView::chooseFolder()
+{
+    // The desktop's own folder dialog where there is one; it lets the window run meanwhile.
+    auto *dialog = new QFileDialog(window(), QStringLiteral("Alege folderul permis"), QDir::homePath());
+    dialog->setObjectName(QStringLiteral("settings.folderDialog"));
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly, true);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Permite"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    QPointer<SettingsView> self(this);
+    connect(dialog, &QFileDialog::fileSelected, this, [self](const QString &path) {
+        if (self && !path.isEmpty())
+            self->addFolder(path);
+    });
+    dialog->open();
+}
+
+QCoro::Task<> SettingsView::addFolder(QString path)
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    // A name whose bytes are not UTF-8 reaches the console with U+FFFD: it cannot be
+    // named to the agent exactly, and allowing a neighbour by mistake is worse than nothing.
+    if (path.contains(QChar::ReplacementCharacter) || !QDir::isAbsolutePath(path)) {
+        m_allowNotice->showNotice(QStringLiteral("Numele acestui folder nu este UTF-8 valid, deci nu poate fi "
+                                                 "transmis exact agentului; alege un folder părinte sau permite "
+                                                 "fișierele după conținut."),
+                                  NoticeBar::Tone::error);
+        co_return;
+    }
+    path = QDir::cleanPath(path);
+    QPointer<SettingsView> self(this);
+    const CommandResult r = co_await agent->allow(QStringLiteral("path"), path, QStringLiteral("din Setări"));
+    if (!self)
+        co_return;
+    if (!r.ok) {
+        m_allowNotice->showNotice(QStringLiteral("Folderul nu a putut fi adăugat: ") + plainText(r.error, 300),
+                                  NoticeBar::Tone::error);
+        co_return;
+    }
+    QString text = QStringLiteral("Folderul ") + plainText(path, 300) + QStringLiteral(" a fost adăugat la excepții.");
+    const qint64 resolved = r.data.value(QStringLiteral("resolved")).toLongLong();
+    if (resolved > 0)
+        text += QStringLiteral(" Amenințări deschise închise: %1.").arg(resolved);
+    m_allowNotice->showNotice(text, NoticeBar::Tone::success);
+}
+
+QString SettingsView::forwardNote() const { return m_forwardNote->isHidden() ? QString() : m_forwardNote->text(); }
+
+QStringList SettingsView::allowRowValues() const
+{
+    QStringList out;
+    for (QLabel *l : m_allowRows->findChildren<QLabel *>(QStringLiteral("allow.value")))
+        out << l->text();
+    return out;
+}
+
+QString SettingsView::allowMoreText() const { return m_allowMore->isHidden() ? QString() : m_allowMore->text(); }
+
+QString SettingsView::allowNoticeText() const
+{
+    return m_allowNotice->isHidden() ? QString() : m_allowNotice->text();
+}
+
+QList<QAbstractButton *> SettingsView::allowRemoveButtons() const
+{
+    return m_allowRows->findChildren<QAbstractButton *>(QStringLiteral("allow.remove"));
 }
 
 QWidget *SettingsView::buildSchedule()

@@ -5,6 +5,7 @@
 #include "kit/typography.h"
 
 #include <QFontMetricsF>
+#include <QMouseEvent>
 #include <QPainter>
 
 namespace tsav {
@@ -53,6 +54,50 @@ void ThreatRow::setThreat(const Threat &t)
     update();
 }
 
+void ThreatRow::setActionHandler(ActionHandler handler)
+{
+    m_handler = std::move(handler);
+    setMouseTracking(bool(m_handler));
+    update();
+}
+
+QList<threatactions::Action> ThreatRow::actions() const
+{
+    return m_handler ? threatactions::available(m_t) : QList<threatactions::Action>{};
+}
+
+QList<QRectF> ThreatRow::actionRects() const
+{
+    const auto list = actions();
+    if (list.isEmpty())
+        return {};
+    const qreal right = (status().isEmpty() ? width() : tagRect().left() - gap);
+    return threatactions::pillRects(list, QPointF(right - threatactions::pillsWidth(list),
+                                                  (height() - threatactions::pillHeight) / 2));
+}
+
+void ThreatRow::mouseMoveEvent(QMouseEvent *e)
+{
+    bool over = false;
+    for (const QRectF &r : actionRects())
+        over |= r.contains(e->position());
+    setCursor(over ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    QWidget::mouseMoveEvent(e);
+}
+
+void ThreatRow::mouseReleaseEvent(QMouseEvent *e)
+{
+    const QList<QRectF> rects = actionRects();
+    const auto list = actions();
+    for (qsizetype i = 0; i < rects.size(); ++i)
+        if (e->button() == Qt::LeftButton && rects[i].contains(e->position())) {
+            const Threat t = m_t; // the handler may change this row
+            m_handler(list[i], t);
+            return;
+        }
+    QWidget::mouseReleaseEvent(e);
+}
+
 QString ThreatRow::title() const { return plainText(threatRowTitle(m_t)); }
 QString ThreatRow::subtitle() const { return plainText(threatRowSubtitle(m_t)); }
 QString ThreatRow::status() const { return plainText(m_t.status, 64); }
@@ -81,8 +126,10 @@ void ThreatRow::paintEvent(QPaintEvent *)
     p.drawRoundedRect(QRectF(0, cy - barHeight / 2, barWidth, barHeight), 4, 4);
 
     const QRectF tag = tagRect();
+    const QList<QRectF> pills = actionRects();
     const double textLeft = barWidth + gap;
-    const double textWidth = std::max(0.0, tag.left() - gap - textLeft);
+    const double textRight = pills.isEmpty() ? tag.left() : pills.first().left();
+    const double textWidth = std::max(0.0, textRight - gap - textLeft);
     const QFontMetricsF tfm(titleFont()), sfm(subtitleFont());
     const double top = cy - (tfm.height() + 2 + sfm.height()) / 2;
     p.setFont(titleFont());
@@ -92,6 +139,8 @@ void ThreatRow::paintEvent(QPaintEvent *)
     p.setPen(palette::textSecondary);
     p.drawText(QPointF(textLeft, top + tfm.height() + 2 + sfm.ascent()),
                sfm.elidedText(subtitle(), Qt::ElideMiddle, textWidth));
+
+    threatactions::paintPills(p, actions(), pills);
 
     if (!status().isEmpty()) {
         p.setPen(Qt::NoPen);

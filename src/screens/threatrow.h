@@ -4,11 +4,15 @@
 // A severity bar (4 x 36, radius 4, severityColor), a column of title (signature, else
 // description, else "Threat"; 12 semibold) and subtitle (path, else process name, else
 // "—"; 10, one line, elided), a flexible space, and the status tag as received (10
-// semibold on severityColor at 18 %, in a capsule).
+// semibold on severityColor at 18 %, in a capsule). With an action handler, the actions
+// the threat offers (threatactions.h) sit as pills before the tag.
 
 #include "agentlink/records.h"
+#include "screens/threatactions.h"
 
 #include <QWidget>
+
+#include <functional>
 
 namespace tsav {
 
@@ -31,12 +35,21 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+    using ActionHandler = std::function<void(threatactions::Action, const Threat &)>;
+    void setActionHandler(ActionHandler handler);
+    // The pills shown (empty without a handler or when the threat offers none).
+    QList<QRectF> actionRects() const;
+
 protected:
     void paintEvent(QPaintEvent *) override;
+    void mouseMoveEvent(QMouseEvent *e) override;
+    void mouseReleaseEvent(QMouseEvent *e) override;
 
 private:
     QRectF tagRect() const;
+    QList<threatactions::Action> actions() const;
     Threat m_t;
+    ActionHandler m_handler;
 };
 
 } // namespace tsav

@@ -10,11 +10,14 @@
 #include "kit/typography.h"
 #include "screens/chartaxis.h"
 #include "screens/screenparts.h"
+#include "screens/threatactions.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QListView>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
@@ -94,17 +97,41 @@ QStringList pathLines(const QString &path, qreal width)
     return {path.left(lo), fm.elidedText(path.mid(lo), Qt::ElideRight, width)};
 }
 
-int detailRowHeight(const Threat &t, int width)
+qreal detailWidth(const Threat &t, int rowWidth)
+{
+    return rowWidth - 2 * kPadX - kKindWidth - 2 * kGap - statusColumnWidth(t);
+}
+
+// The detail column's lines: title, path, process, score.
+qreal detailTextHeight(const Threat &t, int rowWidth)
 {
     const RowFonts &f = rowFonts();
     qreal h = QFontMetricsF(f.title).height();
-    const qreal detailWidth = width - 2 * kPadX - kKindWidth - 2 * kGap - statusColumnWidth(t);
     if (t.path)
-        h += 4 + QFontMetricsF(f.path).height() * pathLines(plainText(*t.path), detailWidth).size();
+        h += 4 + QFontMetricsF(f.path).height() * pathLines(plainText(*t.path), detailWidth(t, rowWidth)).size();
     if (t.process_name)
         h += 4 + QFontMetricsF(f.small).height();
     if (t.score)
         h += 4 + QFontMetricsF(f.small).height();
+    return h;
+}
+
+// Where the row's action pills sit (under the detail lines); none when it offers none.
+QList<QRectF> actionRects(const QRect &rect, const Threat &t)
+{
+    const QList<threatactions::Action> actions = threatactions::available(t);
+    if (actions.isEmpty())
+        return {};
+    return threatactions::pillRects(actions, QPointF(rect.left() + kPadX + kKindWidth + kGap,
+                                                     rect.top() + kPadY + detailTextHeight(t, rect.width()) + 8));
+}
+
+int detailRowHeight(const Threat &t, int width)
+{
+    const RowFonts &f = rowFonts();
+    qreal h = detailTextHeight(t, width);
+    if (!threatactions::available(t).isEmpty())
+        h += 8 + threatactions::pillHeight;
     const qreal kind = 16 + 4 + QFontMetricsF(f.kind).height();
     const qreal status = QFontMetricsF(f.badge).height() + 6 + 6 + QFontMetricsF(f.status).height();
     return int(std::ceil(std::max({h, kind, status}) + 2 * kPadY)) + 1; // + divider
@@ -154,6 +181,7 @@ void paintDetailRow(QPainter &p, const QRect &rect, const Threat &t)
         line(plainText(processLine(t)), f.small, palette::textTertiary);
     if (t.score)
         line(scoreLine(t), f.small, palette::textTertiary);
+    threatactions::paintPills(p, threatactions::available(t), actionRects(rect, t));
 
     drawDivider(p, rect.left(), rect.right() + 1, rect.bottom(), palette::hairline);
 }
@@ -315,6 +343,12 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
     m_segments = new SegmentedControl(labels, 360);
     header->addWidget(m_segments, 0, Qt::AlignTop);
     col->addLayout(header);
+    m_notice = new NoticeBar;
+    m_notice->setObjectName(QStringLiteral("threats.notice"));
+    col->addWidget(m_notice);
+    m_actions = new ThreatActionRunner(m_agent, this, [this](const QString &text, bool ok) {
+        m_notice->showNotice(text, ok ? NoticeBar::Tone::success : NoticeBar::Tone::error);
+    });
     connect(m_segments, &SegmentedControl::currentChanged, this,
             [this](int i) { setFilter(allSeverities[i]); });
 
@@ -390,6 +424,21 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
         [model](QPainter &p, const QRect &r, int row, bool) { paintDetailRow(p, r, model->rowAt(row)); },
         [model](int row, int width) { return detailRowHeight(model->rowAt(row), width); }, m_list));
     listPanel->addWidget(m_list, 1);
+    m_list->viewport()->installEventFilter(this);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_list, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
+        const QModelIndex index = m_list->indexAt(pos);
+        if (!index.isValid())
+            return;
+        const Threat t = m_model->rowAt(index.row());
+        const auto actions = threatactions::available(t);
+        if (actions.isEmpty())
+            return;
+        QMenu menu(this);
+        for (threatactions::Action a : actions)
+            menu.addAction(threatactions::label(a), this, [this, a, t] { m_actions->run(a, t); });
+        menu.exec(m_list->viewport()->mapToGlobal(pos));
+    });
     m_listMore = makeLabel(QString(), fonts::system(11), palette::textTertiary);
     m_listMore->setContentsMargins(6, 8, 0, 0);
     m_listMore->hide();
@@ -457,6 +506,55 @@ void ThreatsView::applyFilter()
     m_listMore->setText(more ? moreRowsText(m_notListed) : QString());
     m_listMore->setVisible(more);
 }
+
+std::optional<threatactions::Action> ThreatsView::actionAt(const QPoint &viewportPos, Threat *threat) const
+{
+    const QModelIndex index = m_list->indexAt(viewportPos);
+    if (!index.isValid())
+        return std::nullopt;
+    const Threat &t = m_model->rowAt(index.row());
+    const QList<QRectF> rects = actionRects(m_list->visualRect(index), t);
+    const QList<threatactions::Action> actions = threatactions::available(t);
+    for (qsizetype i = 0; i < rects.size(); ++i)
+        if (rects[i].contains(viewportPos)) {
+            if (threat)
+                *threat = t;
+            return actions[i];
+        }
+    return std::nullopt;
+}
+
+QList<QRect> ThreatsView::actionButtonRects(int row) const
+{
+    QList<QRect> out;
+    if (row < 0 || row >= m_model->rowCount())
+        return out;
+    for (const QRectF &r : actionRects(m_list->visualRect(m_model->index(row)), m_model->rowAt(row)))
+        out << r.toAlignedRect();
+    return out;
+}
+
+bool ThreatsView::eventFilter(QObject *watched, QEvent *e)
+{
+    if (watched == m_list->viewport()) {
+        if (e->type() == QEvent::MouseMove) {
+            const auto *me = static_cast<QMouseEvent *>(e);
+            m_list->viewport()->setCursor(actionAt(me->position().toPoint()) ? Qt::PointingHandCursor
+                                                                              : Qt::ArrowCursor);
+        } else if (e->type() == QEvent::MouseButtonRelease) {
+            const auto *me = static_cast<QMouseEvent *>(e);
+            Threat t;
+            if (me->button() == Qt::LeftButton)
+                if (const auto action = actionAt(me->position().toPoint(), &t)) {
+                    m_actions->run(*action, t);
+                    return true;
+                }
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+QString ThreatsView::noticeText() const { return m_notice->isHidden() ? QString() : m_notice->text(); }
 
 QString ThreatsView::moreText() const { return m_listMore->isHidden() ? QString() : m_listMore->text(); }
 

@@ -7,6 +7,7 @@
 #include "agentlink/records.h"
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
+#include "screens/threatactions.h"
 #include "screens/threatslogic.h"
 
 #include <QPointer>
@@ -18,6 +19,7 @@ class QListView;
 namespace tsav {
 
 class AgentClient;
+class NoticeBar;
 class SegmentedControl;
 
 // The donut of the severity panel: a sector per known severity with a count, the total
@@ -68,8 +70,16 @@ public:
     bool listShowsEmptyState() const;
     // "… și încă N" under the list ("" when every threat is listed).
     QString moreText() const;
+    // The line that says how the last action went ("" when hidden).
+    QString noticeText() const;
+    // The action pills of a listed row, in the list's viewport (empty when it offers none).
+    QList<QRect> actionButtonRects(int row) const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *e) override;
 
 private:
+    std::optional<threatactions::Action> actionAt(const QPoint &viewportPos, Threat *threat = nullptr) const;
     void refreshFromClient();
     void applyFilter();
 
@@ -78,6 +88,8 @@ private:
     QList<Threat> m_threats;
 
     QLabel *m_header = nullptr;
+    NoticeBar *m_notice = nullptr;
+    ThreatActionRunner *m_actions = nullptr;
     SegmentedControl *m_segments = nullptr;
     SeverityDonut *m_donut = nullptr;
     QWidget *m_legend = nullptr;

@@ -500,3 +500,54 @@ TEST_F(Client, AnAgentThatRefusesIsQuotedAndCommandsSayHowTheyWent)
     EXPECT_FALSE(unreachable.ok);
     EXPECT_TRUE(unreachable.error.contains("connect(")) << unreachable.error.toStdString();
 }
+
+TEST_F(Client, AllowListAndThreatActionsSendTheirPayloadsAndReadBack)
+{
+    startPeer();
+    runTask(client.refresh());
+    EXPECT_TRUE(client.allowList().isEmpty()); // not polled: read when a screen asks
+    EXPECT_EQ(peer->requestCount("allowlist.list"), 0);
+    QSignalSpy listChanged(&client, &AgentClient::allowListChanged);
+    runTask(client.refreshAllowList());
+    ASSERT_EQ(client.allowList().size(), 2);
+    EXPECT_EQ(client.allowList()[0].value, "/home/ana/proiecte/build");
+    EXPECT_EQ(listChanged.count(), 1);
+
+    peer->clearRequests();
+    const tsav::CommandResult added = runTask(client.allow("path", "/home/ana/Downloads/a b", "din Setări"));
+    EXPECT_TRUE(added.ok);
+    EXPECT_EQ(added.data.value("resolved").toLongLong(), 1);
+    EXPECT_EQ(requestObject(requestsFor(*peer, "allowlist.add").value(0)),
+              (QJsonObject{{"op", "allowlist.add"}, {"kind", "path"}, {"value", "/home/ana/Downloads/a b"},
+                           {"note", "din Setări"}}));
+    // The row that changed status shows at once, and so does the list.
+    EXPECT_EQ(peer->requestCount("summary"), 1);
+    EXPECT_EQ(peer->requestCount("allowlist.list"), 1);
+    runTask(client.allow("sha256", QString(64, 'a')));
+    EXPECT_FALSE(requestObject(requestsFor(*peer, "allowlist.add").value(1)).contains("note")); // none given
+
+    peer->clearRequests();
+    EXPECT_TRUE(runTask(client.removeAllowEntry(2)).ok);
+    EXPECT_EQ(requestsFor(*peer, "allowlist.remove").value(0), "{\"id\":2,\"op\":\"allowlist.remove\"}");
+    EXPECT_EQ(peer->requestCount("allowlist.list"), 1);
+
+    peer->clearRequests();
+    EXPECT_TRUE(runTask(client.killThreat(11)).ok);
+    EXPECT_EQ(requestsFor(*peer, "threat.kill").value(0), "{\"id\":11,\"op\":\"threat.kill\"}");
+    EXPECT_EQ(peer->requestCount("summary"), 1);
+
+    // An agent that does not know the allow-list: the screen can say so, and shows nothing.
+    peer->clearReply("allowlist.list");
+    runTask(client.refreshAllowList());
+    EXPECT_TRUE(client.allowList().isEmpty());
+    EXPECT_EQ(client.allowListError().value_or(""), "unknown op");
+
+    // Where events go, while telemetry is on.
+    peer->setData("settings.get", R"({"cloud_telemetry":true,"forward_to":{"host":"10.0.0.5","port":514,"protocol":"tcp"}})");
+    runTask(client.refreshSettings());
+    ASSERT_TRUE(client.forwardTarget());
+    EXPECT_EQ(client.forwardTarget()->host, "10.0.0.5");
+    peer->setData("settings.get", R"({"cloud_telemetry":false})");
+    runTask(client.refreshSettings());
+    EXPECT_FALSE(client.forwardTarget());
+}

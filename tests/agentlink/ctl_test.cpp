@@ -185,4 +185,53 @@ TEST_F(Ctl, HostileExportPagesEndWithAnErrorNotALoop)
     }
 }
 
+TEST_F(Ctl, AllowListAddAndRemove)
+{
+    const CtlRun list = ctl({"allow"});
+    ASSERT_EQ(list.status, 0) << list.err.toStdString();
+    EXPECT_TRUE(list.out.contains("/home/ana/proiecte/build"));
+    EXPECT_TRUE(list.out.contains("Amenințarea #3: Unsafe.Script"));
+    EXPECT_EQ(ctl({"allow", "list"}).out, list.out);
+
+    peer.clearRequests();
+    QProcess p;
+    p.setWorkingDirectory(scratch.root());
+    p.start(QStringLiteral(TSAV_CTL_EXECUTABLE), {"--socket", socket, "allow", "add", "path", "sub/../a b", "--note", "ok"});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardOutput()).contains("(entry 3); 1 open threat now allowed"));
+    const QJsonObject sent = QJsonDocument::fromJson(peer.requests().value(0)).object();
+    EXPECT_EQ(sent, (QJsonObject{{"op", "allowlist.add"}, {"kind", "path"}, {"value", scratch.root() + "/a b"}, {"note", "ok"}}));
+
+    peer.clearRequests();
+    EXPECT_EQ(ctl({"allow", "add", "sha256", QString(64, 'A')}).status, 0);
+    EXPECT_TRUE(peer.requests().value(0).contains(QString(64, 'a').toUtf8())); // sent lower-case
+
+    // Refused before anything is sent: a bad kind, a bad hash, a missing id.
+    peer.clearRequests();
+    EXPECT_EQ(ctl({"allow", "add", "folder", "/x"}).status, 2);
+    EXPECT_EQ(ctl({"allow", "add", "sha256", "abc"}).status, 2);
+    EXPECT_EQ(ctl({"allow", "remove"}).status, 2);
+    EXPECT_EQ(ctl({"allow", "remove", "seven"}).status, 2);
+    EXPECT_EQ(peer.requests().size(), 0);
+
+    // A path whose bytes are not UTF-8 cannot be named to the agent exactly: its content can.
+    QProcess sh;
+    sh.start("/bin/sh", {"-c", "exec \"$0\" --socket \"$1\" allow add path \"$(printf '/home/ana/\\377x')\"",
+                         QStringLiteral(TSAV_CTL_EXECUTABLE), socket});
+    ASSERT_TRUE(sh.waitForFinished(60000));
+    EXPECT_EQ(sh.exitCode(), 2);
+    EXPECT_TRUE(QString::fromUtf8(sh.readAllStandardError()).contains("sha256")) ;
+    EXPECT_EQ(peer.requests().size(), 0);
+
+    const CtlRun removed = ctl({"allow", "remove", "2"});
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.out, "removed allow-list entry 2\n");
+    EXPECT_TRUE(peer.requests().contains("{\"id\":2,\"op\":\"allowlist.remove\"}"));
+    peer.setReply("allowlist.remove", "{\"ok\":false,\"data\":null,\"error\":\"no allow-list entry 9\"}\n");
+    const CtlRun refused = ctl({"allow", "remove", "9"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains("no allow-list entry 9")) << refused.err.toStdString();
+}
+
 } // namespace

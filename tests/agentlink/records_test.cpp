@@ -275,6 +275,103 @@ TEST(Settings, OnlyBooleansAndAWholeNumberOfHours)
     EXPECT_FALSE(decodeSettings(reply("{\"ok\":true}")));
 }
 
+TEST(Settings, ForwardTargetOnlyWhenWellFormed)
+{
+    auto s = decodeSettings(withData(
+        R"({"cloud_telemetry":true,"forward_to":{"host":"siem.example","port":6514,"protocol":"tls"}})"));
+    ASSERT_TRUE(s && s->forwardTo);
+    EXPECT_EQ(*s->forwardTo, (ForwardTarget{"siem.example", 6514, "tls"}));
+    EXPECT_EQ(s->switches.value("cloud_telemetry"), true);
+    // Malformed or absurd targets are left out; the switches still decode.
+    for (const char *bad : {R"({"host":"h","port":70000,"protocol":"tcp"})", R"({"host":"h","port":"514","protocol":"tcp"})",
+                            R"({"host":"h","port":514})", R"({"host":null,"port":514,"protocol":"tcp"})", R"("h:514")",
+                            R"({"host":"h","port":-1,"protocol":"udp"})"}) {
+        auto r = decodeSettings(withData(QByteArray(R"({"realtime_enabled":true,"forward_to":)") + bad + "}"));
+        ASSERT_TRUE(r) << bad;
+        EXPECT_FALSE(r->forwardTo) << bad;
+        EXPECT_TRUE(r->switches.value("realtime_enabled")) << bad;
+    }
+}
+
+TEST(NewerMembers, EngineStateClamdMemoryAndScanOutcomeAreOptionalButTyped)
+{
+    const QByteArray withState = replaceIn(metricsJson, R"("yara": {"hits": 2, "last": 100.0})",
+                                           R"("yara": {"hits": 2, "last": 100.0, "state": "degraded", "reason": "r"})");
+    auto m = decodeRecord<LiveMetrics>(withData(replaceIn(withState, R"("fds": 5,)", R"("fds": 5, "clamd_rss": 1024,)")));
+    ASSERT_TRUE(m.ok()) << m.error().description().toStdString();
+    EXPECT_EQ(m.value().engines.value("yara").state, "degraded");
+    EXPECT_EQ(m.value().engines.value("yara").reason, "r");
+    EXPECT_EQ(m.value().agent.clamd_rss, 1024);
+    EXPECT_FALSE(decodeRecord<LiveMetrics>(withData(metricsJson)).value().agent.clamd_rss);
+    // Present with the wrong type, as any optional member: the record fails.
+    EXPECT_FALSE(decodeRecord<LiveMetrics>(withData(replaceIn(withState, R"("state": "degraded")", R"("state": 2)"))).ok());
+    EXPECT_FALSE(decodeRecord<LiveMetrics>(withData(replaceIn(metricsJson, R"("fds": 5,)", R"("fds": 5, "clamd_rss": 1.5,)"))).ok());
+
+    QByteArray locations = "[";
+    for (int i = 0; i < 100000; ++i)
+        locations += (i ? ",\"/l" : "\"/l") + QByteArray::number(i) + '"';
+    locations += ']';
+    auto scan = decodeRecord<ScanStatus>(withData(
+        R"({"id":1,"kind":"full","started":1,"finished":2,"scanned":0,"current":"","running":false,"outcome":"failed",)"
+        R"("error":"no location could be opened","skipped_foreign":3,"unreadable":4,"locations":)" + locations + "}"));
+    ASSERT_TRUE(scan.ok()) << scan.error().description().toStdString();
+    EXPECT_EQ(scan.value().outcome, "failed");
+    EXPECT_EQ(scan.value().skipped_foreign, 3);
+    ASSERT_TRUE(scan.value().locations);
+    EXPECT_EQ(scan.value().locations->size(), ScanStatus::maxLocations); // a hostile list stays small
+    EXPECT_EQ(scan.value().locations->first(), "/l0");
+    EXPECT_FALSE(decodeRecord<ScanStatus>(withData(
+        R"({"id":1,"kind":"q","started":1,"scanned":0,"current":"","running":false,"locations":["/a",7]})")).ok());
+}
+
+TEST(EngineProblems, DegradedOrOffAgainstItsSwitch)
+{
+    LiveMetrics m;
+    auto engine = [](const char *state, const char *reason) {
+        LiveMetrics::EngineHits h;
+        if (state)
+            h.state = QString::fromUtf8(state);
+        if (reason)
+            h.reason = QString::fromUtf8(reason);
+        return h;
+    };
+    m.engines.insert("signature", engine("degraded", "clamd not running"));
+    m.engines.insert("yara", engine("ok", nullptr));
+    m.engines.insert("behavior", engine("off", nullptr));     // its switch decides
+    m.engines.insert("network", engine("off", "switched off"));
+    m.engines.insert("old", engine(nullptr, nullptr));        // an older agent says nothing
+    m.engines.insert("zeta", engine("starting", nullptr));    // a word this console does not know
+    const QHash<QString, bool> aiOff{{"ai_engine_enabled", false}, {"network_monitor", true}};
+    EXPECT_EQ(engineProblems(m, aiOff),
+              (QList<EngineProblem>{{"signature", "degraded", "clamd not running"}, {"zeta", "starting", ""}}));
+    // The AI switch on while its engine is off: that is a fault.
+    const QHash<QString, bool> aiOn{{"ai_engine_enabled", true}};
+    EXPECT_EQ(engineProblems(m, aiOn).size(), 3);
+    EXPECT_EQ(engineProblems(m, aiOn)[0].name, "behavior");
+}
+
+TEST(AllowList, EntriesAreStrictAndTheAddReplyCarriesWhatItResolved)
+{
+    auto list = decodeList<AllowEntry>(withData(
+        R"([{"id":3,"kind":"path","value":"/home/ana/p","note":"","ts":1.5},{"id":1,"kind":"sha256","value":"ab","note":"n","ts":2}])"));
+    ASSERT_TRUE(list.ok());
+    EXPECT_EQ(list.value()[0], (AllowEntry{3, "path", "/home/ana/p", "", 1.5}));
+    EXPECT_FALSE(decodeList<AllowEntry>(withData(R"([{"id":3,"kind":"path","value":"/p","ts":1}])")).ok()); // no note
+    EXPECT_FALSE(decodeList<AllowEntry>(withData(R"([{"id":"3","kind":"path","value":"/p","note":"","ts":1}])")).ok());
+
+    auto added = decodeRecord<AllowAdded>(withData(R"({"id":4,"kind":"process","value":"/usr/bin/x","note":"","ts":1,"resolved":2})"));
+    ASSERT_TRUE(added.ok());
+    EXPECT_EQ(added.value().entry.value, "/usr/bin/x");
+    EXPECT_EQ(added.value().resolved, 2);
+    auto noCount = decodeRecord<AllowAdded>(withData(R"({"id":4,"kind":"process","value":"/x","note":"","ts":1})"));
+    ASSERT_FALSE(noCount.ok());
+    EXPECT_EQ(noCount.error().message, "AllowAdded.resolved: missing");
+    // A refusal in the agent's words.
+    auto refused = decodeRecord<AllowAdded>(reply(R"({"ok":false,"data":null,"error":"value must be an absolute path"})"));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "value must be an absolute path");
+}
+
 TEST(Processes, SortIsStableByScoreLargestFirst)
 {
     QList<ProcessRow> rows;

@@ -52,6 +52,19 @@ TEST(PanelStatus, RealtimeSettingDecidesTheRest)
     EXPECT_EQ(panelStatus(true, summaryWith(-1), realtimeOn).text, QStringLiteral("PROTEJAT"));
 }
 
+TEST(PanelStatus, AnEngineNotWorkingComesBeforeProtectedAndIsNamedEverywhere)
+{
+    const QList<EngineProblem> down{{"signature", "degraded", "no signature database"}, {"yara", "off", ""}};
+    const auto degraded = panelStatus(true, summaryWith(0), realtimeOn, down);
+    EXPECT_EQ(degraded.text, QStringLiteral("PROTECȚIE DEGRADATĂ"));
+    EXPECT_EQ(degraded.color, palette::accentAmber);
+    EXPECT_EQ(degraded.detail, QStringLiteral("Motorul Signature e degradat: no signature database (și încă 1)"));
+    // Threats still come first, and the engine is still named under them.
+    EXPECT_EQ(panelStatus(true, summaryWith(2), realtimeOn, down).detail, degraded.detail);
+    EXPECT_EQ(panelStatus(false, summaryWith(0), realtimeOn, down).detail, QString()); // nothing fresh to say
+    EXPECT_TRUE(trayToolTip(true, summaryWith(0), realtimeOn, down).endsWith(degraded.detail));
+}
+
 TEST(TrayLabel, ShieldOnlyWhenConnectedWithoutActiveThreats)
 {
     EXPECT_EQ(trayLabel(true, std::nullopt).icon, QStringLiteral("shield.lefthalf.filled"));

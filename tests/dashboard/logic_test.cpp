@@ -40,6 +40,18 @@ TEST(ProtectionScore, DeductionsAndFloor)
     EXPECT_DOUBLE_EQ(protectionScore(allOn(), active(-4)), 100);
 }
 
+TEST(ProtectionScore, EnginesThatAreNotWorkingLeaveTheGreenZone)
+{
+    EXPECT_DOUBLE_EQ(protectionScore(allOn(), active(0), 1), 80);
+    EXPECT_DOUBLE_EQ(protectionScore(allOn(), active(0), 20000), 60); // at most two count
+    const auto state = protectionState(allOn(), {}, true, false, {{"zeta\u202e", "starting", ""}});
+    EXPECT_EQ(state.title, "ATENȚIE");
+    EXPECT_FALSE(state.protectedNow);
+    EXPECT_EQ(state.subtitle, "Motorul Zeta nu funcționează normal (starting)"); // hostile text neutralised
+    EXPECT_EQ(engineStateLabel("degraded"), "DEGRADAT");
+    EXPECT_EQ(engineStateColor("off"), pal::accentRed);
+}
+
 TEST(ProtectionScore, IsProtectedNeedsTheThreeCoreEngines)
 {
     EXPECT_FALSE(isProtected({}));

@@ -100,8 +100,8 @@ TEST(EventTexts, LocalTimeAndTarget)
 {
     // The local zone decides the text; compare with Qt's own conversion and, in a fixed
     // zone two hours east of UTC, with the literal.
-    EXPECT_EQ(events::timeText(0), QDateTime::fromSecsSinceEpoch(0).toString("HH:mm:ss"));
-    EXPECT_EQ(events::timeText(3661.9), QDateTime::fromSecsSinceEpoch(3661).toString("HH:mm:ss"));
+    EXPECT_EQ(events::timeText(0), QDateTime::fromSecsSinceEpoch(0).toString("dd.MM.yyyy HH:mm:ss"));
+    EXPECT_EQ(events::timeText(3661.9), QDateTime::fromSecsSinceEpoch(3661).toString("dd.MM.yyyy HH:mm:ss"));
     if (const char *expected = std::getenv("TSAV_EXPECT_EPOCH_LOCAL")) {
         EXPECT_EQ(events::timeText(0), QString::fromUtf8(expected));
     }

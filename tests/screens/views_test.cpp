@@ -19,6 +19,7 @@
 #include "screens/processesview.h"
 #include "screens/quarantineview.h"
 #include "screens/scanview.h"
+#include "screens/screenparts.h"
 #include "screens/threatsview.h"
 
 #include <QApplication>
@@ -36,6 +37,8 @@
 #include <QCoroTask>
 
 #include <gtest/gtest.h>
+
+#include "../testbase.h"
 
 using namespace tsav;
 
@@ -79,7 +82,7 @@ bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 2
 
 // A scripted agent on a real socket and a client polling it by hand.
 struct Agent {
-    QTemporaryDir dir;
+    QTemporaryDir dir{test::testDirTemplate(QStringLiteral("screens"))};
     ScriptedPeer peer{dir.path() + QStringLiteral("/agent.sock")};
     AgentClient client{dir.path() + QStringLiteral("/agent.sock")};
 
@@ -442,6 +445,35 @@ TEST(ScanScreen, CleanResultGivesFeedbackEachTimeItAppears)
     v.setState(scanStatus(false, 20, kNow), std::nullopt, {});
     EXPECT_EQ(v.cleanAppearances(), 2);
     EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 2);
+}
+
+TEST(ScanScreen, AFailedScanIsNeverCleanAndEveryScanSaysWhatItLeftAlone)
+{
+    RecordedFeedback fb;
+    ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
+    ScanStatus failed = scanStatus(false, 0, kNow);
+    failed.outcome = "failed";
+    failed.error = "no location could be opened";
+    v.setState(failed, std::nullopt, {});
+    ASSERT_TRUE(v.showsResults()); // nothing scanned, but the user must hear why
+    EXPECT_FALSE(v.resultsShowClean());
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 0);
+    auto *note = v.findChild<NoticeBar *>("scan.outcome");
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(note->text(), "Scanul a eșuat: no location could be opened");
+
+    ScanStatus partial = scanStatus(false, 500, kNow);
+    partial.outcome = "stopped";
+    partial.skipped_foreign = 3;
+    partial.unreadable = 12;
+    v.setState(partial, std::nullopt, {});
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the failed scan's panel
+    note = v.findChild<NoticeBar *>("scan.outcome");
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(note->text(), "Scan oprit înainte de final · 3 fișiere ale altor utilizatori lăsate deoparte · "
+                            "12 nu au putut fi citite");
+    EXPECT_TRUE(v.resultsShowClean());
+    snapshot(&v, "scan-stopped");
 }
 
 TEST(ScanScreen, ResultsListTheScansThreats)

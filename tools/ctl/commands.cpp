@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QIODevice>
+#include <QDir>
+#include <QRegularExpression>
 #include <QPointer>
 #include <QRegularExpression>
 
@@ -37,6 +39,11 @@ QString usage()
         "  settings set KEY VALUE       KEY: an engine switch (true/false) or\n"
         "                               scheduled_scan_hours (whole hours)\n"
         "  audit                        run the host security audit\n"
+        "  allow [list]                 the allow-list: what the agent no longer reports\n"
+        "  allow add KIND VALUE [--note TEXT]\n"
+        "                               KIND: path (a file, or a folder and all under it),\n"
+        "                               sha256 (a file's content) or process (an executable)\n"
+        "  allow remove ID              remove an allow-list entry\n"
         "  export KIND [--format csv|json] [FILTERS]\n"
         "                               the whole history of KIND (threats, events,\n"
         "                               quarantine or audit) to standard output,\n"
@@ -108,13 +115,20 @@ QString summaryText(const Summary &s)
 
 QString scanText(const ScanStatus &s)
 {
+    const QString state = s.running ? QStringLiteral("running") : printable(s.outcome.value_or(QStringLiteral("finished")));
     QString text = QStringLiteral("scan #%1 (%2) %3, %4 files, started %5")
                        .arg(s.id)
-                       .arg(printable(s.kind), s.running ? QStringLiteral("running") : QStringLiteral("finished"))
+                       .arg(printable(s.kind), state)
                        .arg(s.scanned)
                        .arg(formatTime(s.started));
     if (s.finished)
         text += QStringLiteral(", finished ") + formatTime(*s.finished);
+    if (s.error && !s.error->isEmpty())
+        text += QStringLiteral("\n  error: ") + printable(*s.error);
+    if (s.skipped_foreign.value_or(0) > 0 || s.unreadable.value_or(0) > 0)
+        text += QStringLiteral("\n  %1 files of other users left alone, %2 could not be read")
+                    .arg(s.skipped_foreign.value_or(0))
+                    .arg(s.unreadable.value_or(0));
     if (s.running && !s.current.isEmpty())
         text += QStringLiteral("\n  now: ") + printable(s.current);
     return text;
@@ -228,6 +242,41 @@ QCoro::Task<int> exportHistory(AgentClient &client, QVariantMap request, QTextSt
             co_return Success;
         cursor = *page.next;
     }
+}
+
+const QStringList allowKinds{QStringLiteral("path"), QStringLiteral("sha256"), QStringLiteral("process")};
+
+// The value of an allow-list entry as the agent wants it, or why it cannot be one. Paths
+// are made absolute against the working directory; a name whose bytes are not UTF-8 has
+// no exact form on the wire (it would arrive with U+FFFD), so its content is the way.
+std::optional<QString> allowValue(const QString &kind, const QString &value, QString *why)
+{
+    if (kind == u"sha256") {
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+        if (!hex.match(value).hasMatch()) {
+            *why = QStringLiteral("sha256 takes 64 hexadecimal digits: ") + printable(value);
+            return std::nullopt;
+        }
+        return value.toLower();
+    }
+    if (value.isEmpty()) {
+        *why = kind + QStringLiteral(" takes a path");
+        return std::nullopt;
+    }
+    if (value.contains(QChar::ReplacementCharacter)) {
+        *why = QStringLiteral("the path is not valid UTF-8, so the agent cannot be told it exactly; allow the "
+                              "file's content instead: tessaly-ctl allow add sha256 $(sha256sum FILE)");
+        return std::nullopt;
+    }
+    return QDir::cleanPath(QDir::current().absoluteFilePath(value));
+}
+
+QString allowTable(const QList<AllowEntry> &entries)
+{
+    Table t({"ID", "ADDED", "KIND", "VALUE", "NOTE"}, {true});
+    for (const AllowEntry &e : entries)
+        t.addRow({QString::number(e.id), formatTime(e.ts), e.kind, e.value, e.note});
+    return t.render();
 }
 
 QCoro::Task<int> status(AgentClient &client, bool json, QTextStream &out, QTextStream &err)
@@ -436,16 +485,28 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
         out << "uptime " << num(m.uptime_seconds / 3600.0) << " h, " << m.files_scanned_since_boot
             << " files scanned, " << num(m.files_per_second) << " files/s\n";
         out << "agent: pid " << m.agent.pid << ", CPU " << num(m.agent.cpu) << "%, memory " << formatBytes(m.agent.rss)
-            << ", " << m.agent.threads << " threads, " << m.agent.fds << " descriptors\n";
+            << ", " << m.agent.threads << " threads, " << m.agent.fds << " descriptors";
+        if (m.agent.clamd_rss)
+            out << "; clamd memory " << formatBytes(*m.agent.clamd_rss);
+        out << "\n";
         out << "host: CPU " << num(m.system.cpu_percent) << "% of " << m.system.cpu_count << ", RAM "
             << formatBytes(m.system.ram_used) << " / " << formatBytes(m.system.ram_total) << ", disk "
             << formatBytes(m.system.disk_used) << " / " << formatBytes(m.system.disk_total) << ", net "
             << formatBytes(static_cast<qint64>(m.system.net_bytes_sent_per_sec)) << "/s out, "
             << formatBytes(static_cast<qint64>(m.system.net_bytes_recv_per_sec)) << "/s in\n\n";
-        Table engines({"ENGINE", "HITS", "LAST 24H", "TOTAL", "LAST HIT"}, {false, true, true, true});
-        for (const EngineStat &e : m.engineStats())
+        Table engines({"ENGINE", "HITS", "LAST 24H", "TOTAL", "LAST HIT", "STATE"}, {false, true, true, true});
+        for (const EngineStat &e : m.engineStats()) {
+            const auto hits = m.engines.constFind(e.name);
+            QString state;
+            if (hits != m.engines.cend() && hits->state) {
+                state = *hits->state;
+                if (hits->reason && !hits->reason->isEmpty())
+                    state += QStringLiteral(": ") + *hits->reason;
+            }
             engines.addRow({e.name, QString::number(e.hits_since_boot), QString::number(e.last24h),
-                            QString::number(e.total), e.last_hit_ts > 0 ? formatTime(e.last_hit_ts) : QStringLiteral("-")});
+                            QString::number(e.total), e.last_hit_ts > 0 ? formatTime(e.last_hit_ts) : QStringLiteral("-"),
+                            state.isEmpty() ? QStringLiteral("-") : state});
+        }
         out << engines.render();
         const auto dirs = m.scanDirStats();
         if (!dirs.isEmpty()) {
@@ -533,6 +594,66 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
             co_return usageError(*bad);
         co_return co_await exportHistory(client, request, out, err);
     }
+    if (command == u"allow" && (w.size() == 1 || (w.size() == 2 && w[1] == u"list"))) {
+        if (options.json)
+            co_return co_await printJson(client, QStringLiteral("allowlist.list"), {}, out, err);
+        auto rows = co_await fetchList<AllowEntry>(client, QStringLiteral("allowlist.list"), {});
+        if (!rows)
+            co_return fail(err, rows.error());
+        if (rows.value().isEmpty())
+            out << "the allow-list is empty\n";
+        else
+            out << allowTable(rows.value());
+        co_return Success;
+    }
+    if (command == u"allow" && w.size() == 4 && w[1] == u"add") {
+        if (!allowKinds.contains(w[2]))
+            co_return usageError(QStringLiteral("KIND is path, sha256 or process: ") + printable(w[2]));
+        QString why;
+        const auto value = allowValue(w[2], w[3], &why);
+        if (!value)
+            co_return usageError(why);
+        QVariantMap payload;
+        payload.insert(QStringLiteral("kind"), w[2]);
+        payload.insert(QStringLiteral("value"), *value);
+        if (options.note)
+            payload.insert(QStringLiteral("note"), *options.note);
+        auto response = co_await client.call(QStringLiteral("allowlist.add"), payload);
+        if (!response)
+            co_return fail(err, response.error());
+        auto added = decodeRecord<AllowAdded>(response.value());
+        if (!added)
+            co_return fail(err, added.error());
+        if (options.json) {
+            out << response.value().dataJson() << "\n";
+            co_return Success;
+        }
+        const AllowAdded &a = added.value();
+        out << "allowed " << printable(a.entry.kind) << " " << printable(a.entry.value) << " (entry "
+            << a.entry.id << ")";
+        if (a.resolved > 0)
+            out << "; " << a.resolved << (a.resolved == 1 ? " open threat" : " open threats") << " now allowed";
+        out << "\n";
+        co_return Success;
+    }
+    if (command == u"allow" && w.size() == 3 && w[1] == u"remove") {
+        bool ok = false;
+        const qint64 id = w[2].toLongLong(&ok);
+        if (!ok)
+            co_return usageError(QStringLiteral("ID must be a whole number: ") + printable(w[2]));
+        QVariantMap payload;
+        payload.insert(QStringLiteral("id"), id);
+        auto response = co_await client.call(QStringLiteral("allowlist.remove"), payload);
+        if (!response)
+            co_return fail(err, response.error());
+        if (!response.value().ok)
+            co_return fail(err, AgentError{QStringLiteral("tsav.agent"), 0,
+                                           response.value().error.value_or(QStringLiteral("refused"))});
+        out << "removed allow-list entry " << id << "\n";
+        co_return Success;
+    }
+    if (command == u"allow")
+        co_return usageError(QStringLiteral("allow takes list, add KIND VALUE or remove ID"));
 
     if (command.isEmpty())
         co_return usageError(QStringLiteral("no command given"));

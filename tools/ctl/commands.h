@@ -7,6 +7,8 @@
 #include <QTextStream>
 #include <QVariantMap>
 
+#include <optional>
+
 #include <QCoroTask>
 
 namespace tsav::ctl {
@@ -16,6 +18,7 @@ struct Options {
     int watchCycles = 0;    // watch: stop after this many cycles (0: run until interrupted)
     // Search and export: as typed, checked by the command that uses them.
     std::optional<QString> format, since, until, query;
+    std::optional<QString> note; // allow add: the entry's note
     QStringList words;      // the subcommand and its arguments
 };
 

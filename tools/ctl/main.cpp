@@ -32,6 +32,8 @@ int main(int argc, char **argv)
         const QString a = args.takeFirst();
         if (a == u"--json") {
             options.json = true;
+        } else if (a == u"--note" && !args.isEmpty()) {
+            options.note = args.takeFirst();
         } else if (a == u"--socket" && !args.isEmpty()) {
             socket = args.takeFirst();
         } else if (a == u"--cycles" && !args.isEmpty()) {
