@@ -438,6 +438,37 @@ QCoro::Task<> AgentClient::refreshAllowList()
     Q_EMIT allowListChanged();
 }
 
+namespace {
+template <typename T>
+Expected<QList<T>> rowsOnly(Expected<Rows<T>> &&fetched)
+{
+    if (!fetched)
+        return fetched.error();
+    return std::move(fetched).value().items;
+}
+
+QVariantMap searchPayload(const QString &query)
+{
+    QVariantMap payload = limitRows;
+    payload.insert(QStringLiteral("query"), query);
+    return payload;
+}
+} // namespace
+
+QCoro::Task<Expected<QList<Threat>>> AgentClient::searchThreats(QString query)
+{
+    co_return rowsOnly(co_await QtConcurrent::run(linkPool(), &fetchList<Threat>, m_socketPath,
+                                                  requestBytes(opThreats, searchPayload(query)), maxRequestedRows,
+                                                  steady_clock::now() + m_cycleDeadline));
+}
+
+QCoro::Task<Expected<QList<EventRow>>> AgentClient::searchEvents(QString query)
+{
+    co_return rowsOnly(co_await QtConcurrent::run(linkPool(), &fetchList<EventRow>, m_socketPath,
+                                                  requestBytes(opEvents, searchPayload(query)), maxRequestedRows,
+                                                  steady_clock::now() + m_cycleDeadline));
+}
+
 // --- commands: the outcome of the request is dropped, whatever it is ------------------
 
 QCoro::Task<> AgentClient::startScan(QString kind)

@@ -130,6 +130,13 @@ public:
     QCoro::Task<> refreshSettings();
     QCoro::Task<> refreshAllowList();
 
+    // The newest threats or events whose text fields hold `query` (case-insensitive, on
+    // the agent), at most maxRequestedRows. Not published: the screen that searches keeps
+    // them, while the poll goes on with the unfiltered lists (alerts and the dashboard
+    // need every new threat).
+    QCoro::Task<Expected<QList<Threat>>> searchThreats(QString query);
+    QCoro::Task<Expected<QList<EventRow>>> searchEvents(QString query);
+
     // One exchange: payload members plus "op" = path, 15 s per receive, and done within the
     // cycle deadline.
     QCoro::Task<Expected<AgentResponse>> call(QString path, QVariantMap payload = {});

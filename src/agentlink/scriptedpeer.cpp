@@ -152,6 +152,8 @@ void ScriptedPeer::State::serve(int fd)
 
     if (b.delay.count() > 0)
         std::this_thread::sleep_for(b.delay);
+    if (b.respond)
+        b.bytes = b.respond(request);
     bool written = true;
     if (b.trickleChunk > 0) {
         for (qsizetype at = 0; at < b.bytes.size() && written && !stopping; at += b.trickleChunk) {

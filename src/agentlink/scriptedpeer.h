@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace tsav {
@@ -24,6 +25,9 @@ public:
         qsizetype trickleChunk = 0;           // > 0: write the reply in chunks of this size...
         std::chrono::milliseconds trickleDelay{0}; // ...with this pause between them
         std::chrono::milliseconds delay{0};   // pause before the first byte of the reply
+        // When set, the reply is made from the request (its bytes up to the line feed)
+        // instead of `bytes`; it runs on the peer's own thread.
+        std::function<QByteArray(const QByteArray &request)> respond = {};
     };
 
     explicit ScriptedPeer(QString socketPath); // creates missing parent dirs (0700), listens at once

@@ -7,6 +7,8 @@
 #include "kit/tspanel.h"
 #include "kit/typography.h"
 #include "screens/eventslogic.h"
+#include "screens/historytools.h"
+#include "kit/tspillbutton.h"
 #include "screens/screenparts.h"
 
 #include <QComboBox>
@@ -126,6 +128,28 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
     header->addLayout(pickerRow);
     header->setAlignment(pickerRow, Qt::AlignTop);
     col->addLayout(header);
+    // Search (on the agent, as the user types) and export.
+    auto *tools = new QHBoxLayout;
+    tools->setSpacing(12);
+    m_search = new SearchField(QStringLiteral("Caută în evenimente (acțiune, țintă, sursă…)"));
+    m_search->setObjectName(QStringLiteral("events.search"));
+    tools->addWidget(m_search, 1);
+    auto *exportButton = new TSPillButton(QStringLiteral("Exportă…"), QStringLiteral("square.and.arrow.down"),
+                                          TSPillButton::Kind::ghost, [this] { m_export->start(m_query); });
+    exportButton->setObjectName(QStringLiteral("events.export"));
+    tools->addWidget(exportButton);
+    col->addLayout(tools);
+    m_notice = new NoticeBar;
+    m_notice->setObjectName(QStringLiteral("events.notice"));
+    col->addWidget(m_notice);
+    m_export = new ExportFlow(m_agent, this, m_notice, QStringLiteral("events"), QStringLiteral("evenimente"));
+    connect(m_search, &SearchField::searchChanged, this, [this](const QString &query) {
+        m_query = query;
+        if (query.isEmpty())
+            refreshFromClient();
+        else
+            search();
+    });
     connect(m_picker, &QComboBox::activated, this, [this](int i) {
         if (i >= 0 && i < m_options.size())
             setSource(m_options[i]);
@@ -154,11 +178,53 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
 
 void EventsView::refreshFromClient()
 {
+    if (!m_query.isEmpty()) {
+        search(); // the results follow the agent too, one search at a time
+        return;
+    }
     setEvents(m_agent ? m_agent->events() : QList<EventRow>{});
     // Events a hostile agent sent beyond what the client keeps.
     const qsizetype omitted = m_agent ? m_agent->eventsOmitted() : 0;
     m_more->setText(moreRowsText(omitted));
     m_more->setVisible(omitted > 0);
+}
+
+QCoro::Task<> EventsView::search()
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    if (m_searching) {
+        m_searchAgain = true;
+        co_return;
+    }
+    QPointer<EventsView> self(this);
+    m_searching = true;
+    const QString query = m_query;
+    auto found = co_await agent->searchEvents(query);
+    if (!self)
+        co_return;
+    m_searching = false;
+    if (std::exchange(m_searchAgain, false) || query != m_query) {
+        if (!m_query.isEmpty())
+            search();
+        else
+            refreshFromClient();
+        co_return;
+    }
+    if (!found)
+        m_notice->showNotice(QStringLiteral("Căutarea nu a reușit: ")
+                                 + plainText(found.error().domain == u"tsav.agent" ? found.error().message
+                                                                                   : found.error().description(),
+                                             300),
+                             NoticeBar::Tone::error);
+    const QList<EventRow> rows = found ? found.value() : QList<EventRow>{};
+    setEvents(rows);
+    const bool capped = rows.size() >= AgentClient::maxRequestedRows;
+    m_more->setText(capped ? QStringLiteral("Cele mai noi %1 rezultate; exportul le cuprinde pe toate.")
+                                 .arg(AgentClient::maxRequestedRows)
+                           : QString());
+    m_more->setVisible(capped);
 }
 
 void EventsView::setEvents(const QList<EventRow> &list)
@@ -198,6 +264,8 @@ void EventsView::applyFilter()
         keys.append(QString::number(e.id));
     m_model->replace(rows, keys);
 }
+
+QString EventsView::noticeText() const { return m_notice->isHidden() ? QString() : m_notice->text(); }
 
 QString EventsView::headerText() const { return m_header->text(); }
 

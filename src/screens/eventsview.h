@@ -8,6 +8,7 @@
 #include "screens/keyedlistmodel.h"
 #include "screens/screencontext.h"
 
+#include <QCoroTask>
 #include <QFont>
 #include <QPointer>
 #include <QWidget>
@@ -19,6 +20,9 @@ class QListView;
 namespace tsav {
 
 class AgentClient;
+class ExportFlow;
+class NoticeBar;
+class SearchField;
 
 // The action column's text broken into lines that fit `width` (at word boundaries, or
 // anywhere in a word too long for a line), at most maxLines, the last one shortened.
@@ -40,11 +44,15 @@ public:
     QListView *listView() const { return m_list; }
     QComboBox *picker() const { return m_picker; }
     QString headerText() const;
+    SearchField *searchField() const { return m_search; }
+    ExportFlow *exportFlow() const { return m_export; }
+    QString noticeText() const;
 
 private:
     void refreshFromClient();
     void rebuildPicker(const QStringList &options);
     void applyFilter();
+    QCoro::Task<> search();
 
     QPointer<AgentClient> m_agent;
     QString m_source;
@@ -55,6 +63,11 @@ private:
     KeyedListModel<EventRow> *m_model = nullptr;
     QListView *m_list = nullptr;
     QLabel *m_more = nullptr;
+    SearchField *m_search = nullptr;
+    NoticeBar *m_notice = nullptr;
+    ExportFlow *m_export = nullptr;
+    QString m_query; // what the list is narrowed to on the agent ("" for the polled list)
+    bool m_searching = false, m_searchAgain = false;
 };
 
 } // namespace tsav

@@ -9,6 +9,8 @@
 #include "kit/tspanel.h"
 #include "kit/typography.h"
 #include "screens/chartaxis.h"
+#include "screens/historytools.h"
+#include "kit/tspillbutton.h"
 #include "screens/screenparts.h"
 #include "screens/threatactions.h"
 
@@ -343,9 +345,29 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
     m_segments = new SegmentedControl(labels, 360);
     header->addWidget(m_segments, 0, Qt::AlignTop);
     col->addLayout(header);
+    // Search (on the agent, as the user types) and export.
+    auto *tools = new QHBoxLayout;
+    tools->setSpacing(12);
+    m_search = new SearchField(QStringLiteral("Caută în amenințări (cale, semnătură, proces…)"));
+    m_search->setObjectName(QStringLiteral("threats.search"));
+    tools->addWidget(m_search, 1);
+    m_exportButton = new TSPillButton(QStringLiteral("Exportă…"), QStringLiteral("square.and.arrow.down"),
+                                      TSPillButton::Kind::ghost, [this] { m_export->start(m_query); });
+    m_exportButton->setObjectName(QStringLiteral("threats.export"));
+    tools->addWidget(m_exportButton);
+    col->addLayout(tools);
+    connect(m_search, &SearchField::searchChanged, this, [this](const QString &query) {
+        m_query = query;
+        if (query.isEmpty())
+            refreshFromClient();
+        else
+            search();
+    });
     m_notice = new NoticeBar;
     m_notice->setObjectName(QStringLiteral("threats.notice"));
     col->addWidget(m_notice);
+    m_export = new ExportFlow(m_agent, this, m_notice, QStringLiteral("threats"), QStringLiteral("amenințări"));
+
     m_actions = new ThreatActionRunner(m_agent, this, [this](const QString &text, bool ok) {
         m_notice->showNotice(text, ok ? NoticeBar::Tone::success : NoticeBar::Tone::error);
     });
@@ -455,6 +477,10 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
 
 void ThreatsView::refreshFromClient()
 {
+    if (!m_query.isEmpty()) {
+        search(); // the results follow the agent too, one search at a time
+        return;
+    }
     if (!m_agent) {
         setThreats({}, FrameClock::now());
         return;
@@ -466,6 +492,44 @@ void ThreatsView::refreshFromClient()
     const qsizetype older = summary ? std::max<qint64>(0, summary->threats_total - list.size()) : 0;
     m_notListed = std::max(m_agent->threatsOmitted(), older);
     setThreats(list, FrameClock::now());
+}
+
+QCoro::Task<> ThreatsView::search()
+{
+    QPointer<AgentClient> agent = m_agent;
+    if (!agent)
+        co_return;
+    if (m_searching) {
+        m_searchAgain = true;
+        co_return;
+    }
+    QPointer<ThreatsView> self(this);
+    m_searching = true;
+    const QString query = m_query;
+    auto found = co_await agent->searchThreats(query);
+    if (!self)
+        co_return;
+    m_searching = false;
+    if (std::exchange(m_searchAgain, false) || query != m_query) {
+        if (!m_query.isEmpty())
+            search();
+        else
+            refreshFromClient();
+        co_return;
+    }
+    if (!found) {
+        m_notice->showNotice(QStringLiteral("Căutarea nu a reușit: ") + plainText(found.error().domain == u"tsav.agent"
+                                                                                     ? found.error().message
+                                                                                     : found.error().description(),
+                                                                                 300),
+                             NoticeBar::Tone::error);
+        m_notListed = 0;
+        setThreats({}, FrameClock::now());
+        co_return;
+    }
+    m_notListed = 0;
+    m_searchCapped = found.value().size() >= AgentClient::maxRequestedRows;
+    setThreats(found.value(), FrameClock::now());
 }
 
 void ThreatsView::setThreats(const QList<Threat> &list, double now)
@@ -503,8 +567,12 @@ void ThreatsView::applyFilter()
     m_listEmpty->setVisible(rows.isEmpty());
     // The count of unlisted threats is of every severity: it shows with the whole list only.
     const bool more = m_filter == Severity::all && m_notListed > 0 && !rows.isEmpty();
-    m_listMore->setText(more ? moreRowsText(m_notListed) : QString());
-    m_listMore->setVisible(more);
+    const bool capped = !m_query.isEmpty() && m_searchCapped;
+    m_listMore->setText(capped ? QStringLiteral("Cele mai noi %1 rezultate; exportul le cuprinde pe toate.")
+                                     .arg(AgentClient::maxRequestedRows)
+                        : more ? moreRowsText(m_notListed)
+                               : QString());
+    m_listMore->setVisible(more || capped);
 }
 
 std::optional<threatactions::Action> ThreatsView::actionAt(const QPoint &viewportPos, Threat *threat) const

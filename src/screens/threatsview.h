@@ -10,6 +10,7 @@
 #include "screens/threatactions.h"
 #include "screens/threatslogic.h"
 
+#include <QCoroTask>
 #include <QPointer>
 #include <QWidget>
 
@@ -19,7 +20,10 @@ class QListView;
 namespace tsav {
 
 class AgentClient;
+class ExportFlow;
 class NoticeBar;
+class SearchField;
+class TSPillButton;
 class SegmentedControl;
 
 // The donut of the severity panel: a sector per known severity with a count, the total
@@ -74,6 +78,8 @@ public:
     QString noticeText() const;
     // The action pills of a listed row, in the list's viewport (empty when it offers none).
     QList<QRect> actionButtonRects(int row) const;
+    SearchField *searchField() const { return m_search; }
+    ExportFlow *exportFlow() const { return m_export; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *e) override;
@@ -82,6 +88,7 @@ private:
     std::optional<threatactions::Action> actionAt(const QPoint &viewportPos, Threat *threat = nullptr) const;
     void refreshFromClient();
     void applyFilter();
+    QCoro::Task<> search();
 
     QPointer<AgentClient> m_agent;
     threats::Severity m_filter = threats::Severity::all;
@@ -90,6 +97,11 @@ private:
     QLabel *m_header = nullptr;
     NoticeBar *m_notice = nullptr;
     ThreatActionRunner *m_actions = nullptr;
+    SearchField *m_search = nullptr;
+    TSPillButton *m_exportButton = nullptr;
+    ExportFlow *m_export = nullptr;
+    QString m_query;        // what the list is narrowed to ("" for the polled list)
+    bool m_searching = false, m_searchAgain = false, m_searchCapped = false;
     SegmentedControl *m_segments = nullptr;
     SeverityDonut *m_donut = nullptr;
     QWidget *m_legend = nullptr;

@@ -1,0 +1,273 @@
+// Search and export on the threats and events screens, against a scripted agent on a real
+// socket: the search asks the agent once the user stops typing and keeps the poll's lists
+// whole, and an export follows the agent's pages into a file that appears only complete.
+
+#include "agentlink/agentclient.h"
+#include "agentlink/exportjob.h"
+#include "agentlink/scriptedpeer.h"
+#include "alerts/soundplayer.h"
+#include "platform/fakes.h"
+#include "screens/eventsview.h"
+#include "screens/historytools.h"
+#include "screens/screenparts.h"
+#include "screens/threatsview.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <gtest/gtest.h>
+
+#include "../testbase.h"
+
+#include <atomic>
+
+using namespace tsav;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 20000); }
+
+QJsonObject json(const QByteArray &line) { return QJsonDocument::fromJson(line).object(); }
+
+QList<QJsonObject> requestsFor(const ScriptedPeer &peer, const QString &op)
+{
+    QList<QJsonObject> out;
+    for (const QByteArray &r : peer.requests())
+        if (json(r).value("op").toString() == op)
+            out << json(r);
+    return out;
+}
+
+// An agent's export of `total` events as CSV, `perPage` to a page, the cursor being the
+// number of rows already sent. Each line names its row, so a page lost, repeated or out of
+// order shows in the file.
+ScriptedPeer::Behaviour eventPages(qint64 total, qint64 perPage, std::chrono::milliseconds delay = 0ms)
+{
+    ScriptedPeer::Behaviour b;
+    b.delay = delay;
+    b.respond = [total, perPage](const QByteArray &request) {
+        const qint64 cursor = json(request).value("cursor").toInteger();
+        QByteArray chunk = cursor == 0 ? QByteArray("\xef\xbb\xbfid,time,source,action,target\r\n") : QByteArray();
+        const qint64 end = std::min(total, cursor + perPage);
+        for (qint64 i = cursor; i < end; ++i)
+            chunk += QByteArray::number(i + 1) + ",2026-01-05T12:00:00Z,file,row " + QByteArray::number(i) + ",/x\r\n";
+        // (QString::fromUtf8 would drop the byte-order mark.)
+        const QString text = cursor == 0 ? QChar(0xFEFF) + QString::fromUtf8(chunk.mid(3)) : QString::fromUtf8(chunk);
+        QJsonObject page{{"kind", "events"}, {"format", "csv"}, {"chunk", text},
+                         {"rows", end - cursor}, {"total", total}};
+        page.insert("next", end < total ? QJsonValue(end) : QJsonValue());
+        return "{\"ok\":true,\"data\":" + QJsonDocument(page).toJson(QJsonDocument::Compact) + "}\n";
+    };
+    return b;
+}
+
+// Parameters, not captures: they live in the coroutine's frame.
+QCoro::Task<> exportThenFlag(ExportFlow *flow, QString path, bool *done)
+{
+    co_await flow->exportTo(path, QString());
+    *done = true;
+}
+
+class HistoryScreens : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(peer.isListening());
+        ASSERT_TRUE(peer.loadDataObject(ScriptedPeer::sampleDataObject()));
+        QCoro::waitFor(client.refresh());
+        SoundPlayer::installShared(&player);
+    }
+    void TearDown() override { SoundPlayer::installShared(nullptr); }
+    QTemporaryDir dir{test::testDirTemplate(QStringLiteral("history"))};
+    ScriptedPeer peer{dir.filePath("agent.sock")};
+    AgentClient client{dir.filePath("agent.sock")};
+    RecordingServices services;
+    SoundPlayer player{&services.sounds, &services.haptics, &services.preferences};
+};
+
+} // namespace
+
+TEST_F(HistoryScreens, SearchAsksTheAgentOnceTypingStopsAndLeavesThePollWhole)
+{
+    ThreatsView view(ScreenContext{&client, nullptr, &player});
+    view.resize(1100, 800);
+    view.show();
+    view.searchField()->setDebounce(300ms);
+    peer.setData("threats", R"([{"id": 12, "ts": 1767261600.0, "kind": "yara", "severity": "critical",
+        "path": "/home/ana/Downloads/invoice.pdf.exe", "signature": "Win_Trojan_Agent", "status": "detected"}])");
+    peer.clearRequests();
+    QTest::keyClicks(view.searchField(), "INVOICE");
+    QTest::qWait(100);
+    EXPECT_TRUE(requestsFor(peer, "threats").isEmpty()); // still typing
+    ASSERT_TRUE(waitFor([&] { return requestsFor(peer, "threats").size() == 1; }));
+    EXPECT_EQ(requestsFor(peer, "threats")[0], (QJsonObject{{"op", "threats"}, {"limit", 200}, {"query", "INVOICE"}}));
+    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() == 1; }));
+
+    // A poll brings the whole list to the client; the screen keeps its results and asks again.
+    peer.loadDataObject(ScriptedPeer::sampleDataObject());
+    peer.setData("threats", R"([])");
+    peer.clearRequests();
+    QCoro::waitFor(client.refresh());
+    ASSERT_TRUE(waitFor([&] { return requestsFor(peer, "threats").size() == 2; }));
+    EXPECT_FALSE(requestsFor(peer, "threats")[0].contains("query")); // the poll: unfiltered
+    EXPECT_EQ(requestsFor(peer, "threats")[1].value("query").toString(), "INVOICE");
+    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() == 0; }));
+
+    // Cleared: the polled list at once, nothing more asked.
+    peer.loadDataObject(ScriptedPeer::sampleDataObject());
+    QCoro::waitFor(client.refresh());
+    peer.clearRequests();
+    view.searchField()->clear();
+    EXPECT_EQ(view.listModel().rowCount(), 4);
+    QTest::qWait(400);
+    EXPECT_TRUE(requestsFor(peer, "threats").isEmpty());
+
+    // An agent that refuses the search says why.
+    peer.setReply("events", "{\"ok\":false,\"data\":null,\"error\":\"query longer than 1000 characters\"}\n");
+    EventsView events(ScreenContext{&client, nullptr, &player});
+    events.show();
+    events.searchField()->setText("x");
+    Q_EMIT events.searchField()->returnPressed();
+    ASSERT_TRUE(waitFor([&] { return !events.noticeText().isEmpty(); }));
+    EXPECT_EQ(events.noticeText(), "Căutarea nu a reușit: query longer than 1000 characters");
+    EXPECT_EQ(events.listModel().rowCount(), 0);
+}
+
+TEST_F(HistoryScreens, AnExportOf50000EventsArrivesWholeWithItsProgress)
+{
+    peer.setBehaviour("export", eventPages(50000, 4000));
+    EventsView view(ScreenContext{&client, nullptr, &player});
+    view.resize(1000, 700);
+    view.show();
+    QList<int> values;
+    int maximum = 0;
+    // The progress dialog appears at once: watch its bar.
+    QTimer watch;
+    watch.setInterval(0);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto *p = view.findChild<QProgressDialog *>("export.progress"))
+            if (auto *bar = p->findChild<QProgressBar *>(); bar && (values.isEmpty() || values.last() != bar->value())) {
+                values << bar->value();
+                maximum = std::max(maximum, bar->maximum());
+            }
+    });
+    watch.start();
+    const QString path = dir.filePath("evenimente.csv");
+    QCoro::waitFor(view.exportFlow()->exportTo(path, "row 1"));
+    watch.stop();
+    EXPECT_EQ(view.noticeText(), "Export încheiat: 50000 de evenimente salvate în " + path);
+    EXPECT_EQ(maximum, 50000);
+    EXPECT_GE(values.size(), 5) << "the bar moved page by page";
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray csv = file.readAll();
+    EXPECT_TRUE(csv.startsWith("\xef\xbb\xbfid,time,source,action,target\r\n"));
+    EXPECT_EQ(csv.count("\r\n"), 50001);
+    EXPECT_TRUE(csv.contains("\r\n1,2026-01-05T12:00:00Z,file,row 0,/x\r\n"));
+    EXPECT_TRUE(csv.endsWith("50000,2026-01-05T12:00:00Z,file,row 49999,/x\r\n"));
+    const QList<QJsonObject> pages = requestsFor(peer, "export");
+    ASSERT_EQ(pages.size(), 13);
+    EXPECT_EQ(pages[0], (QJsonObject{{"op", "export"}, {"kind", "events"}, {"format", "csv"}, {"query", "row 1"},
+                                     {"cursor", 0}}));
+    EXPECT_EQ(pages[1].value("cursor").toInteger(), 4000);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), (QStringList{"evenimente.csv"})); // nothing left beside it
+}
+
+TEST_F(HistoryScreens, AnExportThatIsCancelledOrGoesWrongLeavesNoFile)
+{
+    EventsView view(ScreenContext{&client, nullptr, &player});
+    view.show();
+    const QString target = dir.filePath("out/evenimente.csv");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("out")));
+    const auto nothingWritten = [&] { return QDir(dir.filePath("out")).entryList(QDir::Files | QDir::Hidden).isEmpty(); };
+
+    // Cancelled from the progress dialog while pages arrive.
+    peer.setBehaviour("export", eventPages(50000, 1000, 40ms));
+    bool done = false;
+    exportThenFlag(view.exportFlow(), target, &done);
+    QProgressDialog *progress = nullptr;
+    ASSERT_TRUE(waitFor([&] {
+        progress = view.findChild<QProgressDialog *>("export.progress");
+        return progress && progress->value() >= 2000;
+    }));
+    for (QAbstractButton *b : progress->findChildren<QAbstractButton *>())
+        if (b->text() == "Anulează")
+            b->click();
+    ASSERT_TRUE(waitFor([&] { return done; }));
+    EXPECT_EQ(view.noticeText(), "Exportul a fost anulat; nu s-a scris niciun fișier.");
+    EXPECT_TRUE(nothingWritten());
+
+    // Hostile pages: another kind, a cursor that does not move, pages that never end.
+    const QList<QPair<QByteArray, QString>> hostile{
+        {R"({"kind":"threats","format":"csv","chunk":"a","rows":1,"total":1})", "the agent answered with an export of threats as csv"},
+        {R"({"kind":"events","format":"csv","chunk":"a","rows":1,"total":9,"next":0})", "the export does not advance (cursor 0)"},
+        {R"({"kind":"events","format":"csv","chunk":"a","rows":1,"total":9,"next":"1"})", "ExportPage.next"},
+    };
+    for (const auto &[data, why] : hostile) {
+        peer.setData("export", data);
+        QCoro::waitFor(view.exportFlow()->exportTo(target, QString()));
+        EXPECT_TRUE(view.noticeText().startsWith("Exportul nu a reușit: ")) << view.noticeText().toStdString();
+        EXPECT_TRUE(view.noticeText().contains(why)) << view.noticeText().toStdString();
+        EXPECT_TRUE(nothingWritten());
+    }
+    ScriptedPeer::Behaviour endless;
+    endless.respond = [](const QByteArray &request) {
+        const qint64 cursor = json(request).value("cursor").toInteger();
+        return R"({"ok":true,"data":{"kind":"events","format":"csv","chunk":"x\r\n","rows":1,"total":3,"next":)"
+               + QByteArray::number(cursor + 1) + "}}\n";
+    };
+    peer.setBehaviour("export", endless);
+    QCoro::waitFor(view.exportFlow()->exportTo(target, QString()));
+    EXPECT_TRUE(view.noticeText().contains("the export does not end")) << view.noticeText().toStdString();
+    EXPECT_TRUE(nothingWritten());
+
+    // An agent without exports, and a folder that is not there.
+    peer.clearReply("export");
+    QCoro::waitFor(view.exportFlow()->exportTo(target, QString()));
+    EXPECT_EQ(view.noticeText(), "Exportul nu a reușit: unknown op. Nu s-a scris niciun fișier.");
+    QCoro::waitFor(view.exportFlow()->exportTo(dir.filePath("missing/x.csv"), QString()));
+    EXPECT_TRUE(view.noticeText().startsWith("Exportul nu a reușit: ")) << view.noticeText().toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath("missing/x.csv")));
+}
+
+TEST_F(HistoryScreens, AFullDiskFailsTheExportAndKeepsTheOldFile)
+{
+    const QString mount = dir.filePath("small");
+    ASSERT_TRUE(QDir().mkpath(mount));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", mount}) != 0)
+        GTEST_SKIP() << "a small tmpfs cannot be mounted here";
+    struct Unmount {
+        QString at;
+        ~Unmount() { QProcess::execute("umount", {at}); }
+    } unmount{mount};
+    const QString path = mount + "/evenimente.csv";
+    {
+        QFile old(path);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("an earlier export\n");
+    }
+    peer.setBehaviour("export", eventPages(20000, 2000));
+    AgentClient &agent = client;
+    ExportJob job(&agent, ExportRequest{"events", "csv", {}, {}, {}}, path);
+    const ExportOutcome outcome = QCoro::waitFor(job.run());
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_FALSE(outcome.error.isEmpty());
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    EXPECT_EQ(old.readAll(), "an earlier export\n"); // untouched, and nothing beside it
+    EXPECT_EQ(QDir(mount).entryList(QDir::Files | QDir::Hidden), (QStringList{"evenimente.csv"}));
+}
