@@ -7,6 +7,11 @@
 #include <QDir>
 #include <QString>
 
+#include <ostream>
+
+// Failures print texts as text (gtest finds this beside QString).
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+
 namespace tsav::test {
 
 inline QString testBase()

@@ -1,0 +1,223 @@
+// The console's screens against the real bundled agent on a temporary home (offscreen):
+// what the user does about a detected file (quarantine it now, allow its content, also for
+// a name that is not UTF-8), the allow-list in the settings and from tessaly-ctl, and an
+// engine the agent reports as not working.
+
+#include "agentlink/agentclient.h"
+#include "alerts/soundplayer.h"
+#include "app/menubarstatusview.h"
+#include "platform/fakes.h"
+#include "screens/dashboard.h"
+#include "screens/settingsview.h"
+#include "screens/threatsview.h"
+
+#include "agentprocess.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListView>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <gtest/gtest.h>
+
+using namespace tsav;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds timeout = 60s)
+{
+    return QTest::qWaitFor(done, int(timeout.count()));
+}
+
+QMessageBox *dialog(const QString &name)
+{
+    QMessageBox *found = nullptr;
+    waitFor([&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *d = w->findChild<QMessageBox *>(name); d && d->isVisible())
+                found = d;
+        return found != nullptr;
+    }, 10s);
+    return found;
+}
+
+void press(QMessageBox *box, const QString &title)
+{
+    ASSERT_NE(box, nullptr);
+    for (QAbstractButton *b : box->buttons())
+        if (b->text() == title)
+            return b->click();
+    ADD_FAILURE() << "no button " << title.toStdString();
+}
+
+QStringList labels(const QWidget *root)
+{
+    QStringList out;
+    for (const QLabel *l : root->findChildren<QLabel *>())
+        if (l->isVisibleTo(root))
+            out << l->text();
+    return out;
+}
+
+const Threat *threatAt(const AgentClient &agent, const QString &path)
+{
+    for (const Threat &t : agent.threats())
+        if (t.path == path)
+            return &t;
+    return nullptr;
+}
+
+int rowOf(const ThreatsView &view, qint64 id)
+{
+    for (int i = 0; i < view.listModel().rowCount(); ++i)
+        if (view.listModel().rowAt(i).id == id)
+            return i;
+    return -1;
+}
+
+class ConsoleAgent : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!agent.available())
+            GTEST_SKIP() << "the agent's virtual environment is missing";
+        ASSERT_TRUE(agent.start()) << agent.output().toStdString();
+        client = std::make_unique<AgentClient>(agent.socketPath());
+        ASSERT_TRUE(waitFor([&] {
+            QCoro::waitFor(client->refresh());
+            return client->connected() && client->metrics();
+        })) << agent.output().toStdString();
+        SoundPlayer::installShared(&player);
+    }
+    void TearDown() override
+    {
+        SoundPlayer::installShared(nullptr);
+        client.reset();
+        EXPECT_TRUE(agent.stop()) << agent.output().toStdString();
+    }
+    ScreenContext ctx() { return ScreenContext{client.get(), nullptr, &player}; }
+
+    test::AgentProcess agent;
+    std::unique_ptr<AgentClient> client;
+    RecordingServices services;
+    SoundPlayer player{&services.sounds, &services.haptics, &services.preferences};
+};
+
+} // namespace
+
+TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListEditedInSettings)
+{
+    // Until its databases are real, the signature engine says it is degraded, and no screen
+    // calls the host protected.
+    ASSERT_TRUE(waitFor([&] {
+        QCoro::waitFor(client->refresh());
+        const auto &engines = client->metrics()->engines;
+        return engines.contains("signature") && engines["signature"].state == "degraded"
+               && engines["signature"].reason == "no signature database";
+    })) << agent.output().toStdString();
+    DashboardView dashboard(ctx());
+    dashboard.resize(1280, 900);
+    dashboard.show();
+    dashboard.refreshNow();
+    EXPECT_EQ(dashboard.stateTitle(), "ATENȚIE");
+    EXPECT_EQ(dashboard.stateSubtitle(), "Motorul Signature e degradat: no signature database");
+    MenuBarStatusView panel(ctx(), [] {});
+    panel.show();
+    EXPECT_TRUE(labels(&panel).contains("PROTECȚIE DEGRADATĂ"));
+
+    // With automatic quarantine off, a detection waits for the user.
+    QCoro::waitFor(client->setSetting(SettingKey::auto_quarantine, false));
+    ASSERT_FALSE(client->setting(SettingKey::auto_quarantine));
+
+    // Two detected files, one named with a byte that is not UTF-8.
+    const QString plain = agent.downloads() + "/factura.com";
+    const QByteArray oddName = QFile::encodeName(agent.downloads()) + "/\xff" "evil.com";
+    agent.writeEicar(QFile::encodeName(plain));
+    agent.writeEicar(oddName);
+    QCoro::waitFor(client->startScan(QStringLiteral("quick"))); // real-time protection may get there first
+    const QString oddShown = agent.downloads() + "/" + QChar::ReplacementCharacter + "evil.com";
+    ASSERT_TRUE(waitFor([&] {
+        QCoro::waitFor(client->refresh());
+        return threatAt(*client, plain) && threatAt(*client, oddShown);
+    })) << agent.output().toStdString();
+    const qint64 plainId = threatAt(*client, plain)->id, oddId = threatAt(*client, oddShown)->id;
+    EXPECT_EQ(threatAt(*client, plain)->status, "detected");
+
+    ThreatsView view(ctx());
+    view.resize(1200, 900);
+    view.show();
+    QTest::qWait(50);
+    const auto clickAction = [&](qint64 id, int button) {
+        const int row = rowOf(view, id);
+        ASSERT_GE(row, 0);
+        const QList<QRect> rects = view.actionButtonRects(row);
+        ASSERT_GT(rects.size(), button);
+        QTest::mouseClick(view.listView()->viewport(), Qt::LeftButton, {}, rects[button].center());
+    };
+
+    // "Carantină" on both: the real vault takes them, the exact bytes included.
+    for (const qint64 id : {plainId, oddId}) {
+        clickAction(id, 0);
+        ASSERT_TRUE(waitFor([&] { return view.noticeText() == "Fișierul a fost mutat în carantină."; }))
+            << view.noticeText().toStdString() << agent.output().toStdString();
+        view.findChild<QWidget *>("threats.notice")->hide();
+    }
+    EXPECT_FALSE(QFile::exists(plain));
+    EXPECT_FALSE(test::existsBytes(oddName));
+    ASSERT_TRUE(waitFor([&] {
+        QCoro::waitFor(client->refresh());
+        return threatAt(*client, plain)->status == "quarantined" && threatAt(*client, oddShown)->status == "quarantined";
+    }));
+
+    // "Permite" on the file whose name cannot be named exactly: its content only.
+    clickAction(oddId, 0);
+    QMessageBox *box = dialog("threat.confirmAllow");
+    ASSERT_NE(box, nullptr);
+    QStringList choices;
+    for (QAbstractButton *b : box->buttons())
+        choices << b->text();
+    EXPECT_EQ(choices, (QStringList{"Permite conținutul (SHA-256)", "Anulează"}));
+    press(box, "Permite conținutul (SHA-256)");
+    ASSERT_TRUE(waitFor([&] { return view.noticeText().startsWith("Adăugat la excepții: "); }))
+        << view.noticeText().toStdString();
+    QCoro::waitFor(client->refreshAllowList());
+    ASSERT_EQ(client->allowList().size(), 1);
+    EXPECT_EQ(client->allowList()[0].kind, "sha256");
+    EXPECT_EQ(client->allowList()[0].value, "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f");
+
+    // tessaly-ctl sees the same list and adds a folder to it.
+    const QString folder = agent.home() + "/proiecte";
+    QDir().mkpath(folder);
+    EXPECT_EQ(agent.ctl({"allow", "add", "path", folder, "--note", "build"}).first, 0);
+    const auto listed = agent.ctl({"--json", "allow", "list"});
+    ASSERT_EQ(listed.first, 0);
+    const QJsonArray entries = QJsonDocument::fromJson(listed.second.toUtf8()).array();
+    ASSERT_EQ(entries.size(), 2);
+    EXPECT_EQ(entries[0].toObject().value("value").toString(), folder); // newest first
+    EXPECT_EQ(entries[0].toObject().value("note").toString(), "build");
+
+    // The settings list both; removing the folder asks first, then it is gone for the agent too.
+    SettingsView settings(ctx());
+    settings.resize(1000, 900);
+    settings.show();
+    ASSERT_TRUE(waitFor([&] { return settings.allowRowValues().size() == 2; }));
+    EXPECT_EQ(settings.allowRowValues().first(), folder);
+    settings.allowRemoveButtons().first()->click();
+    press(dialog("settings.confirmRemove"), "Elimină");
+    ASSERT_TRUE(waitFor([&] { return settings.allowRowValues().size() == 1; }));
+    const auto after = agent.ctl({"--json", "allow", "list"});
+    EXPECT_EQ(QJsonDocument::fromJson(after.second.toUtf8()).array().size(), 1);
+    const auto removed = agent.ctl({"allow", "remove", QString::number(entries[0].toObject().value("id").toInteger())});
+    EXPECT_EQ(removed.first, 1) << "the entry is gone already: " << removed.second.toStdString();
+}
