@@ -16,6 +16,7 @@
 #include "kit/tspillbutton.h"
 #include "kit/tsstat.h"
 #include "kit/typography.h"
+#include "screens/byteformat.h"
 #include "screens/dashboardlogic.h"
 #include "screens/heatmap.h"
 #include "screens/livecharts.h"
@@ -664,7 +665,11 @@ void DashboardView::refreshTelemetry()
     if (m) {
         ui.uptime->setText(QStringLiteral("Uptime ") + formatUptime(m->uptime_seconds) + QStringLiteral("  ·  ")
                            + QString::asprintf("%lld", static_cast<long long>(m->files_scanned_since_boot))
-                           + QStringLiteral(" fișiere scanate"));
+                           + QStringLiteral(" fișiere scanate")
+                           // The clamd the agent scans through, apart from the agent's own memory.
+                           + (m->agent.clamd_rss && *m->agent.clamd_rss > 0
+                                  ? QStringLiteral("  ·  ClamAV ") + bytes::format(*m->agent.clamd_rss, bytes::mbToGb)
+                                  : QString()));
         ui.bars[0]->setValue(double(m->agent.rss) * 9.5367431640625e-7);
         ui.bars[1]->setValue(double(m->agent.threads));
         ui.bars[2]->setValue(double(m->agent.fds));

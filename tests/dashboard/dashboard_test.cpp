@@ -192,7 +192,7 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
     ASSERT_TRUE(rig.client.connected());
 
     const QStringList texts = visibleTexts(&view);
-    for (const char *t : {"PROTEJAT", "Toate motoarele rulează", "Uptime 24:00:00  ·  92811 fișiere scanate",
+    for (const char *t : {"PROTEJAT", "Toate motoarele rulează", "Uptime 24:00:00  ·  92811 fișiere scanate  ·  ClamAV 870 MB",
                           "180 total", "ultimele 8 tickuri (2s fiecare)", "Trojan.Generic.0",
                           "/home/ana/Downloads/payload-0.bin"})
         EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
