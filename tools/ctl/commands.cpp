@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "agentlink/decode.h"
+#include "agentlink/exportjob.h"
 #include "table.h"
 
 #include <QCoreApplication>
@@ -200,16 +201,12 @@ std::optional<QString> addFilters(const Options &options, QVariantMap &payload)
 const QStringList exportKinds{QStringLiteral("threats"), QStringLiteral("events"), QStringLiteral("quarantine"),
                               QStringLiteral("audit")};
 
-// Streams every page of an export to out. Each page must come from the export asked
-// for, move the cursor forward and carry rows; an agent whose pages never end is cut
-// off once it has sent far more rows than it said the export holds.
+// Streams every page of an export to out, as ExportPager accepts them.
 QCoro::Task<int> exportHistory(AgentClient &client, QVariantMap request, QTextStream &out, QTextStream &err)
 {
-    const QString kind = request.value(QStringLiteral("kind")).toString();
-    const QString format = request.value(QStringLiteral("format")).toString();
-    qint64 cursor = 0, received = 0, largestTotal = 0;
-    for (;;) {
-        request.insert(QStringLiteral("cursor"), cursor);
+    ExportPager pager(request.value(QStringLiteral("kind")).toString(), request.value(QStringLiteral("format")).toString());
+    while (!pager.finished()) {
+        request.insert(QStringLiteral("cursor"), pager.cursor());
         auto response = co_await client.call(QStringLiteral("export"), request);
         if (!response)
             co_return fail(err, response.error());
@@ -220,28 +217,16 @@ QCoro::Task<int> exportHistory(AgentClient &client, QVariantMap request, QTextSt
         auto decoded = decodeRecord<ExportPage>(response.value()); // a refusal comes back in the agent's words
         if (!decoded)
             co_return fail(err, decoded.error());
-        const ExportPage &page = decoded.value();
-        if (page.kind != kind || page.format != format)
-            co_return failText(err, QStringLiteral("the agent answered with an export of %1 as %2")
-                                        .arg(printable(page.kind), printable(page.format)));
-        if (page.rows < 0 || page.total < 0)
-            co_return failText(err, QStringLiteral("the agent sent a negative row count"));
-        received += page.rows;
-        largestTotal = std::max(largestTotal, page.total);
-        if (page.next && (*page.next <= cursor || page.rows == 0))
-            co_return failText(err, QStringLiteral("the export does not advance (cursor %1)").arg(cursor));
-        if (received > 2 * largestTotal + 1000)
-            co_return failText(err, QStringLiteral("the export does not end: %1 rows received of %2").arg(received).arg(largestTotal));
+        if (const auto why = pager.accept(decoded.value()))
+            co_return failText(err, printable(*why));
         // The bytes as they came: a text stream would drop the byte-order mark of a CSV.
         out.flush();
         if (QIODevice *device = out.device())
-            device->write(page.chunk);
+            device->write(decoded.value().chunk);
         else
-            out << page.chunk;
-        if (!page.next)
-            co_return Success;
-        cursor = *page.next;
+            out << decoded.value().chunk;
     }
+    co_return Success;
 }
 
 const QStringList allowKinds{QStringLiteral("path"), QStringLiteral("sha256"), QStringLiteral("process")};

@@ -31,9 +31,6 @@ QString usageText();
 // unless it names a zone. Empty when it is neither.
 std::optional<double> parseTime(const QString &text);
 
-// Limits for reading an export: the agent sends pages of about 2 MiB.
-inline constexpr qsizetype maxExportPageBytes = 8 * 1024 * 1024;
-
 // Runs one subcommand; output goes to out, errors to err. Returns the exit status.
 QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTextStream &err);
 
