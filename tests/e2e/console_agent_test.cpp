@@ -8,6 +8,8 @@
 #include "app/menubarstatusview.h"
 #include "platform/fakes.h"
 #include "screens/dashboard.h"
+#include "screens/eventsview.h"
+#include "screens/historytools.h"
 #include "screens/settingsview.h"
 #include "screens/threatsview.h"
 
@@ -24,6 +26,9 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QTimer>
 #include <QTest>
 
 #include <QCoroTask>
@@ -92,6 +97,7 @@ protected:
     {
         if (!agent.available())
             GTEST_SKIP() << "the agent's virtual environment is missing";
+        prepare();
         ASSERT_TRUE(agent.start()) << agent.output().toStdString();
         client = std::make_unique<AgentClient>(agent.socketPath());
         ASSERT_TRUE(waitFor([&] {
@@ -107,6 +113,7 @@ protected:
         EXPECT_TRUE(agent.stop()) << agent.output().toStdString();
     }
     ScreenContext ctx() { return ScreenContext{client.get(), nullptr, &player}; }
+    virtual void prepare() {}
 
     test::AgentProcess agent;
     std::unique_ptr<AgentClient> client;
@@ -114,7 +121,107 @@ protected:
     SoundPlayer player{&services.sounds, &services.haptics, &services.preferences};
 };
 
+// The agent with 50,000 events in its history before it starts.
+class SeededConsoleAgent : public ConsoleAgent {
+protected:
+    static constexpr int seeded = 50000;
+    void prepare() override
+    {
+        QProcess seed;
+        seed.start(QStringLiteral(TSAV_AGENT_PYTHON),
+                   {QStringLiteral(TSAV_SEED_HISTORY), QStringLiteral(TSAV_AGENT_RESOURCES), agent.dataDir(),
+                    QString::number(seeded)});
+        ASSERT_TRUE(seed.waitForFinished(120000));
+        ASSERT_EQ(seed.exitCode(), 0) << seed.readAllStandardError().toStdString();
+        // No behaviour model fit while exporting: its event would prune the oldest seeded one mid-way.
+        agent.setExtraEnvironment(QStringLiteral("TSAV_AGENT_FIRST_FIT"), QStringLiteral("3600"));
+    }
+};
+
+// Records of an RFC 4180 text: line ends outside quoted fields.
+qsizetype csvRecords(const QByteArray &csv)
+{
+    qsizetype records = 0;
+    bool quoted = false;
+    for (qsizetype i = 0; i < csv.size(); ++i) {
+        if (csv[i] == '"')
+            quoted = !quoted;
+        else if (!quoted && csv[i] == '\r' && i + 1 < csv.size() && csv[i + 1] == '\n')
+            ++records;
+    }
+    return records;
+}
+
+// Watches the export's progress dialog: every value its bar shows, and its largest end.
+struct ProgressWatch {
+    QList<int> values;
+    int maximum = 0;
+    QTimer timer;
+    explicit ProgressWatch(QWidget *screen)
+    {
+        timer.setInterval(0);
+        QObject::connect(&timer, &QTimer::timeout, [this, screen] {
+            if (auto *p = screen->findChild<QProgressDialog *>("export.progress"))
+                if (auto *bar = p->findChild<QProgressBar *>(); bar && (values.isEmpty() || values.last() != bar->value())) {
+                    values << bar->value();
+                    maximum = std::max(maximum, bar->maximum());
+                }
+        });
+        timer.start();
+    }
+};
+
 } // namespace
+
+TEST_F(SeededConsoleAgent, SearchesAndA50000EventExportFromTheEventsScreen)
+{
+    EventsView view(ctx());
+    view.resize(1100, 800);
+    view.show();
+
+    // Searches run on the agent: case-insensitive, Romanian letters included.
+    view.searchField()->setText("SEEDED EVENT 49999");
+    Q_EMIT view.searchField()->returnPressed();
+    ASSERT_TRUE(waitFor([&] {
+        return view.listModel().rowCount() == 1 && view.listModel().rowAt(0).action == "seeded event 49999";
+    })) << view.listModel().rowCount();
+    view.searchField()->setText("fișier șters");
+    Q_EMIT view.searchField()->returnPressed();
+    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() >= 45; })) << view.listModel().rowCount();
+    for (const EventRow &e : view.listModel().rows())
+        EXPECT_TRUE(e.action.startsWith("Fișier ȘTERS")) << e.action.toStdString();
+    view.searchField()->clear();
+
+    // The whole history into a CSV file, page by page, with the bar moving.
+    const QString csvPath = agent.home() + "/evenimente.csv";
+    {
+        ProgressWatch watch(&view);
+        QCoro::waitFor(view.exportFlow()->exportTo(csvPath, QString()));
+        EXPECT_GE(watch.maximum, seeded);
+        EXPECT_GE(watch.values.size(), 3) << "the bar moved page by page";
+        EXPECT_TRUE(std::is_sorted(watch.values.begin(), watch.values.end()));
+    }
+    ASSERT_TRUE(view.noticeText().startsWith("Export încheiat: ")) << view.noticeText().toStdString();
+    QFile csvFile(csvPath);
+    ASSERT_TRUE(csvFile.open(QIODevice::ReadOnly));
+    const QByteArray csv = csvFile.readAll();
+    EXPECT_TRUE(csv.startsWith("\xef\xbb\xbf")) << "spreadsheets read it as UTF-8";
+    const qsizetype rows = csvRecords(csv) - 1; // the header
+    EXPECT_GE(rows, seeded); // every seeded event that is kept, and the agent's own
+    EXPECT_TRUE(view.noticeText().contains(" " + QString::number(rows) + " ")) << view.noticeText().toStdString();
+    EXPECT_TRUE(csv.contains("caf\\xe9 \\xff.txt")) << "the exact bytes of a name, escaped";
+    EXPECT_TRUE(csv.contains("seeded event 49999"));
+
+    // The same as JSON: one array.
+    const QString jsonPath = agent.home() + "/evenimente.json";
+    QCoro::waitFor(view.exportFlow()->exportTo(jsonPath, QString()));
+    QFile jsonFile(jsonPath);
+    ASSERT_TRUE(jsonFile.open(QIODevice::ReadOnly));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(jsonFile.readAll(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    EXPECT_GE(doc.array().size(), seeded);
+}
 
 TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListEditedInSettings)
 {
@@ -195,6 +302,17 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
     ASSERT_EQ(client->allowList().size(), 1);
     EXPECT_EQ(client->allowList()[0].kind, "sha256");
     EXPECT_EQ(client->allowList()[0].value, "275a021bbfb6489e54d471899f7db9d1663fc695ec2fe2a2c4538aabf651fd0f");
+
+    // Searching the threats runs on the agent, in names that are not UTF-8 too.
+    view.searchField()->setText("EVIL.COM");
+    Q_EMIT view.searchField()->returnPressed();
+    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() == 1 && view.listModel().rowAt(0).id == oddId; }, 20s))
+        << view.listModel().rowCount();
+    view.searchField()->setText("nu-i nicăieri");
+    Q_EMIT view.searchField()->returnPressed();
+    ASSERT_TRUE(waitFor([&] { return view.listShowsEmptyState(); }));
+    view.searchField()->clear();
+    EXPECT_EQ(view.listModel().rowCount(), 2);
 
     // tessaly-ctl sees the same list and adds a folder to it.
     const QString folder = agent.home() + "/proiecte";
