@@ -143,12 +143,10 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
     m_notice->setObjectName(QStringLiteral("events.notice"));
     col->addWidget(m_notice);
     m_export = new ExportFlow(m_agent, this, m_notice, QStringLiteral("events"), QStringLiteral("evenimente"));
+    m_searches = new SearchRunner(this, [this](QString query) { return searchOnce(std::move(query)); });
     connect(m_search, &SearchField::searchChanged, this, [this](const QString &query) {
         m_query = query;
-        if (query.isEmpty())
-            refreshFromClient();
-        else
-            search();
+        refreshFromClient();
     });
     connect(m_picker, &QComboBox::activated, this, [this](int i) {
         if (i >= 0 && i < m_options.size())
@@ -179,7 +177,7 @@ EventsView::EventsView(const ScreenContext &ctx, QWidget *parent)
 void EventsView::refreshFromClient()
 {
     if (!m_query.isEmpty()) {
-        search(); // the results follow the agent too, one search at a time
+        m_searches->run(m_query); // the results follow the agent too
         return;
     }
     setEvents(m_agent ? m_agent->events() : QList<EventRow>{});
@@ -189,41 +187,21 @@ void EventsView::refreshFromClient()
     m_more->setVisible(omitted > 0);
 }
 
-QCoro::Task<> EventsView::search()
+QCoro::Task<> EventsView::searchOnce(QString query)
 {
     QPointer<AgentClient> agent = m_agent;
-    if (!agent)
+    if (!agent || query.isEmpty())
         co_return;
-    if (m_searching) {
-        m_searchAgain = true;
-        co_return;
-    }
     QPointer<EventsView> self(this);
-    m_searching = true;
-    const QString query = m_query;
     auto found = co_await agent->searchEvents(query);
-    if (!self)
-        co_return;
-    m_searching = false;
-    if (std::exchange(m_searchAgain, false) || query != m_query) {
-        if (!m_query.isEmpty())
-            search();
-        else
-            refreshFromClient();
-        co_return;
-    }
+    if (!self || query != m_query)
+        co_return; // gone, or the user has asked something else since
     if (!found)
-        m_notice->showNotice(QStringLiteral("Căutarea nu a reușit: ")
-                                 + plainText(found.error().domain == u"tsav.agent" ? found.error().message
-                                                                                   : found.error().description(),
-                                             300),
-                             NoticeBar::Tone::error);
+        m_notice->showNotice(searchFailureText(found.error()), NoticeBar::Tone::error);
     const QList<EventRow> rows = found ? found.value() : QList<EventRow>{};
     setEvents(rows);
     const bool capped = rows.size() >= AgentClient::maxRequestedRows;
-    m_more->setText(capped ? QStringLiteral("Cele mai noi %1 rezultate; exportul le cuprinde pe toate.")
-                                 .arg(AgentClient::maxRequestedRows)
-                           : QString());
+    m_more->setText(capped ? searchCappedText(AgentClient::maxRequestedRows) : QString());
     m_more->setVisible(capped);
 }
 

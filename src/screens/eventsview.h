@@ -23,6 +23,7 @@ class AgentClient;
 class ExportFlow;
 class NoticeBar;
 class SearchField;
+class SearchRunner;
 
 // The action column's text broken into lines that fit `width` (at word boundaries, or
 // anywhere in a word too long for a line), at most maxLines, the last one shortened.
@@ -52,7 +53,7 @@ private:
     void refreshFromClient();
     void rebuildPicker(const QStringList &options);
     void applyFilter();
-    QCoro::Task<> search();
+    QCoro::Task<> searchOnce(QString query);
 
     QPointer<AgentClient> m_agent;
     QString m_source;
@@ -66,8 +67,8 @@ private:
     SearchField *m_search = nullptr;
     NoticeBar *m_notice = nullptr;
     ExportFlow *m_export = nullptr;
+    SearchRunner *m_searches = nullptr;
     QString m_query; // what the list is narrowed to on the agent ("" for the polled list)
-    bool m_searching = false, m_searchAgain = false;
 };
 
 } // namespace tsav

@@ -55,6 +55,44 @@ void SearchField::emitNow()
     Q_EMIT searchChanged(query);
 }
 
+// --- SearchRunner ------------------------------------------------------------------------
+
+SearchRunner::SearchRunner(QObject *parent, Search search) : QObject(parent), m_search(std::move(search)) {}
+
+void SearchRunner::run(const QString &query)
+{
+    m_query = query;
+    if (m_running) {
+        m_again = true;
+        return;
+    }
+    loop();
+}
+
+QCoro::Task<> SearchRunner::loop()
+{
+    QPointer<SearchRunner> self(this);
+    m_running = true;
+    do {
+        m_again = false;
+        co_await m_search(m_query);
+        if (!self)
+            co_return;
+    } while (m_again);
+    m_running = false;
+}
+
+QString searchFailureText(const AgentError &error)
+{
+    return QStringLiteral("Căutarea nu a reușit: ")
+           + plainText(error.domain == u"tsav.agent" ? error.message : error.description(), 300);
+}
+
+QString searchCappedText(qsizetype limit)
+{
+    return QStringLiteral("Cele mai noi %1 rezultate; exportul le cuprinde pe toate.").arg(limit);
+}
+
 // --- ExportFlow --------------------------------------------------------------------------
 
 namespace {

@@ -12,6 +12,8 @@
 
 #include <chrono>
 
+#include <functional>
+
 class QProgressDialog;
 
 namespace tsav {
@@ -19,6 +21,7 @@ namespace tsav {
 class AgentClient;
 class ExportJob;
 class NoticeBar;
+struct AgentError;
 struct ExportOutcome;
 
 // Emits searchChanged with the trimmed text once the user stops typing for `debounce`
@@ -39,6 +42,29 @@ private:
     QTimer m_timer;
     QString m_emitted;
 };
+
+// A screen's searches on the agent, one at a time: asked while one runs, it runs once more
+// with the latest query when that one ends, so results never arrive out of order. `search`
+// fetches and shows the results of one query (a member coroutine of the screen).
+class SearchRunner : public QObject {
+    Q_OBJECT
+public:
+    using Search = std::function<QCoro::Task<>(QString query)>;
+    SearchRunner(QObject *parent, Search search);
+    void run(const QString &query);
+    bool running() const { return m_running; }
+
+private:
+    QCoro::Task<> loop();
+    Search m_search;
+    QString m_query;
+    bool m_running = false, m_again = false;
+};
+
+// "Căutarea nu a reușit: <why>", in the agent's words when it refused.
+QString searchFailureText(const AgentError &error);
+// The line under results cut at `limit`: the newest are shown, the export has them all.
+QString searchCappedText(qsizetype limit);
 
 // One export at a time from a screen: asks for the file (CSV or JSON by its name), then
 // fetches the pages into it with a progress dialog; says in `notice` how it went.

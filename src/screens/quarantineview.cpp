@@ -14,9 +14,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QPainter>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -209,24 +207,13 @@ void QuarantineView::remove(qint64 id)
     for (const QuarantineEntry &q : std::as_const(m_entries))
         if (q.id == id)
             name = plainText(quarantineFileName(q.original_path));
-    // Gone for good: ask first. The dialog belongs to the window and lets it run meanwhile.
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Șterge definitiv"), kDeleteQuestion,
-                                QMessageBox::NoButton, window());
-    box->setObjectName(QStringLiteral("quarantine.confirmDelete"));
-    box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(name);
-    QPushButton *erase = box->addButton(QStringLiteral("Șterge"), QMessageBox::DestructiveRole);
-    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
+    // Gone for good: ask first.
     QPointer<QuarantineView> self(this);
-    connect(box, &QMessageBox::finished, this, [self, box, erase, id] {
-        if (self && box->clickedButton() == erase)
-            self->eraseConfirmed(id);
-    });
-    box->open();
+    askFirst(this, QStringLiteral("quarantine.confirmDelete"), Question::warning, QStringLiteral("Șterge definitiv"),
+             kDeleteQuestion, name, {QStringLiteral("Șterge")}, true, [self, id](int) {
+                 if (self)
+                     self->eraseConfirmed(id);
+             });
 }
 
 QCoro::Task<> QuarantineView::eraseConfirmed(qint64 id)

@@ -9,7 +9,9 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
@@ -18,6 +20,33 @@
 namespace tsav {
 
 using fonts::Weight;
+
+// --- askFirst -------------------------------------------------------------------------
+
+void askFirst(QWidget *parent, const QString &objectName, Question kind, const QString &title, const QString &text,
+              const QString &details, const QStringList &choices, bool destructive,
+              std::function<void(int)> onChoice)
+{
+    auto *box = new QMessageBox(kind == Question::warning ? QMessageBox::Warning : QMessageBox::Question, title, text,
+                                QMessageBox::NoButton, parent ? parent->window() : nullptr);
+    box->setObjectName(objectName);
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(details);
+    QList<QAbstractButton *> buttons;
+    for (const QString &c : choices)
+        buttons << box->addButton(c, destructive ? QMessageBox::DestructiveRole : QMessageBox::AcceptRole);
+    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    QObject::connect(box, &QMessageBox::finished, box, [box, buttons, onChoice = std::move(onChoice)] {
+        const int chosen = int(buttons.indexOf(box->clickedButton()));
+        if (chosen >= 0)
+            onChoice(chosen);
+    });
+    box->open();
+}
 
 // --- NoticeBar ------------------------------------------------------------------------
 

@@ -67,6 +67,14 @@ private:
     Tone m_tone = Tone::info;
 };
 
+// Asks before an action that cannot be undone or lowers the guard: a question (plain text)
+// that belongs to `parent`'s window and lets it run meanwhile. `onChoice` gets the index of
+// the chosen button among `choices`; "Anulează", the default and Escape, calls nothing.
+enum class Question { warning, question };
+void askFirst(QWidget *parent, const QString &objectName, Question kind, const QString &title, const QString &text,
+              const QString &details, const QStringList &choices, bool destructive,
+              std::function<void(int)> onChoice);
+
 // The last line of a list cut short: "… și încă N" (N rows not shown).
 QString moreRowsText(qsizetype hidden);
 

@@ -17,8 +17,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollArea>
@@ -348,24 +346,14 @@ void SettingsView::syncAllowList()
 
 void SettingsView::askRemove(const AllowEntry &entry)
 {
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Elimină excepția"),
-                                QStringLiteral("Elimini excepția? Agentul va semnala din nou ce acoperă."),
-                                QMessageBox::NoButton, window());
-    box->setObjectName(QStringLiteral("settings.confirmRemove"));
-    box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(settings::allowKindLabel(entry.kind) + QStringLiteral(": ") + plainText(entry.value, 300));
-    QPushButton *remove = box->addButton(QStringLiteral("Elimină"), QMessageBox::DestructiveRole);
-    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
     QPointer<SettingsView> self(this);
-    connect(box, &QMessageBox::finished, this, [self, box, remove, entry] {
-        if (self && box->clickedButton() == remove)
-            self->removeEntry(entry);
-    });
-    box->open();
+    askFirst(this, QStringLiteral("settings.confirmRemove"), Question::warning, QStringLiteral("Elimină excepția"),
+             QStringLiteral("Elimini excepția? Agentul va semnala din nou ce acoperă."),
+             settings::allowKindLabel(entry.kind) + QStringLiteral(": ") + plainText(entry.value, 300),
+             {QStringLiteral("Elimină")}, true, [self, entry](int) {
+                 if (self)
+                     self->removeEntry(entry);
+             });
 }
 
 QCoro::Task<> SettingsView::removeEntry(AllowEntry entry)

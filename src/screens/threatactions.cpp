@@ -7,10 +7,8 @@
 #include "screens/threatrow.h"
 
 #include <QFontMetricsF>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPushButton>
 #include <QRegularExpression>
 
 namespace tsav {
@@ -161,32 +159,6 @@ using namespace threatactions;
 
 namespace {
 
-// A window-modal question whose answer arrives later; `onChoice` gets the index of the
-// chosen button among `choices` (never called on cancel).
-void ask(QWidget *parent, const QString &objectName, QMessageBox::Icon icon, const QString &title,
-         const QString &text, const QString &details, const QStringList &choices, bool destructive,
-         std::function<void(int)> onChoice)
-{
-    auto *box = new QMessageBox(icon, title, text, QMessageBox::NoButton, parent ? parent->window() : nullptr);
-    box->setObjectName(objectName);
-    box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(details);
-    QList<QPushButton *> buttons;
-    for (const QString &c : choices)
-        buttons << box->addButton(c, destructive ? QMessageBox::DestructiveRole : QMessageBox::AcceptRole);
-    QPushButton *cancel = box->addButton(QStringLiteral("Anulează"), QMessageBox::RejectRole);
-    box->setDefaultButton(cancel);
-    box->setEscapeButton(cancel);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::WindowModal);
-    QObject::connect(box, &QMessageBox::finished, box, [box, buttons, onChoice = std::move(onChoice)] {
-        const int chosen = int(buttons.indexOf(static_cast<QPushButton *>(box->clickedButton())));
-        if (chosen >= 0)
-            onChoice(chosen);
-    });
-    box->open();
-}
-
 QString processText(const Threat &t)
 {
     return plainText(t.process_name.value_or(QStringLiteral("?")), 80) + QStringLiteral(" (PID ")
@@ -216,7 +188,7 @@ void ThreatActionRunner::run(Action action, const Threat &t)
 void ThreatActionRunner::confirmKill(const Threat &t)
 {
     QPointer<ThreatActionRunner> self(this);
-    ask(m_parent, QStringLiteral("threat.confirmKill"), QMessageBox::Warning, QStringLiteral("Oprește procesul"),
+    askFirst(m_parent, QStringLiteral("threat.confirmKill"), Question::warning, QStringLiteral("Oprește procesul"),
         QStringLiteral("Oprești procesul ") + processText(t) + u'?',
         QStringLiteral("Procesul se închide imediat; ce avea nesalvat se pierde."),
         {QStringLiteral("Oprește procesul")}, true, [self, t](int) {
@@ -253,7 +225,7 @@ void ThreatActionRunner::chooseAllow(const Threat &t)
                                  ? QStringLiteral("Permiți acest program? Agentul nu îl va mai semnala.")
                                  : QStringLiteral("Permiți acest fișier? Agentul nu îl va mai semnala.");
     QPointer<ThreatActionRunner> self(this);
-    ask(m_parent, QStringLiteral("threat.confirmAllow"), QMessageBox::Question, QStringLiteral("Permite"), question,
+    askFirst(m_parent, QStringLiteral("threat.confirmAllow"), Question::question, QStringLiteral("Permite"), question,
         lines.join(u'\n'), buttons, false, [self, t, choices](int i) {
             if (self)
                 self->allow(t, choices[i]);

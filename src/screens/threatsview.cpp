@@ -356,12 +356,10 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
     m_exportButton->setObjectName(QStringLiteral("threats.export"));
     tools->addWidget(m_exportButton);
     col->addLayout(tools);
+    m_searches = new SearchRunner(this, [this](QString query) { return searchOnce(std::move(query)); });
     connect(m_search, &SearchField::searchChanged, this, [this](const QString &query) {
         m_query = query;
-        if (query.isEmpty())
-            refreshFromClient();
-        else
-            search();
+        refreshFromClient();
     });
     m_notice = new NoticeBar;
     m_notice->setObjectName(QStringLiteral("threats.notice"));
@@ -478,7 +476,7 @@ ThreatsView::ThreatsView(const ScreenContext &ctx, QWidget *parent)
 void ThreatsView::refreshFromClient()
 {
     if (!m_query.isEmpty()) {
-        search(); // the results follow the agent too, one search at a time
+        m_searches->run(m_query); // the results follow the agent too
         return;
     }
     if (!m_agent) {
@@ -494,42 +492,20 @@ void ThreatsView::refreshFromClient()
     setThreats(list, FrameClock::now());
 }
 
-QCoro::Task<> ThreatsView::search()
+QCoro::Task<> ThreatsView::searchOnce(QString query)
 {
     QPointer<AgentClient> agent = m_agent;
-    if (!agent)
+    if (!agent || query.isEmpty())
         co_return;
-    if (m_searching) {
-        m_searchAgain = true;
-        co_return;
-    }
     QPointer<ThreatsView> self(this);
-    m_searching = true;
-    const QString query = m_query;
     auto found = co_await agent->searchThreats(query);
-    if (!self)
-        co_return;
-    m_searching = false;
-    if (std::exchange(m_searchAgain, false) || query != m_query) {
-        if (!m_query.isEmpty())
-            search();
-        else
-            refreshFromClient();
-        co_return;
-    }
-    if (!found) {
-        m_notice->showNotice(QStringLiteral("Căutarea nu a reușit: ") + plainText(found.error().domain == u"tsav.agent"
-                                                                                     ? found.error().message
-                                                                                     : found.error().description(),
-                                                                                 300),
-                             NoticeBar::Tone::error);
-        m_notListed = 0;
-        setThreats({}, FrameClock::now());
-        co_return;
-    }
+    if (!self || query != m_query)
+        co_return; // gone, or the user has asked something else since
+    if (!found)
+        m_notice->showNotice(searchFailureText(found.error()), NoticeBar::Tone::error);
     m_notListed = 0;
-    m_searchCapped = found.value().size() >= AgentClient::maxRequestedRows;
-    setThreats(found.value(), FrameClock::now());
+    m_searchCapped = found && found.value().size() >= AgentClient::maxRequestedRows;
+    setThreats(found ? found.value() : QList<Threat>{}, FrameClock::now());
 }
 
 void ThreatsView::setThreats(const QList<Threat> &list, double now)
@@ -568,8 +544,7 @@ void ThreatsView::applyFilter()
     // The count of unlisted threats is of every severity: it shows with the whole list only.
     const bool more = m_filter == Severity::all && m_notListed > 0 && !rows.isEmpty();
     const bool capped = !m_query.isEmpty() && m_searchCapped;
-    m_listMore->setText(capped ? QStringLiteral("Cele mai noi %1 rezultate; exportul le cuprinde pe toate.")
-                                     .arg(AgentClient::maxRequestedRows)
+    m_listMore->setText(capped ? searchCappedText(AgentClient::maxRequestedRows)
                         : more ? moreRowsText(m_notListed)
                                : QString());
     m_listMore->setVisible(more || capped);

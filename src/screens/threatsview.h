@@ -23,6 +23,7 @@ class AgentClient;
 class ExportFlow;
 class NoticeBar;
 class SearchField;
+class SearchRunner;
 class TSPillButton;
 class SegmentedControl;
 
@@ -88,7 +89,7 @@ private:
     std::optional<threatactions::Action> actionAt(const QPoint &viewportPos, Threat *threat = nullptr) const;
     void refreshFromClient();
     void applyFilter();
-    QCoro::Task<> search();
+    QCoro::Task<> searchOnce(QString query);
 
     QPointer<AgentClient> m_agent;
     threats::Severity m_filter = threats::Severity::all;
@@ -100,8 +101,9 @@ private:
     SearchField *m_search = nullptr;
     TSPillButton *m_exportButton = nullptr;
     ExportFlow *m_export = nullptr;
+    SearchRunner *m_searches = nullptr;
     QString m_query;        // what the list is narrowed to ("" for the polled list)
-    bool m_searching = false, m_searchAgain = false, m_searchCapped = false;
+    bool m_searchCapped = false;
     SegmentedControl *m_segments = nullptr;
     SeverityDonut *m_donut = nullptr;
     QWidget *m_legend = nullptr;

@@ -111,6 +111,13 @@ protected:
         ASSERT_TRUE(peer->loadDataObject(data));
     }
     ScreenContext ctx(AgentClient *agent) { return ScreenContext{agent, nullptr, &player}; }
+    // A client that has had one cycle with the scripted agent.
+    std::unique_ptr<AgentClient> answered()
+    {
+        auto agent = std::make_unique<AgentClient>(socketPath);
+        QCoro::waitFor(agent->refresh());
+        return agent;
+    }
 
     QTemporaryDir home{test::testDirTemplate(QStringLiteral("protect"))};
     QString socketPath;
@@ -124,8 +131,8 @@ protected:
 TEST_F(ProtectionTest, EveryThreatRowOffersWhatItsThreatAllowsAndAsksBeforeWhatCannotBeUndone)
 {
     startPeer();
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     ThreatsView view(ctx(&agent));
     view.resize(1100, 900);
     view.show();
@@ -199,8 +206,8 @@ TEST_F(ProtectionTest, ANameThatIsNotUtf8IsNeverAllowedByAGuessedPath)
     peer->setData("threats", R"([{"id": 30, "ts": 1767261600.0, "kind": "yara", "severity": "high",
         "path": "/home/ana/Downloads/\ufffdevil.sh", "signature": "Reverse_Shell", "status": "detected"}])");
     peer->setData("quarantine.list", "[]");
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     ThreatsView view(ctx(&agent));
     view.resize(1100, 700);
     view.show();
@@ -215,8 +222,8 @@ TEST_F(ProtectionTest, ANameThatIsNotUtf8IsNeverAllowedByAGuessedPath)
 TEST_F(ProtectionTest, TheDashboardsRecentThreatsCarryTheSameActions)
 {
     startPeer();
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     DashboardView dashboard(ctx(&agent));
     dashboard.resize(1280, 900);
     dashboard.show();
@@ -240,8 +247,8 @@ TEST_F(ProtectionTest, AnEngineThatIsNotWorkingIsNeverShownAsProtected)
                     "behavior": {"hits": 0, "last": 0, "state": "off", "reason": "switched off"})");
     data.replace(R"("threats_active": 3)", R"("threats_active": 0)");
     startPeer(data);
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     DashboardView dashboard(ctx(&agent));
     dashboard.resize(1280, 900);
     dashboard.show();
@@ -277,8 +284,8 @@ TEST_F(ProtectionTest, AnEngineThatIsNotWorkingIsNeverShownAsProtected)
 TEST_F(ProtectionTest, SettingsListTheAllowListRemoveAfterAskingAndAddAFolder)
 {
     startPeer();
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     QWidget window;
     auto *view = new SettingsView(ctx(&agent), &window);
     window.resize(1000, 800);
@@ -330,8 +337,8 @@ TEST_F(ProtectionTest, SettingsListTheAllowListRemoveAfterAskingAndAddAFolder)
 TEST_F(ProtectionTest, TheTelemetryRowNamesWhereEventsGo)
 {
     startPeer();
-    AgentClient agent(socketPath);
-    QCoro::waitFor(agent.refresh());
+    const auto client = answered();
+    AgentClient &agent = *client;
     SettingsView view(ctx(&agent));
     EXPECT_EQ(view.forwardNote(), ""); // telemetry off in the sample
     peer->setData("settings.get", R"({"cloud_telemetry": true,
