@@ -208,7 +208,8 @@ QCoro::Task<> EventsView::searchOnce(QString query)
 void EventsView::setEvents(const QList<EventRow> &list)
 {
     m_events = list;
-    m_header->setText(events::headerLine(list.size()));
+    m_header->setText(m_query.isEmpty() ? events::headerLine(list.size())
+                                        : QStringLiteral("%1 rezultate ale căutării").arg(list.size()));
     rebuildPicker(events::sourceOptions(list));
     applyFilter();
 }

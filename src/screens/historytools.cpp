@@ -105,9 +105,14 @@ QString counted(qint64 n, const QString &noun)
     return QString::number(n) + (de ? QStringLiteral(" de ") : QStringLiteral(" ")) + noun;
 }
 
+// The suggested file name, without letters a shell or an old file system trips on.
 QString fileStem(const QString &kind)
 {
-    return kind == u"threats" ? QStringLiteral("amenintari") : kind;
+    if (kind == u"threats")
+        return QStringLiteral("amenintari");
+    if (kind == u"events")
+        return QStringLiteral("evenimente");
+    return kind;
 }
 
 } // namespace
