@@ -542,12 +542,4 @@ TEST_F(Client, AllowListAndThreatActionsSendTheirPayloadsAndReadBack)
     EXPECT_TRUE(client.allowList().isEmpty());
     EXPECT_EQ(client.allowListError().value_or(""), "unknown op");
 
-    // Where events go, while telemetry is on.
-    peer->setData("settings.get", R"({"cloud_telemetry":true,"forward_to":{"host":"10.0.0.5","port":514,"protocol":"tcp"}})");
-    runTask(client.refreshSettings());
-    ASSERT_TRUE(client.forwardTarget());
-    EXPECT_EQ(client.forwardTarget()->host, "10.0.0.5");
-    peer->setData("settings.get", R"({"cloud_telemetry":false})");
-    runTask(client.refreshSettings());
-    EXPECT_FALSE(client.forwardTarget());
 }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 
 namespace tsav {
 namespace {
@@ -59,21 +58,6 @@ TEST(AuditChecks, SeverityIsMatchedExactlyAsReceived)
         EXPECT_EQ(audit::severityColor(check(word, false)), palette::textSecondary) << word;
 }
 
-TEST(AuditChecks, IconsAndBadges)
-{
-    const AuditCheck passed = check("critical", true);
-    EXPECT_EQ(audit::iconName(passed), audit::kPassIcon);
-    EXPECT_EQ(audit::iconColor(passed), palette::accentGreen);
-    // The badge keeps the severity colour even on a passed check.
-    EXPECT_EQ(audit::severityColor(passed), palette::accentRed);
-
-    const AuditCheck failed = check("medium", false);
-    EXPECT_EQ(audit::iconName(failed), audit::kFailIcon);
-    EXPECT_EQ(audit::iconColor(failed), palette::accentAmber);
-
-    EXPECT_EQ(audit::badgeText(check("High", false)), QStringLiteral("HIGH"));
-}
-
 TEST(AuditChecks, HostileSeverityStaysShortAndPrintable)
 {
     const QString hostile = QStringLiteral("lo\nw\u202E") + QString(100000, QLatin1Char('x'));
@@ -94,29 +78,6 @@ TEST(AuditZones, ColoursAtTheScoreThresholds)
     EXPECT_EQ(colourAt(60), palette::accentAmber);
     EXPECT_EQ(colourAt(59), palette::accentRed);
     EXPECT_EQ(colourAt(0), palette::accentRed);
-}
-
-TEST(SettingsRows, ScreenOrderDiffersFromCaseOrder)
-{
-    const auto rows = settings::engineRows();
-    ASSERT_EQ(rows.size(), 7u);
-    EXPECT_EQ(wireName(rows[4].key), QStringLiteral("network_monitor"));
-    EXPECT_EQ(rows[4].title, QStringLiteral("Monitor rețea"));
-    EXPECT_EQ(wireName(rows[5].key), QStringLiteral("cloud_telemetry"));
-
-    std::set<SettingKey> keys;
-    for (const auto &row : rows)
-        keys.insert(row.key);
-    EXPECT_EQ(keys.size(), std::size(allSettingKeys)) << "every engine appears exactly once";
-
-    for (const auto &row : rows) {
-        const bool isKillSwitch = row.key == SettingKey::kill_switch_isolate;
-        EXPECT_EQ(row.danger, isKillSwitch) << row.title.toStdString();
-        EXPECT_EQ(settings::titleColor(row),
-                  isKillSwitch ? palette::accentRed : palette::textPrimary);
-        EXPECT_EQ(settings::switchTint(row),
-                  isKillSwitch ? palette::accentRed : palette::accentGreen);
-    }
 }
 
 TEST(SettingsRows, MissingKeysShowOff)

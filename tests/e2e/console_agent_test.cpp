@@ -14,6 +14,7 @@
 #include "screens/threatsview.h"
 
 #include "agentprocess.h"
+#include "../widgetsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -36,44 +37,10 @@
 #include <gtest/gtest.h>
 
 using namespace tsav;
+using namespace tsav::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds timeout = 60s)
-{
-    return QTest::qWaitFor(done, int(timeout.count()));
-}
-
-QMessageBox *dialog(const QString &name)
-{
-    QMessageBox *found = nullptr;
-    waitFor([&] {
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *d = w->findChild<QMessageBox *>(name); d && d->isVisible())
-                found = d;
-        return found != nullptr;
-    }, 10s);
-    return found;
-}
-
-void press(QMessageBox *box, const QString &title)
-{
-    ASSERT_NE(box, nullptr);
-    for (QAbstractButton *b : box->buttons())
-        if (b->text() == title)
-            return b->click();
-    ADD_FAILURE() << "no button " << title.toStdString();
-}
-
-QStringList labels(const QWidget *root)
-{
-    QStringList out;
-    for (const QLabel *l : root->findChildren<QLabel *>())
-        if (l->isVisibleTo(root))
-            out << l->text();
-    return out;
-}
 
 const Threat *threatAt(const AgentClient &agent, const QString &path)
 {
@@ -103,7 +70,7 @@ protected:
         ASSERT_TRUE(waitFor([&] {
             QCoro::waitFor(client->refresh());
             return client->connected() && client->metrics();
-        })) << agent.output().toStdString();
+        }, 60s)) << agent.output().toStdString();
         SoundPlayer::installShared(&player);
     }
     void TearDown() override
@@ -232,7 +199,7 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
         const auto &engines = client->metrics()->engines;
         return engines.contains("signature") && engines["signature"].state == "degraded"
                && engines["signature"].reason == "no signature database";
-    })) << agent.output().toStdString();
+    }, 60s)) << agent.output().toStdString();
     DashboardView dashboard(ctx());
     dashboard.resize(1280, 900);
     dashboard.show();
@@ -241,7 +208,7 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
     EXPECT_EQ(dashboard.stateSubtitle(), "Motorul Signature e degradat: no signature database");
     MenuBarStatusView panel(ctx(), [] {});
     panel.show();
-    EXPECT_TRUE(labels(&panel).contains("PROTECȚIE DEGRADATĂ"));
+    EXPECT_TRUE(shownTexts(&panel).contains("PROTECȚIE DEGRADATĂ"));
 
     // With automatic quarantine off, a detection waits for the user.
     QCoro::waitFor(client->setSetting(SettingKey::auto_quarantine, false));
@@ -257,7 +224,7 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
     ASSERT_TRUE(waitFor([&] {
         QCoro::waitFor(client->refresh());
         return threatAt(*client, plain) && threatAt(*client, oddShown);
-    })) << agent.output().toStdString();
+    }, 60s)) << agent.output().toStdString();
     const qint64 plainId = threatAt(*client, plain)->id, oddId = threatAt(*client, oddShown)->id;
     EXPECT_EQ(threatAt(*client, plain)->status, "detected");
 
@@ -289,12 +256,9 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
 
     // "Permite" on the file whose name cannot be named exactly: its content only.
     clickAction(oddId, 0);
-    QMessageBox *box = dialog("threat.confirmAllow");
+    QMessageBox *box = shownDialog("threat.confirmAllow");
     ASSERT_NE(box, nullptr);
-    QStringList choices;
-    for (QAbstractButton *b : box->buttons())
-        choices << b->text();
-    EXPECT_EQ(choices, (QStringList{"Permite conținutul (SHA-256)", "Anulează"}));
+    EXPECT_EQ(buttonTitles(box), (QStringList{"Permite conținutul (SHA-256)", "Anulează"}));
     press(box, "Permite conținutul (SHA-256)");
     ASSERT_TRUE(waitFor([&] { return view.noticeText().startsWith("Adăugat la excepții: "); }))
         << view.noticeText().toStdString();
@@ -306,7 +270,7 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
     // Searching the threats runs on the agent, in names that are not UTF-8 too.
     view.searchField()->setText("EVIL.COM");
     Q_EMIT view.searchField()->returnPressed();
-    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() == 1 && view.listModel().rowAt(0).id == oddId; }, 20s))
+    ASSERT_TRUE(waitFor([&] { return view.listModel().rowCount() == 1 && view.listModel().rowAt(0).id == oddId; }))
         << view.listModel().rowCount();
     view.searchField()->setText("nu-i nicăieri");
     Q_EMIT view.searchField()->returnPressed();
@@ -332,7 +296,7 @@ TEST_F(ConsoleAgent, AFileIsQuarantinedFromItsRowThenAllowedByContentAndTheListE
     ASSERT_TRUE(waitFor([&] { return settings.allowRowValues().size() == 2; }));
     EXPECT_EQ(settings.allowRowValues().first(), folder);
     settings.allowRemoveButtons().first()->click();
-    press(dialog("settings.confirmRemove"), "Elimină");
+    press(shownDialog("settings.confirmRemove"), "Elimină");
     ASSERT_TRUE(waitFor([&] { return settings.allowRowValues().size() == 1; }));
     const auto after = agent.ctl({"--json", "allow", "list"});
     EXPECT_EQ(QJsonDocument::fromJson(after.second.toUtf8()).array().size(), 1);

@@ -150,23 +150,3 @@ TEST(ParticleField, FormulasStayInTheirRanges)
     const Particle later = particle(0, 1.0, W, H);
     EXPECT_NEAR(later.rect.center().x() - p0.rect.center().x(), 25.0, 1e-9);
 }
-
-TEST(ScanOutcome, SaysWhatAFinishedScanMustAlsoSay)
-{
-    ScanStatus s = status(false, 10, 100, 200);
-    EXPECT_EQ(outcomeNote(s).text, ""); // an older agent, or a scan that read everything
-    s.outcome = "finished";
-    s.skipped_foreign = 0;
-    EXPECT_EQ(outcomeNote(s).text, "");
-    s.unreadable = 2;
-    EXPECT_EQ(outcomeNote(s).text, "2 nu au putut fi citite");
-    s.outcome = "failed";
-    s.error = QStringLiteral("read-only\u202e file system");
-    const OutcomeNote failed = outcomeNote(s);
-    EXPECT_TRUE(failed.failed);
-    EXPECT_EQ(failed.text, "Scanul a eșuat: read-only file system · 2 nu au putut fi citite"); // shown plain
-    s.scanned = 0;
-    EXPECT_TRUE(isReportable(s)); // a failure is reported even when nothing was scanned
-    s.outcome = "stopped";
-    EXPECT_FALSE(isReportable(s));
-}

@@ -1,0 +1,68 @@
+#pragma once
+// Helpers for tests that drive the console's widgets offscreen: waiting with a watchdog,
+// the questions a screen asks (window-modal, answered later), and the texts on screen.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+namespace tsav::test {
+
+inline bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds watchdog = std::chrono::seconds(20))
+{
+    return QTest::qWaitFor(done, int(watchdog.count()));
+}
+
+// A dialog a screen opened (a child of one of the top-level windows), once it shows.
+template <typename T = QMessageBox>
+T *shownDialog(const QString &name)
+{
+    T *found = nullptr;
+    waitFor([&] {
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *d = w->findChild<T *>(name); d && d->isVisible())
+                found = d;
+        return found != nullptr;
+    });
+    return found;
+}
+
+inline QStringList buttonTitles(const QMessageBox *box)
+{
+    QStringList out;
+    for (const QAbstractButton *b : box->buttons())
+        out << b->text();
+    return out;
+}
+
+inline void press(QMessageBox *box, const QString &title)
+{
+    ASSERT_NE(box, nullptr) << "no question was asked";
+    for (QAbstractButton *b : box->buttons())
+        if (b->text() == title)
+            return b->click();
+    ADD_FAILURE() << "no button " << title.toStdString();
+}
+
+// The labels a user sees in a widget tree.
+inline QStringList shownTexts(const QWidget *root)
+{
+    QStringList out;
+    for (const QLabel *l : root->findChildren<QLabel *>())
+        if (l->isVisibleTo(root))
+            out << l->text();
+    return out;
+}
+
+inline QJsonObject requestObject(const QByteArray &line) { return QJsonDocument::fromJson(line).object(); }
+
+} // namespace tsav::test
