@@ -103,6 +103,7 @@ TEST_F(ProtectionTest, AProcessIsEndedOnlyAfterTheQuestionAndAllowedByItsProgram
     press(box, "Permite programul");
     ASSERT_TRUE(waitFor([&] { return peer->requestCount("allowlist.add") == 1; }));
     EXPECT_EQ(lastRequest(*peer, "allowlist.add").value("value").toString(), "/tmp/.x/miner");
+    ASSERT_TRUE(waitFor([&] { return view.noticeText().startsWith("Adăugat la excepții: /tmp/.x/miner."); }));
 
     // A refusal, in the agent's words.
     peer->setReply("threat.quarantine", "{\"ok\":false,\"data\":null,\"error\":\"not quarantined: disk full\"}\n");
