@@ -7,11 +7,13 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 namespace tsav {
 
 namespace {
 std::optional<double> g_frozen;
+FrameClock *g_clock = nullptr; // once made
 
 bool viewIsLive(const QWidget *view)
 {
@@ -47,6 +49,9 @@ struct FrameClock::Private : public QObject {
         std::function<void(double)> onFrame;
         double lastDelivered = -1e18;
         QMetaObject::Connection gone;
+        // A wake-up (wakeAt) rather than a rate: delivered once, at the first tick at or
+        // after this time; +infinity once delivered.
+        std::optional<double> due;
     };
 
     FrameClock *q = nullptr;
@@ -55,6 +60,7 @@ struct FrameClock::Private : public QObject {
     QSet<QObject *> watched; // subscribers and their ancestors
     bool manual = false;
     bool reschedulePending = false;
+    bool inTick = false;
 
     bool eventFilter(QObject *, QEvent *event) override
     {
@@ -94,31 +100,50 @@ struct FrameClock::Private : public QObject {
         }
     }
 
-    // Timer period: the fastest rate any subscriber on screen asks for; stopped when none.
+    // Timer period: the fastest rate any subscriber on screen asks for; when only wake-ups
+    // are on screen, one shot at the earliest of them; stopped when none.
     void reschedule()
     {
         int fps = 0;
+        double earliest = std::numeric_limits<double>::infinity();
+        const bool frozen = FrameClock::frozen();
         for (auto it = subscribers.begin(); it != subscribers.end();) {
             if (!it->view) {
                 it = subscribers.erase(it);
                 continue;
             }
             watchChainOf(it->view);
-            if (viewIsOnScreen(it->view))
-                fps = std::max(fps, it->maxFps);
+            if (viewIsOnScreen(it->view)) {
+                if (!it->due)
+                    fps = std::max(fps, it->maxFps);
+                else if (frozen)
+                    fps = std::max(fps, frozenCheckFps);
+                else
+                    earliest = std::min(earliest, *it->due);
+            }
             ++it;
         }
-        if (fps <= 0 || manual) {
+        if (manual || (fps <= 0 && !std::isfinite(earliest))) {
             timer.stop();
             return;
         }
-        const int interval = std::max(1, int(std::lround(1000.0 / fps)));
-        if (!timer.isActive() || timer.interval() != interval)
-            timer.start(interval);
+        if (fps > 0) {
+            const int interval = std::max(1, int(std::lround(1000.0 / fps)));
+            if (!timer.isActive() || timer.isSingleShot() || timer.interval() != interval) {
+                timer.setSingleShot(false);
+                timer.start(interval);
+            }
+            return;
+        }
+        // Rounded up, so that the shot comes at or after the time asked for.
+        const double wait = std::clamp(earliest - FrameClock::now(), 0.0, 3600.0);
+        timer.setSingleShot(true);
+        timer.start(std::max(1, int(std::ceil(wait * 1000))));
     }
 
     void tick()
     {
+        inTick = true;
         const double t = FrameClock::now();
         const double wall = manual ? t
                                    : std::chrono::duration<double>(
@@ -134,6 +159,14 @@ struct FrameClock::Private : public QObject {
             if (!viewIsOnScreen(it->view))
                 continue;
             anyLive = true;
+            if (it->due) {
+                if (t < *it->due)
+                    continue;
+                it->due = std::numeric_limits<double>::infinity();
+                auto onDue = it->onFrame; // the callback usually sets the next wake-up
+                onDue(t);
+                continue;
+            }
             const double period = 1.0 / std::max(1, it->maxFps);
             // A little slack so timer jitter does not halve a subscriber's rate.
             if (wall - it->lastDelivered < period * 0.8)
@@ -142,7 +175,9 @@ struct FrameClock::Private : public QObject {
             auto onFrame = it->onFrame; // the entry may vanish during the call
             onFrame(t);
         }
-        if (!anyLive)
+        inTick = false;
+        // A shot for a wake-up is over: set the next one (or stop, with nothing live).
+        if (!anyLive || !timer.isActive())
             reschedule();
     }
 };
@@ -155,6 +190,7 @@ FrameClock &FrameClock::instance()
 
 FrameClock::FrameClock() : d(new Private)
 {
+    g_clock = this;
     d->q = this;
     d->setParent(this);
     d->timer.setTimerType(Qt::PreciseTimer);
@@ -169,7 +205,14 @@ double FrameClock::now()
         .count();
 }
 
-void FrameClock::freeze(std::optional<double> t) { g_frozen = t; }
+void FrameClock::freeze(std::optional<double> t)
+{
+    const bool wasFrozen = g_frozen.has_value();
+    g_frozen = t;
+    // Wake-ups are looked at by rate while frozen and by their time otherwise.
+    if (g_clock && wasFrozen != t.has_value())
+        g_clock->d->reschedule();
+}
 bool FrameClock::frozen() { return g_frozen.has_value(); }
 
 void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)> onFrame)
@@ -181,6 +224,7 @@ void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)
     s.view = view;
     s.maxFps = std::clamp(maxFps, 1, 240);
     s.onFrame = std::move(onFrame);
+    s.due.reset();
     if (fresh) {
         s.gone = connect(view, &QObject::destroyed, d, [this, view] {
             d->subscribers.remove(view);
@@ -188,6 +232,27 @@ void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)
         });
     }
     d->reschedule();
+}
+
+void FrameClock::wakeAt(QWidget *view, double due, std::function<void(double)> onDue)
+{
+    if (!view)
+        return;
+    const bool fresh = !d->subscribers.contains(view);
+    auto &s = d->subscribers[view];
+    s.view = view;
+    s.maxFps = frozenCheckFps;
+    s.onFrame = std::move(onDue);
+    s.due = due;
+    if (fresh) {
+        s.gone = connect(view, &QObject::destroyed, d, [this, view] {
+            d->subscribers.remove(view);
+            d->reschedule();
+        });
+    }
+    // Within a tick the tick itself sets the timer when it is done.
+    if (!d->inTick)
+        d->reschedule();
 }
 
 void FrameClock::unsubscribe(QWidget *view)

@@ -36,6 +36,14 @@ public:
     // Changes a subscriber's rate (an instrument at rest needs fewer frames than one in
     // motion).
     void setMaxFps(QWidget *view, int maxFps);
+    // Calls onDue(t) once, at the first frame at or after the time `due` while `view` is on
+    // screen: on a tick that other subscribers asked for when the clock runs anyway, else
+    // by a timer set for that moment, so a view that changes a few times a second wakes
+    // the event loop only then. Replaces the view's subscription or earlier wake-up. A
+    // frozen clock reaches no time by itself: while it is frozen, the view is looked at
+    // frozenCheckFps times a second instead (tests move the frozen time by hand).
+    void wakeAt(QWidget *view, double due, std::function<void(double)> onDue);
+    static constexpr int frozenCheckFps = 30;
 
     // Manual stepping (tests and benchmarks): the timer stays off and frames are delivered
     // only by tickNow(), each subscriber paced by now() (a frozen clock moved by hand)

@@ -20,7 +20,8 @@ namespace {
 
 constexpr qreal kRadius = 14;
 constexpr int kInset = 18;
-constexpr int kBorderFps = 30;
+// The breathing: alpha = kMid + kSwing sin(kRate t).
+constexpr double kMid = 0.18 + 0.15 * 0.5, kSwing = 0.15 * 0.5, kRate = 0.4;
 // Width of the strip repainted for the border: the 1-point stroke, its antialiasing
 // and the rounded corners' curve all fit in it.
 constexpr int kRingStrip = 3;
@@ -32,16 +33,15 @@ QPainterPath panelShape(const QRectF &r)
     return path;
 }
 
-// Every panel asks on the same tick: the level is worked out once per time.
-int alphaLevel(double t)
+// Every panel asks at the same times: the next change is worked out once per level.
+double sharedNextChange(double t)
 {
-    static double lastT = std::numeric_limits<double>::quiet_NaN();
-    static int lastLevel = 0;
-    if (t != lastT) {
-        lastT = t;
-        lastLevel = int(std::lround(TSPanel::borderAlpha(t) * 255.0));
+    static double from = std::numeric_limits<double>::quiet_NaN(), next = from;
+    if (!(t >= from && t < next)) {
+        from = t;
+        next = TSPanel::nextBorderChange(t);
     }
-    return lastLevel;
+    return next;
 }
 
 // The overlay that paints only the breathing ring, above the panel's content. Its mask is
@@ -62,11 +62,7 @@ public:
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_NoSystemBackground);
         setFocusPolicy(Qt::NoFocus);
-        FrameClock::instance().subscribe(this, kBorderFps, [this](double t) {
-            const int level = alphaLevel(t);
-            if (level != m_paintedLevel)
-                update(m_ring);
-        });
+        wakeAtNextLevel(FrameClock::now());
         watchAncestors();
     }
 
@@ -102,7 +98,7 @@ protected:
     void paintEvent(QPaintEvent *e) override
     {
         const double t = FrameClock::now();
-        m_paintedLevel = alphaLevel(t);
+        m_paintedLevel = TSPanel::borderLevel(t);
         // Opaque means the window painted nothing under the ring in this pass.
         const bool opaque = testAttribute(Qt::WA_OpaquePaintEvent);
         // Under a graphics effect (a dimmed panel) the ring is painted into the effect's
@@ -113,19 +109,11 @@ protected:
             update(m_ring); // painted again, with what lies under it
         }
         QPainter p(this);
+        if (m_under.isEmpty() && !opaque && !effect)
+            takeUnderlay(p, e->region());
         if (!m_under.isEmpty())
             putUnderlay(p);
-        else if (!opaque && !effect)
-            takeUnderlay(p, e->region());
-        p.setRenderHint(QPainter::Antialiasing);
-        const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        QLinearGradient g(r.topLeft(), r.bottomRight());
-        g.setColorAt(0, palette::hairline);
-        g.setColorAt(0.5, palette::withOpacity(palette::accentBlue, m_paintedLevel / 255.0));
-        g.setColorAt(1, palette::hairline);
-        p.setPen(QPen(QBrush(g), 1));
-        p.setBrush(Qt::NoBrush);
-        p.drawPath(panelShape(r));
+        strokeRing(p);
     }
 
     bool eventFilter(QObject *, QEvent *e) override
@@ -152,6 +140,28 @@ protected:
     }
 
 private:
+    void wakeAtNextLevel(double t)
+    {
+        FrameClock::instance().wakeAt(this, sharedNextChange(t), [this](double now) {
+            if (TSPanel::borderLevel(now) != m_paintedLevel)
+                update(m_ring);
+            wakeAtNextLevel(now);
+        });
+    }
+
+    void strokeRing(QPainter &p) const
+    {
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        QLinearGradient g(r.topLeft(), r.bottomRight());
+        g.setColorAt(0, palette::hairline);
+        g.setColorAt(0.5, palette::withOpacity(palette::accentBlue, m_paintedLevel / 255.0));
+        g.setColorAt(1, palette::hairline);
+        p.setPen(QPen(QBrush(g), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(panelShape(r));
+    }
+
     struct Piece {
         QRect rect;  // in this widget
         QImage pixels;
@@ -263,7 +273,39 @@ void TSPanel::addWidget(QWidget *w, int stretch)
 
 double TSPanel::borderAlpha(double t)
 {
-    return 0.18 + 0.15 * (0.5 + 0.5 * std::sin(0.4 * t));
+    return kMid + kSwing * std::sin(kRate * t);
+}
+
+int TSPanel::borderLevel(double t) { return int(std::lround(borderAlpha(t) * 255.0)); }
+
+double TSPanel::nextBorderChange(double t)
+{
+    // The level stays while alpha * 255 lies within its half-level bounds; the next change
+    // is the first time after t that sin(kRate t) reaches either bound.
+    const double period = 2 * M_PI / kRate;
+    double from = t;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int level = borderLevel(from);
+        double next = from + period;
+        for (const double bound : {level - 0.5, level + 0.5}) {
+            const double s = (bound / 255.0 - kMid) / kSwing;
+            if (s < -1 || s > 1)
+                continue;
+            const double a = std::asin(s);
+            for (const double phase : {a, M_PI - a}) {
+                // The times kRate t' = phase + 2 pi k, the first after `from`.
+                const double k = std::floor((kRate * from - phase) / (2 * M_PI)) + 1;
+                next = std::min(next, (phase + 2 * M_PI * k) / kRate);
+            }
+        }
+        // The bound itself may still round to the old level: a moment later it does not
+        // (a touch of the bound at the top or bottom of the breath is no change at all).
+        const double after = next + 1e-4;
+        if (borderLevel(after) != level)
+            return after;
+        from = after;
+    }
+    return from;
 }
 
 void TSPanel::paintEvent(QPaintEvent *e)

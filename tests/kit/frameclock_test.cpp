@@ -100,3 +100,34 @@ TEST(FrameClock, FrozenTimeIsWhatEveryoneSees)
     EXPECT_FALSE(FrameClock::frozen());
     EXPECT_GT(FrameClock::now(), 1.7e9); // Unix seconds
 }
+
+TEST(FrameClock, AWakeUpComesOnceAtOrAfterItsTimeAndWakesNothingElse)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *view = new QWidget(&window);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    std::vector<double> calls;
+    const double due = FrameClock::now() + 0.25;
+    clock.wakeAt(view, due, [&](double t) { calls.push_back(t); });
+    QTest::qWait(100);
+    EXPECT_TRUE(calls.empty());
+    ASSERT_TRUE(waitFor([&] { return !calls.empty(); }));
+    EXPECT_GE(calls.front(), due);
+    // Delivered: the clock rests, and it is not called again.
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    QTest::qWait(150);
+    EXPECT_EQ(calls.size(), 1u);
+
+    // A wake-up that sets the next one keeps a slow chain going without a running rate.
+    int chained = 0;
+    std::function<void(double)> again = [&](double t) {
+        if (++chained < 3)
+            clock.wakeAt(view, t + 0.05, again);
+    };
+    clock.wakeAt(view, FrameClock::now() + 0.05, again);
+    ASSERT_TRUE(waitFor([&] { return chained == 3; }));
+    ASSERT_TRUE(waitFor([&] { return !clock.isTicking(); }));
+    clock.unsubscribe(view);
+}

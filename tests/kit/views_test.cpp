@@ -88,6 +88,21 @@ TEST(PanelBorder, AlphaBreathesBetweenTheBoundsWithItsPeriod)
     EXPECT_LT(steepest * 255, 1.0);
 }
 
+TEST(PanelBorder, NextChangeIsTheFirstMomentTheColourLevelMoves)
+{
+    // Across two breaths, from many starting times: the level holds until the time given
+    // and is another one from then on, so a ring woken then never misses a step.
+    const double period = 2 * M_PI / 0.4;
+    for (double t = 0.013; t < 2 * period; t += 0.37) {
+        const double next = TSPanel::nextBorderChange(t);
+        ASSERT_GT(next, t);
+        const int level = TSPanel::borderLevel(t);
+        for (double u = t; u < next - 1e-3; u += (next - t) / 50)
+            ASSERT_EQ(TSPanel::borderLevel(u), level) << "t=" << t << " u=" << u;
+        EXPECT_NE(TSPanel::borderLevel(next), level) << "t=" << t;
+    }
+}
+
 TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
 {
     FrameClock::freeze(0);
