@@ -105,6 +105,27 @@ TEST_F(Ctl, CommandsSendTheirRequests)
     EXPECT_EQ(ctl({"quarantine", "delete", "x"}).status, 2);
 }
 
+TEST_F(Ctl, RefusedCommandsFailInTheAgentsWordsAndRestoreSaysWhere)
+{
+    peer.setData("quarantine.restore", R"({"restored_to":"/home/ana/Descărcări/factura (restaurat).pdf"})");
+    const CtlRun restored = ctl({"quarantine", "restore", "4"});
+    EXPECT_EQ(restored.status, 0) << restored.err.toStdString();
+    EXPECT_TRUE(restored.out.startsWith("restored quarantine entry 4 to /home/ana/Descărcări/factura (restaurat).pdf"))
+        << restored.out.toStdString();
+
+    peer.setReply("quarantine.restore", "{\"ok\":false,\"error\":\"restore failed: disk full\"}\n");
+    peer.setReply("quarantine.delete", "{\"ok\":false,\"error\":\"no quarantine entry 9\"}\n");
+    peer.setReply("settings.set", "{\"ok\":false,\"error\":\"settings not saved: disk full\"}\n");
+    for (const auto &[args, words] :
+         {std::pair{QStringList{"quarantine", "restore", "4"}, QStringLiteral("restore failed: disk full")},
+          std::pair{QStringList{"quarantine", "delete", "9"}, QStringLiteral("no quarantine entry 9")},
+          std::pair{QStringList{"settings", "set", "realtime_enabled", "on"}, QStringLiteral("settings not saved: disk full")}}) {
+        const CtlRun r = ctl(args);
+        EXPECT_EQ(r.status, 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains(words)) << r.err.toStdString();
+    }
+}
+
 TEST_F(Ctl, WatchPrintsOneLinePerCycle)
 {
     const CtlRun r = ctl({"watch", "--cycles", "2"});

@@ -385,15 +385,26 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
         const qint64 id = w[2].toLongLong(&ok);
         if (!ok)
             co_return usageError(QStringLiteral("ID must be a whole number: ") + w[2]);
-        if (w[1] == u"restore")
-            co_await client.restoreQuarantine(id);
+        const bool restore = w[1] == u"restore";
+        CommandResult result;
+        if (restore)
+            result = co_await client.restoreQuarantine(id);
         else
-            co_await client.deleteQuarantine(id);
-        // Commands report nothing; their follow-up refresh says whether the agent answered.
+            result = co_await client.deleteQuarantine(id);
         if (!client.connected())
             co_return unreachable(err, client);
-        out << "sent " << w[1] << " for quarantine entry " << id << "; " << client.quarantine().size()
-            << " entries in quarantine now\n";
+        // A refusal (no such entry, a full disk, a file already at the original path) is a
+        // failure, in the agent's own words.
+        if (!result.ok)
+            co_return failText(err, QStringLiteral("%1 of quarantine entry %2 failed: %3")
+                                        .arg(w[1], QString::number(id), printable(result.error)));
+        const QString where = result.data.value(QStringLiteral("restored_to")).toString();
+        if (restore)
+            out << "restored quarantine entry " << id
+                << (where.isEmpty() ? QStringLiteral(" to its original place") : " to " + printable(where));
+        else
+            out << "deleted quarantine entry " << id << " for good";
+        out << "; " << client.quarantine().size() << " entries in quarantine now\n";
         co_return Success;
     }
 
@@ -520,19 +531,32 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
     }
     if (command == u"settings" && w.size() == 4 && w[1] == u"set") {
         const QString key = w[2];
+        QVariantMap values;
         if (key == u"scheduled_scan_hours") {
             bool ok = false;
             const qint64 hours = w[3].toLongLong(&ok);
             if (!ok)
                 co_return usageError(QStringLiteral("scheduled_scan_hours takes whole hours: ") + w[3]);
-            co_await client.setScheduledScanHours(hours);
-        } else if (const auto settingKey = settingKeyFromWire(key)) {
+            values.insert(key, hours);
+        } else if (settingKeyFromWire(key)) {
             const auto value = parseBool(w[3]);
             if (!value)
                 co_return usageError(QStringLiteral("%1 takes true or false: %2").arg(key, w[3]));
-            co_await client.setSetting(*settingKey, *value);
+            values.insert(key, *value);
         } else {
             co_return usageError(QStringLiteral("unknown setting: ") + key);
+        }
+        QVariantMap request;
+        request.insert(QStringLiteral("values"), values);
+        auto set = co_await client.call(QStringLiteral("settings.set"), request);
+        if (!set)
+            co_return fail(err, set.error());
+        // Not saved (a full disk, a switch this machine cannot offer): said so, and the value
+        // the agent keeps is printed below all the same.
+        const bool refused = !set.value().ok;
+        if (refused) {
+            err << "tessaly-ctl: " << printable(set.value().error.value_or(QStringLiteral("refused"))) << "\n";
+            err.flush();
         }
         // Read back what the agent now reports (this also tells whether it answered).
         auto response = co_await client.call(QStringLiteral("settings.get"));
@@ -541,7 +565,7 @@ QCoro::Task<int> run(AgentClient &client, Options options, QTextStream &out, QTe
         const auto settings = decodeSettings(response.value());
         if (settings)
             out << settingsTable(*settings);
-        co_return Success;
+        co_return refused ? Failure : Success;
     }
 
     if (command == u"audit" && w.size() == 1) {
