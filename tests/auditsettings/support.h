@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../testbase.h"
+
 #include <chrono>
 #include <functional>
 
@@ -44,7 +46,7 @@ inline void settle(std::chrono::milliseconds span)
 }
 
 struct ScreenRig {
-    QTemporaryDir dir{QStringLiteral("/tmp/tsav-as-XXXXXX")};
+    QTemporaryDir dir{testDirTemplate(QStringLiteral("as"))};
     QString socketPath = dir.filePath(QStringLiteral("agent.sock"));
     ScriptedPeer peer{socketPath};
     AgentClient client{socketPath};

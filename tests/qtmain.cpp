@@ -1,4 +1,5 @@
-// GoogleTest entry point with a widgets application on the offscreen platform.
+// GoogleTest entry point with a widgets application on the offscreen platform, the
+// console's fonts loaded (shared by the widget test programs).
 #include "kit/typography.h"
 
 #include <QApplication>
