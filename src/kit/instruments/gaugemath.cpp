@@ -34,13 +34,6 @@ double arcEndTurn(double f)
     return arcStartTurn + arcSpanTurn * std::clamp(f, 0.0, 1.0);
 }
 
-double arcEndDegrees(double f)
-{
-    // The arc's start (12.5 % of the turn) sits at 135 degrees: the circle's 0 % point
-    // is at +90 degrees (straight down) after the quarter turn.
-    return 90.0 + 360.0 * arcEndTurn(f);
-}
-
 double needleDegrees(double f)
 {
     return 270.0 * std::clamp(f, 0.0, 1.0) - 135.0;
@@ -56,11 +49,6 @@ QPointF needleTip(double degrees, double w, double h)
 double tickRotation(double value, double t)
 {
     return value > 0.01 ? tickAngularSpeed * t : 0.0;
-}
-
-double liveOpacity(double f)
-{
-    return f > 0.02 ? 0.85 : 0.15;
 }
 
 QString formatNumber(const QString &format, double value)

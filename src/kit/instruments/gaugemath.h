@@ -24,11 +24,10 @@ QColor zoneColor(const Zones &zones, double f, bool reverseColors);
 
 // The arc runs from 12.5 % to 87.5 % of a circle turned by 90 degrees: it starts at 135
 // degrees (clockwise from +x on screen) and ends at 405. Its end for a fraction, as a
-// fraction of the circumference, and as an angle in degrees.
+// fraction of the circumference.
 inline constexpr double arcStartTurn = 0.125;
 inline constexpr double arcSpanTurn = 0.75;
 double arcEndTurn(double f);
-double arcEndDegrees(double f);
 
 // Needle angle in degrees clockwise from straight up: 270 f - 135.
 double needleDegrees(double f);
@@ -38,9 +37,6 @@ QPointF needleTip(double degrees, double w, double h);
 // The dial's tick rotation in radians at time t: 0.15 t while value > 0.01, else 0.
 inline constexpr double tickAngularSpeed = 0.15;
 double tickRotation(double value, double t);
-
-// Opacity of the needle and glow line: 0.85 when f > 0.02, else 0.15.
-double liveOpacity(double f);
 
 // Read-out text: centerText when given, else value in the printf-style format.
 QString readout(double value, const QString &format, const QString *centerText = nullptr);
