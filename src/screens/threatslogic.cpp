@@ -31,14 +31,6 @@ QString label(Severity s)
     return {};
 }
 
-std::optional<Severity> severityFromRaw(const QString &raw)
-{
-    for (Severity s : allSeverities)
-        if (rawValue(s) == raw)
-            return s;
-    return std::nullopt;
-}
-
 QList<Threat> filtered(const QList<Threat> &threats, Severity filter)
 {
     if (filter == Severity::all)

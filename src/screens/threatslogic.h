@@ -22,8 +22,6 @@ inline constexpr Severity allSeverities[] = {Severity::all, Severity::critical, 
 
 QString rawValue(Severity s);
 QString label(Severity s);
-// No case for an unknown raw value (the comparison is exact).
-std::optional<Severity> severityFromRaw(const QString &raw);
 
 // The four severities that have colours, sectors and legend entries, in that order.
 inline const QStringList knownSeverities{QStringLiteral("critical"), QStringLiteral("high"),

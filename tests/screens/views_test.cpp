@@ -24,14 +24,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QDir>
 #include <QLinearGradient>
 #include <QListView>
 #include <QPainter>
 #include <QTemporaryDir>
-#include <QAbstractButton>
-#include <QMessageBox>
 #include <QTest>
 
 #include <QCoroTask>
@@ -39,8 +36,10 @@
 #include <gtest/gtest.h>
 
 #include "../testbase.h"
+#include "../widgetsupport.h"
 
 using namespace tsav;
+using test::waitFor;
 
 namespace {
 
@@ -78,8 +77,6 @@ bool hasContent(const QImage &img)
     return differing > 200;
 }
 
-bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 20000); }
-
 // A scripted agent on a real socket and a client polling it by hand.
 struct Agent {
     QTemporaryDir dir{test::testDirTemplate(QStringLiteral("screens"))};
@@ -103,18 +100,13 @@ struct RecordedFeedback {
 
 // --- threats ----------------------------------------------------------------------------
 
-TEST(ThreatsScreen, EmptyShowsZeroCountsGreyRingAndEmptyStates)
+TEST(ThreatsScreen, EmptyThenBusyListFilterAndTimeline)
 {
     ThreatsView v(ScreenContext{});
     EXPECT_EQ(v.headerText(), "0 total · 0 active");
     EXPECT_FALSE(v.timelineShowsBars());
     EXPECT_TRUE(v.listShowsEmptyState());
     EXPECT_TRUE(hasContent(snapshot(&v, "threats-empty")));
-}
-
-TEST(ThreatsScreen, BusyListFilterAndTimeline)
-{
-    ThreatsView v(ScreenContext{});
     const auto list = fixtures::threats(200, kNow);
     v.setThreats(list, kNow);
     EXPECT_EQ(v.headerText(), QStringLiteral("200 total · %1 active").arg(threats::activeCount(list)));
@@ -153,20 +145,12 @@ TEST(ThreatsScreen, FollowsTheClient)
 
 // --- network ----------------------------------------------------------------------------
 
-TEST(NetworkScreen, EmptyWaitsForTheAgent)
+TEST(NetworkScreen, EmptyThenBusyConnectionsChartAndRates)
 {
     NetworkView v(ScreenContext{});
-    EXPECT_EQ(v.headerText(), "0 conexiuni active · 0 suspect");
     EXPECT_EQ(v.downText(), "DOWN  0 KB/s");
-    EXPECT_EQ(v.upText(), "UP  0 KB/s");
     EXPECT_FALSE(v.chartShown());
-    EXPECT_EQ(v.listModel().rowCount(), 0);
     snapshot(&v, "network-empty");
-}
-
-TEST(NetworkScreen, BusyConnectionsChartAndRates)
-{
-    NetworkView v(ScreenContext{});
     const auto rows = fixtures::connections(10000);
     v.setConnections(rows);
     EXPECT_EQ(v.listModel().rowCount(), 10000);
@@ -298,16 +282,6 @@ TEST(QuarantineScreen, EmptyStateAndRows)
     EXPECT_EQ(v.headerText(), "0 fișiere izolate · XOR-obfuscate în vault");
     EXPECT_TRUE(v.showsEmptyState());
     snapshot(&v, "quarantine-empty");
-    // In a tall window the text stays right under its icon (8 points), not adrift mid-panel.
-    QLabel *emptyText = nullptr;
-    for (QLabel *l : v.findChildren<QLabel *>())
-        if (l->text() == QStringLiteral("Carantina e goală."))
-            emptyText = l;
-    ASSERT_NE(emptyText, nullptr);
-    const QWidget *block = emptyText->parentWidget();
-    EXPECT_LE(emptyText->geometry().top(), 40 + 40 + 8 + 2); // padding, icon, spacing
-    EXPECT_LE(emptyText->height(), 2 * emptyText->sizeHint().height());
-    EXPECT_GT(block->height(), 400);
 
     QuarantineEntry q;
     q.id = 7;
@@ -322,40 +296,12 @@ TEST(QuarantineScreen, EmptyStateAndRows)
     ASSERT_EQ(v.rows().size(), 2);
     EXPECT_EQ(quarantineFileName(q.original_path), "invoice.pdf.exe");
     EXPECT_EQ(quarantineFileName(dir.original_path), "");
-    EXPECT_EQ(quarantineDetailLine(q), "Motiv: Win_Trojan_Agent  ·  1.5 KB");
     snapshot(&v, "quarantine-busy");
 
     // An unchanged entry keeps its row widget across a poll.
     QuarantineRow *kept = v.rows()[0];
     v.setEntries({q});
     EXPECT_EQ(v.rows().value(0), kept);
-}
-
-TEST(QuarantineScreen, ButtonsSendTheirCommandsEachTime)
-{
-    Agent agent;
-    RecordedFeedback fb;
-    SoundPlayer::installShared(&fb.player);
-    QuarantineView v(ScreenContext{&agent.client, nullptr, &fb.player});
-    ASSERT_EQ(v.rows().size(), 1);
-    agent.peer.clearRequests();
-    v.rows()[0]->restoreButton()->click();
-    v.rows()[0]->restoreButton()->click();
-    v.rows()[0]->deleteButton()->click(); // asks first: the file is gone for good
-    auto *box = v.findChild<QMessageBox *>(QStringLiteral("quarantine.confirmDelete"));
-    ASSERT_NE(box, nullptr);
-    for (QAbstractButton *b : box->buttons())
-        if (b->text() == QStringLiteral("Șterge"))
-            b->click();
-    EXPECT_TRUE(waitFor([&] {
-        return agent.peer.requestCount("quarantine.restore") == 2 &&
-               agent.peer.requestCount("quarantine.delete") == 1;
-    }));
-    bool sawId = false;
-    for (const QByteArray &r : agent.peer.requests())
-        sawId |= r.contains("\"op\":\"quarantine.restore\"") && r.contains("\"id\":4");
-    EXPECT_TRUE(sawId);
-    SoundPlayer::installShared(nullptr);
 }
 
 // --- scan -------------------------------------------------------------------------------
@@ -388,14 +334,6 @@ LiveMetrics scanMetrics()
 
 } // namespace
 
-TEST(ScanScreen, CardsOnlyWithoutAScan)
-{
-    ScanView v(ScreenContext{});
-    EXPECT_FALSE(v.showsLiveBlocks());
-    EXPECT_FALSE(v.showsResults());
-    snapshot(&v, "scan-empty");
-}
-
 TEST(ScanScreen, RunningScanShowsLiveBlocksAndGauges)
 {
     RecordedFeedback fb;
@@ -423,6 +361,9 @@ TEST(ScanScreen, CleanResultGivesFeedbackEachTimeItAppears)
 {
     RecordedFeedback fb;
     ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
+    EXPECT_FALSE(v.showsLiveBlocks()); // no scan yet: the cards only
+    EXPECT_FALSE(v.showsResults());
+    snapshot(&v, "scan-empty");
     v.setState(scanStatus(false, 0, kNow), std::nullopt, {});
     EXPECT_FALSE(v.showsResults()); // nothing scanned
 
