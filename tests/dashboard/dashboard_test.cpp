@@ -16,7 +16,6 @@
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
-#include <QDir>
 #include <QPaintEvent>
 #include <QEventLoop>
 #include <QScreen>
@@ -27,21 +26,17 @@
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
+#include "../testbase.h"
+#include "../widgetsupport.h"
+
 using namespace tsav;
 namespace pal = tsav::palette;
+using test::waitFor;
 
 namespace {
 
-// Scratch space outside the temporary folders that a running agent may watch.
-QString scratchBase()
-{
-    const QString base = qEnvironmentVariable("TSAV_TEST_TMPDIR", QDir::homePath() + QStringLiteral("/.cache/tessaly-tests"));
-    QDir().mkpath(base);
-    return base;
-}
-
 struct Rig {
-    QTemporaryDir dir{scratchBase() + QStringLiteral("/dash-XXXXXX")};
+    QTemporaryDir dir{test::testDirTemplate(QStringLiteral("dash"))};
     QString socketPath = dir.filePath(QStringLiteral("agent.sock"));
     RecordingServices rec;
     SoundPlayer player{&rec.sounds, &rec.haptics, &rec.preferences};
@@ -75,15 +70,6 @@ struct Rig {
         QCoreApplication::processEvents();
     }
 };
-
-bool waitFor(const std::function<bool()> &cond, std::chrono::milliseconds watchdog = std::chrono::seconds(30))
-{
-    QElapsedTimer t;
-    t.start();
-    while (!cond() && t.elapsed() < watchdog.count())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return cond();
-}
 
 QStringList visibleTexts(QWidget *root)
 {
@@ -146,11 +132,8 @@ TEST(Dashboard, BeforeAnyReplyShowsZerosAndAttention)
     view.show();
 
     const QStringList texts = visibleTexts(&view);
-    for (const char *t : {"Dashboard", "Stare endpoint și telemetrie XDR în timp real", "Amenințări active",
-                          "În carantină", "Amenințări 24h", "Evenimente 24h", "AGENT INACTIV",
-                          "Protecția nu poate fi verificată", "Telemetrie live", "Activitate motoare",
-                          "Amenințări recente", "Nicio amenințare detectată — sistem curat.", "LIVE EVENT FEED",
-                          "0 total", "ultimele 0 tickuri (2s fiecare)", "Hartă activitate · 7 zile × 24 ore"})
+    for (const char *t : {"AGENT INACTIV", "Protecția nu poate fi verificată",
+                          "Nicio amenințare detectată — sistem curat.", "0 total", "ultimele 0 tickuri (2s fiecare)"})
         EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
     EXPECT_FALSE(texts.contains("PROTEJAT"));
 
@@ -230,9 +213,8 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
     EXPECT_TRUE(view.radar()->isActive());
     const auto badges = view.badges();
     ASSERT_EQ(badges.size(), 5);
-    EXPECT_EQ(badges[3]->title(), QString::fromUtf8("Rețea"));
-    EXPECT_TRUE(badges[3]->isOn());
-    EXPECT_FALSE(badges[4]->isOn()); // Cloud XDR
+    EXPECT_TRUE(badges[3]->isOn());  // the network monitor, on in the sample
+    EXPECT_FALSE(badges[4]->isOn()); // Cloud XDR, off
 
     // Engines: union of names ascending; colours by count.
     const auto rows = view.engineTableRows();
@@ -273,20 +255,7 @@ TEST(Dashboard, ScanButtonsSendScanStart)
     waitFor([&] { return peer.requestCount("metrics.live") >= 2; }, std::chrono::seconds(20));
 }
 
-TEST(Dashboard, HiddenDashboardDoesNotAnimate)
-{
-    Rig rig;
-    DashboardView view(rig.context());
-    view.resize(1280, 900);
-    view.show();
-    QCoreApplication::processEvents();
-    EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
-    view.hide();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
-}
-
-TEST(Dashboard, MinimisedWindowStopsTheFrameClock)
+TEST(Dashboard, AMinimisedWindowOrAHiddenDashboardStopsTheFrameClock)
 {
     Rig rig;
     QWidget window;
@@ -310,6 +279,11 @@ TEST(Dashboard, MinimisedWindowStopsTheFrameClock)
     EXPECT_TRUE(waitFor([&] { return FrameClock::instance().isTicking(); }));
     EXPECT_GT(FrameClock::instance().activeSubscribers(), 0);
     EXPECT_TRUE(waitFor([&] { return view->updatesEnabled(); }));
+
+    // A hidden dashboard (another tab chosen) does not animate either.
+    view->hide();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(FrameClock::instance().activeSubscribers(), 0);
 }
 
 // Ages, the engine table's "Last hit" and the heatmap's days come from the frame clock,

@@ -91,10 +91,3 @@ TEST(DashboardFormats, RelativeTime)
     EXPECT_EQ(relativeTime(INFINITY, now), "—");
 }
 
-TEST(DashboardFormats, CapitalizedEngineNames)
-{
-    EXPECT_EQ(capitalizeWords("behavior"), "Behavior");
-    EXPECT_EQ(capitalizeWords("deep scan engine"), "Deep Scan Engine");
-    EXPECT_EQ(capitalizeWords("YARA"), "Yara");
-    EXPECT_EQ(capitalizeWords(""), "");
-}
