@@ -46,24 +46,16 @@
 #include <gtest/gtest.h>
 
 #include "../testbase.h"
+#include "../widgetsupport.h"
 
 #include <memory>
 #include <thread>
 
 using namespace tsav;
 using namespace std::chrono_literals;
+using test::waitFor;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 20000); }
-
-bool textsInclude(const QWidget *root, const QString &text)
-{
-    for (const QLabel *l : root->findChildren<QLabel *>())
-        if (l->isVisibleTo(root) && l->text() == text)
-            return true;
-    return false;
-}
 
 template <typename T>
 T *findButton(QWidget *root, const QString &title)
@@ -255,11 +247,24 @@ TEST_F(DesktopTest, QuittingLeavesTheAgentRunningAndSaysSoOnlyTheFirstTime)
     EXPECT_FALSE(app->agent().isPolling());
     EXPECT_EQ(peer->requestCount("scan.stop"), 0); // nothing was asked of the agent
 
-    // The next run quits from the panel's button, and says nothing more.
+    // The next run: the panel's "Deschide Dashboard" raises the one window as it was left,
+    // and its "Ieșire" quits without saying anything more.
     app.reset();
     auto again = makeApp();
     again->showMainWindow();
     ASSERT_TRUE(waitFor([&] { return again->tray() && again->agent().connected(); }));
+    again->mainWindow()->setTab(Tab::audit, false);
+    again->mainWindow()->hide();
+    again->tray()->showPanel();
+    TSPillButton *open = findButton<TSPillButton>(again->tray()->panel(), "Deschide Dashboard");
+    ASSERT_NE(open, nullptr);
+    QTest::mouseClick(open, Qt::LeftButton);
+    EXPECT_TRUE(again->mainWindow()->isVisible());
+    EXPECT_EQ(again->mainWindow()->tab(), Tab::audit);
+    int windows = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        windows += qobject_cast<MainWindow *>(w) != nullptr;
+    EXPECT_EQ(windows, 1);
     again->tray()->showPanel();
     TSPillButton *exit = findButton<TSPillButton>(again->tray()->panel(), "Ieșire");
     ASSERT_NE(exit, nullptr);
@@ -288,7 +293,7 @@ TEST_F(DesktopTest, TheSidebarQuotesARefusingAgentAndSaysWhenItWasRestarted)
     EXPECT_FALSE(window.sidebar()->restartNoteVisible());
     Q_EMIT supervisor.relaunched();
     EXPECT_TRUE(window.sidebar()->restartNoteVisible());
-    EXPECT_TRUE(textsInclude(window.sidebar(), "Agent repornit"));
+    EXPECT_TRUE(test::shownTexts(window.sidebar()).contains("Agent repornit"));
 }
 
 TEST_F(DesktopTest, TheDashboardSaysHowOldItsFiguresAreAndNeverPairsAWarningWithGreen)
