@@ -158,7 +158,7 @@ NotificationRequest request(qint64 threatId, NotificationLevel level)
 
 } // namespace
 
-TEST(DesktopNotifications, AuthorisesAndReusesServerIdsPerIdentifier)
+TEST(DesktopNotifications, AuthorisesAndReusesServerIdsPerIdentifierUntilClosed)
 {
     FakeNotificationServer server;
     ASSERT_TRUE(server.registerOnBus());
@@ -193,21 +193,13 @@ TEST(DesktopNotifications, AuthorisesAndReusesServerIdsPerIdentifier)
     EXPECT_EQ(normal.value("urgency").toInt(), 1);
     EXPECT_FALSE(normal.contains("sound-name"));
     EXPECT_EQ(normal.value("x-tsav-threat-id").toLongLong(), 43);
-}
 
-TEST(DesktopNotifications, ClosedNotificationIsNotReplacedLater)
-{
-    FakeNotificationServer server;
-    ASSERT_TRUE(server.registerOnBus());
-    DesktopNotifications notes;
-    notes.requestAuthorization();
-    notes.post(request(7, NotificationLevel::normal));
-    ASSERT_TRUE(waitFor([&] { return notes.serverId("tsav.threat.7") != 0; }));
-    server.CloseNotification(notes.serverId("tsav.threat.7"));
-    ASSERT_TRUE(waitFor([&] { return notes.serverId("tsav.threat.7") == 0; }));
-    notes.post(request(7, NotificationLevel::normal));
-    ASSERT_TRUE(waitFor([&] { return server.calls.size() == 2; }));
-    EXPECT_EQ(server.calls[1].replaces, 0u);
+    // One the user closed is not replaced later: the next post makes a new one.
+    server.CloseNotification(notes.serverId("tsav.threat.43"));
+    ASSERT_TRUE(waitFor([&] { return notes.serverId("tsav.threat.43") == 0; }));
+    notes.post(request(43, NotificationLevel::normal));
+    ASSERT_TRUE(waitFor([&] { return server.calls.size() == 4; }));
+    EXPECT_EQ(server.calls[3].replaces, 0u);
 }
 
 TEST(DesktopNotifications, NoServerSkipsSilentlyUntilOneAppears)

@@ -2,7 +2,6 @@
 #include "alerts/soundplayer.h"
 #include "platform/canberrasoundbackend.h"
 #include "platform/fakes.h"
-#include "platform/qtspeechservice.h"
 #include "platform/settingspreferences.h"
 
 #include <QDir>
@@ -12,6 +11,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include "../testbase.h"
 
 #include <memory>
 
@@ -62,13 +63,6 @@ TEST_F(SoundPlayerTest, DelayedPlayScheduledWhileOnStillPlaysAfterSwitchingOff)
     EXPECT_EQ(sounds.plays[0].kind, SoundKind::basso);
 }
 
-TEST_F(SoundPlayerTest, QuickRepeatsAreSeparatePlays)
-{
-    player->play(SoundKind::basso);
-    player->play(SoundKind::basso);
-    EXPECT_EQ(sounds.count(SoundKind::basso), 2);
-}
-
 TEST_F(SoundPlayerTest, DelayedJobsOfADestroyedPlayerDoNothing)
 {
     player->play(SoundKind::basso, 0.02);
@@ -112,49 +106,6 @@ TEST(SoundPlayerShared, InstalledPlayerIsSharedUntilItGoes)
     SoundPlayer::installShared(nullptr);
 }
 
-// --- the feedback table -----------------------------------------------------------------
-
-TEST_F(SoundPlayerTest, FeedbackGivesHapticThenSound)
-{
-    using feedback::Trigger;
-    feedback::give(Trigger::settingChanged, *player);
-    EXPECT_EQ(haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
-    EXPECT_EQ(sounds.kinds(), QList<SoundKind>{SoundKind::pop});
-
-    haptics.pulses.clear();
-    sounds.plays.clear();
-    feedback::give(Trigger::testCritical, *player);
-    ASSERT_TRUE(waitFor([&] { return sounds.plays.size() == 2 && haptics.pulses.size() == 2; }));
-    EXPECT_EQ(sounds.kinds(), (QList<SoundKind>{SoundKind::basso, SoundKind::basso}));
-    EXPECT_GE(sounds.plays[1].atMs - sounds.plays[0].atMs, 179);
-
-    // Turning sounds off gives its pop after the switch: silent.
-    haptics.pulses.clear();
-    sounds.plays.clear();
-    prefs.setBool(kSoundsEnabledKey, false);
-    feedback::give(Trigger::soundsTurnedOff, *player);
-    feedback::give(Trigger::testHaptic, *player);
-    ASSERT_TRUE(waitFor([&] { return haptics.pulses.size() == 3; }));
-    EXPECT_TRUE(sounds.plays.isEmpty());
-}
-
-TEST(FeedbackTable, OnlyTheSevereTriggersRepeatAndOnlyTheSevenPlayedKindsAppear)
-{
-    using feedback::Trigger;
-    QSet<SoundKind> used;
-    for (int i = 0; i <= int(Trigger::soundsTurnedOff); ++i) {
-        const auto f = feedback::feedbackFor(Trigger(i));
-        if (f.sound)
-            used.insert(*f.sound);
-        EXPECT_EQ(f.repeatSound, Trigger(i) == Trigger::threatSevere ||
-                                     Trigger(i) == Trigger::testCritical)
-            << i;
-    }
-    EXPECT_EQ(used, (QSet<SoundKind>{SoundKind::tink, SoundKind::pop, SoundKind::glass,
-                                     SoundKind::funk, SoundKind::sosumi, SoundKind::basso,
-                                     SoundKind::morse}));
-}
-
 // --- preferences --------------------------------------------------------------------------
 
 TEST(Preferences, OnlyBoolsAndTheirTextsCount)
@@ -171,7 +122,7 @@ TEST(Preferences, OnlyBoolsAndTheirTextsCount)
 
 TEST(Preferences, SettingsFileRoundTripAndHandEditedValues)
 {
-    QTemporaryDir dir;
+    QTemporaryDir dir(test::testDirTemplate(QStringLiteral("prefs")));
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath("TessalyAntivirus.conf");
     {
@@ -213,7 +164,7 @@ TEST(SoundTheme, TenDistinctInstalledSounds)
 
 TEST(SoundTheme, LookupOrderAndRefusals)
 {
-    QTemporaryDir home, system;
+    QTemporaryDir home(test::testDirTemplate(QStringLiteral("home"))), system(test::testDirTemplate(QStringLiteral("sys")));
     auto put = [](const QTemporaryDir &d, const QString &name) {
         QDir().mkpath(d.filePath("sounds/freedesktop/stereo"));
         QFile f(d.filePath("sounds/freedesktop/stereo/" + name));
@@ -233,7 +184,7 @@ TEST(SoundTheme, LookupOrderAndRefusals)
 
 TEST(CanberraBackend, MissingThemeLeavesKindsOutAndBurstsNeverBlock)
 {
-    QTemporaryDir empty;
+    QTemporaryDir empty(test::testDirTemplate(QStringLiteral("theme")));
     {
         CanberraSoundBackend backend({empty.path()});
         for (SoundKind kind : allSoundKinds)
@@ -248,10 +199,3 @@ TEST(CanberraBackend, MissingThemeLeavesKindsOutAndBurstsNeverBlock)
         backend.play(allSoundKinds[i % soundKindCount]);
 }
 
-TEST(Speech, RateScaleMapsToQtScale)
-{
-    EXPECT_DOUBLE_EQ(qtSpeechRate(0.5), 0.0);
-    EXPECT_DOUBLE_EQ(qtSpeechRate(0.0), -1.0);
-    EXPECT_DOUBLE_EQ(qtSpeechRate(1.0), 1.0);
-    EXPECT_DOUBLE_EQ(qtSpeechRate(7.0), 1.0);
-}

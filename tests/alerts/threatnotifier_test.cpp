@@ -137,14 +137,10 @@ TEST_F(ThreatNotifierTest, ActionsOpenTheConsoleOrAskForQuarantine)
               (QList<NotificationAction>{{"default", "Deschide"}, {"quarantine", "Carantină"}}));
     EXPECT_EQ(ThreatNotifier::requestFor(process).actions, open);
     EXPECT_EQ(ThreatNotifier::requestFor(quarantined).actions, open);
-
-    int opened = 0;
-    notifier.setOpenHandler([&] { ++opened; });
-    fake.notifications.invoke("tsav.threat.5", "default");
-    fake.notifications.invoke(ThreatNotifier::moreIdentifier, "default");
-    fake.notifications.invoke("tsav.threat.5", "quarantine"); // no client bound: nothing, no crash
+    // What the buttons do is driven over a real bus in dbusadapters_test.cpp; here only
+    // that a quarantine asked with no client bound, or for a name not ours, is harmless.
+    fake.notifications.invoke("tsav.threat.5", "quarantine");
     fake.notifications.invoke("tsav.threat.x", "quarantine");
-    EXPECT_EQ(opened, 2);
 }
 
 TEST_F(ThreatNotifierTest, NotificationTextsAndFallbacks)
@@ -234,11 +230,9 @@ TEST_F(ThreatNotifierTest, ACycleSoundsOnceAsLoudAsItsWorstThreat)
 TEST_F(ThreatNotifierTest, VoiceNeedsAStoredTrue)
 {
     primeWith();
+    // (Every stored form is read by storedBool, tested with the preferences.)
     const QList<std::pair<QVariant, bool>> cases = {
-        {QVariant(), false},         {QVariant(true), true},   {QVariant("true"), true},
-        {QVariant("yes"), false},    {QVariant(1), false},     {QVariant("TRUE"), false},
-        {QVariant(false), false},    {QVariant("false"), false},
-    };
+        {QVariant(), false}, {QVariant("true"), true}, {QVariant("yes"), false}, {QVariant(false), false}};
     qint64 id = 100;
     for (const auto &[stored, speaks] : cases) {
         fake.preferences.values.clear();
