@@ -49,9 +49,10 @@ def _type_ok(kind, value):
 def check(record, schema, where="record"):
     assert isinstance(record, dict), f"{where}: not an object: {record!r}"
     for key, (kind, required) in schema.items():
-        if key not in record or record[key] is None:
-            assert not required, f"{where}: required key {key} missing or null"
+        if key not in record:
+            assert not required, f"{where}: required key {key} missing"
             continue
+        assert record[key] is not None, f"{where}: {key} is null (an absent value is left out)"
         assert _type_ok(kind, record[key]), f"{where}: {key} should be {kind}, got {record[key]!r}"
 
 

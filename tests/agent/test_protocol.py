@@ -2,7 +2,6 @@
 
 import errno
 import json
-import math
 import os
 import random
 import socket
@@ -12,7 +11,7 @@ import time
 import pytest
 
 import records_schema as R
-from conftest import EICAR, exchange, wait_for
+from conftest import exchange, wait_for
 
 
 def strict_loads(raw: bytes):
@@ -23,80 +22,47 @@ def strict_loads(raw: bytes):
 
 
 class TestRequestPaths:
-    def test_polling_paths_return_exact_records(self, shared_agent):
+    def test_every_path_returns_exact_records(self, shared_agent):
         a = shared_agent
         R.check(a.data("summary"), R.SUMMARY, "summary")
         R.check_list(a.data("threats", limit=200), R.THREAT, "threats")
         R.check_list(a.data("quarantine.list", limit=200), R.QUARANTINE, "quarantine")
-        R.check_list(a.data("events", limit=200), R.EVENT, "events")
         R.check(a.data("scan.status"), R.SCAN, "scan.status")
-        R.check_live_metrics(a.data("metrics.live"))
-        net = a.data("network")
-        R.check_list(net, R.NETWORK, "network")
+        R.check_list(a.data("network"), R.NETWORK, "network")
+        m = a.data("metrics.live")
+        R.check_live_metrics(m)
+        assert m["system"]["cpu_count"] == os.cpu_count() and m["system"]["disk_total"] > 0
+        assert m["system"]["ram_total"] > m["system"]["ram_used"] > 0
+        assert m["agent"]["pid"] == a.proc.pid and m["agent"]["fds"] > 0
+        audit = a.data("audit.run")
+        R.check_audit(audit)
+        assert audit["total"] == len(audit["checks"]) == len({c["id"] for c in audit["checks"]})
+        assert audit["passing"] == sum(c["pass"] for c in audit["checks"]) and 0 <= audit["score"] <= 100
+        # Lists are newest first and honour their limit.
+        for _ in range(5):
+            a.data("settings.set", values={"scheduled_scan_hours": 0})
+        events = a.data("events", limit=50)
+        R.check_list(events, R.EVENT, "events")
+        assert [e["id"] for e in events] == sorted((e["id"] for e in events), reverse=True)
+        assert len(a.data("events", limit=3)) == 3 and a.data("events", limit=0) == []
+        assert len(a.data("events")) <= 200
+        # Leading blanks and a CR before the line feed are accepted.
+        assert strict_loads(a.raw(b'  {"op":"threats","limit":2}\r\n'))["ok"] is True
 
     def test_processes_are_real_and_scored_below_kill_line(self, shared_agent):
         rows = wait_for(lambda: (lambda r: r if any(p["score"] > 0 for p in r) else None)(
             shared_agent.data("processes")), 30, what="processes scored by the fitted model")
         R.check_list(rows, R.PROCESS, "processes")
-        by_pid = {r["pid"]: r for r in rows}
-        me = by_pid[shared_agent.proc.pid]
+        me = next(r for r in rows if r["pid"] == shared_agent.proc.pid)
         assert me["rss"] > 10 << 20 and me["threads"] >= 3 and me["exe"]
         assert all(0.0 <= r["score"] <= 1.0 for r in rows)
         # An ordinary host must not be flagged for killing.
         assert all(r["score"] < 0.93 for r in rows), [r for r in rows if r["score"] >= 0.93]
 
-    def test_metrics_report_host_and_agent(self, shared_agent):
-        m = shared_agent.data("metrics.live")
-        assert m["system"]["cpu_count"] == os.cpu_count()
-        assert m["system"]["ram_total"] > m["system"]["ram_used"] > 0
-        assert m["system"]["disk_total"] > 0
-        assert m["agent"]["pid"] == shared_agent.proc.pid and m["agent"]["fds"] > 0
-        assert set(m["engines"]) >= {"signature", "yara", "behavior", "network"}
-        assert set(m["severity_breakdown"]) >= {"critical", "high", "medium", "low"}
-
-    def test_settings_get_has_switches_and_interval(self, shared_agent):
-        s = shared_agent.data("settings.get")
-        unavailable = s.pop("unavailable", {})
-        assert set(unavailable) <= set(R.SETTING_KEYS) and all(isinstance(v, str) and v for v in unavailable.values())
-        assert set(s) == set(R.SETTING_KEYS) | {"scheduled_scan_hours"}
-        assert all(isinstance(s[k], bool) for k in R.SETTING_KEYS)
-        assert isinstance(s["scheduled_scan_hours"], int) and not isinstance(s["scheduled_scan_hours"], bool)
-
-    def test_audit_runs_between_seven_and_ten_checks(self, shared_agent):
-        result = shared_agent.data("audit.run")
-        R.check_audit(result)
-        assert 7 <= result["total"] <= 10
-        assert result["total"] == len(result["checks"])
-        assert result["passing"] == sum(c["pass"] for c in result["checks"])
-        assert 0 <= result["score"] <= 100
-        assert len({c["id"] for c in result["checks"]}) == result["total"]
-        assert all(c["severity"] in ("critical", "high", "medium", "low", "info") and c["detail"]
-                   for c in result["checks"])
-        # Stable ids across runs.
-        assert [c["id"] for c in shared_agent.data("audit.run")["checks"]] == [c["id"] for c in result["checks"]]
-
-    def test_lists_are_newest_first_and_honour_limit(self, shared_agent):
-        a = shared_agent
-        for i in range(5):
-            a.data("settings.set", values={"scheduled_scan_hours": 0})
-        events = a.data("events", limit=3)
-        assert len(events) == 3
-        ids = [e["id"] for e in a.data("events", limit=50)]
-        assert ids == sorted(ids, reverse=True)
-        assert a.data("events", limit=0) == []
-        assert len(a.data("events")) <= 200
-
-    def test_commands_reply_with_ok_and_data(self, shared_agent):
-        reply = shared_agent.call("scan.stop")
-        assert reply["ok"] is False and "data" in reply and isinstance(reply["error"], str)
-        reply = shared_agent.call("quarantine.restore", id=987654)
-        assert reply["ok"] is False and "987654" in reply["error"]
-        reply = shared_agent.call("quarantine.delete", id=987654)
-        assert reply["ok"] is False
-
 
 BAD_REQUESTS = [
     (b'{"op": "summary", "op": "threats"}\n', "duplicate"),
+    (b'{"op": "threats", "x": {"k": 1, "k": 2}}\n', "duplicate"),
     (b'{"op": "threats", "limit": NaN}\n', "NaN"),
     (b'{"op": "threats", "limit": Infinity}\n', "Infinity"),
     (b'{"op": "threats", "limit": -Infinity}\n', "Infinity"),
@@ -113,6 +79,7 @@ BAD_REQUESTS = [
     (b'{"op": "summary"} {"op": "threats"}\n', "trailing"),
     (b'\xff\xfe{"op": "summary"}\n', "UTF-8"),
     (b'{"op": "sum\xc3"}\n', "UTF-8"),
+    (b'{"op": "s\xc0\xafummary"}\n', "UTF-8"),  # an overlong encoding of "/"
     (b'\n', "empty"),
     (b'{"op": "threats", "limit": "200"}\n', "limit"),
     (b'{"op": "threats", "limit": true}\n', "limit"),
@@ -126,21 +93,50 @@ BAD_REQUESTS = [
     (b'{"op": "settings.set", "values": {"scheduled_scan_hours": true}}\n', "integer"),
     (b'{"op": "settings.set", "values": {"scheduled_scan_hours": -1}}\n', "between"),
     (b'{"op": "settings.set", "values": {"bogus": true}}\n', "unknown setting"),
-]
+    (b'{"op": "settings.set", "values": {"auto_quarantine": false, "scheduled_scan_hours": "6"}}\n', "integer"),
+    (b'{"op": "scan.stop"}\n', "no scan is running"),
+    (b'{"op": "quarantine.restore", "id": 987654}\n', "987654"),
+    (b'{"op": "quarantine.delete", "id": 987654}\n', "987654"),
+    (b'{"op": "threat.quarantine", "id": 999}\n', "no threat 999"),
+    (b'{"op": "threat.kill", "id": "x"}\n', "id"),
+    (b'{"op": "allowlist.remove", "id": 424242}\n', "424242"),
+    (b'{"op": "allowlist.remove", "id": true}\n', "id"),
+] + [(json.dumps(dict(op="allowlist.add", **values)).encode() + b"\n", needle) for values, needle in [
+    ({"kind": "file", "value": "/x"}, '"kind"'),
+    ({"kind": "path", "value": "relative/dir"}, "absolute"),
+    ({"kind": "path", "value": "//"}, "every file"),
+    ({"kind": "process", "value": ""}, "non-empty"),
+    ({"kind": "sha256", "value": "ab" * 31}, "64 hexadecimal"),
+    ({"kind": "sha256", "value": "zz" * 32}, "64 hexadecimal"),
+    ({"kind": "path", "value": 7}, "string"),
+    ({"kind": "path", "value": "/a\u0000b"}, "NUL"),
+    ({"kind": "path", "value": "/" + "a" * 5000}, "too long"),
+    ({"kind": "path", "value": "/ok", "note": 5}, '"note"'),
+    ({"value": "/ok"}, '"kind"'),
+]] + [(json.dumps(payload).encode() + b"\n", needle) for payload, needle in [
+    ({"op": "events", "since": "yesterday"}, '"since" must be a number'),
+    ({"op": "events", "until": True}, '"until" must be a number'),
+    ({"op": "threats", "query": 5}, '"query" must be a string'),
+    ({"op": "threats", "query": "x" * 1001}, "longer than"),
+    ({"op": "events", "offset": -1}, '"offset" must not be negative'),
+    ({"op": "events", "offset": 1.5}, '"offset" must be an integer'),
+    ({"op": "export", "kind": "events", "format": "xml"}, '"format" must be'),
+    ({"op": "export", "kind": ["events"], "format": "csv"}, '"kind" must be one of'),
+    ({"op": "export", "format": "csv"}, '"kind" must be one of'),
+    ({"op": "export", "kind": "audit", "format": "json", "cursor": "next"}, '"cursor" must be'),
+    ({"op": "export", "kind": "audit", "format": "json", "cursor": -5}, '"cursor" must be'),
+    ({"op": "export", "kind": "audit", "format": "json", "cursor": 10 ** 19}, '"cursor" must be'),
+]]
 
 
 class TestHostileInput:
     @pytest.mark.parametrize("payload,needle", BAD_REQUESTS, ids=[n for _, n in BAD_REQUESTS])
-    def test_rejected_with_error_and_agent_keeps_serving(self, shared_agent, payload, needle):
+    def test_rejected_with_error_changing_nothing(self, shared_agent, payload, needle):
+        before = shared_agent.data("settings.get"), shared_agent.data("allowlist.list")
         reply = strict_loads(shared_agent.raw(payload))
         assert reply["ok"] is False
         assert needle.lower() in reply["error"].lower(), reply["error"]
-        assert shared_agent.call("summary")["ok"] is True
-
-    def test_wrong_type_settings_change_nothing(self, shared_agent):
-        before = shared_agent.data("settings.get")
-        shared_agent.raw(b'{"op": "settings.set", "values": {"auto_quarantine": false, "bogus": 1}}\n')
-        assert shared_agent.data("settings.get") == before
+        assert (shared_agent.data("settings.get"), shared_agent.data("allowlist.list")) == before
 
     def test_oversized_request_is_refused(self, shared_agent):
         payload = b'{"op": "summary", "pad": "' + b"a" * (1 << 20) + b'"}\n'
@@ -156,17 +152,11 @@ class TestHostileInput:
         reply = strict_loads(shared_agent.raw(b'{"op": "summary"}', half_close=True))
         assert reply["ok"] is True and "threats_total" in reply["data"]
 
-    def test_random_bytes(self, shared_agent):
+    def test_random_bytes_and_mutated_requests(self, shared_agent):
         rng = random.Random(1234)
         for _ in range(150):
             blob = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 400)))
-            blob = blob.replace(b"\n", b"") + b"\n"
-            reply = shared_agent.raw(blob)
-            assert strict_loads(reply)["ok"] is False
-        assert shared_agent.call("summary")["ok"] is True
-
-    def test_mutated_valid_requests(self, shared_agent):
-        rng = random.Random(99)
+            assert strict_loads(shared_agent.raw(blob.replace(b"\n", b"") + b"\n"))["ok"] is False
         seeds = [b'{"op":"threats","limit":200}', b'{"op":"settings.set","values":{"scheduled_scan_hours":0}}',
                  b'{"op":"quarantine.delete","id":7}', b'{"op":"events","limit":5}']
         for _ in range(200):
@@ -186,18 +176,15 @@ class TestHostileInput:
 
 
 class TestConnections:
-    def test_client_closing_before_reading(self, shared_agent):
-        for _ in range(50):
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            s.connect(shared_agent.socket)
-            s.sendall(b'{"op": "metrics.live"}\n')
-            s.close()
-        assert shared_agent.call("summary")["ok"] is True
-
     def test_many_connections_opened_and_dropped_leave_no_descriptors(self, shared_agent):
         a = shared_agent
         a.call("summary")
         baseline = a.fd_count()
+        for _ in range(50):  # clients that hang up before reading their reply
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.connect(a.socket)
+            s.sendall(b'{"op": "metrics.live"}\n')
+            s.close()
         for batch in range(10):
             socks = []
             for _ in range(500):
@@ -287,11 +274,3 @@ class TestConnections:
         s.close()
         assert reply and strict_loads(reply)["ok"] is False
 
-
-def test_replies_never_carry_non_finite_numbers():
-    from agent.jsonproto import encode_reply
-    raw = encode_reply(True, {"a": math.nan, "b": [math.inf, -math.inf], "c": {"d": 1.5}})
-    reply = strict_loads(raw)
-    assert reply["data"] == {"a": 0.0, "b": [0.0, 0.0], "c": {"d": 1.5}}
-    # File names that are not UTF-8 survive as text.
-    assert strict_loads(encode_reply(True, {"p": os.fsdecode(b"/tmp/\xff")}))["ok"] is True
