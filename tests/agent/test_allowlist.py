@@ -8,24 +8,8 @@ import time
 
 from conftest import EICAR, Agent, scan, wait_for, write
 
-BAD_ADDS = [
-    ({"kind": "file", "value": "/x"}, '"kind"'),
-    ({"kind": "path", "value": "relative/dir"}, "absolute"),
-    ({"kind": "path", "value": "/"}, "every file"),
-    ({"kind": "path", "value": "//"}, "every file"),
-    ({"kind": "process", "value": ""}, "non-empty"),
-    ({"kind": "sha256", "value": "ab" * 31}, "64 hexadecimal"),
-    ({"kind": "sha256", "value": "zz" * 32}, "64 hexadecimal"),
-    ({"kind": "path", "value": 7}, "string"),
-    ({"kind": "path", "value": "/a\u0000b"}, "NUL"),
-    ({"kind": "path", "value": "/" + "a" * 5000}, "too long"),
-    ({"kind": "path", "value": "/ok", "note": 5}, '"note"'),
-    ({"value": "/ok"}, '"kind"'),
-]
-
-
 class TestRequests:
-    def test_entries_round_trip_and_bad_input_is_refused(self, agent):
+    def test_entries_round_trip(self, agent):
         assert agent.data("allowlist.list") == []
         folder = agent.data("allowlist.add", kind="path", value=agent.downloads + "/keep/", note="my tools")
         assert folder["value"] == agent.downloads + "/keep" and folder["note"] == "my tools" and folder["resolved"] == 0
@@ -36,16 +20,9 @@ class TestRequests:
         listed = agent.data("allowlist.list")
         assert [e["id"] for e in listed] == [digest["id"], folder["id"]]
         assert set(listed[0]) == {"id", "kind", "value", "note", "ts"}
-        for payload, needle in BAD_ADDS:
-            reply = agent.call("allowlist.add", **payload)
-            assert reply["ok"] is False and needle in reply["error"], (payload, reply)
         assert agent.data("allowlist.remove", id=folder["id"]) == {"id": folder["id"], "removed": True}
-        for bad in ({"id": folder["id"]}, {"id": "1"}, {"id": True}, {}):
-            assert agent.call("allowlist.remove", **bad)["ok"] is False
+        assert agent.call("allowlist.remove", id=folder["id"])["ok"] is False
         assert [e["id"] for e in agent.data("allowlist.list")] == [digest["id"]]
-        for op in ("threat.quarantine", "threat.kill"):
-            assert "no threat 999" in agent.call(op, id=999)["error"]
-            assert agent.call(op, id="x")["ok"] is False
 
 
 class TestAllowedFiles:
@@ -96,34 +73,44 @@ class TestThreatActions:
         assert "not active" in agent.call("threat.quarantine", id=threat["id"])["error"]
         assert "not a process threat" in agent.call("threat.kill", id=threat["id"])["error"]
 
-    def test_the_process_of_a_behaviour_threat_is_ended_or_allowed(self, home):
-        program = os.path.join(home, "xmrig")  # named like a miner: a behaviour threat of its own
-        os.makedirs(home, exist_ok=True)
-        shutil.copy("/bin/sleep", program)
+    def test_behaviour_threats_are_ended_by_hand_allowed_or_killed_automatically(self, home):
+        allowed = os.path.join(home, "xmrig")  # named like a miner: a behaviour threat of its own
+        other = os.path.join(home, "bin", "xmrig")
+        os.makedirs(os.path.dirname(other))
+        for program in (allowed, other):
+            shutil.copy("/bin/sleep", program)
+        procs = [subprocess.Popen([p, "300"]) for p in (allowed, allowed, other)] + \
+            [subprocess.Popen(["/bin/sleep", "300"])]  # a bystander
         a = Agent(home)
         a.start()
-        procs = [subprocess.Popen([program, "300"]) for _ in range(2)]
         try:
-            threats = wait_for(lambda: (lambda t: t if len(t) == 2 else None)(
-                [t for t in a.data("threats") if t["kind"] == "behavior" and t["status"] == "detected"]), 30,
-                what="two behaviour threats")
+            def detected():
+                found = [t for t in a.data("threats") if t["kind"] == "behavior" and t["status"] == "detected"]
+                return found if {t["pid"] for t in found} >= {p.pid for p in procs[:3]} else None
+            threats = wait_for(detected, 30, what="three behaviour threats")
+            assert all(p.poll() is None for p in procs)  # automatic ending is off by default
             victim = next(t for t in threats if t["pid"] == procs[0].pid)
-            reply = a.data("threat.kill", id=victim["id"])
-            assert reply == {"id": victim["id"], "pid": procs[0].pid, "killed": True}
+            assert a.data("threat.kill", id=victim["id"]) == {"id": victim["id"], "pid": procs[0].pid, "killed": True}
             assert procs[0].wait(10) == -9
-            status = {t["id"]: t["status"] for t in a.data("threats")}
-            assert status[victim["id"]] == "killed"
+            assert {t["id"]: t["status"] for t in a.data("threats")}[victim["id"]] == "killed"
             assert "not active" in a.call("threat.kill", id=victim["id"])["error"]
-            entry = a.data("allowlist.add", kind="process", value=program)
-            assert entry["resolved"] == 1
+            assert a.data("allowlist.add", kind="process", value=allowed)["resolved"] == 1
             assert {t["status"] for t in a.data("threats") if t["pid"] == procs[1].pid} == {"allowed"}
-            assert procs[1].poll() is None
+
+            a.data("settings.set", values={"auto_kill_high_risk": True})
+            assert procs[2].wait(20) == -9
+            # The kill is recorded right after the signal; wait for the record, not for the death.
+            wait_for(lambda: {t["status"] for t in a.data("threats") if t.get("pid") == procs[2].pid} == {"killed"},
+                     20, what="threats marked killed")
+            assert any(e["source"] == "process" and "auto-kill" in e["action"] for e in a.data("events"))
+            time.sleep(2)
+            assert procs[1].poll() is None and procs[3].poll() is None and a.proc.poll() is None
         finally:
             for p in procs:
-                p.kill()
+                if p.poll() is None:
+                    p.kill()
                 p.wait()
             a.stop()
-
 
 
 class TestExistingDatabases:

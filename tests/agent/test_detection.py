@@ -114,11 +114,6 @@ class TestEngineHealth:
         finally:
             a.stop()
 
-    def test_switched_off_engines_say_off(self, agent):
-        agent.data("settings.set", values={"ai_engine_enabled": False, "network_monitor": False})
-        engines = agent.data("metrics.live")["engines"]
-        assert engines["behavior"]["state"] == engines["network"]["state"] == "off"
-
 
 class TestClamdLife:
     def test_clamd_is_restarted_when_it_dies_and_dies_with_the_agent(self, agent):

@@ -1,18 +1,10 @@
 """Settings, scheduled scans and the active responses."""
 
 import os
-import shutil
 import subprocess
-import sys
 import time
 
-import pytest
-
 from conftest import Agent, wait_for
-
-DEFAULTS = {"realtime_enabled": True, "ai_engine_enabled": True, "auto_quarantine": True,
-            "auto_kill_high_risk": False, "cloud_telemetry": False, "network_monitor": True,
-            "kill_switch_isolate": False, "scheduled_scan_hours": 0}
 
 
 def switches(agent):
@@ -23,24 +15,23 @@ def switches(agent):
 
 
 class TestSettings:
-    def test_defaults_then_changes_survive_restart(self, agent):
-        assert switches(agent) == DEFAULTS
+    def test_changes_survive_restart(self, agent):
+        defaults = switches(agent)
         agent.data("settings.set", values={"auto_quarantine": False})
         agent.data("settings.set", values={"scheduled_scan_hours": 12})
-        agent.data("settings.set", values={"network_monitor": False, "realtime_enabled": False})
-        expected = dict(DEFAULTS, auto_quarantine=False, scheduled_scan_hours=12, network_monitor=False,
-                        realtime_enabled=False)
-        assert switches(agent) == expected
+        agent.data("settings.set", values={"network_monitor": False, "realtime_enabled": False,
+                                           "ai_engine_enabled": False})
+        expected = dict(defaults, auto_quarantine=False, scheduled_scan_hours=12, network_monitor=False,
+                        realtime_enabled=False, ai_engine_enabled=False)
+        assert switches(agent) == expected != defaults
         agent.stop()
         agent.start()
         assert switches(agent) == expected
+        engines = agent.data("metrics.live")["engines"]
+        assert engines["behavior"]["state"] == engines["network"]["state"] == "off"
         api = [e for e in agent.data("events") if e["source"] == "api"]
         assert any("auto_quarantine=false" in (e.get("target") or "") for e in api)
-
-    def test_invalid_change_is_all_or_nothing(self, agent):
-        reply = agent.call("settings.set", values={"auto_quarantine": False, "scheduled_scan_hours": "6"})
-        assert reply["ok"] is False
-        assert switches(agent) == DEFAULTS
+        assert agent.data("scan.status")["id"] == 0  # no schedule by default, none of 12 hours due yet
 
     def test_kill_switch_is_kept_but_reported_unavailable(self, agent):
         agent.data("settings.set", values={"kill_switch_isolate": True})
@@ -75,40 +66,6 @@ class TestScheduler:
                           what="scheduled scan")
         assert status["kind"] == "quick"
         assert any(e["source"] == "schedule" and "started" in e["action"] for e in agent.data("events"))
-
-    def test_zero_hours_never_scans(self, agent):
-        time.sleep(3)
-        assert agent.data("scan.status")["id"] == 0
-
-
-class TestAutoKill:
-    def test_kills_own_miner_and_records_it(self, home):
-        miner = os.path.join(home, "xmrig")
-        shutil.copy("/bin/sleep", miner)
-        victim = subprocess.Popen([miner, "300"])
-        bystander = subprocess.Popen(["/bin/sleep", "300"])
-        a = Agent(home)
-        a.start()
-        try:
-            row = wait_for(lambda: next((p for p in a.data("processes") if p["pid"] == victim.pid), None), 20,
-                           what="victim in process list")
-            assert row["score"] >= 0.93
-            # Off by default: nothing is killed, a behaviour threat is raised.
-            wait_for(lambda: [t for t in a.data("threats") if t.get("pid") == victim.pid], 20, what="threat")
-            assert victim.poll() is None
-            a.data("settings.set", values={"auto_kill_high_risk": True})
-            assert victim.wait(20) == -9
-            # The kill is recorded right after the signal; wait for the record, not for the death.
-            wait_for(lambda: {t["status"] for t in a.data("threats") if t.get("pid") == victim.pid} == {"killed"},
-                     20, what="threats marked killed")
-            assert any(e["source"] == "process" and "auto-kill" in e["action"] for e in a.data("events"))
-            assert bystander.poll() is None and a.proc.poll() is None
-        finally:
-            a.stop()
-            for p in (victim, bystander):
-                if p.poll() is None:
-                    p.kill()
-                p.wait()
 
 
 class TestNetworkEngine:
