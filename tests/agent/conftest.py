@@ -51,13 +51,77 @@ def scan(agent, kind="quick", timeout=60):
     return finished_scan(agent, timeout)
 
 
-def write(path, content, mode=None):
+def write(path, content=EICAR, mode=None):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as fh:
         fh.write(content)
     if mode is not None:
         os.chmod(path, mode)
     return path
+
+
+def move_in(agent, name, content=EICAR, mode=None):
+    """Writes a file beside the watched places and renames it into ~/Downloads: one event, for a
+    complete file (HOME itself is watched, its other subdirectories are not)."""
+    staging = write(os.path.join(agent.home, "staging", name), content, mode)
+    path = os.path.join(agent.downloads, name)
+    os.rename(staging, path)
+    return path
+
+
+def listed(agent, path):
+    """The quarantine entries of the file once at `path`."""
+    return [e for e in agent.data("quarantine.list", limit=1000) if e["original_path"] == path]
+
+
+def quarantined_paths(agent):
+    return {e["original_path"] for e in agent.data("quarantine.list", limit=1000)}
+
+
+def vault_file(vault_path, key):
+    """(header, plain content) of a vault file."""
+    from agent.vault import read_header, xor_bytes
+
+    fd = os.open(vault_path, os.O_RDONLY)
+    try:
+        header, offset = read_header(fd)
+        os.lseek(fd, offset, os.SEEK_SET)
+        data = b""
+        while chunk := os.read(fd, 1 << 20):
+            data += chunk
+    finally:
+        os.close(fd)
+    return header, xor_bytes(data, key)
+
+
+def copies(agent, path, content=EICAR):
+    """How many times `content` exists: at `path` plus in listed vault entries. Also checks that
+    every vault file has its entry, that each header alone could rebuild its entry, and that no
+    half-made restore is left beside `path`."""
+    n = 0
+    if os.path.lexists(path):
+        with open(path, "rb") as fh:
+            assert fh.read() == content
+        n += 1
+    conn = agent.db()
+    try:
+        rows = conn.execute("SELECT * FROM quarantine").fetchall()
+    finally:
+        conn.close()
+    vault_dir = os.path.join(agent.data_dir, "vault")
+    names = set()
+    for row in rows:
+        assert row["state"] == "active", dict(row)
+        header, plain = vault_file(row["vault_path"], bytes(row["xor_key"]))
+        assert (header["id"], header["sha256"], header["size"], bytes.fromhex(header["key"])) == \
+            (row["id"], row["sha256"], row["size"], bytes(row["xor_key"]))
+        assert os.fsdecode(bytes.fromhex(header["path"])) == row["original_path"]
+        if plain == content and row["original_path"] == path:
+            n += 1
+        names.add(os.path.basename(row["vault_path"]))
+    assert set(os.listdir(vault_dir)) == names, "vault file without an entry"
+    assert not [f for f in os.listdir(os.path.dirname(path)) if f.startswith(".tsav-restore-")]
+    return n
 
 
 def deep_file(top, content, levels=24, settle=0.0) -> str:
@@ -237,6 +301,19 @@ def home():
     path = tempfile.mkdtemp(prefix="tsav", dir=test_base())
     yield path
     shutil.rmtree(path, ignore_errors=True)
+
+
+@pytest.fixture
+def tmpfs(home):
+    """A 4 MiB filesystem mounted on HOME/fs (skipped where mounting is not allowed)."""
+    mount = os.path.join(home, "fs")
+    os.makedirs(mount)
+    out = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", mount],
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip(f"cannot mount a small tmpfs here: {out.stderr.strip() or out.returncode}")
+    yield mount
+    subprocess.run(["umount", "-l", mount], capture_output=True)
 
 
 @pytest.fixture

@@ -16,27 +16,9 @@ import time
 import pytest
 
 from agent.config import Config
-from agent.db import StorageError
 from agent.main import Agent as InProcessAgent
 from agent.vault import MAGIC, encode_header, xor_bytes
-from conftest import EICAR, Agent, wait_for
-from test_vault import copies
-
-
-def drop(agent, name, content=EICAR, where=None):
-    """Writes a file beside the watched places and moves it into ~/Downloads (one event, complete file).
-    HOME itself is watched, its subdirectories are not."""
-    path = os.path.join(where or agent.downloads, name)
-    staging = os.path.join(agent.home, "staging", name)
-    os.makedirs(os.path.dirname(staging), exist_ok=True)
-    with open(staging, "wb") as fh:
-        fh.write(content)
-    os.rename(staging, path)
-    return path
-
-
-def listed(agent, path):
-    return [e for e in agent.data("quarantine.list", limit=1000) if e["original_path"] == path]
+from conftest import EICAR, Agent, copies, listed, move_in, wait_for
 
 
 def threats_of(agent, path):
@@ -47,19 +29,6 @@ def settled(agent, path):
     """Quarantined exactly once, under exactly one threat."""
     return (not os.path.exists(path) and len(listed(agent, path)) == 1
             and threats_of(agent, path) == [("signature", "quarantined")])
-
-
-@pytest.fixture
-def tmpfs(home):
-    """A 4 MiB filesystem mounted on HOME/fs (skipped where mounting is not allowed)."""
-    mount = os.path.join(home, "fs")
-    os.makedirs(mount)
-    out = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", mount],
-                         capture_output=True, text=True)
-    if out.returncode != 0:
-        pytest.skip(f"cannot mount a small tmpfs here: {out.stderr.strip() or out.returncode}")
-    yield mount
-    subprocess.run(["umount", "-l", mount], capture_output=True)
 
 
 def fill(directory) -> str:
@@ -84,11 +53,11 @@ class TestFullAndReadOnlyDisks:
         a = Agent(tmpfs)
         a.start()
         try:
-            first = drop(a, "first.com")
+            first = move_in(a, "first.com")
             wait_for(lambda: settled(a, first), 20, what="first file quarantined")
             entry = listed(a, first)[0]
             before = a.data("settings.get")
-            staged = os.path.join(tmpfs, "staging", "late.part")  # made by drop(): HOME itself is watched
+            staged = os.path.join(tmpfs, "staging", "late.part")  # made by move_in(): HOME itself is watched
             with open(staged, "wb") as fh:
                 fh.write(EICAR)
             filler = fill(tmpfs)
@@ -112,7 +81,7 @@ class TestFullAndReadOnlyDisks:
             os.unlink(filler)
             # The detection that could not be written is retried, and real-time protection is on.
             wait_for(lambda: settled(a, late), 30, what="late file quarantined once space is back")
-            third = drop(a, "third.com")
+            third = move_in(a, "third.com")
             wait_for(lambda: settled(a, third), 20, what="new file quarantined")
             assert a.data("summary")["quarantined"] == 3
             a.stop()
@@ -130,47 +99,6 @@ class TestFullAndReadOnlyDisks:
         a.start(wait=False)
         assert a.wait_exit(60) == 1
         assert "read-only file system" in a.log()
-
-    def test_sqlite_fault_injection_in_process(self, home):
-        """SQLite's own page limit stands in for a full disk where nothing can be mounted."""
-        os.makedirs(os.path.join(home, "Downloads"))
-        agent = InProcessAgent(Config(data_dir=os.path.join(home, "data"), socket_path=os.path.join(home, "s.sock"),
-                                      quick_locations=[os.path.join(home, "Downloads")]))
-        try:
-            db = agent.db
-            pages = db.query_one("PRAGMA page_count")[0]
-            db.execute(f"PRAGMA max_page_count={pages}")
-            # Fill the free room of the pages each write below would use, down to the last bytes.
-            for sql in ("INSERT INTO events(ts, source, action) VALUES(0, 'agent', ?)",
-                        "INSERT INTO kv(key, value) VALUES(hex(randomblob(8)), ?)",
-                        "INSERT INTO scans(kind, started) VALUES(?, 0)",
-                        "INSERT INTO threats(ts, kind, severity, status, description) VALUES(0, 'x', 'low', 'resolved', ?)"):
-                for size in (400, 100, 20, 1):
-                    with pytest.raises(StorageError, match="disk full"):
-                        for _ in range(100_000):
-                            db.execute(sql, ("x" * size,))
-            agent.events.emit("agent", "written later")  # waits in memory, the caller is not failed
-            assert agent.service({"op": "settings.set", "values": {"auto_quarantine": False}}) == \
-                (False, None, "settings not saved: disk full")
-            assert agent.settings.get("auto_quarantine") is True
-            assert agent.service({"op": "scan.start", "kind": "quick"})[2] == "scan not started: disk full"
-            assert not agent.scanner.running()
-            path = os.path.join(home, "Downloads", "e.com")
-            with open(path, "wb") as fh:
-                fh.write(EICAR)
-            with pytest.raises(Exception, match="disk full"):
-                agent.scanner.inspect(path)
-            assert path in agent.journal.retry and os.path.exists(path)
-
-            db.execute("PRAGMA max_page_count=1073741823")
-            agent.journal.retry[path] = (0.0, 1.0)  # due now
-            agent._retry_detections()
-            assert not os.path.exists(path) and len(agent.vault.list(10)) == 1
-            assert agent.journal.pending() == 0
-            assert agent.events.flush()
-            assert "written later" in [e["action"] for e in agent.events.latest(20)]
-        finally:
-            agent.db.close()
 
 
 class TestOneAgentPerDataDirectory:
@@ -212,7 +140,7 @@ def corrupt_middle(db_path, table="events"):
 
 class TestDamagedDatabase:
     def test_damage_at_run_time_is_recovered_and_protection_goes_on(self, agent):
-        kept = [drop(agent, f"kept{i}.com") for i in range(2)]
+        kept = [move_in(agent, f"kept{i}.com") for i in range(2)]
         wait_for(lambda: all(settled(agent, p) for p in kept), 20, what="files quarantined")
         for i in range(300):  # events enough to span many pages
             agent.data("settings.set", values={"scheduled_scan_hours": i % 3})
@@ -228,7 +156,7 @@ class TestDamagedDatabase:
                    for e in agent.data("events"))
         assert all(settled(agent, p) for p in kept)
 
-        fresh = drop(agent, "fresh.com")
+        fresh = move_in(agent, "fresh.com")
         wait_for(lambda: settled(agent, fresh), 20, what="new file quarantined after recovery")
         assert min(t["id"] for t in agent.data("threats") if t["path"] == fresh) > max(ids)
         restored = listed(agent, kept[0])[0]
@@ -238,7 +166,7 @@ class TestDamagedDatabase:
     def test_damaged_header_at_start_readopts_the_vault(self, home):
         a = Agent(home)
         a.start()
-        kept = drop(a, "kept.com")
+        kept = move_in(a, "kept.com")
         wait_for(lambda: settled(a, kept), 20, what="file quarantined")
         a.data("settings.set", values={"auto_kill_high_risk": True})
         a.stop()
@@ -257,7 +185,7 @@ class TestDamagedDatabase:
             actions = [e["action"] for e in a.data("events")]
             assert any("1 quarantined files re-adopted" in x for x in actions)
             assert any("1 vault files could not be re-adopted" in x for x in actions)
-            fresh = drop(a, "fresh.com")
+            fresh = move_in(a, "fresh.com")
             wait_for(lambda: settled(a, fresh), 20, what="new file quarantined")
         finally:
             a.stop()
@@ -307,7 +235,7 @@ class TestCrashRecovery:
         a = Agent(home)
         for round_ in range(2):
             a.start({"TSAV_AGENT_FAULT": f"kill:detect:{step}"})
-            path = drop(a, f"e{round_}.com")
+            path = move_in(a, f"e{round_}.com")
             assert a.wait_exit(30) == -9
             a.start()
             try:
@@ -334,7 +262,7 @@ class TestCrashRecovery:
                          "s.connect(sys.argv[1]);s.sendall(json.dumps({'op':'quarantine.restore',"
                          "'id':int(sys.argv[2])}).encode()+b'\\n');s.recv(4096)", a.socket, str(entry["id"])],
                         stderr=subprocess.DEVNULL)
-                files += [drop(a, f"r{round_}-{i}.com") for i in range(4)]
+                files += [move_in(a, f"r{round_}-{i}.com") for i in range(4)]
                 time.sleep(rng.uniform(0.0, 0.4))
                 a.proc.send_signal(signal.SIGKILL)
                 a.wait_exit(30)
