@@ -18,7 +18,7 @@ import time
 import psutil
 import pytest
 
-from agent.behavior import THREAT_LINE, BehaviorEngine, IsolationForest, Process, combine, signals
+from agent.behavior import THREAT_LINE, BehaviorEngine, IsolationForest
 from agent.config import Config
 from agent.db import Database
 from agent.engines import NetworkIntel
@@ -114,16 +114,15 @@ def judged(telemetry, match, timeout=20.0):
 
 
 class TestSignals:
-    def test_shells_and_interpreters_on_a_network_connection(self, sampler):
+    def test_interpreters_on_a_network_connection(self, sampler):
+        # (A shell on one is a threat of the real agent below.)
         with listener() as srv:
             port = srv.getsockname()[1]
             py = ("import socket,os,time;s=socket.create_connection(('127.0.0.1',%d));"
                   "os.dup2(s.fileno(),0);os.dup2(s.fileno(),1);time.sleep(60)" % port)
-            with running(reverse_shell(port)), running([sys.executable, "-c", py]) as pyshell:
-                bash = judged(sampler, lambda p: p.name == "bash" and p.stdio_peer == f"127.0.0.1:{port}")
-                assert bash.score >= 0.97 and "network connection to 127.0.0.1:" in bash.reasons[0]
+            with running([sys.executable, "-c", py]) as pyshell:
                 python = judged(sampler, lambda p: p.pid == pyshell.pid)
-                assert python.score >= 0.97
+                assert python.score >= 0.97 and "network connection to 127.0.0.1:" in python.reasons[0]
             # A shell whose output is only a pipe or a Unix socket (a service's journal) is nothing.
             with running(["bash", "-c", "sleep 60; true"], stdout=subprocess.PIPE) as piped:
                 time.sleep(0.3)
@@ -160,12 +159,10 @@ class TestSignals:
             p = sampler.sample(full=False)[proc.pid]
             assert p.exe.endswith(" (deleted)") and p.reasons == []
 
-    def test_miners_by_name_options_and_pool_port(self, sampler, home):
-        xmrig = copy_program("/bin/sleep", os.path.join(home, "xmrig"))
+    def test_miners_by_options_and_pool_port(self, sampler, home):
+        # (One named like a miner is a threat of the real agent below.)
         worker = script(os.path.join(home, "worker"))
-        with running([xmrig, "60"]) as named, \
-                running([worker, "-o", "stratum+tcp://pool.example:3333", "-u", "wallet"]) as invoked:
-            assert "named like a cryptocurrency miner (xmrig)" in judged(sampler, lambda p: p.pid == named.pid).reasons
+        with running([worker, "-o", "stratum+tcp://pool.example:3333", "-u", "wallet"]) as invoked:
             p = judged(sampler, lambda p: p.pid == invoked.pid)
             assert p.score >= 0.95 and "invoked like a cryptocurrency miner (stratum+tcp://" in p.reasons[0]
         srv = free_listener((3333, 14444, 45700, 5555))
@@ -178,13 +175,6 @@ class TestSignals:
         finally:
             srv.close()
 
-    def test_connection_to_a_listed_address(self, sampler):
-        with listener("127.0.0.2") as srv:
-            code = "import socket,time;s=socket.create_connection(('127.0.0.2',%d));time.sleep(60)" % srv.getsockname()[1]
-            with running([sys.executable, "-c", code]) as client:
-                p = judged(sampler, lambda p: p.pid == client.pid)
-                assert "threat-intelligence list (listed for this test)" in p.reasons[0]
-
     def test_temporary_directory_adds_only_to_what_is_already_unusual(self, sampler, home):
         burner = copy_program("/usr/bin/yes", os.path.join(sampler.tmp, "burner"))
         idle = copy_program("/bin/sleep", os.path.join(sampler.tmp, "idle"))
@@ -195,21 +185,6 @@ class TestSignals:
             procs = sampler.sample(full=False)
             assert procs[cold.pid].score < 0.5 and procs[cold.pid].reasons == []
             assert procs[warm.pid].score < 0.5 and procs[warm.pid].reasons == []
-
-    def test_trusted_and_allowed_programs_are_never_threats(self, home):
-        engine = BehaviorEngine(allowed=lambda path: path == "/opt/allowed/tool")
-        console = Process(pid=10, ppid=1, name="tessaly-antivir", uid=0, exe="/tmp/co/build/bin/tessaly-antivirus",
-                          start=0)
-        child = Process(pid=11, ppid=10, name="bash", uid=0, exe="/usr/bin/bash", start=0)
-        grandchild = Process(pid=12, ppid=11, name="xmrig", uid=0, exe="/usr/bin/xmrig", start=0)
-        allowed = Process(pid=13, ppid=1, name="tool", uid=0, exe="/opt/allowed/tool", start=0)
-        stranger = Process(pid=14, ppid=1, name="xmrig", uid=0, exe="/usr/bin/xmrig", start=0)
-        other_user = Process(pid=15, ppid=1, name="xmrig", uid=1000, exe="/usr/bin/xmrig", start=0)
-        procs = {p.pid: p for p in (console, child, grandchild, allowed, stranger, other_user)}
-        for p in procs.values():
-            p.score = 0.99
-        assert [p.pid for p in engine.threats(procs, uid=0)] == [14]
-
 
 class TestModel:
     def test_forest_ranks_like_the_reference_implementation(self):
@@ -234,14 +209,6 @@ class TestModel:
         rho = 1 - 6 * sum((x - y) ** 2 for x, y in zip(ra, rb)) / (n * (n * n - 1))
         assert rho > 0.9, rho
         assert 0.4 < sorted(a)[len(a) // 4] < 0.6  # ordinary points score about 0.5
-
-    def test_model_alone_and_location_alone_stay_below_the_line(self):
-        p = Process(pid=1, ppid=0, name="x", uid=0, exe="/tmp/x", start=time.time())
-        found, amplify = signals(p, ("/tmp",), 30)
-        assert found == [] and amplify
-        assert combine(0.5, found, amplify)[0] < THREAT_LINE  # the most unusual process there is, in /tmp
-        assert combine(0.0, found, amplify) == (0.0, [])
-
 
 def behaviour_threats(agent, pids=None):
     return [t for t in agent.data("threats", limit=1000)
@@ -295,7 +262,7 @@ class TestOrdinaryWork:
             build = ("for i in 1 2 3 4; do cc -O1 -o " + a.tmp + "/work " + source + " && " + a.tmp + "/work; done")
             app = copy_program("/bin/sleep", os.path.join(a.tmp, "app"))
             loops = "import time\nt=time.time()\nwhile time.time()-t<12: sum(range(10000))\n"
-            tests = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "StrictJson",
+            tests = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "clamd or journal or header",
                      os.path.join(os.path.dirname(__file__), "test_units.py")]
             with contextlib.ExitStack() as stack:
                 server = stack.enter_context(running([sys.executable, "-u", "-m", "http.server", "--bind", "127.0.0.1",

@@ -1,5 +1,6 @@
 """Forwarding to a real rsyslogd on 127.0.0.1: TCP, TLS, UDP and the local socket, a
-receiver that goes away, a kill -9 with a full queue, and the queue's bound."""
+receiver that goes away, a kill -9 with a full queue, the queue's bound, and a database damaged
+while protection and forwarding go on."""
 
 import contextlib
 import json
@@ -11,9 +12,9 @@ import time
 
 import pytest
 
-from conftest import EICAR, Agent, wait_for
+from conftest import EICAR, Agent, listed, move_in, wait_for
 from syslogd import Rsyslogd, free_port, make_tls_files
-from test_state import corrupt_middle
+from test_state import corrupt_middle, settled
 
 from agent import history
 from agent.config import Config
@@ -147,19 +148,35 @@ class TestTcp:
                        if e["source"] == "telemetry")
 
 
-    def test_a_rebuilt_database_keeps_forwarding_above_the_old_sequence(self, home, receiver_dir):
+    def test_damage_at_run_time_is_recovered_and_protection_and_forwarding_go_on(self, home, receiver_dir):
         port = free_port()
         receiver = Rsyslogd(receiver_dir, tcp_port=port).start()
         with forwarding_agent(home, receiver, f"host = 127.0.0.1\nport = {port}\n") as agent:
-            for i in range(300):  # pages enough for the damage to land in
+            kept = [move_in(agent, f"kept{i}.com") for i in range(2)]
+            wait_for(lambda: all(settled(agent, p) for p in kept), 20, what="files quarantined")
+            for i in range(300):  # events enough to span many pages
                 agent.data("settings.set", values={"scheduled_scan_hours": i % 3})
             agent.data("audit.run")
             wait_for(lambda: by_kind(receiver.messages(), "AUDIT"), 30, what="the messages before the damage")
             before = max(m["record"]["seq"] for m in receiver.messages())
+            ids = {t["id"] for t in agent.data("threats")}
             corrupt_middle(os.path.join(agent.data_dir, "agent.db"))
-            agent.call("events", limit=10_000)  # reads every page: finds the damage, rebuilds
-            wait_for(lambda: any("database damaged" in e["action"] for e in agent.data("events")), 10,
-                     what="the rebuild")
+
+            agent.call("events", limit=10_000)  # reads every event page: finds the damage, rebuilds
+            reply = agent.call("summary")  # the first summary afterwards tells the console, once
+            assert reply["ok"] is False and reply["error"] == "baza de date a agentului era deteriorată — recuperată"
+            assert agent.data("summary")["quarantined"] == 2
+            assert [n for n in os.listdir(agent.data_dir) if n.startswith("agent.db.damaged-")]
+            assert any("database damaged" in e["action"] and "2 quarantined files re-adopted" in e["action"]
+                       for e in agent.data("events"))
+            assert all(settled(agent, p) for p in kept)
+
+            fresh = move_in(agent, "fresh.com")
+            wait_for(lambda: settled(agent, fresh), 20, what="new file quarantined after recovery")
+            assert min(t["id"] for t in agent.data("threats") if t["path"] == fresh) > max(ids)
+            restored = listed(agent, kept[0])[0]
+            agent.data("quarantine.restore", id=restored["id"])  # its key came back from the vault file
+            assert open(kept[0], "rb").read() == EICAR
 
             agent.data("settings.set", values={"scheduled_scan_hours": 7})
             after = wait_for(lambda: [m for m in by_kind(receiver.messages(), "EVENT")
@@ -318,8 +335,3 @@ class TestQueue:
         destination, problems = parse_config(text, str(tmp_path))
         assert destination is None and any(problem in p for p in problems), problems
 
-    def test_config_defaults(self, tmp_path):
-        (tmp_path / "ca.pem").write_text("x")
-        assert parse_config("host=[::1]\n", str(tmp_path))[0].describe() == "[::1]:514 (tcp)"
-        tls = parse_config("host = siem\nca_file = ca.pem  # relative\n", str(tmp_path))[0]
-        assert (tls.protocol, tls.port, tls.ca_file) == ("tls", 6514, str(tmp_path / "ca.pem"))

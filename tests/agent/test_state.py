@@ -139,30 +139,6 @@ def corrupt_middle(db_path, table="events"):
 
 
 class TestDamagedDatabase:
-    def test_damage_at_run_time_is_recovered_and_protection_goes_on(self, agent):
-        kept = [move_in(agent, f"kept{i}.com") for i in range(2)]
-        wait_for(lambda: all(settled(agent, p) for p in kept), 20, what="files quarantined")
-        for i in range(300):  # events enough to span many pages
-            agent.data("settings.set", values={"scheduled_scan_hours": i % 3})
-        ids = {t["id"] for t in agent.data("threats")}
-        corrupt_middle(os.path.join(agent.data_dir, "agent.db"))
-
-        agent.call("events", limit=10_000)  # reads every event page: finds the damage
-        reply = agent.call("summary")  # the first summary afterwards tells the console, once
-        assert reply["ok"] is False and reply["error"] == "baza de date a agentului era deteriorată — recuperată"
-        assert agent.data("summary")["quarantined"] == 2
-        assert [n for n in os.listdir(agent.data_dir) if n.startswith("agent.db.damaged-")]
-        assert any("database damaged" in e["action"] and "2 quarantined files re-adopted" in e["action"]
-                   for e in agent.data("events"))
-        assert all(settled(agent, p) for p in kept)
-
-        fresh = move_in(agent, "fresh.com")
-        wait_for(lambda: settled(agent, fresh), 20, what="new file quarantined after recovery")
-        assert min(t["id"] for t in agent.data("threats") if t["path"] == fresh) > max(ids)
-        restored = listed(agent, kept[0])[0]
-        agent.data("quarantine.restore", id=restored["id"])  # its key came back from the vault file
-        assert open(kept[0], "rb").read() == EICAR
-
     def test_damaged_header_at_start_readopts_the_vault(self, home):
         a = Agent(home)
         a.start()
