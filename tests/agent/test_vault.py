@@ -1,6 +1,7 @@
 """Quarantine vault: restore, delete, refusals, races and crashes at every step."""
 
 import hashlib
+import json
 import os
 import stat
 import threading
@@ -9,6 +10,7 @@ import time
 import pytest
 
 from conftest import EICAR, Agent, copies, listed, move_in, wait_for, write
+from test_history import export_all
 
 
 def quarantine_one(agent, name="eicar.txt", content=EICAR, mode=0o640):
@@ -23,17 +25,17 @@ def status_of(agent, path):
 
 class TestRestoreAndDelete:
     def test_restore_delete_and_what_they_refuse(self, agent):
-        path, entry = quarantine_one(agent, mode=0o640)
-        assert stat.S_IMODE(os.stat(entry["vault_path"]).st_mode) == 0o600
-        assert entry["sha256"] == hashlib.sha256(EICAR).hexdigest()
+        path, first = quarantine_one(agent, mode=0o640)
+        assert stat.S_IMODE(os.stat(first["vault_path"]).st_mode) == 0o600
+        assert first["sha256"] == hashlib.sha256(EICAR).hexdigest()
         write(path, b"new user data")  # never restored over what the user put in its place
-        reply = agent.call("quarantine.restore", id=entry["id"])
+        reply = agent.call("quarantine.restore", id=first["id"])
         assert reply["ok"] is False and "already exists" in reply["error"]
         assert open(path, "rb").read() == b"new user data" and listed(agent, path)
         os.unlink(path)
-        agent.data("quarantine.restore", id=entry["id"])
+        agent.data("quarantine.restore", id=first["id"])
         assert open(path, "rb").read() == EICAR and stat.S_IMODE(os.stat(path).st_mode) == 0o640
-        assert not listed(agent, path) and not os.path.exists(entry["vault_path"])
+        assert not listed(agent, path) and not os.path.exists(first["vault_path"])
         assert status_of(agent, path) == {"restored"}
 
         # A vault file damaged since is not restored.
@@ -66,6 +68,12 @@ class TestRestoreAndDelete:
             pass
         time.sleep(2)
         assert os.path.exists(path) and status_of(agent, path) == {"restored"}
+        # Every action on the vault is kept for export.
+        history = json.loads(export_all(agent, kind="quarantine", format="json")[0])
+        assert [(r["action"], r["entry_id"]) for r in history] == [
+            ("quarantined", first["id"]), ("restored", first["id"]), ("quarantined", entry["id"]),
+            ("quarantined", moved["id"]), ("deleted", entry["id"])]
+        assert history[0]["sha256"] == first["sha256"]
 
 class TestRaces:
     def test_concurrent_restore_and_delete_exactly_one_wins(self, agent):
