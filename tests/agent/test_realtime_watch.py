@@ -6,18 +6,7 @@ import shutil
 import pytest
 
 from agent import inotify
-from conftest import EICAR, Agent, deep_file, wait_for
-
-
-def drop(path, data=EICAR):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as fh:
-        fh.write(data)
-    return path
-
-
-def quarantined_paths(agent):
-    return {e["original_path"] for e in agent.data("quarantine.list", limit=1000)}
+from conftest import EICAR, Agent, deep_file, quarantined_paths, wait_for, write
 
 
 def events(agent, needle):
@@ -46,44 +35,46 @@ class TestPlaces:
         try:
             on = events(a, "real-time protection on")[0]["target"]
             assert all(p in on for p in places) and os.path.join(home, "Downloads") not in on
-            targets = [drop(os.path.join(d, name)) for d, name in zip(
+            targets = [write(os.path.join(d, name)) for d, name in zip(
                 places + [home, a.tmp, a.vartmp, a.shm],
                 ["setup.exe", "x.com", "evil.desktop", "evil", "evil.service", "root", "eicar.com", "a", "b", "c"])]
-            targets.append(drop(os.path.join(home, ".bashrc")))  # rewritten, as a dropper might
+            targets.append(write(os.path.join(home, ".bashrc")))  # rewritten, as a dropper might
             wait_for(lambda: set(targets) <= quarantined_paths(a), 60, what="every place's file quarantined")
             changed = {e["target"] for e in events(a, "persistence location changed")}
             assert {os.path.join(home, ".bashrc"), targets[2], targets[4], targets[5]} <= changed
             # HOME itself is watched, not what is below it.
-            drop(os.path.join(home, "projects", "eicar.com"))
-            drop(os.path.join(home, "Downloads", "eicar.com"))
+            write(os.path.join(home, "projects", "eicar.com"))
+            write(os.path.join(home, "Downloads", "eicar.com"))
             wait_for(lambda: a.data("metrics.live")["files_scanned_since_boot"] >= len(targets), 10,
                      what="inspections counted")
             assert os.path.exists(os.path.join(home, "projects", "eicar.com"))
         finally:
             a.stop()
 
-    def test_file_linked_into_place_without_a_close_is_inspected(self, agent):
-        staging = drop(os.path.join(agent.home, "staging", "payload"))
-        target = os.path.join(agent.downloads, "linked.com")
-        os.link(staging, target)  # IN_CREATE only: nothing is closed after writing there
-        wait_for(lambda: target in quarantined_paths(agent), 20, what="linked file quarantined")
-
 
 class TestNothingLost:
-    def test_names_that_are_not_utf8_do_not_drop_their_batch(self, agent):
+    def test_odd_names_links_and_paths_beyond_path_max_are_inspected(self, agent):
         downloads = os.fsencode(agent.downloads)
         bad = os.path.join(downloads, b"\xffevil.com")
-        drop(bad)
-        good = drop(os.path.join(agent.downloads, "eicar.com"))
+        write(bad)
+        good = write(os.path.join(agent.downloads, "eicar.com"))
         wait_for(lambda: good in quarantined_paths(agent), 20, what="the normally named file quarantined")
-        # The name that is not UTF-8 is quarantined too (shown with U+FFFD, kept as bytes).
+        # The name that is not UTF-8 does not drop its batch: quarantined too (shown with U+FFFD, kept as bytes).
         shown = bad.decode("utf-8", "replace")
         wait_for(lambda: shown in quarantined_paths(agent), 20, what="the other file quarantined")
         assert not os.path.exists(bad)
+        staging = write(os.path.join(agent.home, "staging", "payload"))
+        linked = os.path.join(agent.downloads, "linked.com")
+        os.link(staging, linked)  # IN_CREATE only: nothing is closed after writing there
+        wait_for(lambda: linked in quarantined_paths(agent), 20, what="linked file quarantined")
+        deep = deep_file(agent.downloads, EICAR, levels=22, settle=1.0)  # watches reach the bottom first
+        wait_for(lambda: deep in quarantined_paths(agent), 20, what="file at the bottom quarantined")
+        assert realtime(agent)["unwatched"] == 0 and realtime(agent)["too_long"] == 0
+        shutil.rmtree(os.path.join(agent.downloads, "00" + "d" * 199))
 
     def test_a_file_reported_just_before_a_stop_is_still_inspected(self, agent):
         open(os.path.join(agent.data_dir, "inotify.pause"), "w").close()  # the kernel holds the event
-        target = drop(os.path.join(agent.downloads, "eicar.com"))
+        target = write(os.path.join(agent.downloads, "eicar.com"))
         assert agent.stop() == 0
         assert not os.path.exists(target)
         os.unlink(os.path.join(agent.data_dir, "inotify.pause"))
@@ -102,11 +93,11 @@ class TestNothingLost:
             hidden = []
             for i in range(count):
                 if i in (0, count // 2, count - 1):
-                    hidden.append(drop(os.path.join(a.downloads, f"eicar{i}.com")))
+                    hidden.append(write(os.path.join(a.downloads, f"eicar{i}.com")))
                 with open(os.path.join(a.downloads, f"f{i:05d}"), "wb") as fh:
                     fh.write(b"%d" % i)
             # Made after the queue overflowed: its creation is among the lost events.
-            hidden.append(drop(os.path.join(a.tmp, "late", "eicar.com")))
+            hidden.append(write(os.path.join(a.tmp, "late", "eicar.com")))
             os.unlink(pause)
             walked = wait_for(lambda: events(a, "walked every watched location again"), 600,
                               interval=1.0, what="the re-walk")[0]
@@ -115,7 +106,7 @@ class TestNothingLost:
             counts = realtime(a)
             assert counts["overflows"] >= 1 and counts["rewalks"] >= 1 and counts["rewalked_files"] >= count
             # The watches of directories made while events were lost are in place afterwards.
-            later = drop(os.path.join(a.tmp, "late", "again.com"))
+            later = write(os.path.join(a.tmp, "late", "again.com"))
             wait_for(lambda: later in quarantined_paths(a), 20, what="watch on a directory made during the overflow")
         finally:
             a.stop()
@@ -141,7 +132,7 @@ class TestNothingSkippedSilently:
                   if os.geteuid() == 0 else ())
         a.start()
         try:
-            secret = drop(os.path.join(a.home, "secret.txt"), b"x")
+            secret = write(os.path.join(a.home, "secret.txt"), b"x")
             os.chmod(secret, 0)
             with open(secret, "ab"):  # a close after writing as root: the agent cannot open it
                 pass
@@ -150,13 +141,6 @@ class TestNothingSkippedSilently:
             assert realtime(a)["unreadable"] >= 1
         finally:
             a.stop()
-
-
-def test_a_tree_deeper_than_path_max_is_watched(agent):
-    target = deep_file(agent.downloads, EICAR, levels=22, settle=1.0)  # watches reach the bottom first
-    wait_for(lambda: target in quarantined_paths(agent), 20, what="file at the bottom quarantined")
-    assert realtime(agent)["unwatched"] == 0 and realtime(agent)["too_long"] == 0
-    shutil.rmtree(os.path.join(agent.downloads, "00" + "d" * 199))
 
 
 def test_inotify_records_survive_truncation_and_odd_names():
