@@ -102,8 +102,16 @@ class TestFullAndReadOnlyDisks:
 
 
 class TestOneAgentPerDataDirectory:
-    def test_second_agent_exits_and_the_first_brings_its_socket_back(self, agent):
-        os.unlink(agent.socket)  # what made a console start a second agent
+    def test_second_agent_exits_and_the_first_brings_its_socket_back(self, agent, home):
+        # Another data directory, the same socket: the socket is taken.
+        other = Agent(agent.home, {"TSAV_AGENT_DATA_DIR": os.path.join(home, "other")})
+        other.log_path = os.path.join(agent.home, "other.log")
+        other.start(wait=False)
+        assert other.wait_exit(60) == 2
+        assert "already answering" in open(other.log_path).read()
+        assert agent.call("summary")["ok"] is True
+        # The same data directory, the socket gone (what made a console start a second agent).
+        os.unlink(agent.socket)
         second = Agent(agent.home)
         second.log_path = os.path.join(agent.home, "second.log")
         second.start(wait=False)
