@@ -138,25 +138,23 @@ class TestSignals:
             time.sleep(0.3)
             assert sampler.sample(full=False)[proc.pid].reasons == []
 
-    def test_executables_in_memory_or_deleted(self, sampler, home):
+    def test_executables_in_memory_deleted_or_replaced(self, sampler, home):
         code = ("import os;fd=os.memfd_create('payload');os.write(fd,open('/bin/sleep','rb').read());"
                 "os.execv('/proc/self/fd/%d'%fd,['payload','60'])")
         doomed = copy_program("/bin/sleep", os.path.join(home, "dropper"))
-        with running([sys.executable, "-c", code]) as fileless, running([doomed, "60"]) as deleted:
+        app = copy_program("/bin/sleep", os.path.join(home, "app"))
+        with running([sys.executable, "-c", code]) as fileless, running([doomed, "60"]) as deleted, \
+                running([app, "60"]) as upgraded:
             p = judged(sampler, lambda p: p.pid == fileless.pid)
             assert p.exe.startswith("/memfd:payload") and "only in memory" in p.reasons[0]
             os.unlink(doomed)
+            os.rename(copy_program("/bin/sleep", app + ".new"), app)  # as a package manager does
             p = judged(sampler, lambda p: p.pid == deleted.pid)
             assert "deleted executable" in p.reasons[0]
             # Either alone is suspicious, not proof: the host-trained part must also find it unusual.
             assert p.score < THREAT_LINE
-
-    def test_replaced_executable_is_an_upgrade_not_a_deletion(self, sampler, home):
-        app = copy_program("/bin/sleep", os.path.join(home, "app"))
-        with running([app, "60"]) as proc:
-            time.sleep(0.3)
-            os.rename(copy_program("/bin/sleep", app + ".new"), app)  # as a package manager does
-            p = sampler.sample(full=False)[proc.pid]
+            # A replaced executable is an upgrade, not a deletion.
+            p = sampler.sample(full=False)[upgraded.pid]
             assert p.exe.endswith(" (deleted)") and p.reasons == []
 
     def test_miners_by_options_and_pool_port(self, sampler, home):
