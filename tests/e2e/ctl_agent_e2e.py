@@ -1,20 +1,18 @@
 #!/usr/bin/env python3
-"""End to end: the bundled agent process on a temporary home, driven by tessaly-ctl.
+"""End to end: the bundled agent process on a temporary home, with HOME and the XDG
+directories inside a fresh temporary directory, driven by the real tessaly-ctl.
 
-With --console, the console itself is started instead (offscreen) and must launch the
-bundled agent from its build tree, pass the agent's output to its standard error, start
-it again after kill -9, hand over to itself when started a second time, and leave the
-agent running when it closes.
+With --console, the console is started (offscreen) and must launch the bundled agent from
+its build tree and pass the agent's output to its standard error. tessaly-ctl then reads
+status and threats, starts a quick scan, and sees an EICAR test file dropped into the
+temporary ~/Downloads become a threat and (auto-quarantine is on by default) a quarantine
+entry within a generous deadline. The console must start the agent again after kill -9,
+hand over to itself when started a second time, and leave the agent running when it
+closes; the agent, stopped with SIGTERM, removes its socket, and no error or traceback
+shows on the console's standard error.
 
-With --export, the agent's database is first seeded with 50,000 events and a few
-threats, and tessaly-ctl exports and searches that history.
-
-Starts `python3 -m agent.main` from the resources directory on its own interpreter, with
-HOME and the XDG directories inside a fresh temporary directory, then uses the real
-tessaly-ctl for status, a quick scan and the threat list. An EICAR test file dropped into
-the temporary ~/Downloads must become a threat (and, with auto-quarantine on by default, a
-quarantine entry) within a generous deadline. The agent's own output must hold no error
-or traceback, and SIGTERM must stop it cleanly and remove its socket.
+With --export, the agent (started on its own interpreter) finds its database seeded with
+50,000 events and a few threats, and tessaly-ctl exports and searches that history.
 
 Exit status: 0 passed, 1 failed, 77 skipped (the agent's virtual environment is missing).
 """
@@ -184,69 +182,9 @@ def check(condition, message):
         raise Failure(message)
 
 
-def scenario(run):
-    run.start_agent()
-
-    # The agent comes up and answers: status shows the connection and a summary.
-    def answering():
-        check(run.agent.poll() is None, f"the agent exited early with {run.agent.returncode}:\n{run.agent_output()}")
-        return run.ctl("status", check=False)
-    status = wait_for("the agent to answer status", answering)
-    check(status.strip(), "status printed nothing")
-    summary = run.ctl("status", json_out=True)
-    check(isinstance(summary, dict), f"status --json is not an object: {summary!r}")
-
-    # A clean home has no threats.
-    check(run.ctl("threats", json_out=True) == [], "a fresh agent already lists threats")
-
-    # Drop the test file, then ask for a quick scan; real-time protection may get there first.
-    eicar_path = os.path.join(run.downloads, "eicar-test.com")
-    with open(eicar_path, "wb") as f:
-        f.write(EICAR)
-    run.ctl("scan", "quick")
-
-    def eicar_threat():
-        for t in run.ctl("threats", json_out=True):
-            if t.get("path") == eicar_path:
-                return t
-        return None
-    threat = wait_for("the EICAR file to become a threat", eicar_threat)
-    check(threat["kind"] in ("signature", "yara"), f"unexpected threat kind: {threat}")
-    check(threat["severity"] in ("critical", "high", "medium", "low"), f"unexpected severity: {threat}")
-
-    # The human-readable table names the file too.
-    table = run.ctl("threats")
-    check(eicar_path in table or "eicar-test.com" in table, f"threats table does not show the file:\n{table}")
-
-    # Auto-quarantine (on by default) moves the file into the vault, recorded with its hash.
-    def quarantined():
-        for q in run.ctl("quarantine", json_out=True):
-            if q.get("original_path") == eicar_path:
-                return q
-        return None
-    entry = wait_for("the EICAR file to be quarantined", quarantined)
-    check(entry["size"] == len(EICAR), f"quarantine entry has the wrong size: {entry}")
-    check(not os.path.exists(eicar_path), "the quarantined file is still at its original path")
-
-    # The scan finishes and the summary counts what happened.
-    wait_for("the quick scan to finish",
-             lambda: not run.ctl("scan", "status", json_out=True).get("running", True), timeout=90)
-    summary = run.ctl("status", json_out=True)
-    counts = summary.get("summary", summary)
-    check(counts.get("threats_total", 0) >= 1, f"summary does not count the threat: {summary}")
-    check(counts.get("quarantined", 0) >= 1, f"summary does not count the quarantine entry: {summary}")
-
-    # A clean stop: exit 0, socket gone, and nothing alarming in the agent's own output.
-    code = run.stop_agent()
-    output = run.agent_output()
-    check(code == 0, f"the agent exited with {code} after SIGTERM:\n{output}")
-    check(not os.path.exists(run.socket), "the agent left its socket behind")
-    bad = [line for line in output.splitlines() if "Traceback" in line or " ERROR " in line or "CRITICAL" in line]
-    check(not bad, "the agent printed errors:\n" + "\n".join(bad) + "\n--- full output ---\n" + output)
-
-
 def console_scenario(run):
-    """The console on its own: its supervisor starts the bundled agent from the build tree."""
+    """The console on its own: its supervisor starts the bundled agent from the build tree, which
+    tessaly-ctl then reads and drives."""
     run.start_console()
 
     def answering():
@@ -264,11 +202,36 @@ def console_scenario(run):
     output = run.console_output()
     check("[supervisor] launched agent at " in output, f"no launch line:\n{output}")
 
+    # tessaly-ctl reads that agent: a summary, and no threats in a clean home.
+    check(run.ctl("status").strip(), "status printed nothing")
+    check(isinstance(run.ctl("status", json_out=True), dict), "status --json is not an object")
+    check(run.ctl("threats", json_out=True) == [], "a fresh agent already lists threats")
+
+    # Drop the test file, then ask for a quick scan; real-time protection may get there first.
     eicar_path = os.path.join(run.downloads, "eicar-console.com")
     with open(eicar_path, "wb") as f:
         f.write(EICAR)
-    wait_for("the dropped file to become a threat",
-             lambda: any(t.get("path") == eicar_path for t in run.ctl("threats", json_out=True)))
+    run.ctl("scan", "quick")
+
+    def eicar_threat():
+        return next((t for t in run.ctl("threats", json_out=True) if t.get("path") == eicar_path), None)
+    threat = wait_for("the EICAR file to become a threat", eicar_threat)
+    check(threat["kind"] in ("signature", "yara"), f"unexpected threat kind: {threat}")
+    check(threat["severity"] in ("critical", "high", "medium", "low"), f"unexpected severity: {threat}")
+    table = run.ctl("threats")
+    check(eicar_path in table or "eicar-console.com" in table, f"threats table does not show the file:\n{table}")
+
+    # Auto-quarantine (on by default) moves the file into the vault, recorded with its size.
+    entry = wait_for("the EICAR file to be quarantined", lambda: next(
+        (q for q in run.ctl("quarantine", json_out=True) if q.get("original_path") == eicar_path), None))
+    check(entry["size"] == len(EICAR), f"quarantine entry has the wrong size: {entry}")
+    check(not os.path.exists(eicar_path), "the quarantined file is still at its original path")
+    wait_for("the quick scan to finish",
+             lambda: not run.ctl("scan", "status", json_out=True).get("running", True), timeout=90)
+    summary = run.ctl("status", json_out=True)
+    counts = summary.get("summary", summary)
+    check(counts.get("threats_total", 0) >= 1 and counts.get("quarantined", 0) >= 1,
+          f"summary does not count the threat and its quarantine entry: {summary}")
 
     # kill -9 of the agent: the console starts a new one after its first back-off (1 s).
     killed = run.console_agent_pid
@@ -381,8 +344,9 @@ def main():
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--resources", required=True)
     parser.add_argument("--python", required=True)
-    parser.add_argument("--console", help="run the console scenario with this console binary instead")
-    parser.add_argument("--export", action="store_true", help="run the export and search scenario instead")
+    scenarios = parser.add_mutually_exclusive_group(required=True)
+    scenarios.add_argument("--console", help="the console binary, for the console scenario")
+    scenarios.add_argument("--export", action="store_true", help="run the export and search scenario")
     args = parser.parse_args()
     args.ctl, args.resources, args.python = (os.path.abspath(a) for a in (args.ctl, args.resources, args.python))
     if args.console:
@@ -393,7 +357,7 @@ def main():
 
     run = Run(args)
     try:
-        (console_scenario if args.console else export_scenario if args.export else scenario)(run)
+        (console_scenario if args.console else export_scenario)(run)
     except (Failure, subprocess.TimeoutExpired) as e:
         print(f"FAILED: {e}", file=sys.stderr)
         if run.agent is not None:
