@@ -406,10 +406,24 @@ class PrivateClamd:
         return False
 
     def _probe_found(self) -> bool:
+        # An open file rather than a stream where the kernel offers memory files: clamd writes a
+        # stream into its temporary directory first, which a full disk refuses, while a clamd
+        # that can scan the user's open files is ready for what the agent asks of it.
         try:
-            reply = self.client.scan_bytes(self.token.encode(), timeout=5.0)
-        except ClamdError:
+            fd = os.memfd_create("tessaly-probe", os.MFD_CLOEXEC)
+        except (AttributeError, OSError):
+            fd = None
+        try:
+            if fd is None:
+                reply = self.client.scan_bytes(self.token.encode(), timeout=5.0)
+            else:
+                os.write(fd, self.token.encode())
+                reply = self.client.scan_fd(fd)
+        except (ClamdError, OSError):
             return False
+        finally:
+            if fd is not None:
+                os.close(fd)
         return reply.infected and reply.name == "Tessaly.Probe"
 
     def run(self, stop: threading.Event):
