@@ -62,6 +62,21 @@ struct FrameClock::Private : public QObject {
     bool reschedulePending = false;
     bool inTick = false;
 
+    // The view's entry, made on first use and dropped with the view.
+    Subscriber &entry(QWidget *view)
+    {
+        const bool fresh = !subscribers.contains(view);
+        Subscriber &s = subscribers[view];
+        s.view = view;
+        if (fresh) {
+            s.gone = connect(view, &QObject::destroyed, this, [this, view] {
+                subscribers.remove(view);
+                reschedule();
+            });
+        }
+        return s;
+    }
+
     bool eventFilter(QObject *, QEvent *event) override
     {
         switch (event->type()) {
@@ -219,18 +234,10 @@ void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)
 {
     if (!view)
         return;
-    const bool fresh = !d->subscribers.contains(view);
-    auto &s = d->subscribers[view];
-    s.view = view;
+    auto &s = d->entry(view);
     s.maxFps = std::clamp(maxFps, 1, 240);
     s.onFrame = std::move(onFrame);
     s.due.reset();
-    if (fresh) {
-        s.gone = connect(view, &QObject::destroyed, d, [this, view] {
-            d->subscribers.remove(view);
-            d->reschedule();
-        });
-    }
     d->reschedule();
 }
 
@@ -238,18 +245,10 @@ void FrameClock::wakeAt(QWidget *view, double due, std::function<void(double)> o
 {
     if (!view)
         return;
-    const bool fresh = !d->subscribers.contains(view);
-    auto &s = d->subscribers[view];
-    s.view = view;
+    auto &s = d->entry(view);
     s.maxFps = frozenCheckFps;
     s.onFrame = std::move(onDue);
     s.due = due;
-    if (fresh) {
-        s.gone = connect(view, &QObject::destroyed, d, [this, view] {
-            d->subscribers.remove(view);
-            d->reschedule();
-        });
-    }
     // Within a tick the tick itself sets the timer when it is done.
     if (!d->inTick)
         d->reschedule();
