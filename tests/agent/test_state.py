@@ -16,6 +16,7 @@ import time
 import pytest
 
 from agent.config import Config
+from agent.db import StorageError
 from agent.main import Agent as InProcessAgent
 from agent.vault import MAGIC, encode_header, xor_bytes
 from conftest import EICAR, Agent, copies, listed, move_in, wait_for
@@ -99,6 +100,48 @@ class TestFullAndReadOnlyDisks:
         a.start(wait=False)
         assert a.wait_exit(60) == 1
         assert "read-only file system" in a.log()
+
+    def test_sqlite_fault_injection_fails_every_write_path_cleanly(self, home):
+        """SQLite's own page limit fills the database from inside: every kind of write fails with
+        "disk full", nothing changes in memory, and what waited is written once there is room."""
+        os.makedirs(os.path.join(home, "Downloads"))
+        agent = InProcessAgent(Config(data_dir=os.path.join(home, "data"), socket_path=os.path.join(home, "s.sock"),
+                                      quick_locations=[os.path.join(home, "Downloads")]))
+        try:
+            db = agent.db
+            pages = db.query_one("PRAGMA page_count")[0]
+            db.execute(f"PRAGMA max_page_count={pages}")
+            # Fill the free room of the pages each write below would use, down to the last bytes.
+            for sql in ("INSERT INTO events(ts, source, action) VALUES(0, 'agent', ?)",
+                        "INSERT INTO kv(key, value) VALUES(hex(randomblob(8)), ?)",
+                        "INSERT INTO scans(kind, started) VALUES(?, 0)",
+                        "INSERT INTO threats(ts, kind, severity, status, description) VALUES(0, 'x', 'low', 'resolved', ?)"):
+                for size in (400, 100, 20, 1):
+                    with pytest.raises(StorageError, match="disk full"):
+                        for _ in range(100_000):
+                            db.execute(sql, ("x" * size,))
+            agent.events.emit("agent", "written later")  # waits in memory, the caller is not failed
+            assert agent.service({"op": "settings.set", "values": {"auto_quarantine": False}}) == \
+                (False, None, "settings not saved: disk full")
+            assert agent.settings.get("auto_quarantine") is True
+            assert agent.service({"op": "scan.start", "kind": "quick"})[2] == "scan not started: disk full"
+            assert not agent.scanner.running()
+            path = os.path.join(home, "Downloads", "e.com")
+            with open(path, "wb") as fh:
+                fh.write(EICAR)
+            with pytest.raises(Exception, match="disk full"):
+                agent.scanner.inspect(path)
+            assert path in agent.journal.retry and os.path.exists(path)
+
+            db.execute("PRAGMA max_page_count=1073741823")
+            agent.journal.retry[path] = (0.0, 1.0)  # due now
+            agent._retry_detections()
+            assert not os.path.exists(path) and len(agent.vault.list(10)) == 1
+            assert agent.journal.pending() == 0
+            assert agent.events.flush()
+            assert "written later" in [e["action"] for e in agent.events.latest(20)]
+        finally:
+            agent.db.close()
 
 
 class TestOneAgentPerDataDirectory:
