@@ -551,17 +551,18 @@ QCoro::Task<CommandResult> AgentClient::removeAllowEntry(qint64 id)
     co_return result;
 }
 
-QCoro::Task<> AgentClient::setSetting(SettingKey key, bool value)
+QCoro::Task<CommandResult> AgentClient::setSetting(SettingKey key, bool value)
 {
     QPointer<AgentClient> self(this);
-    (void)co_await call(opSettingsSet, one(keyValues, one(wireName(key), value)));
+    CommandResult result = co_await command(opSettingsSet, one(keyValues, one(wireName(key), value)));
     if (self)
         co_await refreshSettings();
+    co_return result;
 }
 
-QCoro::Task<> AgentClient::setScheduledScanHours(qint64 hours)
+QCoro::Task<CommandResult> AgentClient::setScheduledScanHours(qint64 hours)
 {
-    (void)co_await call(opSettingsSet, one(keyValues, one(keyScheduledScanHours, hours)));
+    return command(opSettingsSet, one(keyValues, one(keyScheduledScanHours, hours)));
 }
 
 QCoro::Task<std::optional<AuditResult>> AgentClient::runAudit()

@@ -156,8 +156,10 @@ public:
     QCoro::Task<CommandResult> allow(QString kind, QString value, QString note = {});
     // Removes an allow-list entry by id, then reads the allow-list again.
     QCoro::Task<CommandResult> removeAllowEntry(qint64 id);
-    QCoro::Task<> setSetting(SettingKey key, bool value);
-    QCoro::Task<> setScheduledScanHours(qint64 hours);
+    // "settings.set" of one value; the switch then reads the settings again. A refusal (a
+    // setting not saved on a full disk) comes back in the agent's words.
+    QCoro::Task<CommandResult> setSetting(SettingKey key, bool value);
+    QCoro::Task<CommandResult> setScheduledScanHours(qint64 hours);
     QCoro::Task<std::optional<AuditResult>> runAudit();
 
 Q_SIGNALS:

@@ -161,6 +161,9 @@ QWidget *SettingsView::buildEngines()
     auto *panel = new TSPanel;
     panel->setObjectName(QStringLiteral("settings.engines"));
     panel->contentLayout()->setSpacing(14);
+    m_settingsNotice = new NoticeBar;
+    m_settingsNotice->setObjectName(QStringLiteral("settings.notice"));
+    panel->addWidget(m_settingsNotice);
     const auto rows = settings::engineRows();
     for (int i = 0; i < int(rows.size()); ++i) {
         const settings::EngineRow &row = rows[size_t(i)];
@@ -538,11 +541,26 @@ QCoro::Task<> SettingsView::changeEngine(int row, bool value)
     }
     QPointer<SettingsView> self(this);
     ++m_enginePending[size_t(row)];
-    co_await agent->setSetting(settings::engineRows()[size_t(row)].key, value);
+    const CommandResult result = co_await agent->setSetting(settings::engineRows()[size_t(row)].key, value);
     if (!self)
         co_return;
     --m_enginePending[size_t(row)];
     syncEngine(row);
+    showSettingResult(result);
+}
+
+void SettingsView::showSettingResult(const CommandResult &result)
+{
+    if (result.ok)
+        m_settingsNotice->showNotice(QString(), NoticeBar::Tone::info);
+    else
+        m_settingsNotice->showNotice(QStringLiteral("Setarea nu a fost salvată: ") + plainText(result.error, 300),
+                                     NoticeBar::Tone::error);
+}
+
+QString SettingsView::settingsNoticeText() const
+{
+    return m_settingsNotice->isHidden() ? QString() : m_settingsNotice->text();
 }
 
 QCoro::Task<> SettingsView::changeSchedule(qint64 hours)
@@ -556,11 +574,12 @@ QCoro::Task<> SettingsView::changeSchedule(qint64 hours)
     feedback::give(Trigger::settingChanged, player());
     QPointer<SettingsView> self(this);
     ++m_schedulePending;
-    co_await agent->setScheduledScanHours(hours);
+    const CommandResult result = co_await agent->setScheduledScanHours(hours);
     if (!self)
         co_return;
     if (--m_schedulePending == 0)
         m_scheduleAwaitsCycle = true;
+    showSettingResult(result);
 }
 
 void SettingsView::changeSounds(bool on)

@@ -29,6 +29,7 @@ class QLabel;
 namespace tsav {
 
 class AgentClient;
+struct CommandResult;
 class NoticeBar;
 class SoundPlayer;
 
@@ -51,6 +52,8 @@ public:
     QStringList allowRowValues() const;
     QString allowMoreText() const;
     QString allowNoticeText() const;
+    // What the agent said when it did not save a setting; empty once one is saved.
+    QString settingsNoticeText() const;
     QList<QAbstractButton *> allowRemoveButtons() const;
     QAbstractButton *addFolderButton() const { return m_addFolder; }
     QAbstractButton *soundSwitch() const { return m_soundSwitch; }
@@ -79,6 +82,7 @@ private:
 
     QCoro::Task<> changeEngine(int row, bool value);
     QCoro::Task<> changeSchedule(qint64 hours);
+    void showSettingResult(const CommandResult &result);
     void changeSounds(bool on);
     void changeVoice(bool on);
 
@@ -94,6 +98,7 @@ private:
     bool m_scheduleAwaitsCycle = false; // a command finished; the next cycle decides
     QLabel *m_forwardNote = nullptr;
     NoticeBar *m_allowNotice = nullptr;
+    NoticeBar *m_settingsNotice = nullptr;
     QWidget *m_allowRows = nullptr;
     QLabel *m_allowEmpty = nullptr;
     QLabel *m_allowMore = nullptr;

@@ -110,16 +110,27 @@ TEST_F(SettingsViewTest, ToggleSendsOneKeyAndFollowsWhatTheAgentReports)
     EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::alignment});
 }
 
-TEST_F(SettingsViewTest, RefusedToggleFallsBackToTheClientsValue)
+TEST_F(SettingsViewTest, ARefusedSettingFallsBackAndSaysWhyUntilOneIsSaved)
 {
     agentReports("{\"kill_switch_isolate\":false}");
-    rig.peer.setReply(kSet, "{\"ok\":false,\"error\":\"denied\"}\n");
+    rig.peer.setReply(kSet, "{\"ok\":false,\"error\":\"settings not saved: disk full\"}\n");
     reload();
     auto view = open();
     view->engineSwitch(6)->click();
     waitForSets(1);
     ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 2; }));
     ASSERT_TRUE(waitUntil([&] { return !view->engineSwitch(6)->isChecked(); }));
+    ASSERT_TRUE(waitUntil([&] { return !view->settingsNoticeText().isEmpty(); }));
+    EXPECT_EQ(view->settingsNoticeText(), QStringLiteral("Setarea nu a fost salvată: settings not saved: disk full"));
+
+    // The schedule says so the same way; once a setting is saved, the notice goes.
+    view->schedulePicker()->setCurrentIndex(2);
+    Q_EMIT view->schedulePicker()->activated(2);
+    waitForSets(2);
+    rig.peer.setData(kSet, "null");
+    view->engineSwitch(0)->click();
+    waitForSets(3);
+    ASSERT_TRUE(waitUntil([&] { return view->settingsNoticeText().isEmpty(); }));
 }
 
 TEST_F(SettingsViewTest, ToggleWithTheAgentGoneFallsBackToOff)
