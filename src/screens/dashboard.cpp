@@ -247,6 +247,7 @@ struct DashboardView::Ui {
     QWidget *telemetry = nullptr;
     ProtectionRow *protection = nullptr;
     QLabel *engineMore = nullptr;
+    QLabel *threatMore = nullptr; // the threats beyond the six shown
     QList<TSStat *> counters;
     RadarView *radar = nullptr;
     GlowIcon *shield = nullptr;
@@ -505,6 +506,9 @@ DashboardView::DashboardView(const ScreenContext &ctx, QWidget *parent)
             ui.threatRows << row;
             ui.threatDividers << d;
         }
+        ui.threatMore = makeLabel(QString(), fonts::system(11), pal::textTertiary, panel);
+        ui.threatMore->hide();
+        pl->addWidget(ui.threatMore);
         column->addWidget(panel);
     }
 
@@ -776,6 +780,15 @@ void DashboardView::refreshThreats()
         ui.threatRows[i]->setVisible(on);
         ui.threatDividers[i]->setVisible(on);
     }
+    // The rest are on the threats screen: how many, counting those the agent did not send.
+    qsizetype more = threats.size() - shown;
+    if (m_ctx.agent) {
+        const auto &summary = m_ctx.agent->summary();
+        const qsizetype older = summary ? std::max<qint64>(0, summary->threats_total - threats.size()) : 0;
+        more += std::max(m_ctx.agent->threatsOmitted(), older);
+    }
+    ui.threatMore->setText(more > 0 ? moreRowsText(more) : QString());
+    ui.threatMore->setVisible(more > 0);
 }
 
 RadarView *DashboardView::radar() const { return m_ui->radar; }
@@ -787,6 +800,7 @@ TSPillButton *DashboardView::quickScanButton() const { return m_ui->quick; }
 TSPillButton *DashboardView::fullScanButton() const { return m_ui->full; }
 bool DashboardView::barGaugesShown() const { return !m_ui->barSection->isHidden(); }
 QString DashboardView::engineTableMore() const { return m_ui->engineMore->isHidden() ? QString() : m_ui->engineMore->text(); }
+QString DashboardView::recentThreatsMore() const { return m_ui->threatMore->isHidden() ? QString() : m_ui->threatMore->text(); }
 QString DashboardView::staleBannerText() const { return m_ui->stale->isHidden() ? QString() : m_ui->stale->text(); }
 QString DashboardView::stateTitle() const { return m_ui->stateTitle->text(); }
 QString DashboardView::stateSubtitle() const { return m_ui->stateSubtitle->text(); }

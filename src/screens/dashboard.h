@@ -80,6 +80,8 @@ public:
     QList<QStringList> engineTableStates() const;
     // "… și încă N" under the engine table, "" when every engine has a row.
     QString engineTableMore() const;
+    // "… și încă N" under the recent threats when there are more than they show.
+    QString recentThreatsMore() const;
     bool barGaugesShown() const;
     // The line over stale figures ("" when hidden), the state title and subtitle, and
     // whether the figures are dimmed.

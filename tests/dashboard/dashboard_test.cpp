@@ -180,6 +180,8 @@ TEST(Dashboard, BusyAgentFillsEveryBlock)
                           "/home/ana/Downloads/payload-0.bin"})
         EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
     EXPECT_FALSE(texts.contains(QString::fromUtf8("Nicio amenințare detectată — sistem curat.")));
+    // Six recent threats, and how many more the threats screen holds (the agent counts them all).
+    EXPECT_EQ(view.recentThreatsMore(), "… și încă 6"); // 10 sent, 6 shown, 12 in all
 
     const auto counters = view.counters();
     EXPECT_EQ(counters[0]->value(), "3");
