@@ -21,6 +21,7 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tsav {
@@ -32,6 +33,26 @@ namespace {
 // Column widths of the connections table; the reason takes the rest.
 constexpr int kProcessW = 180, kPidW = 60, kLocalW = 160, kRemoteW = 200;
 constexpr int kRowPadY = 5;
+// The reason says why a connection is suspect: in a narrow window the process, remote and
+// local columns give up room for it, down to what an IPv4 address and port need.
+constexpr int kReasonMinW = 190, kProcessMinW = 110, kRemoteMinW = 150, kLocalMinW = 135;
+
+struct ConnectionColumns {
+    qreal process = kProcessW, pid = kPidW, local = kLocalW, remote = kRemoteW;
+};
+
+ConnectionColumns connectionColumns(qreal width)
+{
+    ConnectionColumns c;
+    qreal short_ = kReasonMinW - (width - (c.process + c.pid + c.local + c.remote));
+    for (auto [column, least] : {std::pair{&c.process, kProcessMinW}, std::pair{&c.remote, kRemoteMinW},
+                                 std::pair{&c.local, kLocalMinW}}) {
+        const qreal give = std::clamp<qreal>(short_, 0, *column - least);
+        *column -= give;
+        short_ -= give;
+    }
+    return c;
+}
 
 int connectionRowHeight() { return int(std::ceil(QFontMetricsF(fonts::mono(11)).height())) + 2 * kRowPadY + 1; }
 
@@ -40,16 +61,17 @@ void paintConnection(QPainter &p, const QRect &r, const NetworkRow &row)
     static const QFont font = fonts::mono(11);
     const QRectF line(r.left(), r.top() + kRowPadY, r.width(), r.height() - 2 * kRowPadY - 1);
     qreal x = line.left();
-    auto cell = [&](int w, const QString &text, const QColor &c, Qt::TextElideMode elide = Qt::ElideRight) {
+    auto cell = [&](qreal w, const QString &text, const QColor &c, Qt::TextElideMode elide = Qt::ElideRight) {
         const qreal width = w > 0 ? w : line.right() - x;
         drawText(p, QRectF(x, line.top(), width - 6, line.height()), text, font, c,
                  Qt::AlignLeft | Qt::AlignVCenter, elide);
         x += width;
     };
-    cell(kProcessW, plainText(network::processText(row)), palette::textPrimary);
-    cell(kPidW, network::pidText(row), palette::textSecondary);
-    cell(kLocalW, plainText(row.local), palette::textSecondary, Qt::ElideMiddle);
-    cell(kRemoteW, plainText(row.remote), network::remoteColor(row), Qt::ElideMiddle);
+    const ConnectionColumns c = connectionColumns(line.width());
+    cell(c.process, plainText(network::processText(row)), palette::textPrimary);
+    cell(c.pid, network::pidText(row), palette::textSecondary);
+    cell(c.local, plainText(row.local), palette::textSecondary, Qt::ElideMiddle);
+    cell(c.remote, plainText(row.remote), network::remoteColor(row), Qt::ElideMiddle);
     cell(0, plainText(network::reasonText(row)), network::reasonColor(row));
     drawDivider(p, r.left(), r.right() + 1, r.bottom(), palette::withOpacity(palette::hairline, 0.5));
 }
@@ -60,8 +82,9 @@ QWidget *connectionsHeader()
         static const QFont font = fonts::system(11);
         const QRectF line(r.left(), r.top() + 6, r.width(), r.height() - 13);
         qreal x = line.left();
-        const std::pair<const char *, int> cells[] = {
-            {"Process", kProcessW}, {"PID", kPidW}, {"Local", kLocalW}, {"Remote", kRemoteW}, {"Reason", 0}};
+        const ConnectionColumns c = connectionColumns(line.width());
+        const std::pair<const char *, qreal> cells[] = {
+            {"Process", c.process}, {"PID", c.pid}, {"Local", c.local}, {"Remote", c.remote}, {"Reason", 0}};
         for (const auto &[title, width] : cells) {
             const qreal cw = width > 0 ? width : line.right() - x;
             drawText(p, QRectF(x, line.top(), cw, line.height()), QString::fromLatin1(title), font,
