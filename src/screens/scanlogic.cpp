@@ -118,18 +118,21 @@ LaunchCardSpec quickCard()
             QStringLiteral("30–90 secunde"),
             QStringLiteral("quick"),
             palette::accentRed,
-            {QStringLiteral("Downloads"), QStringLiteral("Desktop"), QStringLiteral("/tmp")}};
+            // Where the agent's quick scan looks (and real-time protection watches).
+            {QStringLiteral("Downloads"), QStringLiteral("Desktop"), QStringLiteral("autostart"),
+             QStringLiteral("~/.local/bin"), QStringLiteral("/tmp"), QStringLiteral("/var/tmp"),
+             QStringLiteral("/dev/shm")}};
 }
 
 LaunchCardSpec fullCard()
 {
     return {QStringLiteral("FULL SCAN"),
-            QStringLiteral("Întregul home"),
+            QStringLiteral("Întregul home + /usr/local, /opt, /srv"),
             QStringLiteral("magnifyingglass"),
             QStringLiteral("5–20 minute"),
             QStringLiteral("full"),
             palette::accentBlue,
-            {QStringLiteral("~")}};
+            {QStringLiteral("~"), QStringLiteral("/usr/local"), QStringLiteral("/opt"), QStringLiteral("/srv")}};
 }
 
 Particle particle(qint64 index, double T, double W, double H)

@@ -210,7 +210,8 @@ ScanView::ScanView(const ScreenContext &ctx, QWidget *parent)
     hv->setSpacing(4);
     hv->addWidget(makeLabel(QStringLiteral("Scan"), fonts::rounded(26, Weight::Bold), palette::textPrimary));
     QLabel *intro = makeLabel(
-        QStringLiteral("Inițiază un scan rapid (Downloads + Desktop + /tmp) sau unul complet (întregul home)."),
+        QStringLiteral("Inițiază un scan rapid (descărcări, desktop, pornire automată, folderele temporare) sau unul "
+                       "complet (întregul home, /usr/local, /opt, /srv)."),
         fonts::system(13), palette::textSecondary);
     intro->setWordWrap(true);
     hv->addWidget(intro);
