@@ -421,6 +421,12 @@ QCoro::Task<> AgentClient::reloadSettings(Deadline deadline)
     }
 }
 
+qsizetype AgentClient::threatsNotListed() const
+{
+    const qsizetype older = m_summary ? std::max<qint64>(0, m_summary->threats_total - m_threats.size()) : 0;
+    return std::max(m_omitted.threats, older);
+}
+
 QCoro::Task<> AgentClient::refreshAllowList()
 {
     QPointer<AgentClient> self(this);

@@ -86,6 +86,9 @@ public:
 
     // Rows the agent sent beyond what the client keeps (0 for an honest agent).
     qsizetype threatsOmitted() const { return m_omitted.threats; }
+    // Threats threats() does not hold: more than is kept of a reply, or older ones beyond the
+    // newest the agent was asked for (its summary counts them all).
+    qsizetype threatsNotListed() const;
     qsizetype quarantineOmitted() const { return m_omitted.quarantine; }
     qsizetype processesOmitted() const { return m_omitted.processes; }
     qsizetype networkOmitted() const { return m_omitted.network; }

@@ -781,12 +781,7 @@ void DashboardView::refreshThreats()
         ui.threatDividers[i]->setVisible(on);
     }
     // The rest are on the threats screen: how many, counting those the agent did not send.
-    qsizetype more = threats.size() - shown;
-    if (m_ctx.agent) {
-        const auto &summary = m_ctx.agent->summary();
-        const qsizetype older = summary ? std::max<qint64>(0, summary->threats_total - threats.size()) : 0;
-        more += std::max(m_ctx.agent->threatsOmitted(), older);
-    }
+    const qsizetype more = threats.size() - shown + (m_ctx.agent ? m_ctx.agent->threatsNotListed() : 0);
     ui.threatMore->setText(more > 0 ? moreRowsText(more) : QString());
     ui.threatMore->setVisible(more > 0);
 }

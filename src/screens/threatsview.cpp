@@ -483,13 +483,8 @@ void ThreatsView::refreshFromClient()
         setThreats({}, FrameClock::now());
         return;
     }
-    // Threats the list does not hold: more than the client keeps of a reply, or older ones
-    // beyond the newest the agent was asked for.
-    const QList<Threat> &list = m_agent->threats();
-    const auto &summary = m_agent->summary();
-    const qsizetype older = summary ? std::max<qint64>(0, summary->threats_total - list.size()) : 0;
-    m_notListed = std::max(m_agent->threatsOmitted(), older);
-    setThreats(list, FrameClock::now());
+    m_notListed = m_agent->threatsNotListed();
+    setThreats(m_agent->threats(), FrameClock::now());
 }
 
 QCoro::Task<> ThreatsView::searchOnce(QString query)
