@@ -4,6 +4,7 @@
 #include "kit/palette.h"
 
 #include <QBackingStore>
+#include <QHash>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPaintEngine>
@@ -111,9 +112,18 @@ protected:
         QPainter p(this);
         if (m_under.isEmpty() && !opaque && !effect)
             takeUnderlay(p, e->region());
+        QImage *device = m_under.isEmpty() ? nullptr : ringDevice(p, e->region());
+        if (device) {
+            if (const auto it = m_levels.constFind(m_paintedLevel); it != m_levels.constEnd()) {
+                writeLevel(*device, *it);
+                return;
+            }
+        }
         if (!m_under.isEmpty())
             putUnderlay(p);
-        strokeRing(p);
+        strokeRing(p, ringBrush());
+        if (device)
+            m_levels.insert(m_paintedLevel, readLevel(*device));
     }
 
     bool eventFilter(QObject *, QEvent *e) override
@@ -149,17 +159,101 @@ private:
         });
     }
 
-    void strokeRing(QPainter &p) const
+    QBrush ringBrush() const
     {
-        p.setRenderHint(QPainter::Antialiasing);
-        const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        const QRectF r = ringRect();
         QLinearGradient g(r.topLeft(), r.bottomRight());
         g.setColorAt(0, palette::hairline);
         g.setColorAt(0.5, palette::withOpacity(palette::accentBlue, m_paintedLevel / 255.0));
         g.setColorAt(1, palette::hairline);
-        p.setPen(QPen(QBrush(g), 1));
+        return QBrush(g);
+    }
+
+    QRectF ringRect() const { return QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5); }
+
+    void strokeRing(QPainter &p, const QBrush &brush) const
+    {
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(brush, 1));
         p.setBrush(Qt::NoBrush);
-        p.drawPath(panelShape(r));
+        p.drawPath(panelShape(ringRect()));
+    }
+
+    // The window's picture, when this paint goes straight to it, covers the whole ring
+    // that can be seen, and maps this widget to whole device pixels: then the ring's
+    // pixels can be read and written where they lie.
+    QImage *ringDevice(QPainter &p, const QRegion &painted)
+    {
+        if (!(m_seen - painted).isEmpty())
+            return nullptr;
+        QPaintEngine *engine = p.paintEngine();
+        QBackingStore *store = window()->backingStore();
+        if (!engine || !store || engine->paintDevice() != store->paintDevice()
+            || engine->paintDevice()->devType() != QInternal::Image)
+            return nullptr;
+        auto *device = static_cast<QImage *>(engine->paintDevice());
+        if (device->depth() != 32)
+            return nullptr;
+        const QTransform t = p.deviceTransform();
+        const qreal dpr = devicePixelRatioF();
+        if (t.type() > QTransform::TxScale || t.m11() != dpr || t.m22() != dpr || t.dx() != std::floor(t.dx())
+            || t.dy() != std::floor(t.dy()))
+            return nullptr;
+        const QPoint origin(int(t.dx()), int(t.dy()));
+        if (m_pixels.isEmpty() || origin != m_pixelsOrigin || device->size() != m_pixelsDevice)
+            findRingPixels(origin, device->rect(), t);
+        return m_pixels.isEmpty() ? nullptr : device;
+    }
+
+    // The device pixels the ring touches, found once from its coverage.
+    void findRingPixels(QPoint origin, const QRect &deviceRect, const QTransform &toDevice)
+    {
+        m_pixels.clear();
+        m_levels.clear();
+        m_pixelsOrigin = origin;
+        m_pixelsDevice = deviceRect.size();
+        const qreal dpr = devicePixelRatioF();
+        QImage cover((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+        cover.setDevicePixelRatio(dpr);
+        cover.fill(Qt::transparent);
+        {
+            QPainter c(&cover);
+            strokeRing(c, Qt::white);
+        }
+        QRegion seen;
+        for (const QRect &r : m_seen)
+            seen += toDevice.mapRect(QRectF(r)).toAlignedRect();
+        for (int y = 0; y < cover.height(); ++y) {
+            const auto *line = reinterpret_cast<const QRgb *>(cover.constScanLine(y));
+            for (int x = 0; x < cover.width(); ++x) {
+                const QPoint at = origin + QPoint(x, y);
+                if (qAlpha(line[x]) && deviceRect.contains(at) && seen.contains(at))
+                    m_pixels.append(quint32(at.x()) << 16 | quint32(at.y()));
+            }
+        }
+    }
+
+    QList<quint32> readLevel(const QImage &device) const
+    {
+        QList<quint32> values;
+        values.reserve(m_pixels.size());
+        for (const quint32 at : m_pixels)
+            values.append(reinterpret_cast<const quint32 *>(device.constScanLine(int(at & 0xffff)))[at >> 16]);
+        return values;
+    }
+
+    // Puts back the ring as it was painted at a level before, over the same underlay.
+    // (Written in place: through the painter, a copy as tall as a panel's side is split
+    // across threads.)
+    void writeLevel(QImage &device, const QList<quint32> &values) const
+    {
+        const uchar *bits = device.constBits(); // the window's own buffer, never shared
+        const qsizetype stride = device.bytesPerLine();
+        for (qsizetype i = 0; i < m_pixels.size(); ++i) {
+            const quint32 at = m_pixels[i];
+            auto *line = reinterpret_cast<quint32 *>(const_cast<uchar *>(bits) + stride * qsizetype(at & 0xffff));
+            line[at >> 16] = values[i];
+        }
     }
 
     struct Piece {
@@ -191,6 +285,9 @@ private:
     void dropUnderlay()
     {
         m_under.clear();
+        m_pixels.clear();
+        m_levels.clear();
+        m_seen = QRegion();
         if (testAttribute(Qt::WA_OpaquePaintEvent))
             setAttribute(Qt::WA_OpaquePaintEvent, false);
     }
@@ -233,6 +330,7 @@ private:
             return;
         m_under = pieces;
         m_underDpr = dpr;
+        m_seen = seen;
         setAttribute(Qt::WA_OpaquePaintEvent, true);
     }
 
@@ -249,6 +347,14 @@ private:
     QRegion m_ring;
     QList<Piece> m_under;
     qreal m_underDpr = 0;
+    QRegion m_seen; // the ring as far as it could be seen when the underlay was copied
+    // Once the underlay is held, each breathing level is stroked once: the ring's pixels
+    // (device positions, x << 16 | y) as that stroke left them are kept by level and put
+    // back when the level comes round again. A breath has some forty levels.
+    QList<quint32> m_pixels;
+    QPoint m_pixelsOrigin;
+    QSize m_pixelsDevice;
+    QHash<int, QList<quint32>> m_levels;
 };
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPaintEvent>
 
 #include <array>
 #include <climits>
@@ -42,9 +43,24 @@ constexpr double tickStepRadians = 2 * M_PI / tickStepsPerTurn;
 constexpr double arcMaxFraction = 1.1;
 constexpr double arcGlowFade = 0.08;
 
-QFont numberFont() { return fonts::monoDigits(fonts::rounded(22, fonts::Weight::Bold)); }
-QFont unitFont() { return fonts::tracked(fonts::system(9, fonts::Weight::Semibold), 0.8); }
-QFont captionFont() { return fonts::tracked(fonts::system(9, fonts::Weight::Semibold), 1.2); }
+// Made once: a font built afresh has to find its engine again for every measure, and the
+// read-out is measured on every frame. (Never freed: fonts outliving the application
+// would be torn down after the font database.)
+const QFont &numberFont()
+{
+    static const QFont *f = new QFont(fonts::monoDigits(fonts::rounded(22, fonts::Weight::Bold)));
+    return *f;
+}
+const QFont &unitFont()
+{
+    static const QFont *f = new QFont(fonts::tracked(fonts::system(9, fonts::Weight::Semibold), 0.8));
+    return *f;
+}
+const QFont &captionFont()
+{
+    static const QFont *f = new QFont(fonts::tracked(fonts::system(9, fonts::Weight::Semibold), 1.2));
+    return *f;
+}
 
 QImage blankImage(QSizeF logical, qreal dpr)
 {
@@ -182,6 +198,38 @@ QRect GaugeView::animatedRect() const
     return dialRect().adjusted(-arcInset, -arcInset, arcInset, arcInset).toAlignedRect() & rect();
 }
 
+// Between two ticks of the rotating ticks (ten a second), the only thing that moves is the
+// scan-line band, a row at a time: then only the rows the band leaves and enters are
+// repainted (and sent to the screen), not the whole dial.
+QRect GaugeView::changedRect(double t)
+{
+    const Frame f = frameAt(t);
+    if (m_composite.isNull() || m_arc.isNull() || f.key(false).value() != m_compositeKey)
+        return animatedRect();
+    // The band as the paint (a moment later) will find it, and as the screen shows it now.
+    int first = INT_MAX, last = INT_MIN;
+    for (const int c : {f.band, frameAt(t + 0.05).band, m_paintedBand}) {
+        if (c == INT_MIN)
+            continue;
+        first = std::min(first, c);
+        last = std::max(last, c);
+    }
+    if (first > last)
+        return {};
+    return bandRect(first, last);
+}
+
+// The rows of the arc's layer from the band centred on `first` to the one centred on
+// `last`, in this widget.
+QRect GaugeView::bandRect(int first, int last) const
+{
+    const qreal dpr = devicePixelRatioF();
+    const int top = first - effects::scanlineHalfHeight - 1, bottom = last + effects::scanlineHalfHeight + 1;
+    const QPointF at = dialRect().topLeft() + QPointF(m_arcOrigin);
+    const QRectF rows(at.x(), at.y() + top / dpr, m_arc.width() / dpr, (bottom - top + 1) / dpr);
+    return rows.toAlignedRect() & animatedRect();
+}
+
 bool GaugeView::inMotion(double t) const { return !m_spring.settled(t) || m_text.rolling(t); }
 
 void GaugeView::invalidateCaches()
@@ -239,7 +287,15 @@ namespace {
 // the device pixel ratio, the colour and whether the bloom is on.
 struct SharedDialImages {
     qreal dpr = 0;
-    std::array<QImage, tickSteps> ticks;
+    // The ticks at the last two rotation steps: every turning dial is at the same step at
+    // the same time and the step only moves forward, so two images serve them all (each
+    // new step is drawn once, about ten times a second, instead of keeping all 36).
+    struct Ticks {
+        int step = -1;
+        QImage image;
+    };
+    std::array<Ticks, 2> ticks;
+    int newest = 0; // the slot used last
     QHash<quint64, std::shared_ptr<const pixels::AngularLayer>> arcs;
     QHash<QRgb, QImage> tips;
 };
@@ -341,14 +397,25 @@ const QImage &GaugeView::arcLayer(const Frame &f)
 const QImage &GaugeView::tickImage(int step) const
 {
     const qreal dpr = devicePixelRatioF();
-    QImage &img = sharedImages(dpr).ticks[size_t(((step % tickSteps) + tickSteps) % tickSteps)];
-    if (img.isNull()) {
-        img = blankImage(QSizeF(dialSize, dialSize), dpr);
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        paintTicks(p, QRectF(0, 0, dialSize, dialSize), (((step % tickSteps) + tickSteps) % tickSteps) * tickStepRadians);
+    const int wrapped = ((step % tickSteps) + tickSteps) % tickSteps;
+    auto &shared = sharedImages(dpr);
+    for (int i = 0; i < 2; ++i) {
+        if (shared.ticks[size_t(i)].step == wrapped) {
+            shared.newest = i;
+            return shared.ticks[size_t(i)].image;
+        }
     }
-    return img;
+    shared.newest = 1 - shared.newest;
+    auto &slot = shared.ticks[size_t(shared.newest)];
+    slot.step = wrapped;
+    if (slot.image.isNull())
+        slot.image = blankImage(QSizeF(dialSize, dialSize), dpr);
+    else
+        slot.image.fill(Qt::transparent);
+    QPainter p(&slot.image);
+    p.setRenderHint(QPainter::Antialiasing);
+    paintTicks(p, QRectF(0, 0, dialSize, dialSize), wrapped * tickStepRadians);
+    return slot.image;
 }
 
 // The needle's tip: a dot with its glow, once per colour.
@@ -472,7 +539,7 @@ void GaugeView::buildComposite(const Frame &f, double t)
     p.setOpacity(1);
 
     // Read-out: number with its glow, centred on the dial above the unit.
-    const QFont nf = numberFont();
+    const QFont &nf = numberFont();
     const QFontMetricsF nfm(nf);
     const double numberH = nfm.height();
     const double unitH = m_spec.unit.isEmpty() ? 0 : QFontMetricsF(unitFont()).height();
@@ -480,22 +547,33 @@ void GaugeView::buildComposite(const Frame &f, double t)
     const QRectF numberRect(dial.left(), top, dial.width(), numberH);
     const QImage &glow = readoutGlow(c);
     const double glowPad = glowPadding(8, dpr) / dpr;
-    const double textW = nfm.horizontalAdvance(m_text.text());
+    const double textW = m_text.width(nf);
     p.drawImage(QPointF(numberRect.center().x() - textW / 2 - glowPad, numberRect.top() - glowPad), glow);
     m_text.draw(p, numberRect, Qt::AlignHCenter, nf, palette::textPrimary, t);
 
     m_compositeKey = f.key(false).value();
 }
 
-void GaugeView::paintEvent(QPaintEvent *)
+void GaugeView::paintEvent(QPaintEvent *e)
 {
     const double t = FrameClock::now();
     beginFrame(t);
     const Frame f = frameAt(t);
-    if (m_composite.isNull() || f.key(false).value() != m_compositeKey)
+    if (m_composite.isNull() || f.key(false).value() != m_compositeKey) {
         buildComposite(f, t);
+        // The ticks turned between the tick that asked for a band's rows and this paint:
+        // the rest of the dial follows at once.
+        if (!e->region().contains(animatedRect()))
+            update(animatedRect());
+    }
     QPainter p(this);
     drawImageInBands(p, QPointF(0, 0), m_composite);
+    m_paintedBand = m_arc.isNull() ? INT_MIN : f.band;
+    if (m_paintedBand != INT_MIN) {
+        const QRect band = bandRect(m_paintedBand, m_paintedBand);
+        if (!e->region().contains(band))
+            update(band); // the band moved on past the rows asked for: show it whole
+    }
     if (f.band != INT_MIN && !m_arc.isNull()) {
         if (const auto *scan = effects::find(effects::scanlineName)) {
             const QPoint at = dialRect().topLeft().toPoint() + m_arcOrigin;

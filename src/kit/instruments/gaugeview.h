@@ -15,6 +15,7 @@
 #include "kit/instruments/pixels.h"
 #include "kit/instruments/spring.h"
 
+#include <climits>
 #include <memory>
 #include <optional>
 
@@ -60,6 +61,8 @@ protected:
     void paintEvent(QPaintEvent *) override;
     void invalidateCaches() override;
     QRect animatedRect() const override;
+    QRect changedRect(double t) override;
+    QRect bandRect(int first, int last) const;
     bool inMotion(double t) const override;
 
 private:
@@ -87,6 +90,7 @@ private:
     QImage m_arc, m_glow; // the visible arc (with bloom), the read-out's glow
     std::uint64_t m_arcKey = 0, m_glowKey = 0;
     QPoint m_arcOrigin;
+    int m_paintedBand = INT_MIN; // the scan-line centre row the screen shows
 };
 
 } // namespace tsav

@@ -5,6 +5,7 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
+#include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -75,13 +76,66 @@ double RollingText::progress(double now) const
     return easeOutProgress(now, m_changedAt, duration);
 }
 
+namespace {
+
+// The glyphs of one line of text, positioned relative to its baseline: drawn at a
+// baseline, they land where drawText at that baseline puts them, with nothing to round.
+QList<QGlyphRun> shapeLine(const QString &text, const QFont &font)
+{
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    const QTextLine line = layout.createLine();
+    layout.endLayout();
+    const double baseline = line.isValid() ? line.y() + line.ascent() : 0;
+    QList<QGlyphRun> runs;
+    for (QGlyphRun run : layout.glyphRuns()) {
+        QList<QPointF> positions = run.positions();
+        for (QPointF &pos : positions)
+            pos.ry() -= baseline;
+        run.setPositions(positions);
+        runs.append(run);
+    }
+    return runs;
+}
+
+void drawRuns(QPainter &p, QPointF baseline, const QList<QGlyphRun> &runs)
+{
+    for (const QGlyphRun &run : runs)
+        p.drawGlyphRun(baseline, run);
+}
+
+} // namespace
+
+const RollingText::Shaped &RollingText::shaped(const QFont &font) const
+{
+    if (m_shaped.valid && m_shaped.text == m_text && m_shaped.font == font)
+        return m_shaped;
+    m_shaped = Shaped{m_text, font, shapeLine(m_text, font), QFontMetricsF(font).horizontalAdvance(m_text), true};
+    return m_shaped;
+}
+
+const QList<QGlyphRun> &RollingText::shapedChar(QChar c, const QFont &font) const
+{
+    if (m_charsFont != font) {
+        m_chars.clear();
+        m_charsFont = font;
+    }
+    auto it = m_chars.find(c);
+    if (it == m_chars.end())
+        it = m_chars.insert(c, shapeLine(QString(c), font));
+    return *it;
+}
+
 void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, const QFont &font,
                        const QColor &colour, double now) const
 {
     p.save();
     p.setFont(font);
     const QFontMetricsF fm(font);
-    const double textWidth = fm.horizontalAdvance(m_text);
+    const double textWidth = width(font);
     double x0 = rect.left();
     if (align & Qt::AlignHCenter)
         x0 = rect.center().x() - textWidth / 2;
@@ -90,8 +144,9 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
     const double baseline = rect.center().y() + (fm.ascent() - fm.descent()) / 2;
     const double u = progress(now);
     if (u >= 1) {
+        // Shaped once per text, not on every frame.
         p.setPen(colour);
-        p.drawText(QPointF(x0, baseline), m_text);
+        drawRuns(p, QPointF(x0, baseline), shaped(font).runs);
         p.restore();
         return;
     }
@@ -110,13 +165,13 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
         if (c == o) {
             p.setPen(colour);
             p.setOpacity(1);
-            p.drawText(QPointF(x, baseline), QString(c));
+            drawRuns(p, QPointF(x, baseline), shapedChar(c, font));
         } else {
             p.setPen(colour);
             p.setOpacity(1 - u);
-            p.drawText(QPointF(x, baseline - u * shift), QString(o));
+            drawRuns(p, QPointF(x, baseline - u * shift), shapedChar(o, font));
             p.setOpacity(u);
-            p.drawText(QPointF(x, baseline + (1 - u) * shift), QString(c));
+            drawRuns(p, QPointF(x, baseline + (1 - u) * shift), shapedChar(c, font));
         }
         x += w;
     }

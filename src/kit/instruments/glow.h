@@ -3,7 +3,10 @@
 
 #include <QColor>
 #include <QFont>
+#include <QGlyphRun>
+#include <QHash>
 #include <QImage>
+#include <QList>
 #include <QString>
 
 class QPainter;
@@ -36,8 +39,25 @@ public:
     // vertically centred.
     void draw(QPainter &p, const QRectF &rect, Qt::Alignment align, const QFont &font,
               const QColor &colour, double now) const;
+    // The advance of the text in `font`.
+    double width(const QFont &font) const { return shaped(font).width; }
 
 private:
+    // The settled text shaped once: its glyphs with the baseline at 0, and its advance.
+    struct Shaped {
+        QString text;
+        QFont font;
+        QList<QGlyphRun> runs;
+        double width = 0;
+        bool valid = false;
+    };
+    const Shaped &shaped(const QFont &font) const;
+    // Each character alone, for the roll (a handful: digits, a point, a unit).
+    const QList<QGlyphRun> &shapedChar(QChar c, const QFont &font) const;
+
+    mutable Shaped m_shaped;
+    mutable QHash<QChar, QList<QGlyphRun>> m_chars;
+    mutable QFont m_charsFont;
     QString m_text, m_previous;
     double m_changedAt = -1e9;
     bool m_hasText = false;

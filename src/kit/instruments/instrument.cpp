@@ -90,7 +90,7 @@ void Instrument::tick(double t)
     if (repaintAll)
         update();
     else
-        update(animatedRect());
+        update(changedRect(t));
 }
 
 void Instrument::inputsChanged()

@@ -81,6 +81,9 @@ protected:
     // The part of the widget that a change of frame key can touch; the rest changes only
     // with the inputs (which repaint everything).
     virtual QRect animatedRect() const { return rect(); }
+    // The part a tick at time t must repaint, the key having changed: by default the
+    // animated part; an instrument that knows only a small piece moved says which.
+    virtual QRect changedRect(double t) { return animatedRect(); }
     // Whether something is moving at time t faster than restFps frames show smoothly (a
     // spring, a rolling read-out). The default: always, i.e. always at maxFps.
     virtual bool inMotion(double t) const { return true; }

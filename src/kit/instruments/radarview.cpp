@@ -26,8 +26,18 @@ constexpr double pi = std::numbers::pi;
 constexpr float scanlineStrength = 0.12f;
 constexpr int sweepBloomOffset = 20;
 
-QFont readoutFont() { return fonts::mono(8, fonts::Weight::Bold); }
-QFont labelFont() { return fonts::mono(7, fonts::Weight::Bold); }
+// Made once (never freed, like every font the instruments keep): a font built afresh
+// looks its engine up again for each measure, and the read-outs are measured every frame.
+const QFont &readoutFont()
+{
+    static const QFont *f = new QFont(fonts::mono(8, fonts::Weight::Bold));
+    return *f;
+}
+const QFont &labelFont()
+{
+    static const QFont *f = new QFont(fonts::mono(7, fonts::Weight::Bold));
+    return *f;
+}
 
 QImage blank(QSizeF logical, qreal dpr)
 {
@@ -138,7 +148,7 @@ void RadarView::invalidateCaches()
 // shaping the changing lines anew each frame cost more than the rest of the scope.
 void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anchor, bool trailing)
 {
-    const QFont font = readoutFont();
+    const QFont &font = readoutFont();
     const QFontMetricsF fm(font);
     const double lineH = fm.height() - 1;
     const qreal dpr = devicePixelRatioF();
