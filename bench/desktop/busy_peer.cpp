@@ -1,7 +1,10 @@
 // A busy agent for the desktop benchmark: serves a sample file of agent replies (by
 // default the snapshot tool's busy sample) on the console's socket, with its timestamps
-// moved to the present and its live metrics moving every 2 seconds, as successive polls
-// of a working agent would show them. It runs until its standard input closes.
+// moved to the present once, at start, and its live metrics moving every 2 seconds, as
+// successive polls of a working agent would show them: its threats, events and
+// quarantine stay what they were (moving every timestamp on every poll would change
+// every row of every list every 2 s, which no agent does). It runs until its standard
+// input closes.
 //
 //   tsav_busy_peer SOCKET [SAMPLE.json]
 
@@ -53,10 +56,9 @@ double sampleNow(const QJsonObject &o)
     return newest;
 }
 
-QByteArray poll(const QJsonObject &sample, double base, int variant)
+QByteArray poll(const QJsonObject &sample, double offset, int variant)
 {
-    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
-    QJsonObject o = shifted(sample, base > 0 ? now - base : 0).toObject();
+    QJsonObject o = shifted(sample, offset).toObject();
     QJsonObject m = o.value(QStringLiteral("metrics.live")).toObject();
     const double v = variant;
     m[QStringLiteral("files_per_second")] = 300 + 120 * std::sin(v * 0.7);
@@ -101,10 +103,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tsav_busy_peer: cannot listen: %s\n", qPrintable(peer.errorString()));
         return 1;
     }
+    const double offset = base > 0 ? QDateTime::currentMSecsSinceEpoch() / 1000.0 - base : 0;
     int variant = 0;
-    peer.loadDataObject(poll(sample, base, variant));
+    peer.loadDataObject(poll(sample, offset, variant));
     QTimer moving;
-    QObject::connect(&moving, &QTimer::timeout, [&] { peer.loadDataObject(poll(sample, base, ++variant)); });
+    QObject::connect(&moving, &QTimer::timeout, [&] { peer.loadDataObject(poll(sample, offset, ++variant)); });
     moving.start(2000);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

@@ -108,7 +108,7 @@ qint64 statusKb(const char *field)
 
 int runScenario(int argc, char **argv, const QString &scenario, int seconds)
 {
-    tsav::TessalyAntivirusApp::tuneMemory(); // as the console does
+    tsav::TessalyAntivirusApp::prepareProcess(); // as the console does
     QTemporaryDir dir(testBase() + QStringLiteral("/hostile-XXXXXX"));
     const QString socket = dir.filePath(QStringLiteral("agent.sock"));
     const pid_t agent = fork();

@@ -172,6 +172,7 @@ void serve(tsav::TessalyAntivirusApp &console)
 int main(int argc, char **argv)
 {
     const qint64 spawnNs = tsav::bench::spawnNs();
+    tsav::TessalyAntivirusApp::prepareProcess();
     QApplication app(argc, argv);
     const qint64 appNs = monotonicNs();
     double linger = 0;

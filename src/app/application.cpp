@@ -32,12 +32,20 @@ TessalyAntivirusApp::Parts::Parts(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts &TessalyAntivirusApp::Parts::operator=(Parts &&) noexcept = default;
 TessalyAntivirusApp::Parts::~Parts() = default;
 
-void TessalyAntivirusApp::tuneMemory()
+void TessalyAntivirusApp::prepareProcess()
 {
     // glibc raises its mmap threshold after each large free (up to 32 MiB), after which
     // every later reply of that size is carved from a heap that never shrinks; with the
-    // threshold fixed, blocks of 1 MiB and more are mapped and unmapped each time.
+    // threshold fixed, blocks of 1 MiB and more are mapped and unmapped each time. The
+    // link's worker threads allocate little: two heaps serve them and the window.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_ARENA_MAX, 2);
+    // The window repaints small pieces (a dial, the radar) thirty times a second. Through
+    // shared memory, Qt must wait for the X server to finish reading the last piece before
+    // it paints the next one over it: a round trip per frame that costs more than sending
+    // the piece over the socket. (A setting of the user's own is left alone.)
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+        qputenv("QT_XCB_NO_MITSHM", "1");
 }
 
 TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
@@ -73,6 +81,13 @@ TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
         if (!agent->connected() && !agent->agentRefused() && !m_quitting)
             supervisor->agentUnreachable();
     });
+
+    // The heap's free pages between blocks still in use (every poll frees its replies,
+    // lists and layouts) go back to the system once a minute; a trim takes a millisecond.
+    auto *trim = new QTimer(this);
+    trim->setTimerType(Qt::VeryCoarseTimer);
+    connect(trim, &QTimer::timeout, this, [] { malloc_trim(0); });
+    trim->start(std::chrono::minutes(1));
 }
 
 void TessalyAntivirusApp::ensureTray()

@@ -47,10 +47,11 @@ public:
     };
     // The real objects: the user's socket, the bundled agent, the desktop's services.
     static Parts realParts();
-    // Process-wide memory policy, before anything is allocated: large blocks (a reply of
-    // many megabytes and its parse) go back to the system as soon as they are freed,
-    // instead of staying in the worker threads' heaps.
-    static void tuneMemory();
+    // Process-wide settings, before the application object and anything else is made:
+    // large blocks (a reply of many megabytes and its parse) go back to the system as soon
+    // as they are freed instead of staying in the worker threads' heaps, and, on X11, the
+    // window's frames go to the server over its socket rather than in shared memory.
+    static void prepareProcess();
 
     explicit TessalyAntivirusApp(Parts parts = realParts(), QObject *parent = nullptr);
     ~TessalyAntivirusApp() override;

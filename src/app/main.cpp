@@ -11,7 +11,7 @@
 
 int main(int argc, char **argv)
 {
-    tsav::TessalyAntivirusApp::tuneMemory();
+    tsav::TessalyAntivirusApp::prepareProcess();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tessaly-antivirus"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tessaly Antivirus"));

@@ -21,6 +21,8 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+
+#include <algorithm>
 #include <QPainterPath>
 #include <QVBoxLayout>
 
@@ -200,6 +202,8 @@ SeverityDonut::SeverityDonut(QWidget *parent) : QWidget(parent)
 
 void SeverityDonut::setCounts(const QMap<QString, qint64> &counts)
 {
+    if (counts == m_counts)
+        return; // every poll sets them; most polls change nothing
     m_counts = counts;
     update();
 }
@@ -268,6 +272,11 @@ HourBarChart::HourBarChart(QWidget *parent) : QWidget(parent) {}
 
 void HourBarChart::setBuckets(const threats::HourBuckets &buckets)
 {
+    // The buckets' ids are made afresh for each list; what is drawn is labels and counts.
+    if (std::equal(buckets.begin(), buckets.end(), m_buckets.begin(), [](const auto &a, const auto &b) {
+            return a.label == b.label && a.count == b.count;
+        }))
+        return;
     m_buckets = buckets;
     update();
 }
