@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace tsav {
@@ -192,7 +193,7 @@ private:
             || engine->paintDevice()->devType() != QInternal::Image)
             return nullptr;
         auto *device = static_cast<QImage *>(engine->paintDevice());
-        if (device->depth() != 32)
+        if (device->depth() != 32 || device->size() != m_underDevice)
             return nullptr;
         const QTransform t = p.deviceTransform();
         const qreal dpr = devicePixelRatioF();
@@ -249,6 +250,14 @@ private:
     {
         const uchar *bits = device.constBits(); // the window's own buffer, never shared
         const qsizetype stride = device.bytesPerLine();
+        // The whole strip first, as putUnderlay would: this paint may also be repairing
+        // the strip where something else was drawn over it.
+        for (const Piece &piece : m_under) {
+            const QRect &d = piece.device;
+            for (int y = 0; y < d.height(); ++y)
+                std::memcpy(const_cast<uchar *>(bits) + stride * (d.top() + y) + 4 * d.left(),
+                            piece.pixels.constScanLine(y), size_t(d.width()) * 4);
+        }
         for (qsizetype i = 0; i < m_pixels.size(); ++i) {
             const quint32 at = m_pixels[i];
             auto *line = reinterpret_cast<quint32 *>(const_cast<uchar *>(bits) + stride * qsizetype(at & 0xffff));
@@ -259,6 +268,7 @@ private:
     struct Piece {
         QRect rect;  // in this widget
         QImage pixels;
+        QRect device; // where the pixels were copied from in the window's picture
     };
 
     void watchAncestors()
@@ -324,13 +334,14 @@ private:
                 return; // a fractional scale: no exact copy
             QImage pixels = device->copy(d);
             pixels.setDevicePixelRatio(dpr);
-            pieces.append({back, pixels});
+            pieces.append({back, pixels, d});
         }
         if (pieces.isEmpty())
             return;
         m_under = pieces;
         m_underDpr = dpr;
         m_seen = seen;
+        m_underDevice = device->size();
         setAttribute(Qt::WA_OpaquePaintEvent, true);
     }
 
@@ -348,6 +359,7 @@ private:
     QList<Piece> m_under;
     qreal m_underDpr = 0;
     QRegion m_seen; // the ring as far as it could be seen when the underlay was copied
+    QSize m_underDevice; // the size of the window's picture it was copied from
     // Once the underlay is held, each breathing level is stroked once: the ring's pixels
     // (device positions, x << 16 | y) as that stroke left them are kept by level and put
     // back when the level comes round again. A breath has some forty levels.

@@ -8,7 +8,9 @@
 #include "kit/palette.h"
 #include "platform/fakes.h"
 
+#include <QPainter>
 #include <QPointer>
+#include <QScreen>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -150,6 +152,77 @@ TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
     QTest::qWait(50);
     EXPECT_GT(panel->children().indexOf(ring), panel->children().indexOf(late));
     FrameClock::freeze(std::nullopt);
+}
+
+// Each breathing level is stroked once and put back from its pixels when it comes round
+// again. Put back over a strip that something else was drawn over (a widget covering the
+// panel, then hidden), the strip is whole again: the window shows what a fresh paint does.
+TEST(PanelBorder, ALevelPutBackFromItsPixelsRepairsWhatWasDrawnOverTheRing)
+{
+    struct Window : QWidget {
+        Window()
+        {
+            setAttribute(Qt::WA_OpaquePaintEvent);
+            resize(360, 260);
+            auto *panel = new TSPanel(this);
+            panel->addWidget(new QWidget);
+            panel->setGeometry(20, 20, 300, 200);
+        }
+        void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), QColor(30, 40, 60)); }
+    };
+    // Two times a level apart, found from the breathing itself, and the same two levels a
+    // breath later (the clock only goes forward).
+    const double breath = 2 * M_PI / 0.4;
+    const double t0 = 3.0, t1 = TSPanel::nextBorderChange(t0) + 0.01;
+    ASSERT_NE(TSPanel::borderLevel(t0), TSPanel::borderLevel(t1));
+    ASSERT_EQ(TSPanel::borderLevel(t0 + breath), TSPanel::borderLevel(t0));
+    ASSERT_EQ(TSPanel::borderLevel(t1 + breath), TSPanel::borderLevel(t1));
+    auto settle = [] {
+        for (int i = 0; i < 5; ++i) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            QTest::qWait(20);
+        }
+    };
+    FrameClock::freeze(t0);
+    Window window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    settle();
+    FrameClock::freeze(t1); // a second level, stroked
+    settle();
+    FrameClock::freeze(t0 + breath); // the first again: its pixels put back
+    settle();
+
+    auto *cover = new QWidget(&window);
+    cover->setAutoFillBackground(true);
+    QPalette paint;
+    paint.setColor(QPalette::Window, Qt::red);
+    cover->setPalette(paint);
+    cover->setGeometry(10, 10, 320, 220); // over the whole panel
+    cover->show();
+    cover->raise();
+    settle();
+    FrameClock::freeze(t1 + breath);
+    settle();
+    cover->hide();
+    settle();
+    const QImage shown = window.screen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+
+    Window fresh;
+    fresh.setAttribute(Qt::WA_DontShowOnScreen);
+    fresh.show();
+    QImage whole(shown.size(), QImage::Format_RGB32);
+    fresh.render(&whole);
+    FrameClock::freeze(std::nullopt);
+    int differing = 0, red = 0;
+    for (int y = 0; y < whole.height(); ++y)
+        for (int x = 0; x < whole.width(); ++x) {
+            differing += shown.pixel(x, y) != whole.pixel(x, y);
+            red += shown.pixel(x, y) == qRgb(255, 0, 0);
+        }
+    EXPECT_EQ(red, 0);
+    EXPECT_EQ(differing, 0);
 }
 
 TEST_F(PillButtonTest, PressGivesHapticThenTheKindsSoundThenTheAction)
