@@ -73,10 +73,20 @@ TEST(Pixels, HostileGeometryDrawsNothingAndStaysInBounds)
     pixels::blendDisc(img, QPointF(0, 0), 30, qRgb(255, 0, 0), 1);
     pixels::blendRing(img, QPointF(16, 16), 10, 4, qRgb(255, 0, 0), 1);
     EXPECT_GT(coverage(img), 200);
-    QImage wrongFormat(8, 8, QImage::Format_RGB32);
+    // A picture of three bytes a pixel is left alone; an opaque one is drawn on and stays
+    // opaque (its alpha byte is what Qt copies to the window).
+    QImage wrongFormat(8, 8, QImage::Format_RGB888);
     wrongFormat.fill(Qt::black);
     pixels::blendDisc(wrongFormat, QPointF(4, 4), 3, qRgb(255, 0, 0), 1);
     EXPECT_EQ(wrongFormat.pixel(4, 4), qRgb(0, 0, 0));
+    QImage opaque(8, 8, QImage::Format_RGB32);
+    opaque.fill(Qt::black);
+    pixels::blendDisc(opaque, QPointF(4, 4), 3, qRgb(255, 0, 0), 0.5);
+    pixels::blendRing(opaque, QPointF(4, 4), 3, 1, qRgb(0, 255, 0), 0.5);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+            EXPECT_EQ(qAlpha(reinterpret_cast<const QRgb *>(opaque.constScanLine(y))[x]), 255) << x << "," << y;
+    EXPECT_EQ(opaque.pixel(4, 4), qRgb(128, 0, 0));
 }
 
 // A full ring sorted by angle: a prefix up to f shows the part of the ring from the

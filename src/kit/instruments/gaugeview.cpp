@@ -490,6 +490,9 @@ void GaugeView::buildStatic(const Frame &f)
     p.setFont(captionFont());
     p.setPen(palette::textTertiary);
     p.drawText(QRectF(0, captionTop, width(), captionHeight), Qt::AlignCenter, m_spec.title.toUpper());
+    p.end();
+    if (testAttribute(Qt::WA_OpaquePaintEvent))
+        markOpaque(m_static);
     m_staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
     ++m_staticGeneration;
 }
@@ -500,8 +503,9 @@ void GaugeView::buildComposite(const Frame &f, double t)
     const std::uint64_t staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
     if (m_static.isNull() || staticKey != m_staticKey || m_static.size() != (QSizeF(size()) * dpr).toSize())
         buildStatic(f);
-    if (m_composite.size() != m_static.size() || m_composite.devicePixelRatio() != dpr) {
-        m_composite = QImage(m_static.size(), QImage::Format_ARGB32_Premultiplied);
+    if (m_composite.size() != m_static.size() || m_composite.devicePixelRatio() != dpr
+        || m_composite.format() != m_static.format()) {
+        m_composite = QImage(m_static.size(), m_static.format());
         m_composite.setDevicePixelRatio(dpr);
         m_compositeFilledFrom = 0;
     }

@@ -47,6 +47,19 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
     }
 }
 
+void markOpaque(QImage &image)
+{
+    if (image.format() != QImage::Format_ARGB32_Premultiplied)
+        return;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(line[x]) != 255)
+                return;
+    }
+    image.reinterpretAsFormat(QImage::Format_RGB32);
+}
+
 void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDeviceRows)
 {
     if (image.isNull())

@@ -6,9 +6,11 @@
 namespace tsav::pixels {
 
 namespace {
+// Premultiplied, or opaque: over an opaque pixel every blend below stays opaque.
 bool usable(const QImage &image)
 {
-    return !image.isNull() && image.format() == QImage::Format_ARGB32_Premultiplied;
+    return !image.isNull()
+           && (image.format() == QImage::Format_ARGB32_Premultiplied || image.format() == QImage::Format_RGB32);
 }
 
 int alphaOf(double opacity)

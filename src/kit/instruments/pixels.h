@@ -1,7 +1,8 @@
 #pragma once
-// Direct pixel writes into ARGB32-premultiplied images, for the small, many, moving marks
-// of an animated frame (dots, thin rings). QPainter's antialiased path fill costs a few
-// microseconds per shape however small; these touch only the pixels the shape covers.
+// Direct pixel writes into ARGB32-premultiplied images (or opaque RGB32 ones), for the
+// small, many, moving marks of an animated frame (dots, thin rings). QPainter's
+// antialiased path fill costs a few microseconds per shape however small; these touch
+// only the pixels the shape covers.
 //
 // Coordinates and sizes are in device pixels of the image (pixel centres at +0.5).
 // Coverage is the usual one-pixel ramp at the edge.

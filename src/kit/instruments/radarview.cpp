@@ -264,6 +264,9 @@ void RadarView::buildBase()
     // 12. The corner read-outs that do not move.
     paintReadout(p, radar::topLeftReadout(), c + QPointF(-s / 2 + 26, -s / 2 + 18), false);
     paintReadout(p, radar::topRightReadout(m_threatCount), c + QPointF(s / 2 - 26, -s / 2 + 18), true);
+    p.end();
+    if (testAttribute(Qt::WA_OpaquePaintEvent))
+        markOpaque(m_base);
 }
 
 void RadarView::buildSprites()
@@ -556,8 +559,9 @@ void RadarView::paintEvent(QPaintEvent *)
 
     // The frame is composed in an image of our own (so the trail can be written
     // directly), starting from a copy of the still layers.
-    if (m_frame.size() != m_base.size() || m_frame.devicePixelRatio() != m_base.devicePixelRatio()) {
-        m_frame = QImage(m_base.size(), QImage::Format_ARGB32_Premultiplied);
+    if (m_frame.size() != m_base.size() || m_frame.devicePixelRatio() != m_base.devicePixelRatio()
+        || m_frame.format() != m_base.format()) {
+        m_frame = QImage(m_base.size(), m_base.format());
         m_frame.setDevicePixelRatio(m_base.devicePixelRatio());
     }
     std::memcpy(m_frame.bits(), m_base.constBits(), size_t(m_base.sizeInBytes()));
