@@ -238,13 +238,18 @@ void ParticleField::paintEvent(QPaintEvent *)
 
 // --- LiveScanHero ---------------------------------------------------------------------
 
-LiveScanHero::LiveScanHero(QWidget *parent) : QWidget(parent)
+namespace {
+double heroPulse(double now) { return 0.55 + 0.45 * (0.5 + 0.5 * std::sin(now * 2 * 3.14159265358979 / 1.2)); }
+double heroBarPhase(double now) { return std::fmod(now / 1.4, 1.0); }
+} // namespace
+
+// The pulse, the elapsed seconds and the progress bar move with time (the particles, a
+// child, ask for their own frames).
+LiveScanHero::LiveScanHero(QWidget *parent) : Instrument(30, parent)
 {
     setFixedHeight(160);
     m_particles = new ParticleField(palette::accentRed, 60, this);
     m_particles->lower();
-    // The pulse, the elapsed seconds and the progress bar move with time.
-    FrameClock::instance().subscribe(this, 30, [this](double) { update(); });
 }
 
 void LiveScanHero::setScan(const ScanStatus &scan)
@@ -253,25 +258,36 @@ void LiveScanHero::setScan(const ScanStatus &scan)
     update();
 }
 
-void LiveScanHero::resizeEvent(QResizeEvent *)
+FrameKey LiveScanHero::frameKey(double t) const
 {
+    return FrameKey()
+        .add(heroPulse(t), 1.0 / 255)
+        .add(heroBarPhase(t) * width(), 0.25)
+        .add(std::int64_t(qHash(scan::liveCounterText(m_scan, t))));
+}
+
+void LiveScanHero::resizeEvent(QResizeEvent *e)
+{
+    Instrument::resizeEvent(e);
     m_particles->setGeometry(0, 0, width(), 160);
 }
 
 void LiveScanHero::paintEvent(QPaintEvent *)
 {
+    const double now = FrameClock::now();
+    beginFrame(now);
     QPainter p(this);
+    paintBackdrop(p);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
-    const double now = FrameClock::now();
     const QRectF content = QRectF(rect()).adjusted(16, 16, -16, -16);
 
     // Row 1: pulsing scope, title, counters.
-    const double pulse = 0.55 + 0.45 * (0.5 + 0.5 * std::sin(now * 2 * 3.14159265358979 / 1.2));
-    p.save();
-    p.setOpacity(pulse);
-    icons::draw(p, QRectF(content.left(), content.top(), 22, 22), QStringLiteral("scope"), palette::accentRed, 22);
-    p.restore();
+    const double pulse = heroPulse(now);
+    // Faded through the colour, not the painter's opacity: a glyph drawn under an opacity
+    // takes Qt's general span path, which hands it to the thread pool on every frame.
+    icons::draw(p, QRectF(content.left(), content.top(), 22, 22), QStringLiteral("scope"),
+                palette::withOpacity(palette::accentRed, pulse), 22);
     const QFont titleF = fonts::tracked(fonts::system(14, Weight::Heavy), 2);
     const QFont countF = fonts::mono(12, Weight::Semibold);
     const QString counter = scan::liveCounterText(m_scan, now);
@@ -299,7 +315,7 @@ void LiveScanHero::paintEvent(QPaintEvent *)
     QPainterPath trackPath;
     trackPath.addRoundedRect(track, 2, 2);
     p.fillPath(trackPath, palette::withOpacity(palette::accentRed, 0.18));
-    const double phase = std::fmod(now / 1.4, 1.0);
+    const double phase = heroBarPhase(now);
     const qreal segW = track.width() * 0.3;
     const qreal x = track.left() - segW + (track.width() + segW) * phase;
     p.save();

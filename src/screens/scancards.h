@@ -3,6 +3,7 @@
 // header of a running scan. Each paints from its inputs and FrameClock::now().
 
 #include "agentlink/records.h"
+#include "kit/instruments/instrument.h"
 #include "screens/scanlogic.h"
 
 #include <QAbstractButton>
@@ -57,13 +58,17 @@ private:
 };
 
 // The live header: particles behind the scan's kind, counters, current file and an
-// indeterminate progress bar.
-class LiveScanHero : public QWidget {
+// indeterminate progress bar. It moves on every frame and spans its panel: in a panel it
+// paints opaque, over a copy of the panel's pixels, so that its frames (and the
+// particles' over it) never make the panel and the window repaint beneath it.
+class LiveScanHero : public Instrument {
     Q_OBJECT
 public:
     explicit LiveScanHero(QWidget *parent = nullptr);
     void setScan(const ScanStatus &scan);
     const ScanStatus &scan() const { return m_scan; }
+
+    FrameKey frameKey(double t) const override;
 
 protected:
     void paintEvent(QPaintEvent *) override;

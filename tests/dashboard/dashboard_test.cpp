@@ -13,9 +13,12 @@
 #include "screens/dashboard.h"
 #include "screens/heatmap.h"
 #include "screens/livecharts.h"
+#include "screens/scancards.h"
+#include "screens/scanview.h"
 #include "screens/threatrow.h"
 #include "screens/ticker.h"
 
+#include <QJsonObject>
 #include <QPaintEvent>
 #include <QEventLoop>
 #include <QScreen>
@@ -312,22 +315,21 @@ TEST(Dashboard, EveryAgeReadsTheFrameClock)
     EXPECT_GT(counted, 60); // the last hours' events, and the week's
 }
 
-// Instruments repaint only the part of themselves that moves, and a panel's ring is put
-// back over a copy of what lay under it: after frames painted that way, the window is
-// what a fresh window, never shown and so painting everything from scratch, draws for the
-// same time.
-TEST(Dashboard, FramesPaintedPieceByPieceMatchAFreshPaint)
+namespace {
+
+// Pixels of a window shown at 1180 x 780 that differ from a fresh window's, never shown
+// and so painting everything from scratch, after ten seconds of frames stepped at the
+// radar's rate (every subscriber is due at every step) with a poll half way that moves
+// the agent's figures.
+int framesAgainstFreshPaint(Rig &rig, ScriptedPeer &peer, double now, const QByteArray &later,
+                            const std::function<QWidget *(QWidget *)> &makeView,
+                            const std::function<void(QWidget &)> &inspectShown = {})
 {
-    Rig rig;
-    ScriptedPeer peer(rig.socketPath);
-    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
-    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now)));
-    Frozen clock(now);
     Stepped stepped;
     auto makeWindow = [&](QWidget &window) {
         auto *layout = new QVBoxLayout(&window);
         layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(new DashboardView(rig.context(), &window));
+        layout->addWidget(makeView(&window));
         window.resize(1180, 780);
     };
     QWidget window;
@@ -335,17 +337,16 @@ TEST(Dashboard, FramesPaintedPieceByPieceMatchAFreshPaint)
     window.show();
     rig.poll(2);
     Stepped::to(now);
-    // Ten seconds at the radar's rate (every subscriber is due at every step), long enough
-    // for the borders to breathe through several levels, with a poll half way that moves
-    // the dials to new values.
     for (int i = 1; i <= 300; ++i) {
         Stepped::to(now + i / 30.0);
         if (i == 150) {
-            ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now, 1)));
+            EXPECT_TRUE(peer.loadDataObject(later));
             rig.poll(1);
         }
     }
     const QImage byFrames = window.screen()->grabWindow(window.winId()).toImage();
+    if (inspectShown)
+        inspectShown(window);
 
     QWidget fresh;
     fresh.setAttribute(Qt::WA_DontShowOnScreen);
@@ -365,5 +366,55 @@ TEST(Dashboard, FramesPaintedPieceByPieceMatchAFreshPaint)
     for (int y = 0; y < whole.height(); ++y)
         for (int x = 0; x < whole.width(); ++x)
             differing += byFrames.pixel(x, y) != whole.pixel(x, y);
-    EXPECT_EQ(differing, 0);
+    return differing;
+}
+
+// The busy agent in the middle of a full scan.
+QByteArray scanningAgentData(double now, int variant)
+{
+    QJsonObject o = QJsonDocument::fromJson(test::busyAgentData(now, variant)).object();
+    o.insert(QStringLiteral("scan.status"),
+             QJsonObject{{"id", 8}, {"kind", "full"}, {"started", now - 75}, {"finished", QJsonValue()},
+                         {"scanned", 48213 + 400 * variant},
+                         {"current", QStringLiteral("/home/ana/Documente/raport_%1.xlsx").arg(variant)},
+                         {"running", true}});
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+// Instruments repaint only the part of themselves that moves, and a panel's ring is put
+// back over a copy of what lay under it: frames painted that way leave the window as a
+// fresh paint would.
+TEST(Dashboard, FramesPaintedPieceByPieceMatchAFreshPaint)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    ASSERT_TRUE(peer.loadDataObject(test::busyAgentData(now)));
+    Frozen clock(now);
+    EXPECT_EQ(framesAgainstFreshPaint(rig, peer, now, test::busyAgentData(now, 1),
+                                      [&](QWidget *parent) { return new DashboardView(rig.context(), parent); }),
+              0);
+}
+
+// The scan screen's live header paints its frames over a copy of its panel, and its
+// particles over it: the same holds there.
+TEST(Dashboard, ARunningScansFramesMatchAFreshPaint)
+{
+    Rig rig;
+    ScriptedPeer peer(rig.socketPath);
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    ASSERT_TRUE(peer.loadDataObject(scanningAgentData(now, 0)));
+    Frozen clock(now);
+    auto inspect = [](QWidget &window) {
+        const auto heroes = window.findChildren<LiveScanHero *>();
+        ASSERT_EQ(heroes.size(), 1);
+        EXPECT_TRUE(heroes[0]->isVisible());
+        EXPECT_TRUE(heroes[0]->testAttribute(Qt::WA_OpaquePaintEvent));
+    };
+    EXPECT_EQ(framesAgainstFreshPaint(
+                  rig, peer, now, scanningAgentData(now, 1),
+                  [&](QWidget *parent) { return new ScanView(rig.context(), parent); }, inspect),
+              0);
 }

@@ -158,19 +158,24 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
     const double lead = fm.horizontalAdvance(cur) - textWidth; // width of the padding
     double x = x0 - lead;
     const double shift = fm.height() * 0.6;
+    auto faded = [&colour](double k) {
+        QColor c = colour;
+        c.setAlphaF(float(colour.alphaF() * std::clamp(k, 0.0, 1.0)));
+        return c;
+    };
     p.setClipRect(QRectF(rect.left(), rect.top() - 2, rect.width(), rect.height() + 4));
     for (int i = 0; i < n; ++i) {
         const QChar c = cur.at(i), o = old.at(i);
         const double w = fm.horizontalAdvance(c);
         if (c == o) {
             p.setPen(colour);
-            p.setOpacity(1);
             drawRuns(p, QPointF(x, baseline), shapedChar(c, font));
         } else {
-            p.setPen(colour);
-            p.setOpacity(1 - u);
+            // Faded through the pen's alpha: glyphs drawn under a painter opacity take
+            // Qt's general span path, which hands each glyph to the thread pool.
+            p.setPen(faded(1 - u));
             drawRuns(p, QPointF(x, baseline - u * shift), shapedChar(o, font));
-            p.setOpacity(u);
+            p.setPen(faded(u));
             drawRuns(p, QPointF(x, baseline + (1 - u) * shift), shapedChar(c, font));
         }
         x += w;

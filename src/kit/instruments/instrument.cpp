@@ -185,6 +185,7 @@ void Instrument::paintBackdrop(QPainter &p)
         m_backdrop.fill(Qt::transparent);
         // The panel's own painting only: its children (this one included) are left out.
         panel->render(&m_backdrop, QPoint(), QRegion(r), QWidget::DrawWindowBackground);
+        markOpaque(m_backdrop); // put under each frame by a copy, not a blend
         m_backdropRect = r;
         m_backdropPanelSize = panel->size();
         m_backdropDpr = dpr;
