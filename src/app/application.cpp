@@ -16,9 +16,13 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QTimer>
+#include <QtGui/qguiapplication_platform.h>
 
+#include <dlfcn.h>
 #include <malloc.h>
+#include <sys/socket.h>
 
 namespace tsav {
 
@@ -48,6 +52,38 @@ void TessalyAntivirusApp::prepareProcess()
         qputenv("QT_XCB_NO_MITSHM", "1");
 }
 
+namespace {
+// A frame of the dashboard (the radar and a dial or two) is about 400 KB of pixels sent
+// over the X connection. With a socket's default send buffer (208 KiB) a frame fills it:
+// the console sleeps until the server has read part of it, the server wakes for each
+// part, and so on two or three times a frame. The buffer is widened to hold a frame or
+// two (the kernel caps the request at what the system allows).
+void widenDisplayConnection()
+{
+#if QT_CONFIG(xcb)
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!x11 || !x11->connection())
+        return;
+    // libxcb is already loaded, by Qt's X11 plugin: its own call gives the descriptor.
+    void *xcb = dlopen("libxcb.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!xcb)
+        return;
+    using DescriptorOf = int (*)(void *);
+    const auto descriptorOf = reinterpret_cast<DescriptorOf>(dlsym(xcb, "xcb_get_file_descriptor"));
+    const int fd = descriptorOf ? descriptorOf(x11->connection()) : -1;
+    dlclose(xcb);
+    if (fd < 0)
+        return;
+    constexpr int wanted = 1 << 20;
+    int now = 0;
+    socklen_t length = sizeof now;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &now, &length) == 0 && now >= wanted)
+        return;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
+#endif
+}
+} // namespace
+
 TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
 {
     Parts parts;
@@ -61,6 +97,7 @@ TessalyAntivirusApp::Parts TessalyAntivirusApp::realParts()
 TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
     : QObject(parent), m_parts(std::move(parts))
 {
+    widenDisplayConnection();
     const ScreenContext ctx = context();
     m_window = new MainWindow(ctx);
     m_window->setWindowIcon(icons::icon(QStringLiteral("shield.lefthalf.filled"), palette::accentRed));
