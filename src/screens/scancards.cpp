@@ -209,11 +209,12 @@ void ScanLaunchCard::paintEvent(QPaintEvent *)
 
 // --- ParticleField --------------------------------------------------------------------
 
-ParticleField::ParticleField(QColor tint, qint64 count, QWidget *parent)
+ParticleField::ParticleField(QColor tint, qint64 count, QWidget *parent, bool ownFrames)
     : QWidget(parent), m_tint(tint), m_count(std::max<qint64>(count, 0))
 {
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    FrameClock::instance().subscribe(this, 30, [this](double) { update(); });
+    if (ownFrames)
+        FrameClock::instance().subscribe(this, 30, [this](double) { update(); });
 }
 
 void ParticleField::paintEvent(QPaintEvent *)
@@ -243,12 +244,13 @@ double heroPulse(double now) { return 0.55 + 0.45 * (0.5 + 0.5 * std::sin(now * 
 double heroBarPhase(double now) { return std::fmod(now / 1.4, 1.0); }
 } // namespace
 
-// The pulse, the elapsed seconds and the progress bar move with time (the particles, a
-// child, ask for their own frames).
+// The pulse, the elapsed seconds, the progress bar and the particles move with time. The
+// particles cover the header: each frame of it repaints them (on their own clock they
+// would fall between its frames when the clock runs at 60 and double the work).
 LiveScanHero::LiveScanHero(QWidget *parent) : Instrument(30, parent)
 {
     setFixedHeight(160);
-    m_particles = new ParticleField(palette::accentRed, 60, this);
+    m_particles = new ParticleField(palette::accentRed, 60, this, false);
     m_particles->lower();
 }
 
@@ -258,13 +260,10 @@ void LiveScanHero::setScan(const ScanStatus &scan)
     update();
 }
 
-FrameKey LiveScanHero::frameKey(double t) const
-{
-    return FrameKey()
-        .add(heroPulse(t), 1.0 / 255)
-        .add(heroBarPhase(t) * width(), 0.25)
-        .add(std::int64_t(qHash(scan::liveCounterText(m_scan, t))));
-}
+// The particles drift on every frame: a new frame every 30th of a second.
+FrameKey LiveScanHero::frameKey(double t) const { return FrameKey().add(t, 1.0 / 30); }
+
+void LiveScanHero::invalidateCaches() { m_still = QImage(); }
 
 void LiveScanHero::resizeEvent(QResizeEvent *e)
 {
@@ -272,52 +271,88 @@ void LiveScanHero::resizeEvent(QResizeEvent *e)
     m_particles->setGeometry(0, 0, width(), 160);
 }
 
+// What moves each frame (the scope's pulse, the elapsed time, the bar's segment) lies
+// apart from the rest (the title, the current file and the bar's track), which changes
+// only with the scan: that rest is painted once over the panel's pixels and copied under
+// each frame. Each pixel is painted in the same order as a paint from scratch would.
 void LiveScanHero::paintEvent(QPaintEvent *)
 {
     const double now = FrameClock::now();
     beginFrame(now);
-    QPainter p(this);
-    paintBackdrop(p);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setRenderHint(QPainter::TextAntialiasing);
     const QRectF content = QRectF(rect()).adjusted(16, 16, -16, -16);
-
-    // Row 1: pulsing scope, title, counters.
-    const double pulse = heroPulse(now);
-    // Faded through the colour, not the painter's opacity: a glyph drawn under an opacity
-    // takes Qt's general span path, which hands it to the thread pool on every frame.
-    icons::draw(p, QRectF(content.left(), content.top(), 22, 22), QStringLiteral("scope"),
-                palette::withOpacity(palette::accentRed, pulse), 22);
     const QFont titleF = fonts::tracked(fonts::system(14, Weight::Heavy), 2);
     const QFont countF = fonts::mono(12, Weight::Semibold);
     const QString counter = scan::liveCounterText(m_scan, now);
     const qreal cw = QFontMetricsF(countF).horizontalAdvance(counter) + 2;
-    drawText(p, QRectF(content.right() - cw, content.top(), cw, 22), counter, countF, palette::textSecondary,
-             Qt::AlignRight | Qt::AlignVCenter, Qt::ElideNone);
-    drawText(p, QRectF(content.left() + 30, content.top(), content.width() - 30 - cw - 10, 22),
-             plainText(scan::liveTitle(m_scan), 80), titleF, palette::accentRed);
-
-    // Row 2: the current file, shortened in the middle.
-    const qreal y2 = content.top() + 22 + 10;
-    const QFont capF = fonts::tracked(fonts::system(9, Weight::Semibold), 1.2);
+    const QString title = plainText(scan::liveTitle(m_scan), 80);
+    const QString file = plainText(scan::currentFileText(m_scan));
     const QFont fileF = fonts::mono(12);
-    const QString cap = QStringLiteral("FIȘIER CURENT");
-    const qreal capW = QFontMetricsF(capF).horizontalAdvance(cap) + 4;
+    const qreal y2 = content.top() + 22 + 10;
     const qreal lh = QFontMetricsF(fileF).height();
-    drawText(p, QRectF(content.left(), y2, capW, lh), cap, capF, palette::textTertiary,
-             Qt::AlignLeft | Qt::AlignVCenter, Qt::ElideNone);
-    drawText(p, QRectF(content.left() + capW + 10, y2, content.width() - capW - 10, lh),
-             plainText(scan::currentFileText(m_scan)), fileF, palette::textPrimary,
-             Qt::AlignLeft | Qt::AlignVCenter, Qt::ElideMiddle);
-
-    // Row 3: an indeterminate bar, a segment sweeping across the track.
     const QRectF track(content.left(), y2 + lh + 4 + 10, content.width(), 4);
     QPainterPath trackPath;
     trackPath.addRoundedRect(track, 2, 2);
-    p.fillPath(trackPath, palette::withOpacity(palette::accentRed, 0.18));
-    const double phase = heroBarPhase(now);
+
+    auto paintStill = [&](QPainter &p) {
+        // Row 1: the title, between the scope and the counters.
+        drawText(p, QRectF(content.left() + 30, content.top(), content.width() - 30 - cw - 10, 22), title, titleF,
+                 palette::accentRed);
+        // Row 2: the current file, shortened in the middle.
+        const QFont capF = fonts::tracked(fonts::system(9, Weight::Semibold), 1.2);
+        const QString cap = QStringLiteral("FIȘIER CURENT");
+        const qreal capW = QFontMetricsF(capF).horizontalAdvance(cap) + 4;
+        drawText(p, QRectF(content.left(), y2, capW, lh), cap, capF, palette::textTertiary,
+                 Qt::AlignLeft | Qt::AlignVCenter, Qt::ElideNone);
+        drawText(p, QRectF(content.left() + capW + 10, y2, content.width() - capW - 10, lh), file, fileF,
+                 palette::textPrimary, Qt::AlignLeft | Qt::AlignVCenter, Qt::ElideMiddle);
+        // Row 3: the indeterminate bar's track.
+        p.fillPath(trackPath, palette::withOpacity(palette::accentRed, 0.18));
+    };
+
+    QPainter p(this);
+    const qreal dpr = devicePixelRatioF();
+    if (testAttribute(Qt::WA_OpaquePaintEvent)) {
+        const std::uint64_t key = FrameKey()
+                                      .add(std::int64_t(width()))
+                                      .add(std::int64_t(height()))
+                                      .add(dpr, 1.0 / 64)
+                                      .add(cw, 1.0 / 64)
+                                      .add(std::int64_t(qHash(title)))
+                                      .add(std::int64_t(qHash(file)))
+                                      .value();
+        if (m_still.isNull() || key != m_stillKey) {
+            m_still = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+            m_still.setDevicePixelRatio(dpr);
+            m_still.fill(Qt::transparent);
+            QPainter s(&m_still);
+            paintBackdrop(s);
+            s.setRenderHint(QPainter::Antialiasing);
+            s.setRenderHint(QPainter::TextAntialiasing);
+            paintStill(s);
+            s.end();
+            markOpaque(m_still);
+            m_stillKey = key;
+        }
+        p.setCompositionMode(QPainter::CompositionMode_Source);
+        drawImageInBands(p, QPointF(0, 0), m_still);
+        p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    }
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+
+    // Row 1: pulsing scope and counters. Faded through the colour, not the painter's
+    // opacity: a glyph drawn under an opacity takes Qt's general span path, which hands
+    // it to the thread pool on every frame.
+    icons::draw(p, QRectF(content.left(), content.top(), 22, 22), QStringLiteral("scope"),
+                palette::withOpacity(palette::accentRed, heroPulse(now)), 22);
+    drawText(p, QRectF(content.right() - cw, content.top(), cw, 22), counter, countF, palette::textSecondary,
+             Qt::AlignRight | Qt::AlignVCenter, Qt::ElideNone);
+    if (!testAttribute(Qt::WA_OpaquePaintEvent))
+        paintStill(p);
+
+    // Row 3: the segment sweeping across the track.
     const qreal segW = track.width() * 0.3;
-    const qreal x = track.left() - segW + (track.width() + segW) * phase;
+    const qreal x = track.left() - segW + (track.width() + segW) * heroBarPhase(now);
     p.save();
     p.setClipPath(trackPath);
     QPainterPath seg;

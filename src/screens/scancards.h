@@ -42,11 +42,12 @@ private:
 };
 
 // Drifting particles: at most 30 frames a second, each particle a pure function of
-// (index, time, size).
+// (index, time, size). With `ownFrames` false it asks for no frames of its own: its
+// parent repaints it with itself.
 class ParticleField : public QWidget {
     Q_OBJECT
 public:
-    ParticleField(QColor tint, qint64 count, QWidget *parent = nullptr);
+    ParticleField(QColor tint, qint64 count, QWidget *parent = nullptr, bool ownFrames = true);
     qint64 count() const { return m_count; }
 
 protected:
@@ -73,10 +74,13 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override;
     void resizeEvent(QResizeEvent *) override;
+    void invalidateCaches() override;
 
 private:
     ScanStatus m_scan;
     ParticleField *m_particles = nullptr;
+    QImage m_still; // the panel's pixels with what changes only with the scan
+    std::uint64_t m_stillKey = 0;
 };
 
 } // namespace tsav
