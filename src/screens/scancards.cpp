@@ -321,11 +321,8 @@ void LiveScanHero::paintEvent(QPaintEvent *)
                                       .add(std::int64_t(qHash(file)))
                                       .value();
         if (m_still.isNull() || key != m_stillKey) {
-            m_still = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-            m_still.setDevicePixelRatio(dpr);
-            m_still.fill(Qt::transparent);
+            m_still = backdropImage();
             QPainter s(&m_still);
-            paintBackdrop(s);
             s.setRenderHint(QPainter::Antialiasing);
             s.setRenderHint(QPainter::TextAntialiasing);
             paintStill(s);

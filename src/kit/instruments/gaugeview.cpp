@@ -459,10 +459,8 @@ const QImage &GaugeView::readoutGlow(const QColor &c)
 // track, unit, glow line and caption.
 void GaugeView::buildStatic(const Frame &f)
 {
-    const qreal dpr = devicePixelRatioF();
-    m_static = blankImage(size(), dpr);
+    m_static = backdropImage();
     QPainter p(&m_static);
-    paintBackdrop(p);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF dial = dialRect();
     const QColor c = QColor::fromRgba(f.colour);

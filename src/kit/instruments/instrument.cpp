@@ -196,6 +196,17 @@ void Instrument::paintBackdrop(QPainter &p)
     p.setCompositionMode(mode);
 }
 
+QImage Instrument::backdropImage()
+{
+    const qreal dpr = devicePixelRatioF();
+    QImage image((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    paintBackdrop(p);
+    return image;
+}
+
 bool Instrument::event(QEvent *e)
 {
     if (e->type() != QEvent::Paint)

@@ -96,6 +96,9 @@ protected:
     // Paints the pixels under this widget (a copy of the enclosing panel's), or nothing
     // when the widget has no enclosing panel and is painted transparent.
     void paintBackdrop(QPainter &p);
+    // A picture of this widget at its pixel ratio holding those pixels: the first layer
+    // of a cached still image.
+    QImage backdropImage();
     // Starts a paint: records the frame's key and counts the frame.
     void beginFrame(double t);
 

@@ -175,11 +175,8 @@ void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anch
 void RadarView::buildBase()
 {
     const qreal dpr = devicePixelRatioF();
-    m_base = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    m_base.setDevicePixelRatio(dpr);
-    m_base.fill(Qt::transparent);
+    m_base = backdropImage();
     QPainter p(&m_base);
-    paintBackdrop(p);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     p.translate(origin());
