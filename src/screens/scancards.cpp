@@ -209,12 +209,10 @@ void ScanLaunchCard::paintEvent(QPaintEvent *)
 
 // --- ParticleField --------------------------------------------------------------------
 
-ParticleField::ParticleField(QColor tint, qint64 count, QWidget *parent, bool ownFrames)
+ParticleField::ParticleField(QColor tint, qint64 count, QWidget *parent)
     : QWidget(parent), m_tint(tint), m_count(std::max<qint64>(count, 0))
 {
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    if (ownFrames)
-        FrameClock::instance().subscribe(this, 30, [this](double) { update(); });
 }
 
 void ParticleField::paintEvent(QPaintEvent *)
@@ -250,7 +248,7 @@ double heroBarPhase(double now) { return std::fmod(now / 1.4, 1.0); }
 LiveScanHero::LiveScanHero(QWidget *parent) : Instrument(30, parent)
 {
     setFixedHeight(160);
-    m_particles = new ParticleField(palette::accentRed, 60, this, false);
+    m_particles = new ParticleField(palette::accentRed, 60, this);
     m_particles->lower();
 }
 
@@ -312,9 +310,8 @@ void LiveScanHero::paintEvent(QPaintEvent *)
     QPainter p(this);
     const qreal dpr = devicePixelRatioF();
     if (testAttribute(Qt::WA_OpaquePaintEvent)) {
+        // (A resize drops the picture: invalidateCaches.)
         const std::uint64_t key = FrameKey()
-                                      .add(std::int64_t(width()))
-                                      .add(std::int64_t(height()))
                                       .add(dpr, 1.0 / 64)
                                       .add(cw, 1.0 / 64)
                                       .add(std::int64_t(qHash(title)))

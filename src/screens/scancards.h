@@ -41,13 +41,12 @@ private:
     QImage m_iconGlow;
 };
 
-// Drifting particles: at most 30 frames a second, each particle a pure function of
-// (index, time, size). With `ownFrames` false it asks for no frames of its own: its
-// parent repaints it with itself.
+// Drifting particles, each a pure function of (index, time, size). It asks for no frames
+// of its own: it lies over its parent, which repaints it with each of its frames.
 class ParticleField : public QWidget {
     Q_OBJECT
 public:
-    ParticleField(QColor tint, qint64 count, QWidget *parent = nullptr, bool ownFrames = true);
+    ParticleField(QColor tint, qint64 count, QWidget *parent = nullptr);
     qint64 count() const { return m_count; }
 
 protected:

@@ -489,8 +489,7 @@ void GaugeView::buildStatic(const Frame &f)
     p.setPen(palette::textTertiary);
     p.drawText(QRectF(0, captionTop, width(), captionHeight), Qt::AlignCenter, m_spec.title.toUpper());
     p.end();
-    if (testAttribute(Qt::WA_OpaquePaintEvent))
-        markOpaque(m_static);
+    markOpaque(m_static);
     m_staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
     ++m_staticGeneration;
 }

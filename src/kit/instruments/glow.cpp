@@ -2,6 +2,7 @@
 
 #include "kit/instruments/effects.h"
 #include "kit/instruments/spring.h"
+#include "kit/palette.h"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -158,11 +159,6 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
     const double lead = fm.horizontalAdvance(cur) - textWidth; // width of the padding
     double x = x0 - lead;
     const double shift = fm.height() * 0.6;
-    auto faded = [&colour](double k) {
-        QColor c = colour;
-        c.setAlphaF(float(colour.alphaF() * std::clamp(k, 0.0, 1.0)));
-        return c;
-    };
     p.setClipRect(QRectF(rect.left(), rect.top() - 2, rect.width(), rect.height() + 4));
     for (int i = 0; i < n; ++i) {
         const QChar c = cur.at(i), o = old.at(i);
@@ -173,9 +169,9 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
         } else {
             // Faded through the pen's alpha: glyphs drawn under a painter opacity take
             // Qt's general span path, which hands each glyph to the thread pool.
-            p.setPen(faded(1 - u));
+            p.setPen(palette::withOpacity(colour, 1 - u));
             drawRuns(p, QPointF(x, baseline - u * shift), shapedChar(o, font));
-            p.setPen(faded(u));
+            p.setPen(palette::withOpacity(colour, u));
             drawRuns(p, QPointF(x, baseline + (1 - u) * shift), shapedChar(c, font));
         }
         x += w;

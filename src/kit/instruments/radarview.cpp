@@ -262,8 +262,7 @@ void RadarView::buildBase()
     paintReadout(p, radar::topLeftReadout(), c + QPointF(-s / 2 + 26, -s / 2 + 18), false);
     paintReadout(p, radar::topRightReadout(m_threatCount), c + QPointF(s / 2 - 26, -s / 2 + 18), true);
     p.end();
-    if (testAttribute(Qt::WA_OpaquePaintEvent))
-        markOpaque(m_base);
+    markOpaque(m_base);
 }
 
 void RadarView::buildSprites()
