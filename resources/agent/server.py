@@ -23,6 +23,7 @@ The socket file is watched: if it disappears or is replaced by a dead socket,
 it is bound again within a second.
 """
 
+import contextlib
 import errno
 import logging
 import os
@@ -141,13 +142,38 @@ class Server:
         self.sel.register(self._wake_r, selectors.EVENT_READ, "wake")
 
     def _listen(self):
+        """A listening socket at self.path.
+
+        It is bound under a private name in the same folder, listens, and only then gets
+        its real name (a hard link, which never replaces a file already there): whoever
+        sees the socket file can connect at once. Bound straight at its name, a client
+        or a second agent looking between bind and listen is refused and takes the
+        socket for a stale one."""
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        private = os.path.join(os.path.dirname(self.path), f".{os.getpid():x}")
+        if len(os.fsencode(private)) > 107:
+            private = None  # longer than a socket's name may be: bound straight at its own
         old = os.umask(0o177)
         try:
-            sock.bind(self.path)
+            if private:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(private)  # left by an earlier process of this pid
+            sock.bind(private or self.path)
+            sock.listen(max(128, self.config.max_connections))
+            if private:
+                os.chmod(private, 0o600)
+                try:
+                    os.link(private, self.path)
+                except OSError as exc:
+                    if exc.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EMLINK):
+                        raise
+                    os.rename(private, self.path)  # a filesystem without hard links
+                finally:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(private)
         except OSError as exc:
             sock.close()
-            if exc.errno == errno.EADDRINUSE:
+            if exc.errno in (errno.EADDRINUSE, errno.EEXIST):
                 raise ServerError(f"another agent is already answering at {self.path}") from None
             raise
         finally:
@@ -155,7 +181,6 @@ class Server:
         os.chmod(self.path, 0o600)
         st = os.lstat(self.path)
         self._bound = (st.st_dev, st.st_ino)
-        sock.listen(max(128, self.config.max_connections))
         sock.setblocking(False)
         return sock
 
