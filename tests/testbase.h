@@ -5,6 +5,8 @@
 // must fit in 108 bytes).
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 #include <ostream>
@@ -31,6 +33,17 @@ inline QString testBase()
 inline QString testDirTemplate(const QString &prefix)
 {
     return testBase() + u'/' + prefix + QStringLiteral("-XXXXXX");
+}
+
+// The requests a scripted peer received for `op`, parsed, oldest first.
+template <typename Peer>
+QList<QJsonObject> requestsFor(const Peer &peer, const QString &op)
+{
+    QList<QJsonObject> out;
+    for (const QByteArray &raw : peer.requests())
+        if (const QJsonObject o = QJsonDocument::fromJson(raw).object(); o.value(QStringLiteral("op")).toString() == op)
+            out << o;
+    return out;
 }
 
 } // namespace tsav::test

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QImage>
 #include <QMessageBox>
 #include <QTest>
 
@@ -53,14 +54,30 @@ inline void press(QMessageBox *box, const QString &title)
     ADD_FAILURE() << "no button " << title.toStdString();
 }
 
-// The labels a user sees in a widget tree.
+// Every text a user (or a screen reader) meets in a widget tree: the labels shown, and
+// the names of the widgets shown.
 inline QStringList shownTexts(const QWidget *root)
 {
     QStringList out;
-    for (const QLabel *l : root->findChildren<QLabel *>())
-        if (l->isVisibleTo(root))
+    for (const QWidget *w : root->findChildren<QWidget *>()) {
+        if (!w->isVisibleTo(root))
+            continue;
+        if (auto *l = qobject_cast<const QLabel *>(w))
             out << l->text();
+        if (!w->accessibleName().isEmpty())
+            out << w->accessibleName();
+    }
     return out;
+}
+
+// Something other than the window's dark background was drawn: a bright pixel.
+inline bool hasInk(const QImage &img)
+{
+    for (int y = 0; y < img.height(); y += 2)
+        for (int x = 0; x < img.width(); x += 2)
+            if (qGray(img.pixel(x, y)) > 160)
+                return true;
+    return false;
 }
 
 inline QJsonObject requestObject(const QByteArray &line) { return QJsonDocument::fromJson(line).object(); }
