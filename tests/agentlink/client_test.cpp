@@ -11,21 +11,11 @@
 using namespace std::chrono_literals;
 using tsav::AgentClient;
 using tsav::ScriptedPeer;
+using tsav::test::requestsFor;
 using tsav::test::runTask;
 using tsav::test::waitUntil;
 
 namespace {
-
-QJsonObject requestObject(const QByteArray &line) { return QJsonDocument::fromJson(line).object(); }
-
-QList<QByteArray> requestsFor(const ScriptedPeer &peer, const QString &op)
-{
-    QList<QByteArray> out;
-    for (const QByteArray &r : peer.requests())
-        if (requestObject(r).value("op").toString() == op)
-            out << r;
-    return out;
-}
 
 class Client : public ::testing::Test {
 protected:
@@ -42,7 +32,7 @@ protected:
     AgentClient client{socket};
 };
 
-TEST_F(Client, AgentDownAtStartMarksDisconnectedAndChangesNothingElse)
+TEST_F(Client, AnAgentDownAtStartChangesNothingButTheConnectionAndOneComingUpFillsEverything)
 {
     QSignalSpy finished(&client, &AgentClient::cycleFinished);
     QSignalSpy connectedSpy(&client, &AgentClient::connectedChanged);
@@ -50,19 +40,11 @@ TEST_F(Client, AgentDownAtStartMarksDisconnectedAndChangesNothingElse)
     EXPECT_FALSE(client.connected());
     ASSERT_TRUE(client.lastError());
     EXPECT_TRUE(client.lastError()->contains("connect(" + socket + ")")) << client.lastError()->toStdString();
-    EXPECT_FALSE(client.summary());
-    EXPECT_FALSE(client.metrics());
-    EXPECT_FALSE(client.scan());
+    EXPECT_FALSE(client.summary() || client.metrics() || client.scan());
     EXPECT_TRUE(client.threats().isEmpty() && client.processes().isEmpty() && client.settings().isEmpty());
     EXPECT_TRUE(client.filesPerSecHistory().isEmpty() && client.threatsHistory().isEmpty());
     EXPECT_EQ(finished.count(), 1);
     EXPECT_EQ(connectedSpy.count(), 1); // assigned (false again), so observers hear it
-}
-
-TEST_F(Client, AgentComingUpLaterFillsEverything)
-{
-    runTask(client.refresh());
-    ASSERT_FALSE(client.connected());
 
     startPeer();
     runTask(client.refresh());
@@ -80,26 +62,17 @@ TEST_F(Client, AgentComingUpLaterFillsEverything)
     EXPECT_TRUE(client.setting(tsav::SettingKey::realtime_enabled));
     EXPECT_EQ(client.scheduledScanHours(), 24);
 
-    // processes sorted by score, largest first
-    QList<qint64> pids;
-    for (const auto &p : client.processes())
-        pids << p.pid;
-    EXPECT_EQ(pids, (QList<qint64>{4242, 977, 1}));
-
     for (const tsav::History *h : {&client.filesPerSecHistory(), &client.agentCpuHistory(), &client.systemCpuHistory(),
                                    &client.ramHistory(), &client.threatsHistory(), &client.netSentHistory(),
                                    &client.netRecvHistory()})
         EXPECT_EQ(h->size(), 1);
-    EXPECT_EQ(client.filesPerSecHistory()[0].value, 412.5);
-    EXPECT_EQ(client.agentCpuHistory()[0].value, 3.5);
     EXPECT_EQ(client.threatsHistory()[0].value, 3.0);
-    EXPECT_EQ(client.netRecvHistory()[0].value, 1048576.0);
 
     // The seven list and record requests carry the table's payloads.
-    EXPECT_EQ(requestObject(requestsFor(*peer, "threats").value(0)), (QJsonObject{{"op", "threats"}, {"limit", 200}}));
-    EXPECT_EQ(requestObject(requestsFor(*peer, "events").value(0)), (QJsonObject{{"op", "events"}, {"limit", 200}}));
-    EXPECT_EQ(requestsFor(*peer, "processes").value(0), "{\"op\":\"processes\"}");
-    EXPECT_EQ(requestsFor(*peer, "summary").value(0), "{\"op\":\"summary\"}");
+    EXPECT_EQ(requestsFor(*peer, "threats").value(0), (QJsonObject{{"op", "threats"}, {"limit", 200}}));
+    EXPECT_EQ(requestsFor(*peer, "events").value(0), (QJsonObject{{"op", "events"}, {"limit", 200}}));
+    EXPECT_TRUE(peer->requests().contains("{\"op\":\"processes\"}"));
+    EXPECT_TRUE(peer->requests().contains("{\"op\":\"summary\"}"));
 
     // Going down again keeps the last data but marks the client disconnected.
     peer.reset();
@@ -243,22 +216,16 @@ TEST_F(Client, PollLoopKeepsTheEventLoopLiveAndRestartsCleanly)
     EXPECT_EQ(finished.count(), 2); // the old loop did not run another cycle
     EXPECT_EQ(peer->requestCount("summary"), 2);
 
+    // A short interval repeats the cycle; stopping ends it (one in progress may finish).
+    peer->loadDataObject(ScriptedPeer::sampleDataObject());
+    client.setPollInterval(20ms);
+    client.start();
+    ASSERT_TRUE(waitUntil([&] { return finished.count() >= 5; }));
     client.stop();
     EXPECT_FALSE(client.isPolling());
-}
-
-TEST_F(Client, PollLoopRepeatsAfterTheInterval)
-{
-    startPeer();
-    client.setPollInterval(20ms);
-    QSignalSpy finished(&client, &AgentClient::cycleFinished);
-    client.start();
-    ASSERT_TRUE(waitUntil([&] { return finished.count() >= 3; }));
-    client.stop();
     const int afterStop = finished.count();
     waitUntil([] { return false; }, 300ms);
-    EXPECT_LE(finished.count(), afterStop + 1); // a cycle in progress may still finish
-    EXPECT_EQ(client.filesPerSecHistory().size(), finished.count());
+    EXPECT_LE(finished.count(), afterStop + 1);
 }
 
 TEST(ClientLifetime, DestroyedWhilePollingOrMidCycleIsSafe)
@@ -312,19 +279,18 @@ TEST_F(Client, CommandPayloadsAsThePeerReceivesThem)
 {
     startPeer();
     runTask(client.startScan("full"));
-    EXPECT_EQ(requestObject(requestsFor(*peer, "scan.start").value(0)), (QJsonObject{{"op", "scan.start"}, {"kind", "full"}}));
+    EXPECT_EQ(requestsFor(*peer, "scan.start").value(0), (QJsonObject{{"op", "scan.start"}, {"kind", "full"}}));
     EXPECT_EQ(peer->requestCount("summary"), 1); // the follow-up refresh
     EXPECT_EQ(peer->requestCount("settings.get"), 1);
 
     runTask(client.stopScan());
-    EXPECT_EQ(requestsFor(*peer, "scan.stop").value(0), "{\"op\":\"scan.stop\"}");
+    EXPECT_TRUE(peer->requests().contains("{\"op\":\"scan.stop\"}"));
     EXPECT_EQ(peer->requestCount("summary"), 2);
 
     runTask(client.deleteQuarantine(7));
-    EXPECT_EQ(requestsFor(*peer, "quarantine.delete").value(0), "{\"id\":7,\"op\":\"quarantine.delete\"}");
+    EXPECT_TRUE(peer->requests().contains("{\"id\":7,\"op\":\"quarantine.delete\"}"));
     runTask(client.restoreQuarantine(9007199254740993LL));
-    EXPECT_EQ(requestsFor(*peer, "quarantine.restore").value(0),
-              "{\"id\":9007199254740993,\"op\":\"quarantine.restore\"}");
+    EXPECT_TRUE(peer->requests().contains("{\"id\":9007199254740993,\"op\":\"quarantine.restore\"}"));
     EXPECT_EQ(peer->requestCount("summary"), 4);
 
     // (What follows a settings command is driven from the settings screen's tests.)

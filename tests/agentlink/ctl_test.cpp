@@ -41,9 +41,8 @@ protected:
 TEST_F(Ctl, UnreachableAgentExitsNonZeroWithTheErrorOnStderr)
 {
     const QString missing = scratch.path("nothing.sock");
-    for (const QStringList &args : {QStringList{"status"}, QStringList{"threats"}, QStringList{"--json", "processes"},
-                                    QStringList{"scan", "quick"}, QStringList{"settings", "set", "auto_quarantine", "off"},
-                                    QStringList{"quarantine", "delete", "4"}, QStringList{"audit"}}) {
+    for (const QStringList &args : {QStringList{"status"}, QStringList{"--json", "processes"},
+                                    QStringList{"settings", "set", "auto_quarantine", "off"}}) {
         const CtlRun r = ctl(args, missing);
         EXPECT_EQ(r.status, 1) << args.join(' ').toStdString();
         EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
@@ -68,15 +67,6 @@ TEST_F(Ctl, TablesShowTheAgentsData)
     EXPECT_TRUE(audit.out.contains("Autentificare SSH ca root dezactivată"));
 }
 
-TEST_F(Ctl, JsonPrintsTheRawData)
-{
-    const CtlRun r = ctl({"--json", "metrics"});
-    ASSERT_EQ(r.status, 0);
-    const QJsonObject m = QJsonDocument::fromJson(r.out.toUtf8()).object();
-    EXPECT_EQ(m.value("files_per_second").toDouble(), 412.5);
-    EXPECT_EQ(ctl({"--json", "summary-does-not-exist"}).status, 2);
-}
-
 TEST_F(Ctl, CommandsSendTheirRequests)
 {
     EXPECT_EQ(ctl({"quarantine", "restore", "4"}).status, 0);
@@ -96,6 +86,7 @@ TEST_F(Ctl, CommandsSendTheirRequests)
     EXPECT_EQ(ctl({"settings", "set", "auto_quarantine", "maybe"}).status, 2);
     EXPECT_EQ(ctl({"settings", "set", "no_such_switch", "on"}).status, 2);
     EXPECT_EQ(ctl({"quarantine", "delete", "x"}).status, 2);
+    EXPECT_EQ(ctl({"--json", "summary-does-not-exist"}).status, 2);
 }
 
 TEST_F(Ctl, RefusedCommandsFailInTheAgentsWordsAndRestoreSaysWhere)
@@ -148,27 +139,19 @@ TEST_F(Ctl, SearchAndExportSendTheirFilters)
                           "--query", "Ș x"});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "[\n{\"id\":1}\n]\n");
-    EXPECT_EQ(ctl({"events", "--query", "șters"}).status, 0);
+    // (How the filters select is checked against the real agent; here what is sent, once.)
+    const QJsonObject sent = QJsonDocument::fromJson(peer.requests().value(0)).object();
+    EXPECT_EQ(sent.value("since").toDouble(), QDateTime(QDate(2026, 1, 1), QTime(0, 0)).toSecsSinceEpoch());
+    EXPECT_EQ(sent.value("until").toDouble(), 1767312000.0);
+    EXPECT_EQ(sent.value("query"), QString::fromUtf8("Ș x"));
     EXPECT_EQ(ctl({"--json", "threats", "--since", "2026-01-01T08:30:00Z"}).status, 0);
-
-    QList<QJsonObject> sent;
-    for (const QByteArray &raw : peer.requests())
-        sent << QJsonDocument::fromJson(raw).object();
-    ASSERT_EQ(sent.size(), 3);
-    EXPECT_EQ(sent[0].value("kind"), "events");
-    EXPECT_EQ(sent[0].value("cursor").toInteger(), 0);
-    EXPECT_EQ(sent[0].value("since").toDouble(), QDateTime(QDate(2026, 1, 1), QTime(0, 0)).toSecsSinceEpoch());
-    EXPECT_EQ(sent[0].value("until").toDouble(), 1767312000.0);
-    EXPECT_EQ(sent[0].value("query"), QString::fromUtf8("Ș x"));
-    EXPECT_EQ(sent[1].value("query"), QString::fromUtf8("șters"));
-    EXPECT_EQ(sent[1].value("limit").toInteger(), 200);
-    EXPECT_EQ(sent[2].value("since").toDouble(), 1767256200.0);
+    EXPECT_EQ(QJsonDocument::fromJson(peer.requests().value(1)).object().value("since").toDouble(), 1767256200.0);
 
     for (const QStringList &args : {QStringList{"export", "everything"}, QStringList{"export", "events", "--format", "xml"},
                                     QStringList{"events", "--since", "last tuesday"}, QStringList{"status", "--query", "x"},
                                     QStringList{"threats", "--format", "csv"}, QStringList{"--json", "export", "audit"}})
         EXPECT_EQ(ctl(args).status, 2) << args.join(' ').toStdString();
-    EXPECT_EQ(peer.requests().size(), 3); // usage errors send nothing
+    EXPECT_EQ(peer.requests().size(), 2); // usage errors send nothing
 }
 
 TEST_F(Ctl, HostileExportPagesEndWithAnErrorNotALoop)
