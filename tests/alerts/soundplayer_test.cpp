@@ -1,4 +1,3 @@
-#include "alerts/feedback.h"
 #include "alerts/soundplayer.h"
 #include "platform/canberrasoundbackend.h"
 #include "platform/fakes.h"
@@ -88,22 +87,6 @@ TEST(SoundPlayerCache, MissingSoundIsSkippedAndPlaysSilently)
     player.play(SoundKind::sosumi);
     QTest::qWait(100);
     EXPECT_EQ(sounds.kinds(), QList<SoundKind>{SoundKind::sosumi});
-}
-
-TEST(SoundPlayerShared, InstalledPlayerIsSharedUntilItGoes)
-{
-    RecordingSoundBackend sounds;
-    RecordingHapticPerformer haptics;
-    MemoryPreferences prefs;
-    {
-        SoundPlayer player(&sounds, &haptics, &prefs);
-        SoundPlayer::installShared(&player);
-        EXPECT_EQ(&SoundPlayer::shared(), &player);
-        feedback::give(feedback::Trigger::pillGhost); // default argument: the shared player
-        EXPECT_EQ(sounds.kinds(), QList<SoundKind>{SoundKind::tink});
-    }
-    // Destroyed while installed: shared() falls back to a real player, never a dangling one.
-    SoundPlayer::installShared(nullptr);
 }
 
 // --- preferences --------------------------------------------------------------------------
