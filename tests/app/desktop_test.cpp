@@ -219,13 +219,10 @@ TEST_F(DesktopTest, QuittingLeavesTheAgentRunningAndSaysSoOnlyTheFirstTime)
     ASSERT_TRUE(waitFor([&] { return app->tray() && app->agent().connected(); }));
     QSignalSpy finished(app.get(), &TessalyAntivirusApp::finished);
 
-    // The tray menu: "Deschide", "Scan rapid", "Ieșire".
-    QStringList entries;
+    // The tray menu's "Scan rapid".
     for (QAction *a : app->tray()->menu()->actions())
-        if (!a->isSeparator())
-            entries << a->text();
-    EXPECT_EQ(entries, (QStringList{"Deschide", "Scan rapid", "Ieșire"}));
-    app->tray()->menu()->actions().at(1)->trigger();
+        if (a->text() == "Scan rapid")
+            a->trigger();
     ASSERT_TRUE(waitFor([&] { return peer->requestCount("scan.start") == 1; }));
 
     // Ctrl+Q from the window.

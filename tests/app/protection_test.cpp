@@ -29,11 +29,8 @@ namespace {
 
 QJsonObject lastRequest(const ScriptedPeer &peer, const QString &op)
 {
-    QJsonObject found;
-    for (const QByteArray &r : peer.requests())
-        if (requestObject(r).value("op").toString() == op)
-            found = requestObject(r);
-    return found;
+    const QList<QJsonObject> all = requestsFor(peer, op);
+    return all.isEmpty() ? QJsonObject() : all.last();
 }
 
 class ProtectionTest : public ::testing::Test {

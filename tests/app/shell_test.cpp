@@ -35,31 +35,6 @@ using test::waitFor;
 
 namespace {
 
-// Every text a user (or a screen reader) meets in a widget tree.
-QStringList textsIn(const QWidget *root)
-{
-    QStringList out;
-    for (const QWidget *w : root->findChildren<QWidget *>()) {
-        if (!w->isVisibleTo(root))
-            continue;
-        if (auto *l = qobject_cast<const QLabel *>(w))
-            out << l->text();
-        if (!w->accessibleName().isEmpty())
-            out << w->accessibleName();
-    }
-    return out;
-}
-
-bool hasInk(const QImage &img)
-{
-    // Something other than the background gradient: look for a bright pixel.
-    for (int y = 0; y < img.height(); y += 2)
-        for (int x = 0; x < img.width(); x += 2)
-            if (qGray(img.pixel(x, y)) > 160)
-                return true;
-    return false;
-}
-
 class ShellTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -116,7 +91,7 @@ TEST_F(ShellTest, SelectedRowIgnoresClicksAndOtherRowsGiveOneAlignmentHaptic)
     EXPECT_TRUE(services.sounds.plays.isEmpty()); // tab changes make no sound
 }
 
-TEST_F(ShellTest, CtrlDigitsChooseTabsInSidebarOrderAndMoveTheKeyboardFocus)
+TEST_F(ShellTest, CtrlDigitsAndTheSpaceBarChooseTabsAndMoveTheKeyboardFocus)
 {
     AgentClient agent(socketPath);
     MainWindow window(ctx(&agent));
@@ -135,20 +110,7 @@ TEST_F(ShellTest, CtrlDigitsChooseTabsInSidebarOrderAndMoveTheKeyboardFocus)
     EXPECT_EQ(window.tab(), Tab::quarantine);
     EXPECT_TRUE(window.sidebar()->row(Tab::quarantine)->hasFocus());
     EXPECT_FALSE(window.sidebar()->row(Tab::dashboard)->hasFocus());
-}
-
-TEST_F(ShellTest, RowsAreReachableWithTheKeyboardAndNamed)
-{
-    AgentClient agent(socketPath);
-    MainWindow window(ctx(&agent));
-    for (Tab t : allTabs) {
-        SidebarRow *row = window.sidebar()->row(t);
-        EXPECT_EQ(row->accessibleName(), tabLabel(t));
-        EXPECT_TRUE(row->focusPolicy() & Qt::TabFocus);
-    }
-    window.show();
-    QApplication::setActiveWindow(&window);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    // A focused row is pressed with the space bar.
     window.sidebar()->row(Tab::network)->setFocus(Qt::TabFocusReason);
     QTest::keyClick(window.sidebar()->row(Tab::network), Qt::Key_Space);
     EXPECT_EQ(window.tab(), Tab::network);
@@ -217,8 +179,8 @@ TEST_F(ShellTest, RendersEveryTabWithoutAnAgentThenWithABusyOneAndHidesTheErrorW
             QTest::qWait(20);
             const QImage img = window.grab().toImage();
             ASSERT_EQ(img.size(), QSize(980, 660) * img.devicePixelRatio());
-            EXPECT_TRUE(hasInk(img));
-            EXPECT_TRUE(textsIn(&window).contains(agentState));
+            EXPECT_TRUE(test::hasInk(img));
+            EXPECT_TRUE(test::shownTexts(&window).contains(agentState));
         }
     };
     everyTabDraws("Agent inactiv");
@@ -255,7 +217,7 @@ TEST_F(ShellTest, PanelShowsTheStatusAndFiguresOfTheAgentAndStartsAQuickScan)
     ASSERT_TRUE(agent.connected());
     MenuBarStatusView panel(ctx(&agent), [] {});
     panel.show();
-    const QStringList texts = textsIn(&panel);
+    const QStringList texts = test::shownTexts(&panel);
     EXPECT_TRUE(texts.contains(QStringLiteral("3 AMENINȚĂRI ACTIVE")));
     for (const char *t : {"3", "4", "412.5", "3.5%"}) // active, quarantined, files a second, agent CPU
         EXPECT_TRUE(texts.contains(QString::fromUtf8(t))) << t;
@@ -270,16 +232,13 @@ TEST_F(ShellTest, PanelShowsTheStatusAndFiguresOfTheAgentAndStartsAQuickScan)
     EXPECT_EQ(services.haptics.patterns().value(0), HapticPattern::levelChange);
     EXPECT_EQ(services.sounds.kinds().value(0), SoundKind::glass);
     ASSERT_TRUE(waitFor([&] { return peer->requestCount("scan.start") == 1; }));
-    bool quickKind = false;
-    for (const QByteArray &r : peer->requests())
-        quickKind |= r.contains("\"op\":\"scan.start\"") && r.contains("\"kind\":\"quick\"");
-    EXPECT_TRUE(quickKind);
+    EXPECT_EQ(test::requestsFor(*peer, "scan.start").value(0).value("kind"), "quick");
 
     // The agent goes away: the disconnected rule wins, the old figures stay.
     peer.reset();
     QCoro::waitFor(agent.refresh());
-    EXPECT_TRUE(textsIn(&panel).contains(QStringLiteral("AGENT INACTIV")));
-    EXPECT_TRUE(textsIn(&panel).contains(QStringLiteral("3")));
+    EXPECT_TRUE(test::shownTexts(&panel).contains(QStringLiteral("AGENT INACTIV")));
+    EXPECT_TRUE(test::shownTexts(&panel).contains(QStringLiteral("3")));
 }
 
 TEST(TrayIconImage, CountIsDrawnOnlyWhenThereIsOne)
