@@ -1,6 +1,5 @@
 // The audit screen against a scripted agent on a real socket.
 
-#include "kit/palette.h"
 #include "kit/tspillbutton.h"
 #include "screens/auditlogic.h"
 #include "screens/auditview.h"
@@ -15,7 +14,7 @@ namespace tsav {
 namespace {
 
 using test::ScreenRig;
-using test::waitUntil;
+using test::waitFor;
 
 QByteArray auditJson(qint64 score, const QByteArray &checks = "[]", qint64 passing = 0,
                      qint64 total = 0)
@@ -43,7 +42,7 @@ protected:
     // Waits for the audit that the screen started by itself.
     void finish(AuditView &view)
     {
-        ASSERT_TRUE(waitUntil([&] { return !view.running(); })) << "audit never answered";
+        ASSERT_TRUE(waitFor([&] { return !view.running(); })) << "audit never answered";
     }
     TSPillButton *button(AuditView &view)
     {
@@ -74,9 +73,13 @@ TEST_F(AuditViewTest, OpeningRunsAnAuditWithoutAClick)
     EXPECT_EQ(button(*view)->title(), QStringLiteral("Verific…"));
     EXPECT_FALSE(button(*view)->isEnabled());
     EXPECT_EQ(labels(*view, QStringLiteral("audit.empty")).size(), 1);
+    // Only one audit at a time: neither the disabled button nor a second call asks again.
+    button(*view)->click();
+    view->performAudit();
 
     finish(*view);
     EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), 1);
+    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass}); // the result's only
     EXPECT_EQ(button(*view)->title(), QStringLiteral("Rulează audit"));
     EXPECT_TRUE(button(*view)->isEnabled());
     ASSERT_TRUE(view->audit().has_value());
@@ -102,37 +105,11 @@ TEST_F(AuditViewTest, FeedbackFollowsTheScore)
         auto view = open();
         finish(*view);
         // The alert haptic's second pulse follows 0.08 s later.
-        EXPECT_TRUE(waitUntil([&] { return rig.rec.haptics.pulses.size() >= c.haptics.size(); }));
-        test::settle(std::chrono::milliseconds(150));
+        EXPECT_TRUE(waitFor([&] { return rig.rec.haptics.pulses.size() >= c.haptics.size(); }));
+        QTest::qWait(150);
         EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{c.sound});
         EXPECT_EQ(rig.rec.haptics.patterns(), c.haptics);
     }
-}
-
-TEST_F(AuditViewTest, SeverityColoursAreTakenExactlyAsReceived)
-{
-    const QByteArray checks = "[" + checkJson("a", "High", false) + "," +
-                              checkJson("b", "high", false) + "," + checkJson("c", "critical", true) +
-                              "," + checkJson("d", "info", false) + "]";
-    rig.peer.setData(QStringLiteral("audit.run"), auditJson(40, checks, 1, 4));
-    auto view = open();
-    finish(*view);
-
-    const auto badges = labels(*view, QStringLiteral("audit.badge"));
-    const auto icons = labels(*view, QStringLiteral("audit.icon"));
-    ASSERT_EQ(badges.size(), 4);
-    ASSERT_EQ(icons.size(), 4);
-    auto colourOf = [](QLabel *l) { return l->palette().color(QPalette::WindowText); };
-
-    EXPECT_EQ(badges[0]->text(), QStringLiteral("HIGH"));
-    EXPECT_EQ(colourOf(badges[0]), palette::textSecondary); // capitalised: neutral
-    EXPECT_EQ(colourOf(icons[0]), palette::textSecondary);
-    EXPECT_EQ(colourOf(badges[1]), palette::severityHigh);
-    EXPECT_EQ(colourOf(icons[1]), palette::severityHigh);
-    // A passed check keeps its badge in the severity colour; its icon is green.
-    EXPECT_EQ(colourOf(badges[2]), palette::accentRed);
-    EXPECT_EQ(colourOf(icons[2]), palette::accentGreen);
-    EXPECT_EQ(colourOf(badges[3]), palette::textSecondary);
 }
 
 TEST_F(AuditViewTest, EmptyChecksListShowsNumbersButNoRowsAndNoEmptyState)
@@ -152,7 +129,7 @@ TEST_F(AuditViewTest, FailingSecondAuditClearsTheResultAndPlaysNothing)
     auto view = open();
     finish(*view);
     ASSERT_TRUE(view->audit().has_value());
-    test::settle(std::chrono::milliseconds(100));
+    QTest::qWait(100);
 
     for (const QByteArray &bad :
          {QByteArray("{\"ok\":false,\"error\":\"audit failed\"}\n"),
@@ -166,7 +143,7 @@ TEST_F(AuditViewTest, FailingSecondAuditClearsTheResultAndPlaysNothing)
         button(*view)->click(); // a fast failure may already be shown when click() returns
         finish(*view);
         EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), before + 1);
-        test::settle(std::chrono::milliseconds(250));
+        QTest::qWait(250);
         EXPECT_FALSE(view->audit().has_value());
         EXPECT_EQ(passingText(*view), audit::kNoResultLine);
         EXPECT_EQ(labels(*view, QStringLiteral("audit.empty")).size(), 1);
@@ -175,30 +152,6 @@ TEST_F(AuditViewTest, FailingSecondAuditClearsTheResultAndPlaysNothing)
         EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass});
         EXPECT_EQ(rig.rec.haptics.patterns(), QList<HapticPattern>{HapticPattern::levelChange});
     }
-}
-
-TEST_F(AuditViewTest, UnreachableAgentEndsLikeAFailedAudit)
-{
-    AgentClient nowhere(rig.dir.filePath(QStringLiteral("missing.sock")));
-    AuditView view(ScreenContext{&nowhere, nullptr, &rig.player});
-    finish(view);
-    EXPECT_FALSE(view.audit().has_value());
-    EXPECT_TRUE(button(view)->isEnabled());
-    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty());
-}
-
-TEST_F(AuditViewTest, OnlyOneAuditRunsAtATime)
-{
-    ScriptedPeer::Behaviour slow;
-    slow.bytes = "{\"ok\":true,\"data\":" + auditJson(90) + "}\n";
-    slow.delay = std::chrono::milliseconds(300);
-    rig.peer.setBehaviour(QStringLiteral("audit.run"), slow);
-    auto view = open();
-    view->performAudit();
-    button(*view)->click(); // disabled: no press, no second request
-    finish(*view);
-    EXPECT_EQ(rig.peer.requestCount(QStringLiteral("audit.run")), 1);
-    EXPECT_EQ(rig.rec.sounds.kinds(), QList<SoundKind>{SoundKind::glass}); // the result's only
 }
 
 TEST_F(AuditViewTest, LeavingTheScreenWhileAnAuditRunsDropsTheLateAnswer)
@@ -210,7 +163,7 @@ TEST_F(AuditViewTest, LeavingTheScreenWhileAnAuditRunsDropsTheLateAnswer)
 
     auto view = open();
     view->show();
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(QStringLiteral("audit.run")) == 1; }));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(QStringLiteral("audit.run")) == 1; }));
     view.reset(); // the tab changes: the screen is destroyed mid-request
 
     // A later audit on the same agent finishes after the abandoned one has answered.
@@ -220,8 +173,8 @@ TEST_F(AuditViewTest, LeavingTheScreenWhileAnAuditRunsDropsTheLateAnswer)
         *out = co_await client->runAudit();
         *flag = true;
     }(&rig.client, &later, &done);
-    ASSERT_TRUE(waitUntil([&] { return done; }));
-    test::settle(std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitFor([&] { return done; }));
+    QTest::qWait(200);
     EXPECT_TRUE(later.has_value());
     EXPECT_TRUE(rig.rec.sounds.plays.isEmpty()) << "the abandoned audit gave feedback";
     EXPECT_TRUE(rig.rec.haptics.pulses.isEmpty());

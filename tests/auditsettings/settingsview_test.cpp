@@ -16,7 +16,7 @@ namespace tsav {
 namespace {
 
 using test::ScreenRig;
-using test::waitUntil;
+using test::waitFor;
 
 const QString kSet = QStringLiteral("settings.set");
 const QString kGet = QStringLiteral("settings.get");
@@ -41,7 +41,7 @@ protected:
             co_await c->refreshSettings();
             *flag = true;
         }(&rig.client, &done);
-        ASSERT_TRUE(waitUntil([&] { return done; }));
+        ASSERT_TRUE(waitFor([&] { return done; }));
     }
     std::unique_ptr<SettingsView> open()
     {
@@ -58,7 +58,7 @@ protected:
     }
     void waitForSets(int n)
     {
-        ASSERT_TRUE(waitUntil([&] { return rig.requests(kSet).size() >= n; }));
+        ASSERT_TRUE(waitFor([&] { return rig.requests(kSet).size() >= n; }));
     }
 
     ScreenRig rig;
@@ -74,8 +74,8 @@ TEST_F(SettingsViewTest, NoSettingsYetShowsEverythingOffAndStillSends)
     }
     view->engineSwitch(2)->click(); // auto_quarantine
     waitForSets(1);
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 1; }));
-    test::settle(std::chrono::milliseconds(100));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(kGet) >= 1; }));
+    QTest::qWait(100);
     EXPECT_TRUE(view->engineSwitch(2)->isChecked());
     EXPECT_FALSE(view->engineSwitch(3)->isChecked());
     const auto sets = rig.requests(kSet);
@@ -101,8 +101,8 @@ TEST_F(SettingsViewTest, ToggleSendsOneKeyAndFollowsWhatTheAgentReports)
     const QJsonObject request = rig.requests(kSet).first();
     EXPECT_EQ(request.value(QStringLiteral("op")).toString(), kSet);
     EXPECT_EQ(valuesOf(request), (QJsonObject{{QStringLiteral("network_monitor"), false}}));
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 2; }));
-    test::settle(std::chrono::milliseconds(100));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(kGet) >= 2; }));
+    QTest::qWait(100);
     EXPECT_FALSE(view->engineSwitch(4)->isChecked());
     EXPECT_TRUE(view->engineSwitch(0)->isChecked());
 
@@ -118,9 +118,9 @@ TEST_F(SettingsViewTest, ARefusedSettingFallsBackAndSaysWhyUntilOneIsSaved)
     auto view = open();
     view->engineSwitch(6)->click();
     waitForSets(1);
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 2; }));
-    ASSERT_TRUE(waitUntil([&] { return !view->engineSwitch(6)->isChecked(); }));
-    ASSERT_TRUE(waitUntil([&] { return !view->settingsNoticeText().isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(kGet) >= 2; }));
+    ASSERT_TRUE(waitFor([&] { return !view->engineSwitch(6)->isChecked(); }));
+    ASSERT_TRUE(waitFor([&] { return !view->settingsNoticeText().isEmpty(); }));
     EXPECT_EQ(view->settingsNoticeText(), QStringLiteral("Setarea nu a fost salvată: settings not saved: disk full"));
 
     // The schedule says so the same way; once a setting is saved, the notice goes.
@@ -130,7 +130,7 @@ TEST_F(SettingsViewTest, ARefusedSettingFallsBackAndSaysWhyUntilOneIsSaved)
     rig.peer.setData(kSet, "null");
     view->engineSwitch(0)->click();
     waitForSets(3);
-    ASSERT_TRUE(waitUntil([&] { return view->settingsNoticeText().isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return view->settingsNoticeText().isEmpty(); }));
 }
 
 TEST_F(SettingsViewTest, ToggleWithTheAgentGoneFallsBackToOff)
@@ -138,7 +138,7 @@ TEST_F(SettingsViewTest, ToggleWithTheAgentGoneFallsBackToOff)
     AgentClient nowhere(rig.dir.filePath(QStringLiteral("missing.sock")));
     SettingsView view(ScreenContext{&nowhere, nullptr, &rig.player});
     view.engineSwitch(0)->click();
-    ASSERT_TRUE(waitUntil([&] { return !view.engineSwitch(0)->isChecked(); }));
+    ASSERT_TRUE(waitFor([&] { return !view.engineSwitch(0)->isChecked(); }));
 }
 
 TEST_F(SettingsViewTest, SchedulePickerSendsHoursAsIntegers)
@@ -147,7 +147,6 @@ TEST_F(SettingsViewTest, SchedulePickerSendsHoursAsIntegers)
     reload();
     auto view = open();
     QComboBox *picker = view->schedulePicker();
-    ASSERT_EQ(picker->count(), 6);
     EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
 
     rig.clearFeedback();
@@ -171,7 +170,6 @@ TEST_F(SettingsViewTest, SchedulePickerSendsHoursAsIntegers)
     EXPECT_TRUE(weeklyRaw.contains("\"scheduled_scan_hours\":168}")) << weeklyRaw.toStdString();
     // No settings reload follows this command.
     EXPECT_EQ(rig.peer.requestCount(kGet), 1);
-    EXPECT_EQ(rig.rec.sounds.kinds(), (QList<SoundKind>{SoundKind::pop, SoundKind::pop}));
     EXPECT_EQ(picker->currentText(), QStringLiteral("Săptămânal"));
 }
 
@@ -186,7 +184,7 @@ TEST_F(SettingsViewTest, WheelOverAnUnfocusedPickerSendsNothing)
     QWheelEvent wheel(centre, picker->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton,
                       Qt::NoModifier, Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(picker, &wheel);
-    test::settle(std::chrono::milliseconds(100));
+    QTest::qWait(100);
     EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
     EXPECT_EQ(rig.peer.requestCount(kSet), 0);
 }
@@ -203,7 +201,7 @@ TEST_F(SettingsViewTest, PickerShowsWhatTheNextCycleReports)
     picker->setCurrentIndex(3);
     Q_EMIT picker->activated(3); // 12h, refused by the agent
     waitForSets(1);
-    test::settle(std::chrono::milliseconds(100));
+    QTest::qWait(100);
     EXPECT_EQ(picker->currentText(), QStringLiteral("12h")); // until a cycle says otherwise
 
     bool done = false;
@@ -211,7 +209,7 @@ TEST_F(SettingsViewTest, PickerShowsWhatTheNextCycleReports)
         co_await c->refresh();
         *flag = true;
     }(&rig.client, &done);
-    ASSERT_TRUE(waitUntil([&] { return done; }));
+    ASSERT_TRUE(waitFor([&] { return done; }));
     EXPECT_EQ(picker->currentText(), QStringLiteral("4h"));
 }
 
@@ -263,11 +261,11 @@ TEST_F(SettingsViewTest, TestButtonsGiveThePressThenTheirOwnFeedback)
         TSPillButton *b = testButton(*view, c.title);
         ASSERT_NE(b, nullptr);
         b->click();
-        EXPECT_TRUE(waitUntil([&] {
+        EXPECT_TRUE(waitFor([&] {
             return rig.rec.sounds.plays.size() >= c.sounds.size() &&
                    rig.rec.haptics.pulses.size() >= c.haptics.size();
         }));
-        test::settle(std::chrono::milliseconds(250));
+        QTest::qWait(250);
         EXPECT_EQ(rig.rec.sounds.kinds(), c.sounds);
         EXPECT_EQ(rig.rec.haptics.patterns(), c.haptics);
     }
@@ -275,17 +273,6 @@ TEST_F(SettingsViewTest, TestButtonsGiveThePressThenTheirOwnFeedback)
     // (a loaded machine may be later).
     const auto &plays = rig.rec.sounds.plays;
     EXPECT_GE(plays[2].atMs - plays[1].atMs, 170);
-}
-
-TEST_F(SettingsViewTest, WithSoundsOffTheTestButtonsOnlyPulse)
-{
-    rig.rec.preferences.setBool(kSoundsEnabledKey, false);
-    auto view = open();
-    EXPECT_FALSE(view->soundSwitch()->isChecked());
-    testButton(*view, QStringLiteral("Test critic"))->click();
-    ASSERT_TRUE(waitUntil([&] { return rig.rec.haptics.pulses.size() >= 3; }));
-    test::settle(std::chrono::milliseconds(250));
-    EXPECT_TRUE(rig.rec.sounds.plays.isEmpty());
 }
 
 TEST_F(SettingsViewTest, ClosingTheScreenWithACommandInFlightIsHarmless)
@@ -298,10 +285,10 @@ TEST_F(SettingsViewTest, ClosingTheScreenWithACommandInFlightIsHarmless)
     auto view = open();
     view->engineSwitch(1)->click();
     Q_EMIT view->schedulePicker()->activated(5);
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kSet) == 2; }));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(kSet) == 2; }));
     view.reset();
-    ASSERT_TRUE(waitUntil([&] { return rig.peer.requestCount(kGet) >= 1; }));
-    test::settle(std::chrono::milliseconds(200));
+    ASSERT_TRUE(waitFor([&] { return rig.peer.requestCount(kGet) >= 1; }));
+    QTest::qWait(200);
 }
 
 } // namespace
