@@ -41,15 +41,11 @@ TEST(GaugeMath, ZoneColourPicksLastThresholdReached)
     EXPECT_EQ(gauge::zoneColor(loadZones, 0.1, true), pal::accentRed);
 }
 
-TEST(GaugeMath, ReadoutsAndFormats)
+TEST(GaugeMath, FormatsThatWouldReadAnotherArgumentAreRefused)
 {
-    EXPECT_EQ(gauge::readout(25, "%.0f"), "25");
-    EXPECT_EQ(gauge::readout(12.345, "%.1f"), "12.3");
     const QString centre = "OK";
     EXPECT_EQ(gauge::readout(12, "%.1f", &centre), "OK");
-    EXPECT_EQ(gauge::barReadout(512, "%.0f", "MB"), "512 MB");
     EXPECT_EQ(gauge::barReadout(7, "%.0f", ""), "7");
-    // Formats that would read a second argument or a string are refused.
     EXPECT_EQ(gauge::formatNumber("%s", 3.4), "3");
     EXPECT_EQ(gauge::formatNumber("%.1f%n", 3.4), "3");
     EXPECT_EQ(gauge::formatNumber("%.1f %.1f", 3.4), "3");
@@ -143,7 +139,6 @@ TEST(GaugeView, DrawsItsArcInTheZoneColourWithOrWithoutEffects)
     effects::setEnabled(effects::scanlineName, true);
     effects::setEnabled(effects::bloomName, true);
     EXPECT_GT(countNear(img, pal::accentAmber), 150);
-    EXPECT_EQ(effects::find("tsav_nonexistent"), nullptr);
 }
 
 TEST(GaugeView, FrameKeyStillForTinyValuesAndMovesAboveThreshold)
@@ -178,20 +173,7 @@ TEST(GaugeView, FrozenClockShowsSettledValue)
     set.setValue(75);
     EXPECT_EQ(set.readoutText(), "75");
 
-    const QImage img = render(set);
-    EXPECT_EQ(img, render(direct));
-    // The needle's tip dot sits at 67.5 degrees in the amber zone colour.
-    const QPointF tip = gauge::needleTip(gauge::needleDegrees(0.75), GaugeView::dialSize, GaugeView::dialSize)
-                        + QPointF(std::floor((set.width() - GaugeView::dialSize) / 2.0), 0);
-    const QColor at = img.pixelColor(tip.toPoint());
-    EXPECT_LT(std::abs(at.red() - pal::accentAmber.red()) + std::abs(at.green() - pal::accentAmber.green())
-                  + std::abs(at.blue() - pal::accentAmber.blue()),
-              60)
-        << at.name().toStdString();
-    // ...and where the needle pointed at 0 there is none of it.
-    const QPointF start = gauge::needleTip(gauge::needleDegrees(0), GaugeView::dialSize, GaugeView::dialSize)
-                          + QPointF(std::floor((set.width() - GaugeView::dialSize) / 2.0), 0);
-    EXPECT_NE(img.pixelColor(start.toPoint()), at);
+    EXPECT_EQ(render(set), render(direct));
 }
 
 TEST(GaugeView, RunningClockAnimatesValueChanges)

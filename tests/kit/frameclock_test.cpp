@@ -91,16 +91,6 @@ TEST(FrameClock, SubscriptionsEndWithTheViewAndCallbacksMayDeleteViews)
     EXPECT_EQ(clock.activeSubscribers(), 0);
 }
 
-TEST(FrameClock, FrozenTimeIsWhatEveryoneSees)
-{
-    FrameClock::freeze(1767261600.5);
-    EXPECT_TRUE(FrameClock::frozen());
-    EXPECT_EQ(FrameClock::now(), 1767261600.5);
-    FrameClock::freeze(std::nullopt);
-    EXPECT_FALSE(FrameClock::frozen());
-    EXPECT_GT(FrameClock::now(), 1.7e9); // Unix seconds
-}
-
 TEST(FrameClock, AWakeUpComesOnceAtOrAfterItsTimeAndWakesNothingElse)
 {
     auto &clock = FrameClock::instance();
