@@ -34,20 +34,12 @@
 
 using namespace tsav;
 using namespace std::chrono_literals;
+using test::requestsFor;
 using test::waitFor;
 
 namespace {
 
 QJsonObject json(const QByteArray &line) { return test::requestObject(line); }
-
-QList<QJsonObject> requestsFor(const ScriptedPeer &peer, const QString &op)
-{
-    QList<QJsonObject> out;
-    for (const QByteArray &r : peer.requests())
-        if (json(r).value("op").toString() == op)
-            out << json(r);
-    return out;
-}
 
 // An agent's export of `total` events as CSV, `perPage` to a page, the cursor being the
 // number of rows already sent. Each line names its row, so a page lost, repeated or out of

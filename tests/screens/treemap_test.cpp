@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 using namespace tsav;
 using namespace tsav::processes;
@@ -28,60 +29,37 @@ QList<ProcessRow> equalItems(int n)
     return out;
 }
 
-// Number of tiles in each row, read off the tiles' y positions.
-QList<int> rowLengths(const QList<Tile> &tiles)
-{
-    QList<int> out;
-    double y = -1;
-    for (const Tile &t : tiles) {
-        if (t.rect.y() != y) {
-            out.append(0);
-            y = t.rect.y();
-        }
-        ++out.last();
-    }
-    return out;
-}
-
 } // namespace
 
-TEST(TreemapRows, RowLengthsFollowTheRemainingCount)
+// Tiles keep the items' order, stay within the height, and are never thinner than 2 points;
+// rows too short for the rest drop them. Evenly weighted tiles fill the area without overlap.
+TEST(TreemapRows, TilesStayInTheAreaForAnySpread)
 {
-    EXPECT_EQ(rowLengths(layoutTreemap(equalItems(12), Metric::cpu, 600, 240)),
-              (QList<int>{5, 4, 3}));
-    EXPECT_EQ(rowLengths(layoutTreemap(equalItems(6), Metric::cpu, 600, 240)),
-              (QList<int>{4, 2}));
-    EXPECT_EQ(rowLengths(layoutTreemap(equalItems(4), Metric::cpu, 600, 240)), (QList<int>{4}));
-    EXPECT_EQ(rowLengths(layoutTreemap(equalItems(9), Metric::cpu, 600, 240)),
-              (QList<int>{5, 4}));
-}
-
-TEST(TreemapRows, ShortRowsGetAtLeast36PointsAndTheBottomMayBeDropped)
-{
-    // 150 items, the top 20 are laid out: each row's ideal share is 48 of 240.
-    QList<ProcessRow> many;
+    QList<ProcessRow> equal, skewed{proc(1, 1000)};
     for (int i = 0; i < 150; ++i)
-        many.append(proc(i + 1, 1));
-    const auto top = many.mid(0, treemapCount);
-    const auto tiles = layoutTreemap(top, Metric::cpu, 500, 240);
-    EXPECT_EQ(tiles.size(), 20);
-    // 5 remaining: k = 4 and n > k, so a row of 4 and then the last one alone.
-    EXPECT_EQ(rowLengths(tiles), (QList<int>{5, 5, 5, 4, 1}));
-    // Rows of 60, 60, 60, 48 points leave 12 for the last row (its ideal is 12 < 36).
-    EXPECT_EQ(tiles.last().rect, QRectF(0, 228, 498, 10));
-
-    // One huge item and 19 tiny ones: tiny rows get 36 points until the height runs out.
-    QList<ProcessRow> skewed{proc(1, 1000)};
+        equal.append(proc(i + 1, 1));
     for (int i = 0; i < 19; ++i)
         skewed.append(proc(i + 2, 0));
-    const auto cut = layoutTreemap(skewed, Metric::cpu, 500, 240);
-    EXPECT_LT(cut.size(), 20);
-    double bottom = 0;
-    for (const Tile &t : cut)
-        bottom = std::max(bottom, t.rect.bottom());
-    EXPECT_LE(bottom, 240.0);
-    // The last row is cut to what remained, and never below 2 points.
-    EXPECT_GE(cut.last().rect.height(), 2.0);
+    for (const auto &[items, width, even] : {std::tuple{equal.mid(0, treemapCount), 500.0, true},
+                                             std::tuple{equalItems(12), 600.0, true}, std::tuple{skewed, 500.0, false}}) {
+        const auto tiles = layoutTreemap(items, Metric::cpu, width, 240);
+        ASSERT_FALSE(tiles.isEmpty());
+        EXPECT_LE(tiles.size(), items.size());
+        for (int i = 0; i < tiles.size(); ++i) {
+            const QRectF r = tiles[i].rect;
+            EXPECT_EQ(tiles[i].process.pid, items[i].pid);
+            EXPECT_TRUE(r.top() >= 0 && r.bottom() <= 240 && r.left() >= 0) << i;
+            EXPECT_GE(r.height(), 2.0);
+            EXPECT_GE(r.width(), 2.0);
+            if (!even)
+                continue;
+            EXPECT_LE(r.right(), width) << i;
+            for (int k = 0; k < i; ++k)
+                EXPECT_FALSE(r.intersects(tiles[k].rect)) << i << " over " << k;
+        }
+    }
+    EXPECT_EQ(layoutTreemap(equal.mid(0, treemapCount), Metric::cpu, 500, 240).size(), treemapCount);
+    EXPECT_LT(layoutTreemap(skewed, Metric::cpu, 500, 240).size(), 20);
 }
 
 TEST(TreemapRows, NoTilesWithoutSpaceOrItems)
@@ -121,14 +99,4 @@ TEST(ProcessSorting, LargestFirstByEachMetric)
     EXPECT_EQ(pids(sorted(rows, Metric::cpu)), (QList<qint64>{2, 1, 3}));
     EXPECT_EQ(pids(sorted(rows, Metric::ram)), (QList<qint64>{1, 3, 2}));
     EXPECT_EQ(pids(sorted(rows, Metric::score)), (QList<qint64>{2, 3, 1}));
-}
-
-TEST(TreemapLabels, ShownOnlyOnTallTiles)
-{
-    EXPECT_FALSE(tileShowsLabels(QRectF(0, 0, 100, 30)));
-    EXPECT_TRUE(tileShowsLabels(QRectF(0, 0, 100, 30.5)));
-    EXPECT_EQ(tileValueText(proc(1, 12.34), Metric::cpu), "12.3% CPU");
-    EXPECT_EQ(tileValueText(proc(1, 0, 1536), Metric::ram), "1.5 KB");
-    EXPECT_EQ(tileValueText(proc(1, 0, 0, 0.456), Metric::score), "0.46");
-    EXPECT_EQ(ramText(512 * 1048576LL), "512 MB");
 }

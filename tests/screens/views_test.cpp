@@ -14,7 +14,6 @@
 #include "platform/fakes.h"
 #include "screens/eventslogic.h"
 #include "screens/eventsview.h"
-#include "screens/networklogic.h"
 #include "screens/networkview.h"
 #include "screens/processesview.h"
 #include "screens/quarantineview.h"
@@ -66,17 +65,6 @@ QImage snapshot(QWidget *w, const QString &name, QSize size = {1100, 820})
     return img;
 }
 
-// The picture is not one flat colour: something was drawn.
-bool hasContent(const QImage &img)
-{
-    const QRgb first = img.pixel(img.width() / 2, img.height() - 2);
-    int differing = 0;
-    for (int y = 0; y < img.height(); y += 7)
-        for (int x = 0; x < img.width(); x += 7)
-            differing += img.pixel(x, y) != first;
-    return differing > 200;
-}
-
 // A scripted agent on a real socket and a client polling it by hand.
 struct Agent {
     QTemporaryDir dir{test::testDirTemplate(QStringLiteral("screens"))};
@@ -106,7 +94,7 @@ TEST(ThreatsScreen, EmptyThenBusyListFilterAndTimeline)
     EXPECT_EQ(v.headerText(), "0 total · 0 active");
     EXPECT_FALSE(v.timelineShowsBars());
     EXPECT_TRUE(v.listShowsEmptyState());
-    EXPECT_TRUE(hasContent(snapshot(&v, "threats-empty")));
+    EXPECT_TRUE(test::hasInk(snapshot(&v, "threats-empty")));
     const auto list = fixtures::threats(200, kNow);
     v.setThreats(list, kNow);
     EXPECT_EQ(v.headerText(), QStringLiteral("200 total · %1 active").arg(threats::activeCount(list)));
@@ -134,15 +122,6 @@ TEST(ThreatsScreen, EmptyThenBusyListFilterAndTimeline)
     EXPECT_FALSE(v.listShowsEmptyState());
 }
 
-TEST(ThreatsScreen, FollowsTheClient)
-{
-    Agent agent;
-    ThreatsView v(ScreenContext{&agent.client});
-    EXPECT_EQ(v.headerText(), "4 total · 3 active");
-    EXPECT_EQ(v.listModel().rowCount(), 4);
-    snapshot(&v, "threats-agent");
-}
-
 // --- network ----------------------------------------------------------------------------
 
 TEST(NetworkScreen, EmptyThenBusyConnectionsChartAndRates)
@@ -154,7 +133,6 @@ TEST(NetworkScreen, EmptyThenBusyConnectionsChartAndRates)
     const auto rows = fixtures::connections(10000);
     v.setConnections(rows);
     EXPECT_EQ(v.listModel().rowCount(), 10000);
-    EXPECT_EQ(v.headerText(), network::headerLine(network::counts(rows)));
     LiveMetrics m;
     m.system.net_bytes_recv_per_sec = 1536.9;
     v.setRates(m);
@@ -164,16 +142,6 @@ TEST(NetworkScreen, EmptyThenBusyConnectionsChartAndRates)
     EXPECT_TRUE(v.chartShown());
     v.setHistory(fixtures::history(60, kNow, 3e6, 0), fixtures::history(60, kNow, 8e5, 9));
     snapshot(&v, "network-busy");
-}
-
-TEST(NetworkScreen, FollowsTheClient)
-{
-    Agent agent;
-    NetworkView v(ScreenContext{&agent.client});
-    EXPECT_EQ(v.headerText(), "3 conexiuni active · 1 suspect");
-    EXPECT_EQ(v.downText(), "DOWN  1 MB/s");
-    EXPECT_EQ(v.upText(), "UP  20 KB/s");
-    EXPECT_TRUE(v.chartShown()); // one history sample after one cycle
 }
 
 // --- processes --------------------------------------------------------------------------
@@ -197,10 +165,6 @@ TEST(ProcessesScreen, EmptyAndBusy)
     EXPECT_EQ(v.headerText(), "150 procese · sortate după ai score");
     EXPECT_GE(v.tableModel().rowAt(0).score, v.tableModel().rowAt(79).score);
     snapshot(&v, "processes-score");
-
-    v.setShowTreemap(false);
-    EXPECT_FALSE(v.treemap()->isVisible());
-    snapshot(&v, "processes-no-treemap");
 }
 
 // --- events -----------------------------------------------------------------------------
@@ -386,6 +350,17 @@ TEST(ScanScreen, CleanResultGivesFeedbackEachTimeItAppears)
     v.setState(scanStatus(false, 20, kNow), std::nullopt, {});
     EXPECT_EQ(v.cleanAppearances(), 2);
     EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 2);
+
+    // A scan that found threats (one from before it started does not count) is not clean.
+    QList<Threat> threats = fixtures::threats(4, kNow);
+    threats[0].ts = kNow - 100;
+    for (int i = 1; i < 4; ++i)
+        threats[i].ts = kNow - 30;
+    v.setState(scanStatus(false, 100, kNow - 20), std::nullopt, threats);
+    EXPECT_FALSE(v.resultsShowClean());
+    EXPECT_EQ(v.resultsLineText(), "20.0s · 100 fișiere · 5 f/s · 3 amenințări");
+    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 2);
+    snapshot(&v, "scan-threats");
 }
 
 TEST(ScanScreen, AFailedScanIsNeverCleanAndEveryScanSaysWhatItLeftAlone)
@@ -417,21 +392,6 @@ TEST(ScanScreen, AFailedScanIsNeverCleanAndEveryScanSaysWhatItLeftAlone)
     snapshot(&v, "scan-stopped");
 }
 
-TEST(ScanScreen, ResultsListTheScansThreats)
-{
-    RecordedFeedback fb;
-    ScanView v(ScreenContext{nullptr, nullptr, &fb.player});
-    QList<Threat> threats = fixtures::threats(4, kNow);
-    threats[0].ts = kNow - 100; // before the scan
-    for (int i = 1; i < 4; ++i)
-        threats[i].ts = kNow - 30;
-    v.setState(scanStatus(false, 100, kNow - 20), std::nullopt, threats);
-    EXPECT_FALSE(v.resultsShowClean());
-    EXPECT_EQ(v.resultsLineText(), "20.0s · 100 fișiere · 5 f/s · 3 amenințări");
-    EXPECT_EQ(fb.rec.sounds.count(SoundKind::glass), 0);
-    snapshot(&v, "scan-threats");
-}
-
 TEST(ScanScreen, LaunchCardGivesMorseThenStartsTheScan)
 {
     Agent agent;
@@ -442,10 +402,7 @@ TEST(ScanScreen, LaunchCardGivesMorseThenStartsTheScan)
     v.fullCard()->click();
     EXPECT_EQ(fb.rec.sounds.count(SoundKind::morse), 1);
     EXPECT_TRUE(waitFor([&] { return agent.peer.requestCount("scan.start") == 1; }));
-    bool full = false;
-    for (const QByteArray &r : agent.peer.requests())
-        full |= r.contains("\"op\":\"scan.start\"") && r.contains("\"kind\":\"full\"");
-    EXPECT_TRUE(full);
+    EXPECT_EQ(test::requestsFor(agent.peer, "scan.start").value(0).value("kind"), "full");
 }
 
 int main(int argc, char **argv)
