@@ -235,19 +235,6 @@ TEST_F(Supervisor, VirtualEnvironmentIsPreferredInTheFallbackFolder)
     EXPECT_TRUE(supervisor.lastLog().endsWith("[agent exited with code 0]\n"));
 }
 
-TEST_F(Supervisor, AnsweringAgentIsAdoptedWithoutAChild)
-{
-    writeAgent(resources, "raise SystemExit(9)\n");
-    AgentSupervisor supervisor(resources, home);
-    tsav::ScriptedPeer peer(supervisor.socketPath());
-    ASSERT_TRUE(peer.isListening());
-    supervisor.startIfNeeded();
-    EXPECT_TRUE(supervisor.running());
-    waitUntil([] { return false; }, std::chrono::milliseconds(300));
-    EXPECT_TRUE(supervisor.lastLog().isEmpty());
-    EXPECT_TRUE(supervisor.running());
-}
-
 TEST_F(Supervisor, StaleSocketFileIsNotARunningAgent)
 {
     writeAgent(resources, "print('fresh agent')\n");
