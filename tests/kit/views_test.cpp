@@ -13,13 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include "../widgetsupport.h"
+
 #include <cmath>
 
 using namespace tsav;
+using test::waitFor;
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done) { return QTest::qWaitFor(done, 10000); }
 
 // Counts its own paints: the panel's content.
 class PaintCounter : public QWidget {
