@@ -74,14 +74,12 @@ struct Rig {
     }
 };
 
+// The labels and names shown, and what the figures and threat rows paint themselves.
 QStringList visibleTexts(QWidget *root)
 {
-    QStringList out;
-    for (QLabel *l : root->findChildren<QLabel *>())
-        if (l->isVisibleTo(root) && !l->text().isEmpty())
-            out << l->text();
+    QStringList out = test::shownTexts(root);
     for (TSStat *s : root->findChildren<TSStat *>())
-        out << s->title() << s->value();
+        out << s->value();
     for (ThreatRow *r : root->findChildren<ThreatRow *>())
         if (r->isVisibleTo(root))
             out << r->title() << r->subtitle() << r->status();
