@@ -16,7 +16,6 @@
 #include "platform/fakes.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 

@@ -19,10 +19,8 @@
 #include "screens/ticker.h"
 
 #include <QJsonObject>
-#include <QPaintEvent>
 #include <QEventLoop>
 #include <QScreen>
-#include <QLabel>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTimer>
