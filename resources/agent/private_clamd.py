@@ -388,10 +388,13 @@ class PrivateClamd:
         except FileNotFoundError:
             pass
         argv = [self.clamd_bin, "-c", self.conf, "--foreground"]
-        setpriv = shutil.which("setpriv")
-        if setpriv:
+        setpriv, sh = shutil.which("setpriv"), shutil.which("sh")
+        if setpriv and sh:
             # The kernel ends clamd when the thread that started it (this supervisor) goes away.
-            argv = [setpriv, "--pdeathsig", "KILL", "--"] + argv
+            # An agent that went before the wish was made has left the child to another
+            # parent: then the child ends there instead of becoming a clamd nobody stops.
+            argv = [setpriv, "--pdeathsig", "KILL", "--", sh, "-c", '[ "$PPID" = "$0" ] && exec "$@"',
+                    str(os.getpid())] + argv
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, close_fds=True, start_new_session=True)
 

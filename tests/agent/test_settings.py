@@ -76,30 +76,31 @@ class TestNetworkEngine:
         with open(os.path.join(a.data_dir, "threat_intel.txt"), "w") as fh:
             fh.write("127.0.0.1/32 loopback listed for this check\n")
         a.start()
-        server = sk.socket()
-        server.bind(("127.0.0.1", 0))
-        server.listen(1)
-        client = sk.create_connection(server.getsockname())
-        peer, _ = server.accept()
         try:
-            port = server.getsockname()[1]
-            row = wait_for(lambda: next((r for r in a.data("network")
-                                         if r["remote"] == f"127.0.0.1:{port}" and r.get("pid") == os.getpid()),
-                                        None), 20, what="connection row")
-            assert row["suspicious"] is True and row["reason"] == "loopback listed for this check"
-            assert row["status"] == "ESTABLISHED"
-            threat = wait_for(lambda: next((t for t in a.data("threats") if t["kind"] == "network"), None), 20,
-                              what="network threat")
-            assert threat["status"] == "detected" and threat["pid"] == os.getpid()
-            assert a.data("metrics.live")["engines"]["network"]["hits"] >= 1
-            # Switching the monitor off stops flagging.
-            a.data("settings.set", values={"network_monitor": False})
-            wait_for(lambda: not any(r["suspicious"] for r in a.data("network")), 20, what="monitor off")
-            a.data("settings.set", values={"network_monitor": True})
-        finally:
-            for s in (client, peer, server):
-                s.close()
-        try:
+            server = sk.socket()
+            server.bind(("127.0.0.1", 0))
+            server.listen(1)
+            client = sk.create_connection(server.getsockname())
+            peer, _ = server.accept()
+            try:
+                port = server.getsockname()[1]
+                # A sample taken in the middle of the handshake shows the connection as
+                # SYN_SENT: the next one shows it established.
+                row = wait_for(lambda: next((r for r in a.data("network")
+                                             if r["remote"] == f"127.0.0.1:{port}" and r.get("pid") == os.getpid()
+                                             and r["status"] == "ESTABLISHED"), None), 20, what="connection row")
+                assert row["suspicious"] is True and row["reason"] == "loopback listed for this check"
+                threat = wait_for(lambda: next((t for t in a.data("threats") if t["kind"] == "network"), None), 20,
+                                  what="network threat")
+                assert threat["status"] == "detected" and threat["pid"] == os.getpid()
+                assert a.data("metrics.live")["engines"]["network"]["hits"] >= 1
+                # Switching the monitor off stops flagging.
+                a.data("settings.set", values={"network_monitor": False})
+                wait_for(lambda: not any(r["suspicious"] for r in a.data("network")), 20, what="monitor off")
+                a.data("settings.set", values={"network_monitor": True})
+            finally:
+                for s in (client, peer, server):
+                    s.close()
             wait_for(lambda: all(t["status"] == "resolved" for t in a.data("threats") if t["kind"] == "network"), 20,
                      what="threat resolved after the connection closed")
         finally:
