@@ -62,14 +62,6 @@ const QFont &captionFont()
     return *f;
 }
 
-QImage blankImage(QSizeF logical, qreal dpr)
-{
-    QImage img((logical * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    img.setDevicePixelRatio(dpr);
-    img.fill(Qt::transparent);
-    return img;
-}
-
 } // namespace
 
 struct GaugeView::Frame {

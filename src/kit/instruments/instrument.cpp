@@ -47,6 +47,14 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
     }
 }
 
+QImage blankImage(QSizeF logical, qreal dpr)
+{
+    QImage img((logical * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(dpr);
+    img.fill(Qt::transparent);
+    return img;
+}
+
 void markOpaque(QImage &image)
 {
     if (image.format() != QImage::Format_ARGB32_Premultiplied)
@@ -180,9 +188,7 @@ void Instrument::paintBackdrop(QPainter &p)
     const qreal dpr = devicePixelRatioF();
     if (m_backdrop.isNull() || r != m_backdropRect || panel->size() != m_backdropPanelSize
         || dpr != m_backdropDpr) {
-        m_backdrop = QImage((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-        m_backdrop.setDevicePixelRatio(dpr);
-        m_backdrop.fill(Qt::transparent);
+        m_backdrop = blankImage(size(), dpr);
         // The panel's own painting only: its children (this one included) are left out.
         panel->render(&m_backdrop, QPoint(), QRegion(r), QWidget::DrawWindowBackground);
         markOpaque(m_backdrop); // put under each frame by a copy, not a blend
@@ -198,10 +204,7 @@ void Instrument::paintBackdrop(QPainter &p)
 
 QImage Instrument::backdropImage()
 {
-    const qreal dpr = devicePixelRatioF();
-    QImage image((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(dpr);
-    image.fill(Qt::transparent);
+    QImage image = blankImage(size(), devicePixelRatioF());
     QPainter p(&image);
     paintBackdrop(p);
     return image;

@@ -45,6 +45,8 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
 // Draws `image` at `at` as horizontal strips of at most `maxDeviceRows` of its rows, for
 // the same reason: a single blit of a tall image would be split across threads.
 void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDeviceRows = 80);
+// A transparent picture of `logical` points at pixel ratio `dpr`: a layer to paint into.
+QImage blankImage(QSizeF logical, qreal dpr);
 // A layer painted over an opaque backdrop, every pixel of it opaque, is marked as having
 // no alpha (the same bits): Qt then copies it to the window's picture, as it copies the
 // still layer into a frame, where a layer with alpha goes through its general per-pixel

@@ -101,9 +101,7 @@ const QImage &LinearGauge::fillLayer(int fillPx)
     if (!m_fill.isNull() && fillPx == m_fillKey)
         return m_fill;
     const qreal dpr = devicePixelRatioF();
-    QImage layer((QSizeF(std::max(fillPx, 1), barHeight) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    layer.setDevicePixelRatio(dpr);
-    layer.fill(Qt::transparent);
+    QImage layer = blankImage(QSizeF(std::max(fillPx, 1), barHeight), dpr);
     if (fillPx > 0) {
         QPainter p(&layer);
         p.setRenderHint(QPainter::Antialiasing);

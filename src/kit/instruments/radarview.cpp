@@ -39,17 +39,9 @@ const QFont &labelFont()
     return *f;
 }
 
-QImage blank(QSizeF logical, qreal dpr)
-{
-    QImage img((logical * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
-    img.setDevicePixelRatio(dpr);
-    img.fill(Qt::transparent);
-    return img;
-}
-
 QImage dotWithGlow(double diameter, const QColor &c, double glowRadius, qreal dpr)
 {
-    QImage dot = blank(QSizeF(diameter, diameter), dpr);
+    QImage dot = blankImage(QSizeF(diameter, diameter), dpr);
     {
         QPainter p(&dot);
         p.setRenderHint(QPainter::Antialiasing);
@@ -215,7 +207,7 @@ void RadarView::buildBase()
         }
     }
 
-    m_disc = blank(QSizeF(s, s), dpr);
+    m_disc = blankImage(QSizeF(s, s), dpr);
     pixels::blendDisc(m_disc, c * dpr, s / 2 * dpr, qRgb(255, 255, 255), 1.0);
 
     const QRgb blue = pal::accentBlue.rgb();
@@ -270,7 +262,7 @@ void RadarView::buildSprites()
     const qreal dpr = devicePixelRatioF();
     const double r = m_size / 2 - 8;
     // The sweep line along +x from the pivot, with its tip dot, then its bloom.
-    QImage line = blank(QSizeF(r + 8, 12), dpr);
+    QImage line = blankImage(QSizeF(r + 8, 12), dpr);
     {
         QPainter p(&line);
         p.setRenderHint(QPainter::Antialiasing);
@@ -317,7 +309,7 @@ const QImage &RadarView::reticleImage(double degrees)
     QImage &img = m_reticles[step];
     if (img.isNull()) {
         constexpr double side = 36; // the 24-point reticle turned, with its pen
-        img = blank(QSizeF(side, side), dpr);
+        img = blankImage(QSizeF(side, side), dpr);
         QPainter p(&img);
         p.setRenderHint(QPainter::Antialiasing);
         p.translate(side / 2, side / 2);
