@@ -111,9 +111,11 @@ protected:
             update(m_ring); // painted again, with what lies under it
         }
         QPainter p(this);
-        if (m_under.isEmpty() && !opaque && !effect)
-            takeUnderlay(p, e->region());
-        QImage *device = m_under.isEmpty() ? nullptr : ringDevice(p, e->region());
+        // The paint that copies the underlay strokes the ring as it is; the ring's pixels
+        // are looked for from the next level on, so that a window's first frame (every
+        // panel's first paint) does not wait for them.
+        const bool tookUnderlay = m_under.isEmpty() && !opaque && !effect && takeUnderlay(p, e->region());
+        QImage *device = m_under.isEmpty() || tookUnderlay ? nullptr : ringDevice(p, e->region());
         if (device) {
             if (const auto it = m_levels.constFind(m_paintedLevel); it != m_levels.constEnd()) {
                 writeLevel(*device, *it);
@@ -214,7 +216,9 @@ private:
         m_pixelsOrigin = origin;
         m_pixelsDevice = deviceRect.size();
         const qreal dpr = devicePixelRatioF();
-        QImage cover((QSizeF(size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+        // Coverage only: one byte a pixel (a panel-sized picture is otherwise a few MB to
+        // clear).
+        QImage cover((QSizeF(size()) * dpr).toSize(), QImage::Format_Alpha8);
         cover.setDevicePixelRatio(dpr);
         cover.fill(Qt::transparent);
         {
@@ -225,10 +229,10 @@ private:
         for (const QRect &r : m_seen)
             seen += toDevice.mapRect(QRectF(r)).toAlignedRect();
         for (int y = 0; y < cover.height(); ++y) {
-            const auto *line = reinterpret_cast<const QRgb *>(cover.constScanLine(y));
+            const uchar *line = cover.constScanLine(y);
             for (int x = 0; x < cover.width(); ++x) {
                 const QPoint at = origin + QPoint(x, y);
-                if (qAlpha(line[x]) && deviceRect.contains(at) && seen.contains(at))
+                if (line[x] && deviceRect.contains(at) && seen.contains(at))
                     m_pixels.append(quint32(at.x()) << 16 | quint32(at.y()));
             }
         }
@@ -305,23 +309,23 @@ private:
     // Copies what the window has just painted under the ring, when this paint covers the
     // whole ring and goes straight to the window's backing store (not to a grab, or to a
     // graphics effect's own image).
-    void takeUnderlay(QPainter &p, const QRegion &painted)
+    bool takeUnderlay(QPainter &p, const QRegion &painted)
     {
         m_under.clear();
         // Only the part of the ring that can be seen (a panel may reach past the bottom of
         // a scroll area or the window); any move drops the copy before the rest shows.
         const QRegion seen = m_ring & visibleRegion();
         if (seen.isEmpty() || !(seen - painted).isEmpty())
-            return;
+            return false;
         QPaintEngine *engine = p.paintEngine();
         QBackingStore *store = window()->backingStore();
         if (!engine || !store || engine->paintDevice() != store->paintDevice()
             || engine->paintDevice()->devType() != QInternal::Image)
-            return;
+            return false;
         const auto *device = static_cast<const QImage *>(engine->paintDevice());
         const QTransform toDevice = p.deviceTransform();
         if (!toDevice.isAffine() || toDevice.isRotating())
-            return;
+            return false;
         const qreal dpr = devicePixelRatioF();
         QList<Piece> pieces;
         const QTransform fromDevice = toDevice.inverted();
@@ -331,18 +335,19 @@ private:
                 continue;
             const QRect back = fromDevice.mapRect(QRectF(d)).toAlignedRect();
             if (toDevice.mapRect(QRectF(back)).toAlignedRect() != d)
-                return; // a fractional scale: no exact copy
+                return false; // a fractional scale: no exact copy
             QImage pixels = device->copy(d);
             pixels.setDevicePixelRatio(dpr);
             pieces.append({back, pixels, d});
         }
         if (pieces.isEmpty())
-            return;
+            return false;
         m_under = pieces;
         m_underDpr = dpr;
         m_seen = seen;
         m_underDevice = device->size();
         setAttribute(Qt::WA_OpaquePaintEvent, true);
+        return true;
     }
 
     void putUnderlay(QPainter &p)
