@@ -196,7 +196,7 @@ QRect GaugeView::animatedRect() const
 QRect GaugeView::changedRect(double t)
 {
     const Frame f = frameAt(t);
-    if (m_composite.isNull() || m_arc.isNull() || f.key(false).value() != m_compositeKey)
+    if (m_composite.isNull() || (m_arc.isNull() && f.springStep > 0) || f.key(false).value() != m_compositeKey)
         return animatedRect();
     // The band as the paint (a moment later) will find it, and as the screen shows it now.
     int first = INT_MAX, last = INT_MIN;
@@ -361,23 +361,25 @@ const QImage &GaugeView::arcLayer(const Frame &f)
 {
     const bool bloom = effects::find(effects::bloomName) != nullptr;
     const std::uint64_t key = FrameKey().add(f.springStep).add(std::int64_t(f.colour)).add(bloom ? 1 : 0).value();
-    if (!m_arc.isNull() && key == m_arcKey)
-        return m_arc;
+    if (m_arcKey != 0 && key == m_arcKey)
+        return m_arc; // null while the dial shows no arc
     const qreal dpr = devicePixelRatioF();
-    const auto layer = arcPixels(f.colour);
     const double frac = std::min(double(f.springStep) / arcSteps, arcMaxFraction);
-    if (frac > 0) {
-        layer->render(m_arc, frac, arcGlowFade);
-        // The cut end gets the arc's round cap, in the colour the arc has there.
-        if (frac < arcMaxFraction) {
-            const QRgb cap = layer->coreColourAt(frac, arcRadius * dpr);
-            if (qAlpha(cap) > 0)
-                pixels::blendDisc(m_arc, layer->pointAt(frac, arcRadius * dpr), arcWidth / 2 * dpr, cap,
-                                  qAlpha(cap) / 255.0);
-        }
-    } else {
-        m_arc = QImage(layer->size(), QImage::Format_ARGB32_Premultiplied);
-        m_arc.fill(Qt::transparent);
+    if (!(frac > 0)) {
+        // No arc to show (a dial that has not moved yet, as in the window's first frame):
+        // the arc's pixels are not made until it has.
+        m_arc = QImage();
+        m_arcKey = key;
+        return m_arc;
+    }
+    const auto layer = arcPixels(f.colour);
+    layer->render(m_arc, frac, arcGlowFade);
+    // The cut end gets the arc's round cap, in the colour the arc has there.
+    if (frac < arcMaxFraction) {
+        const QRgb cap = layer->coreColourAt(frac, arcRadius * dpr);
+        if (qAlpha(cap) > 0)
+            pixels::blendDisc(m_arc, layer->pointAt(frac, arcRadius * dpr), arcWidth / 2 * dpr, cap,
+                              qAlpha(cap) / 255.0);
     }
     m_arc.setDevicePixelRatio(dpr);
     const int padPt = int(std::lround((layer->size().width() / dpr - dialSize) / 2));
@@ -515,8 +517,8 @@ void GaugeView::buildComposite(const Frame &f, double t)
     const QColor c = QColor::fromRgba(f.colour);
 
     drawImageInBands(p, dial.topLeft(), tickImage(f.rotationStep));
-    const QImage &arc = arcLayer(f);
-    drawImageInBands(p, dial.topLeft() + QPointF(m_arcOrigin), arc);
+    if (const QImage &arc = arcLayer(f); !arc.isNull())
+        drawImageInBands(p, dial.topLeft() + QPointF(m_arcOrigin), arc);
 
     // Needle: a line fading in from the centre, written straight into the frame (an
     // antialiased stroke this tall would be handed to the thread pool), and the cached tip.
