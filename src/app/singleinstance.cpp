@@ -5,16 +5,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace tsav {
@@ -32,10 +35,7 @@ SingleInstance::SingleInstance(QString directory, QObject *parent)
 
 SingleInstance::~SingleInstance()
 {
-    if (m_server) {
-        m_server->close(); // removes the socket file
-        delete m_server;
-    }
+    closeServer(); // removes the socket file
     if (m_lockFd >= 0)
         ::close(m_lockFd); // releases the lock
 }
@@ -78,33 +78,117 @@ SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait)
     return Role::primary;
 }
 
+namespace {
+
+// A Unix-domain socket address for `path`, or false when the path does not fit.
+bool addressOf(const QString &path, sockaddr_un &addr)
+{
+    const QByteArray name = QFile::encodeName(path);
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (name.isEmpty() || size_t(name.size()) >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, name.constData(), size_t(name.size()));
+    return true;
+}
+
+QString errnoText(const char *what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int rc = ::poll(&p, 1, int(std::clamp<qint64>(deadline.remainingTime(), 0, 60000)));
+        if (rc > 0)
+            return true;
+        if (rc == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+} // namespace
+
+// One later console asking: its line is read as it comes, answered, and the connection
+// closed. It owns its descriptor.
+class SingleInstance::Peer : public QObject {
+public:
+    Peer(int fd, SingleInstance *owner) : QObject(owner), m_fd(fd), m_owner(owner)
+    {
+        m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, [this] { readSome(); });
+    }
+    ~Peer() override { ::close(m_fd); }
+
+private:
+    void readSome()
+    {
+        char chunk[maxLineBytes + 1];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n > 0)
+            m_line.append(chunk, n);
+        const qsizetype end = m_line.indexOf('\n');
+        if (n > 0 && end < 0 && m_line.size() <= maxLineBytes)
+            return; // the rest of the line is still on its way
+        m_notifier->setEnabled(false);
+        if (end >= 0 && m_line.left(end + 1) == showLine) {
+            Q_EMIT m_owner->activationRequested();
+            (void)::send(m_fd, okLine.constData(), size_t(okLine.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        deleteLater(); // anything else (a line too long, an early end) is dropped
+    }
+
+    int m_fd;
+    SingleInstance *m_owner;
+    QSocketNotifier *m_notifier;
+    QByteArray m_line;
+};
+
+void SingleInstance::closeServer()
+{
+    if (m_serverFd < 0)
+        return;
+    delete m_acceptor;
+    m_acceptor = nullptr;
+    ::close(m_serverFd);
+    m_serverFd = -1;
+    ::unlink(QFile::encodeName(socketPath()).constData());
+}
+
 bool SingleInstance::listen()
 {
-    // Whatever socket file is there belongs to a console that has ended (we hold the lock).
-    QLocalServer::removeServer(socketPath());
-    m_server = new QLocalServer;
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(socketPath())) {
-        m_error = QStringLiteral("cannot listen: %1").arg(m_server->errorString());
+    sockaddr_un addr{};
+    if (!addressOf(socketPath(), addr)) {
+        m_error = QStringLiteral("cannot listen: the socket path is too long");
         return false;
     }
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *peer = m_server->nextPendingConnection()) {
-            connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-            connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-                if (!peer->canReadLine()) {
-                    if (peer->bytesAvailable() > maxLineBytes)
-                        peer->abort(); // no line that long is ours
-                    return;
-                }
-                const QByteArray line = peer->readLine(maxLineBytes);
-                if (line == showLine) {
-                    Q_EMIT activationRequested();
-                    peer->write(okLine);
-                    peer->flush();
-                }
-                peer->disconnectFromServer();
-            });
+    // Whatever socket file is there belongs to a console that has ended (we hold the lock).
+    ::unlink(addr.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        m_error = QStringLiteral("cannot listen: ") + errnoText("socket");
+        return false;
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 || ::chmod(addr.sun_path, 0600) != 0
+        || ::listen(fd, 8) != 0) {
+        m_error = QStringLiteral("cannot listen: ") + errnoText("bind");
+        ::close(fd);
+        ::unlink(addr.sun_path);
+        return false;
+    }
+    m_serverFd = fd;
+    m_acceptor = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_acceptor, &QSocketNotifier::activated, this, [this] {
+        for (;;) {
+            const int peer = ::accept4(m_serverFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (peer < 0)
+                return; // EAGAIN: none left (or a peer gone before it was taken)
+            new Peer(peer, this);
         }
     });
     return true;
@@ -114,20 +198,36 @@ SingleInstance::Role SingleInstance::handOver(std::chrono::milliseconds wait)
 {
     // The holder may still be opening its socket: try until the wait is over.
     const QDeadlineTimer deadline(wait);
-    while (!deadline.hasExpired()) {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath());
-        if (socket.waitForConnected(int(std::max<qint64>(1, deadline.remainingTime())))) {
-            socket.write(showLine);
-            socket.flush();
+    sockaddr_un addr{};
+    const bool addressed = addressOf(socketPath(), addr);
+    while (addressed && !deadline.hasExpired()) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+        if (rc != 0 && (errno == EINPROGRESS || errno == EAGAIN) && waitFor(fd, POLLOUT, deadline)) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            rc = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 ? 0 : -1;
+        }
+        if (rc == 0) {
             QByteArray answer;
-            while (!answer.contains('\n') && answer.size() < maxLineBytes && !deadline.hasExpired()
-                   && socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-                answer += socket.readAll();
+            if (::send(fd, showLine.constData(), size_t(showLine.size()), MSG_NOSIGNAL) == showLine.size()) {
+                while (!answer.contains('\n') && answer.size() < maxLineBytes && waitFor(fd, POLLIN, deadline)) {
+                    char chunk[maxLineBytes];
+                    const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+                    if (n > 0)
+                        answer.append(chunk, n);
+                    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                        break;
+                }
+            }
+            ::close(fd);
             if (answer == okLine)
                 return Role::handedOver;
             break;
         }
+        ::close(fd);
         QThread::msleep(50);
     }
     m_error = QStringLiteral("the console that runs (pid %1) did not answer").arg(m_holderPid);

@@ -12,7 +12,7 @@
 
 #include <chrono>
 
-class QLocalServer;
+class QSocketNotifier;
 
 namespace tsav {
 
@@ -46,12 +46,15 @@ Q_SIGNALS:
     void activationRequested();
 
 private:
+    class Peer;
     bool listen();
+    void closeServer();
     Role handOver(std::chrono::milliseconds wait);
 
     QString m_directory;
     int m_lockFd = -1;
-    QLocalServer *m_server = nullptr;
+    int m_serverFd = -1;
+    QSocketNotifier *m_acceptor = nullptr;
     qint64 m_holderPid = 0;
     QString m_error;
 };

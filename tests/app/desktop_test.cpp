@@ -209,6 +209,20 @@ TEST_F(DesktopTest, ASecondConsoleHandsOverToTheFirstAndAStaleSocketIsNoObstacle
     junk.flush();
     QTest::qWait(200);
     EXPECT_EQ(activations.count(), 1);
+
+    // A line that arrives in pieces is still one request, answered.
+    QLocalSocket slow;
+    slow.connectToServer(first.socketPath());
+    ASSERT_TRUE(slow.waitForConnected(2000));
+    slow.write("sh");
+    slow.flush();
+    QTest::qWait(100);
+    EXPECT_EQ(activations.count(), 1);
+    slow.write("ow\n");
+    slow.flush();
+    ASSERT_TRUE(waitFor([&] { return activations.count() == 2; }));
+    ASSERT_TRUE(waitFor([&] { return slow.bytesAvailable() > 0 || slow.waitForReadyRead(10); }));
+    EXPECT_EQ(slow.readAll(), QByteArray("ok\n"));
 }
 
 TEST_F(DesktopTest, QuittingLeavesTheAgentRunningAndSaysSoOnlyTheFirstTime)
