@@ -29,12 +29,9 @@ const char systemPython[] = "/usr/bin/python3";
 
 bool socketAcceptsConnections(const QString &path)
 {
-    const QByteArray bytes = QFile::encodeName(path);
     sockaddr_un addr{};
-    if (bytes.size() >= static_cast<qsizetype>(sizeof addr.sun_path))
+    if (!unixSocketAddress(path, addr))
         return false;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, bytes.constData(), static_cast<size_t>(bytes.size()));
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;

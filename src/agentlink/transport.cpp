@@ -3,6 +3,7 @@
 #include "agentlink/json.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -73,6 +74,17 @@ QString agentSocketPath(const QString &home)
 }
 
 QString agentSocketPath() { return agentSocketPath(QDir::homePath()); }
+
+bool unixSocketAddress(const QString &path, sockaddr_un &addr)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    addr = sockaddr_un{};
+    if (bytes.size() >= static_cast<qsizetype>(sizeof addr.sun_path))
+        return false;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, bytes.constData(), static_cast<size_t>(bytes.size()));
+    return true;
+}
 
 Expected<QByteArray> requestBlocking(const QString &socketPath, const QByteArray &payload,
                                      std::chrono::seconds timeout, std::optional<Deadline> deadline)

@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+struct sockaddr_un;
+
 namespace tsav {
 
 class JsonDocument; // parsed reply tree (json.h); kept alive by AgentResponse
@@ -48,6 +50,10 @@ private:
 // Home + "/Library/Application Support/TessalyAntivirus/agent.sock".
 QString agentSocketPath();
 QString agentSocketPath(const QString &home);
+
+// Fills `addr` with the Unix-domain address of `path` (in the file system's encoding);
+// false when the path does not fit in it.
+bool unixSocketAddress(const QString &path, sockaddr_un &addr);
 
 using Deadline = std::chrono::steady_clock::time_point;
 

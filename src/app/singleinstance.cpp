@@ -1,5 +1,7 @@
 #include "app/singleinstance.h"
 
+#include "agentlink/transport.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -80,18 +82,6 @@ SingleInstance::Role SingleInstance::claim(std::chrono::milliseconds wait)
 
 namespace {
 
-// A Unix-domain socket address for `path`, or false when the path does not fit.
-bool addressOf(const QString &path, sockaddr_un &addr)
-{
-    const QByteArray name = QFile::encodeName(path);
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.isEmpty() || size_t(name.size()) >= sizeof addr.sun_path)
-        return false;
-    std::memcpy(addr.sun_path, name.constData(), size_t(name.size()));
-    return true;
-}
-
 QString errnoText(const char *what)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
@@ -163,7 +153,7 @@ void SingleInstance::closeServer()
 bool SingleInstance::listen()
 {
     sockaddr_un addr{};
-    if (!addressOf(socketPath(), addr)) {
+    if (!unixSocketAddress(socketPath(), addr)) {
         m_error = QStringLiteral("cannot listen: the socket path is too long");
         return false;
     }
@@ -199,7 +189,7 @@ SingleInstance::Role SingleInstance::handOver(std::chrono::milliseconds wait)
     // The holder may still be opening its socket: try until the wait is over.
     const QDeadlineTimer deadline(wait);
     sockaddr_un addr{};
-    const bool addressed = addressOf(socketPath(), addr);
+    const bool addressed = unixSocketAddress(socketPath(), addr);
     while (addressed && !deadline.hasExpired()) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0)
