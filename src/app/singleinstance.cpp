@@ -164,9 +164,12 @@ bool SingleInstance::listen()
         m_error = QStringLiteral("cannot listen: ") + errnoText("socket");
         return false;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 || ::chmod(addr.sun_path, 0600) != 0
-        || ::listen(fd, 8) != 0) {
-        m_error = QStringLiteral("cannot listen: ") + errnoText("bind");
+    const char *failed = ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ? "bind"
+                         : ::chmod(addr.sun_path, 0600) != 0                                      ? "chmod"
+                         : ::listen(fd, 8) != 0                                                   ? "listen"
+                                                                                                  : nullptr;
+    if (failed) {
+        m_error = QStringLiteral("cannot listen: ") + errnoText(failed);
         ::close(fd);
         ::unlink(addr.sun_path);
         return false;
