@@ -27,15 +27,23 @@ def test_live_connections_with_process_and_no_leftovers(agent):
     try:
         mine = f"127.0.0.1:{live.getsockname()[1]}"
 
-        def rows():
-            return [r for r in agent.data("network") if str(port) in r["remote"] + r["local"]]
+        expected = {(mine, f"127.0.0.1:{port}"), (f"127.0.0.1:{port}", mine)}
+        seen = []
 
-        found = wait_for(lambda: (lambda r: r if any(x["local"] == mine for x in r) else None)(rows()), 20,
-                         what="the live connection")
+        def settled():
+            seen[:] = [r for r in agent.data("network") if str(port) in r["remote"] + r["local"]]
+            return seen if {(x["local"], x["remote"]) for x in seen} == expected else None
+
+        # Both ends of the live pair; no listener, no TIME_WAIT leftover of the closed pair. A
+        # snapshot may predate the accept() (the server's end is held by no process until then)
+        # or the closing of the second pair, so wait for one taken after both: a leftover would
+        # keep every later snapshot from matching.
+        try:
+            found = wait_for(settled, 20, what="both ends of the live pair and nothing else")
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; the last snapshot held {seen}") from None
         row = next(x for x in found if x["local"] == mine)
         assert row["status"] == "ESTABLISHED" and row["pid"] == os.getpid() and row["process"]
-        # Both ends of the live pair; no listener, no TIME_WAIT leftover of the closed pair.
-        assert {(x["local"], x["remote"]) for x in found} == {(mine, f"127.0.0.1:{port}"), (f"127.0.0.1:{port}", mine)}
         assert all(x["status"] in CONNECTED for x in agent.data("network"))
         assert not [x for x in agent.data("network") if x["local"].endswith(f":{gone_local}")]
         processes = {p["pid"]: p for p in agent.data("processes")}
