@@ -154,3 +154,42 @@ TEST(AngularLayer, GlowFadesPastTheCutButCoreStops)
     // Far past the fade: nothing.
     EXPECT_EQ(qAlpha(out.pixel(layer.pointAt(0.6, 30).toPoint())), 0);
 }
+
+// The sparse copy of a layer must draw exactly what QPainter draws with the whole image,
+// over translucent and opaque frames alike, and clip at every edge.
+TEST(SparseImage, DrawsWhatThePainterDrawsPixelForPixel)
+{
+    QImage layer = clearImage(61, 47);
+    {
+        QPainter p(&layer);
+        p.setRenderHint(QPainter::Antialiasing);
+        for (int i = 0; i < 24; ++i) {
+            p.setPen(QPen(QColor(40 + 9 * i, 200 - 7 * i, 90, 20 + 10 * i), 0.8 + 0.2 * (i % 4)));
+            const double a = 2 * M_PI * i / 24;
+            p.drawLine(QPointF(30 + 12 * std::cos(a), 23 + 12 * std::sin(a)),
+                       QPointF(30 + 22 * std::cos(a), 23 + 22 * std::sin(a)));
+        }
+        p.fillRect(QRect(0, 0, 4, 4), QColor(255, 255, 255)); // opaque pixels too
+    }
+    const pixels::SparseImage sparse(layer);
+    ASSERT_FALSE(sparse.isNull());
+    EXPECT_LT(sparse.pixelCount(), layer.width() * layer.height() / 2);
+    EXPECT_EQ(sparse.toImage(), layer);
+
+    for (const auto format : {QImage::Format_ARGB32_Premultiplied, QImage::Format_RGB32}) {
+        QImage frame(70, 50, format);
+        for (int y = 0; y < frame.height(); ++y)
+            for (int x = 0; x < frame.width(); ++x)
+                frame.setPixel(x, y, qPremultiply(qRgba(x * 3, y * 5, (x * y) % 256,
+                                                        format == QImage::Format_RGB32 ? 255 : (x * 7) % 256)));
+        for (const QPoint at : {QPoint(4, 2), QPoint(-20, -15), QPoint(40, 30), QPoint(-3, 20)}) {
+            QImage byPainter = frame, bySparse = frame;
+            QPainter(&byPainter).drawImage(at, layer);
+            sparse.drawOver(bySparse, at);
+            EXPECT_EQ(bySparse, byPainter) << "format " << format << " at " << at.x() << "," << at.y();
+        }
+    }
+    QImage wrong(10, 10, QImage::Format_Indexed8);
+    sparse.drawOver(wrong, QPoint(0, 0)); // not a format it writes: left alone
+    EXPECT_TRUE(pixels::SparseImage(QImage()).isNull());
+}

@@ -279,15 +279,10 @@ namespace {
 // the device pixel ratio, the colour and whether the bloom is on.
 struct SharedDialImages {
     qreal dpr = 0;
-    // The ticks at the last two rotation steps: every turning dial is at the same step at
-    // the same time and the step only moves forward, so two images serve them all (each
-    // new step is drawn once, about ten times a second, instead of keeping all 36).
-    struct Ticks {
-        int step = -1;
-        QImage image;
-    };
-    std::array<Ticks, 2> ticks;
-    int newest = 0; // the slot used last
+    // The ticks at each of their 36 rotation steps, as their visible pixels only (about
+    // 5 KB a step at ratio 1, where a whole picture of the dial takes 78 KB): every turning
+    // dial is at the same step at the same time, and each step is drawn once.
+    std::array<pixels::SparseImage, tickSteps> ticks;
     QHash<quint64, std::shared_ptr<const pixels::AngularLayer>> arcs;
     QHash<QRgb, QImage> tips;
 };
@@ -388,28 +383,20 @@ const QImage &GaugeView::arcLayer(const Frame &f)
     return m_arc;
 }
 
-const QImage &GaugeView::tickImage(int step) const
+const pixels::SparseImage &GaugeView::tickPixels(int step) const
 {
     const qreal dpr = devicePixelRatioF();
     const int wrapped = ((step % tickSteps) + tickSteps) % tickSteps;
-    auto &shared = sharedImages(dpr);
-    for (int i = 0; i < 2; ++i) {
-        if (shared.ticks[size_t(i)].step == wrapped) {
-            shared.newest = i;
-            return shared.ticks[size_t(i)].image;
-        }
+    auto &slot = sharedImages(dpr).ticks[size_t(wrapped)];
+    if (slot.isNull()) {
+        QImage image = blankImage(QSizeF(dialSize, dialSize), dpr);
+        QPainter p(&image);
+        p.setRenderHint(QPainter::Antialiasing);
+        paintTicks(p, QRectF(0, 0, dialSize, dialSize), wrapped * tickStepRadians);
+        p.end();
+        slot = pixels::SparseImage(image);
     }
-    shared.newest = 1 - shared.newest;
-    auto &slot = shared.ticks[size_t(shared.newest)];
-    slot.step = wrapped;
-    if (slot.image.isNull())
-        slot.image = blankImage(QSizeF(dialSize, dialSize), dpr);
-    else
-        slot.image.fill(Qt::transparent);
-    QPainter p(&slot.image);
-    p.setRenderHint(QPainter::Antialiasing);
-    paintTicks(p, QRectF(0, 0, dialSize, dialSize), wrapped * tickStepRadians);
-    return slot.image;
+    return slot;
 }
 
 // The needle's tip: a dot with its glow, once per colour.
@@ -512,11 +499,19 @@ void GaugeView::buildComposite(const Frame &f, double t)
                         size_t(area.width()) * 4);
     }
 
-    QPainter p(&m_composite);
     const QRectF dial = dialRect();
     const QColor c = QColor::fromRgba(f.colour);
 
-    drawImageInBands(p, dial.topLeft(), tickImage(f.rotationStep));
+    // The ticks go straight into the frame where the dial starts on a whole device pixel
+    // (always at ratios 1 and 2); elsewhere the painter places them as it would an image.
+    const pixels::SparseImage &ticks = tickPixels(f.rotationStep);
+    const QPointF ticksAt = dial.topLeft() * dpr;
+    const bool ticksAligned = ticksAt == QPointF(ticksAt.toPoint());
+    if (ticksAligned)
+        ticks.drawOver(m_composite, ticksAt.toPoint());
+    QPainter p(&m_composite);
+    if (!ticksAligned)
+        drawImageInBands(p, dial.topLeft(), ticks.toImage());
     if (const QImage &arc = arcLayer(f); !arc.isNull())
         drawImageInBands(p, dial.topLeft() + QPointF(m_arcOrigin), arc);
 

@@ -75,7 +75,7 @@ private:
     void buildStatic(const Frame &f);
     std::shared_ptr<const pixels::AngularLayer> arcPixels(QRgb colour) const;
     const QImage &arcLayer(const Frame &f);
-    const QImage &tickImage(int step) const;
+    const pixels::SparseImage &tickPixels(int step) const;
     const QImage &tipImage(QRgb colour) const;
     const QImage &readoutGlow(const QColor &c);
 

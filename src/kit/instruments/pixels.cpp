@@ -256,4 +256,79 @@ QRgb AngularLayer::coreColourAt(double f, double radius) const
     return qUnpremultiply(m_core.pixel(p));
 }
 
+namespace {
+
+// x * a / 255 on each channel at once, rounded the way Qt's raster engine rounds.
+inline quint32 byteMul(quint32 x, quint32 a)
+{
+    quint32 t = (x & 0xff00ff) * a;
+    t = ((t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8) & 0xff00ff;
+    x = ((x >> 8) & 0xff00ff) * a;
+    x = (x + ((x >> 8) & 0xff00ff) + 0x800080) & 0xff00ff00;
+    return x | t;
+}
+
+} // namespace
+
+SparseImage::SparseImage(const QImage &premultiplied)
+{
+    if (premultiplied.isNull())
+        return;
+    const QImage src = premultiplied.format() == QImage::Format_ARGB32_Premultiplied
+                           ? premultiplied
+                           : premultiplied.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    m_size = src.size();
+    m_dpr = src.devicePixelRatio();
+    for (int y = 0; y < src.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(src.constScanLine(y));
+        for (int x = 0; x < src.width();) {
+            if (line[x] == 0) {
+                ++x;
+                continue;
+            }
+            const int from = x;
+            while (x < src.width() && line[x] != 0)
+                m_pixels.push_back(line[x++]);
+            m_runs.push_back(Run{y, from, x - from});
+        }
+    }
+    m_runs.shrink_to_fit();
+    m_pixels.shrink_to_fit();
+}
+
+void SparseImage::drawOver(QImage &target, QPoint at) const
+{
+    if (!usable(target))
+        return;
+    const int w = target.width(), h = target.height();
+    const QRgb *next = m_pixels.data();
+    for (const Run &run : m_runs) {
+        const QRgb *src = next;
+        next += run.count;
+        const int y = run.y + at.y();
+        if (y < 0 || y >= h)
+            continue;
+        const int x0 = run.x + at.x();
+        const int from = std::max(0, -x0), to = std::min(run.count, w - x0);
+        auto *row = reinterpret_cast<QRgb *>(target.scanLine(y));
+        for (int i = from; i < to; ++i) {
+            QRgb &d = row[x0 + i];
+            d = src[i] + byteMul(d, 255 - qAlpha(src[i]));
+        }
+    }
+}
+
+QImage SparseImage::toImage() const
+{
+    QImage out(m_size, QImage::Format_ARGB32_Premultiplied);
+    out.setDevicePixelRatio(m_dpr);
+    out.fill(Qt::transparent);
+    const QRgb *next = m_pixels.data();
+    for (const Run &run : m_runs) {
+        std::copy_n(next, run.count, reinterpret_cast<QRgb *>(out.scanLine(run.y)) + run.x);
+        next += run.count;
+    }
+    return out;
+}
+
 } // namespace tsav::pixels

@@ -78,4 +78,32 @@ private:
     QImage m_core;
 };
 
+// The visible pixels of a mostly transparent image (a ring of thin marks), row by row, to
+// draw over an ARGB32-premultiplied or RGB32 image as QPainter's source-over would, with
+// the same rounding, but touching only those pixels instead of the whole square.
+class SparseImage {
+public:
+    SparseImage() = default;
+    explicit SparseImage(const QImage &premultiplied);
+
+    bool isNull() const { return m_size.isEmpty(); }
+    QSize size() const { return m_size; }
+    qreal devicePixelRatio() const { return m_dpr; }
+    qsizetype pixelCount() const { return qsizetype(m_pixels.size()); }
+
+    // Source-over at a device-pixel offset; whatever falls outside `target` is skipped.
+    void drawOver(QImage &target, QPoint at) const;
+    // The whole image again (transparent where nothing was).
+    QImage toImage() const;
+
+private:
+    struct Run {
+        int y, x, count; // its pixels follow the previous runs' in m_pixels
+    };
+    QSize m_size;
+    qreal m_dpr = 1;
+    std::vector<Run> m_runs;
+    std::vector<QRgb> m_pixels; // premultiplied
+};
+
 } // namespace tsav::pixels
