@@ -1,3 +1,4 @@
+#include "kit/instruments/instrument.h"
 #include "kit/instruments/pixels.h"
 
 #include <QImage>
@@ -192,4 +193,35 @@ TEST(SparseImage, DrawsWhatThePainterDrawsPixelForPixel)
     QImage wrong(10, 10, QImage::Format_Indexed8);
     sparse.drawOver(wrong, QPoint(0, 0)); // not a format it writes: left alone
     EXPECT_TRUE(pixels::SparseImage(QImage()).isNull());
+}
+
+// Tall pictures and fills go out in bands of rows. At a fractional pixel ratio (125 %, 150 %
+// desktops) every band must meet the next: a row left out, or painted twice, is a line
+// across the instrument.
+TEST(Bands, MeetWithoutSeamsAtEveryPixelRatio)
+{
+    for (const double dpr : {1.0, 1.25, 1.5, 1.75, 2.0}) {
+        for (const double top : {0.0, 3.0, 7.4, 21.0, -14.0, -3.0}) {
+            QImage frame(int(200 * dpr) + 2, int(520 * dpr) + 2, QImage::Format_ARGB32_Premultiplied);
+            frame.setDevicePixelRatio(dpr);
+            frame.fill(Qt::black);
+            QImage layer = clearImage(int(120 * dpr), int(480 * dpr));
+            layer.setDevicePixelRatio(dpr);
+            layer.fill(qPremultiply(qRgba(255, 255, 255, 128)));
+            {
+                QPainter p(&frame);
+                drawImageInBands(p, QPointF(10, top), layer, 40);
+                inBands(p, QRectF(150, top, 30, 480), [&] { p.fillRect(QRectF(150, top, 30, 480), QColor(255, 0, 0, 128)); }, 40);
+            }
+            // Down the middle of each, every row inside reads the same.
+            const int imageX = int((10 + 60) * dpr), fillX = int(165 * dpr);
+            const int first = std::max(0, int(std::ceil((top + 1) * dpr))), last = int((top + 479) * dpr);
+            for (int y = first; y < last; ++y) {
+                ASSERT_EQ(frame.pixel(imageX, y), frame.pixel(imageX, first))
+                    << "image, ratio " << dpr << ", top " << top << ", row " << y;
+                ASSERT_EQ(frame.pixel(fillX, y), frame.pixel(fillX, first))
+                    << "fill, ratio " << dpr << ", top " << top << ", row " << y;
+            }
+        }
+    }
 }

@@ -33,17 +33,35 @@ FrameKey &FrameKey::add(double v, double step)
 
 void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw, int maxDeviceRows)
 {
-    const qreal dpr = p.device() ? p.device()->devicePixelRatioF() : 1.0;
-    const double scale = std::max(1e-6, std::abs(p.worldTransform().m22()) * dpr);
-    const double bandHeight = maxDeviceRows / scale;
-    const int bands = std::max(1, int(std::ceil(area.height() / bandHeight)));
-    for (int i = 0; i < bands; ++i) {
+    const int rows = std::max(1, maxDeviceRows);
+    const QTransform &device = p.deviceTransform();
+    auto band = [&](const QRectF &clip) {
         p.save();
-        p.setClipRect(QRectF(area.left(), area.top() + i * bandHeight, area.width(),
-                             std::min(bandHeight, area.bottom() - (area.top() + i * bandHeight))),
-                      Qt::IntersectClip);
+        p.setClipRect(clip, Qt::IntersectClip);
         draw();
         p.restore();
+    };
+    if (device.type() > QTransform::TxScale || device.m22() <= 0) {
+        // Turned or flipped: bands of the logical height that many device rows take.
+        const double scale = std::max(1e-6, std::abs(device.m22()));
+        const double bandHeight = rows / scale;
+        const int bands = std::max(1, int(std::ceil(area.height() / bandHeight)));
+        for (int i = 0; i < bands; ++i)
+            band(QRectF(area.left(), area.top() + i * bandHeight, area.width(),
+                        std::min(bandHeight, area.bottom() - (area.top() + i * bandHeight))));
+        return;
+    }
+    // The clip rounds each band's edges to device rows on its own: band edges that fall
+    // between rows (always, at a fractional pixel ratio) may round apart and leave a row
+    // unpainted, or together and paint one twice. So the bands are cut on whole device rows,
+    // from the rows the whole area's clip would have covered.
+    const QTransform back = device.inverted();
+    const int top = qRound(device.map(area.topLeft()).y());
+    const int bottom = std::max(top + 1, qRound(device.map(area.bottomLeft()).y()));
+    auto logicalY = [&](int deviceRow) { return back.map(QPointF(0, deviceRow)).y(); };
+    for (int y = top; y < bottom; y += rows) {
+        const double y0 = logicalY(y), y1 = logicalY(std::min(y + rows, bottom));
+        band(QRectF(area.left(), y0, area.width(), y1 - y0));
     }
 }
 
@@ -77,6 +95,18 @@ void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDevic
     if (image.height() <= rows) {
         p.drawImage(at, image);
         return;
+    }
+    // The painter rounds each band's place on its own, half-way places away from zero: at a
+    // fractional pixel ratio a picture starting above the frame's top (a dial's arc with its
+    // glow) put its first band a row higher than the next, and a row between them stayed
+    // empty, a line across the dial. Start the picture on the whole device pixel the painter
+    // would have put it on in one piece, so that every band lands on whole pixels below it.
+    const QTransform &device = p.deviceTransform();
+    if (device.type() <= QTransform::TxScale) {
+        const QPointF d = device.map(at);
+        const QPointF whole(qRound(d.x()), qRound(d.y()));
+        if (whole != d)
+            at = device.inverted().map(whole);
     }
     for (int y = 0; y < image.height(); y += rows) {
         const int h = std::min(rows, image.height() - y);
