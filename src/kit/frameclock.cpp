@@ -52,6 +52,7 @@ struct FrameClock::Private : public QObject {
         // A wake-up (wakeAt) rather than a rate: delivered once, at the first tick at or
         // after this time; +infinity once delivered.
         std::optional<double> due;
+        bool chainWatched = false; // its view and ancestors carry the event filter
     };
 
     FrameClock *q = nullptr;
@@ -82,8 +83,12 @@ struct FrameClock::Private : public QObject {
         switch (event->type()) {
         case QEvent::Show:
         case QEvent::Hide:
-        case QEvent::WindowStateChange:
         case QEvent::ParentChange:
+            // New ancestors to watch: walk every chain again at the next decision.
+            for (auto &s : subscribers)
+                s.chainWatched = false;
+            [[fallthrough]];
+        case QEvent::WindowStateChange:
         case QEvent::Move:
         case QEvent::Resize:
             // Visibility or position changed somewhere along a subscriber's chain (a
@@ -127,7 +132,10 @@ struct FrameClock::Private : public QObject {
                 it = subscribers.erase(it);
                 continue;
             }
-            watchChainOf(it->view);
+            if (!it->chainWatched) {
+                watchChainOf(it->view);
+                it->chainWatched = true;
+            }
             if (viewIsOnScreen(it->view)) {
                 if (!it->due)
                     fps = std::max(fps, it->maxFps);
