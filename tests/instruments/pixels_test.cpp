@@ -224,4 +224,10 @@ TEST(Bands, MeetWithoutSeamsAtEveryPixelRatio)
             }
         }
     }
+    // An empty area paints nothing.
+    QImage still = clearImage(20, 20);
+    QPainter p(&still);
+    inBands(p, QRectF(0, 5, 20, 0), [&] { p.fillRect(QRect(0, 0, 20, 20), Qt::red); });
+    p.end();
+    EXPECT_EQ(still, clearImage(20, 20));
 }

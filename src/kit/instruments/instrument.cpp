@@ -57,7 +57,7 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
     // from the rows the whole area's clip would have covered.
     const QTransform back = device.inverted();
     const int top = qRound(device.map(area.topLeft()).y());
-    const int bottom = std::max(top + 1, qRound(device.map(area.bottomLeft()).y()));
+    const int bottom = qRound(device.map(area.bottomLeft()).y());
     auto logicalY = [&](int deviceRow) { return back.map(QPointF(0, deviceRow)).y(); };
     for (int y = top; y < bottom; y += rows) {
         const double y0 = logicalY(y), y1 = logicalY(std::min(y + rows, bottom));
