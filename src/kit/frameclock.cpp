@@ -81,13 +81,13 @@ struct FrameClock::Private : public QObject {
     bool eventFilter(QObject *, QEvent *event) override
     {
         switch (event->type()) {
-        case QEvent::Show:
-        case QEvent::Hide:
         case QEvent::ParentChange:
             // New ancestors to watch: walk every chain again at the next decision.
             for (auto &s : subscribers)
                 s.chainWatched = false;
             [[fallthrough]];
+        case QEvent::Show:
+        case QEvent::Hide:
         case QEvent::WindowStateChange:
         case QEvent::Move:
         case QEvent::Resize:
