@@ -87,8 +87,6 @@ public:
     explicit SparseImage(const QImage &premultiplied);
 
     bool isNull() const { return m_size.isEmpty(); }
-    QSize size() const { return m_size; }
-    qreal devicePixelRatio() const { return m_dpr; }
     qsizetype pixelCount() const { return qsizetype(m_pixels.size()); }
 
     // Source-over at a device-pixel offset; whatever falls outside `target` is skipped.
