@@ -237,6 +237,11 @@ class Telemetry:
                 p.exe_gone = bool(exe and exe.endswith(" (deleted)") and not os.path.lexists(executable_path(exe)))
                 p.static = None
                 tr.shell = _interpreter(p)
+                if not p.cmdline and not p.kernel:
+                    # Caught inside execve: the new executable is in place before its arguments
+                    # are (a sixth of reads straight after a spawn here). Read it all again next
+                    # pass, or the process would be judged without its arguments until it next execs.
+                    tr.exe_seen = object()
             if tr.ticks is not None and now > tr.when:
                 p.cpu = max(0.0, (st.ticks - tr.ticks) / procfs.CLK_TCK / (now - tr.when) * 100.0)
                 busy = p.cpu >= BUSY_CPU or st.state == "R"

@@ -23,6 +23,7 @@ from agent.config import Config
 from agent.db import Database
 from agent.engines import NetworkIntel
 from agent.events import EventLog
+from agent import procfs
 from agent.settings import Settings
 from agent.telemetry import Telemetry
 from agent.threats import ThreatStore
@@ -157,12 +158,24 @@ class TestSignals:
             p = sampler.sample(full=False)[upgraded.pid]
             assert p.exe.endswith(" (deleted)") and p.reasons == []
 
-    def test_miners_by_options_and_pool_port(self, sampler, home):
+    def test_miners_by_options_and_pool_port(self, sampler, home, monkeypatch):
         # (One named like a miner is a threat of the real agent below.)
         worker = script(os.path.join(home, "worker"))
         with running([worker, "-o", "stratum+tcp://pool.example:3333", "-u", "wallet"]) as invoked:
+            # Read straight after a spawn, a process is often caught inside execve: its new
+            # executable is in place, its arguments not yet. The first read here is that one.
+            real, caught = procfs.cmdline, []
+
+            def mid_exec(pid, *a, **kw):
+                if pid == invoked.pid and not caught:
+                    caught.append(pid)
+                    return []
+                return real(pid, *a, **kw)
+
+            monkeypatch.setattr(procfs, "cmdline", mid_exec)
             p = judged(sampler, lambda p: p.pid == invoked.pid)
-            assert p.score >= 0.95 and "invoked like a cryptocurrency miner (stratum+tcp://" in p.reasons[0]
+            assert caught and p.score >= 0.95
+            assert "invoked like a cryptocurrency miner (stratum+tcp://" in p.reasons[0]
         srv = free_listener((3333, 14444, 45700, 5555))
         port = srv.getsockname()[1]
         try:
