@@ -232,11 +232,14 @@ void Instrument::paintBackdrop(QPainter &p)
     p.setCompositionMode(mode);
 }
 
-QImage Instrument::backdropImage()
+QImage Instrument::backdropImage(BackdropCopy copy)
 {
     QImage image = blankImage(size(), devicePixelRatioF());
     QPainter p(&image);
     paintBackdrop(p);
+    p.end();
+    if (copy == BackdropCopy::dropCopy)
+        m_backdrop = QImage();
     return image;
 }
 
