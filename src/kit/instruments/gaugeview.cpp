@@ -440,7 +440,7 @@ const QImage &GaugeView::readoutGlow(const QColor &c)
 // track, unit, glow line and caption.
 void GaugeView::buildStatic(const Frame &f)
 {
-    m_static = backdropImage(BackdropCopy::dropCopy);
+    m_static = backdropImage(BackdropCopy::drop);
     QPainter p(&m_static);
     p.setRenderHint(QPainter::Antialiasing);
     const QRectF dial = dialRect();

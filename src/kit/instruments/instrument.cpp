@@ -238,7 +238,7 @@ QImage Instrument::backdropImage(BackdropCopy copy)
     QPainter p(&image);
     paintBackdrop(p);
     p.end();
-    if (copy == BackdropCopy::dropCopy)
+    if (copy == BackdropCopy::drop)
         m_backdrop = QImage();
     return image;
 }

@@ -100,9 +100,9 @@ protected:
     void paintBackdrop(QPainter &p);
     // A picture of this widget at its pixel ratio holding those pixels: the first layer
     // of a cached still image. A still rebuilt only when the panel or the instrument's
-    // zone changes lets go of the copy paintBackdrop keeps (`dropCopy`): the still holds
+    // zone changes lets go of the copy paintBackdrop keeps (`drop`): the still holds
     // those pixels already, and a dashboard's dials and radar kept 0.7 MB of them twice.
-    enum class BackdropCopy { keep, dropCopy };
+    enum class BackdropCopy { keep, drop };
     QImage backdropImage(BackdropCopy copy = BackdropCopy::keep);
     // Starts a paint: records the frame's key and counts the frame.
     void beginFrame(double t);

@@ -167,7 +167,7 @@ void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anch
 void RadarView::buildBase()
 {
     const qreal dpr = devicePixelRatioF();
-    m_base = backdropImage(BackdropCopy::dropCopy);
+    m_base = backdropImage(BackdropCopy::drop);
     QPainter p(&m_base);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
