@@ -5,6 +5,7 @@
 #include "kit/frameclock.h"
 #include "kit/motion.h"
 #include "kit/palette.h"
+#include "kit/poolpaint.h"
 
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
@@ -171,7 +172,7 @@ void MainWindow::paintEvent(QPaintEvent *e)
     QLinearGradient g(0, 0, 0, height());
     g.setColorAt(0, palette::backgroundTop);
     g.setColorAt(1, palette::backgroundBottom);
-    p.fillRect(rect(), g);
+    paintPreferPool(p, [&](QPainter &q) { q.fillRect(rect(), g); });
     if (m_shownPending) {
         m_shownPending = false;
         QTimer::singleShot(0, this, [this] {

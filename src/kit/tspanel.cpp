@@ -2,6 +2,7 @@
 
 #include "kit/frameclock.h"
 #include "kit/palette.h"
+#include "kit/poolpaint.h"
 
 #include <QBackingStore>
 #include <QHash>
@@ -434,15 +435,17 @@ double TSPanel::nextBorderChange(double t)
 void TSPanel::paintEvent(QPaintEvent *e)
 {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setClipRegion(e->region());
     const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     const QPainterPath shape = panelShape(r);
-    p.fillPath(shape, palette::panelBase);
     QLinearGradient sheen(r.topLeft(), QPointF(r.left(), r.center().y()));
     sheen.setColorAt(0, QColor(255, 255, 255, 10)); // white at 0.04
     sheen.setColorAt(1, QColor(255, 255, 255, 0));
-    p.fillPath(shape, sheen);
+    paintPreferPool(p, [&](QPainter &q) {
+        q.setRenderHint(QPainter::Antialiasing);
+        q.setClipRegion(e->region(), Qt::IntersectClip);
+        q.fillPath(shape, palette::panelBase);
+        q.fillPath(shape, sheen);
+    });
 }
 
 void TSPanel::resizeEvent(QResizeEvent *e)

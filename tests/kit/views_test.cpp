@@ -212,6 +212,7 @@ TEST(PanelBorder, ALevelPutBackFromItsPixelsRepairsWhatWasDrawnOverTheRing)
     fresh.setAttribute(Qt::WA_DontShowOnScreen);
     fresh.show();
     QImage whole(shown.size(), QImage::Format_RGB32);
+    whole.setDevicePixelRatio(shown.devicePixelRatio());
     fresh.render(&whole);
     FrameClock::freeze(std::nullopt);
     int differing = 0, red = 0;
