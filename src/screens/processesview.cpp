@@ -4,6 +4,7 @@
 #include "kit/label.h"
 #include "kit/palette.h"
 #include "kit/plaintext.h"
+#include "kit/poolpaint.h"
 #include "kit/tspanel.h"
 #include "kit/typography.h"
 #include "screens/screenparts.h"
@@ -93,7 +94,7 @@ QWidget *tableHeader()
     return w;
 }
 
-void paintTile(QPainter &p, const Tile &t, Metric metric)
+void paintTileShape(QPainter &p, const Tile &t)
 {
     QPainterPath shape;
     shape.addRoundedRect(t.rect, 6, 6);
@@ -101,6 +102,11 @@ void paintTile(QPainter &p, const Tile &t, Metric metric)
     p.setPen(QPen(QColor(0, 0, 0, 64), 1));
     p.setBrush(Qt::NoBrush);
     p.drawPath(shape);
+}
+
+// Inside the tile's shape, which no other tile reaches.
+void paintTileLabels(QPainter &p, const Tile &t, Metric metric)
+{
     if (!tileShowsLabels(t.rect))
         return;
     const QRectF inner = t.rect.adjusted(6, 6, -6, -6);
@@ -136,10 +142,18 @@ QList<Tile> ProcessTreemap::tiles() const { return layoutTreemap(m_items, m_metr
 void ProcessTreemap::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
+    const QList<Tile> all = tiles();
+    // The shapes are plain fills, the largest a panel's width by half its height: filled
+    // from the pool (see paintFromPool), the labels over them from here.
+    paintPreferPool(p, [&](QPainter &q) {
+        q.setRenderHint(QPainter::Antialiasing);
+        for (const Tile &t : all)
+            paintTileShape(q, t);
+    });
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
-    for (const Tile &t : tiles())
-        paintTile(p, t, m_metric);
+    for (const Tile &t : all)
+        paintTileLabels(p, t, m_metric);
 }
 
 // --- ProcessesView --------------------------------------------------------------------
