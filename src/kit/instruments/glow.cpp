@@ -118,6 +118,13 @@ const RollingText::Shaped &RollingText::shaped(const QFont &font) const
     return m_shaped;
 }
 
+double RollingText::paddedWidth(const QString &padded, const QFont &font) const
+{
+    if (!m_padded.valid || m_padded.text != padded || m_padded.font != font)
+        m_padded = Shaped{padded, font, {}, QFontMetricsF(font).horizontalAdvance(padded), true};
+    return m_padded.width;
+}
+
 const QList<QGlyphRun> &RollingText::shapedChar(QChar c, const QFont &font) const
 {
     if (m_charsFont != font) {
@@ -156,7 +163,7 @@ void RollingText::draw(QPainter &p, const QRectF &rect, Qt::Alignment align, con
     const int n = int(std::max(m_text.size(), m_previous.size()));
     const QString cur = m_text.rightJustified(n, QLatin1Char(' '));
     const QString old = m_previous.rightJustified(n, QLatin1Char(' '));
-    const double lead = fm.horizontalAdvance(cur) - textWidth; // width of the padding
+    const double lead = paddedWidth(cur, font) - textWidth; // width of the padding
     double x = x0 - lead;
     const double shift = fm.height() * 0.6;
     p.setClipRect(QRectF(rect.left(), rect.top() - 2, rect.width(), rect.height() + 4));

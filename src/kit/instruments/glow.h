@@ -55,7 +55,12 @@ private:
     // Each character alone, for the roll (a handful: digits, a point, a unit).
     const QList<QGlyphRun> &shapedChar(QChar c, const QFont &font) const;
 
+    // The advance of the rolling line (the text padded to the old one's length), measured
+    // once per roll rather than on each of its frames.
+    double paddedWidth(const QString &padded, const QFont &font) const;
+
     mutable Shaped m_shaped;
+    mutable Shaped m_padded; // runs unused
     mutable QHash<QChar, QList<QGlyphRun>> m_chars;
     mutable QFont m_charsFont;
     QString m_text, m_previous;
