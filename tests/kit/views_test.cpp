@@ -2,12 +2,14 @@
 // the pill button's feedback order.
 #include "alerts/soundplayer.h"
 #include "kit/frameclock.h"
+#include "kit/poolpaint.h"
 #include "kit/tspanel.h"
 #include "kit/tspillbutton.h"
 #include "platform/fakes.h"
 
 #include <QPainter>
 #include <QPointer>
+#include <QPainterPath>
 #include <QScreen>
 #include <QTest>
 
@@ -151,6 +153,63 @@ TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
     QTest::qWait(50);
     EXPECT_GT(panel->children().indexOf(ring), panel->children().indexOf(late));
     FrameClock::freeze(std::nullopt);
+}
+
+// Fills painted from a thread of Qt's pool land on the same pixels as the same fills
+// painted by the widget's own painter: at whole and fractional scales, through a clip that
+// is not a rectangle, and for a panel's shapes (an antialiased rounded fill, a vertical
+// gradient, a hairline stroke) as tall as Qt cuts into pieces.
+TEST(PoolPaint, FillsLandOnTheSamePixelsAsFromTheWidgetsOwnPainter)
+{
+    struct Fills : QWidget {
+        bool fromPool = false;
+        bool paintedFromPool = false;
+        void paintEvent(QPaintEvent *) override
+        {
+            QPainter p(this);
+            const QRectF r = QRectF(rect()).adjusted(7.5, 5.5, -9.5, -6.5);
+            QPainterPath shape;
+            shape.addRoundedRect(r, 14, 14);
+            QLinearGradient sheen(r.topLeft(), QPointF(r.left(), r.center().y()));
+            sheen.setColorAt(0, QColor(255, 255, 255, 90));
+            sheen.setColorAt(1, QColor(255, 255, 255, 0));
+            const auto fills = [&](QPainter &q) {
+                q.setRenderHint(QPainter::Antialiasing);
+                q.fillPath(shape, QColor(22, 28, 44));
+                q.fillPath(shape, sheen);
+                q.setPen(QPen(QColor(0, 0, 0, 64), 1));
+                q.drawPath(shape);
+            };
+            if (fromPool)
+                paintedFromPool = paintFromPool(p, fills);
+            else
+                fills(p);
+        }
+    };
+    Fills fills;
+    fills.resize(371, 233);
+    QRegion clip(fills.rect());
+    clip -= QRegion(QRect(120, 90, 150, 80)); // a hole: not a rectangle
+    auto renderAt = [&](qreal dpr, bool fromPool) {
+        fills.fromPool = fromPool;
+        QImage image((QSizeF(fills.size()) * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(dpr);
+        image.fill(QColor(30, 40, 60));
+        fills.render(&image, QPoint(), clip);
+        return image;
+    };
+    for (const qreal dpr : {1.0, 1.25, 1.5, 2.0}) {
+        const QImage own = renderAt(dpr, false);
+        const QImage pooled = renderAt(dpr, true);
+        EXPECT_TRUE(fills.paintedFromPool) << "at " << dpr;
+        int differing = 0;
+        for (int y = 0; y < own.height(); ++y)
+            for (int x = 0; x < own.width(); ++x)
+                differing += own.pixel(x, y) != pooled.pixel(x, y);
+        EXPECT_EQ(differing, 0) << "at " << dpr;
+        EXPECT_NE(pooled.pixel(QPoint(30, 200) * dpr), qRgb(30, 40, 60)) << "the fills were painted";
+        EXPECT_EQ(pooled.pixel(QPoint(190, 120) * dpr), qRgb(30, 40, 60)) << "the hole was kept";
+    }
 }
 
 // Each breathing level is stroked once and put back from its pixels when it comes round
