@@ -32,12 +32,14 @@ def test_live_connections_with_process_and_no_leftovers(agent):
 
         def settled():
             seen[:] = [r for r in agent.data("network") if str(port) in r["remote"] + r["local"]]
-            return seen if {(x["local"], x["remote"]) for x in seen} == expected else None
+            pairs = {(x["local"], x["remote"]) for x in seen}
+            return seen if pairs == expected and all(x["status"] == "ESTABLISHED" for x in seen) else None
 
-        # Both ends of the live pair; no listener, no TIME_WAIT leftover of the closed pair. A
-        # snapshot may predate the accept() (the server's end is held by no process until then)
-        # or the closing of the second pair, so wait for one taken after both: a leftover would
-        # keep every later snapshot from matching.
+        # Both ends of the live pair, established; no listener, no TIME_WAIT leftover of the
+        # closed pair. A snapshot may predate the accept() (the server's end is held by no
+        # process until then), or even the handshake (the pair then shows as SYN_SENT and
+        # SYN_RECV), or the closing of the second pair, so wait for one taken after all of
+        # them: a leftover would keep every later snapshot from matching.
         try:
             found = wait_for(settled, 20, what="both ends of the live pair and nothing else")
         except AssertionError as failure:
