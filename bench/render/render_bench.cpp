@@ -14,9 +14,12 @@
 #include "screens/ticker.h"
 
 #include <QApplication>
+#include <QSet>
+#include <QThreadPool>
 #include <QVBoxLayout>
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <memory>
 
 using namespace tsav;
@@ -189,6 +192,39 @@ void BM_BloomArc(benchmark::State &state)
         benchmark::DoNotOptimize(bloom->apply(layer, 10, 1.4f, QSize(14, 14)));
 }
 BENCHMARK(BM_BloomArc)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
+
+// A panel's first breath: a new panel (560 x 380 of content) steps through its border's
+// forty-odd colour levels, stroking its ring once at each. Qt's raster engine hands the
+// pieces of each stroke to its global pool: with one thread, as the console sets it, and
+// with two, as Qt would have it on a 2-core machine.
+void BM_PanelFirstBreath(benchmark::State &state)
+{
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threadsBefore = pool->maxThreadCount();
+    pool->setMaxThreadCount(int(state.range(0)));
+    FrameClock::instance().setManual(true);
+    for (auto _ : state) {
+        state.PauseTiming();
+        double t = 1000;
+        FrameClock::freeze(t);
+        auto host = std::make_unique<Host>(new QWidget, QSize(560, 380));
+        state.ResumeTiming();
+        const double end = t + 2 * M_PI / 0.4; // one breath
+        QSet<int> levels;
+        while ((t = TSPanel::nextBorderChange(t)) < end) {
+            FrameClock::freeze(t);
+            FrameClock::instance().tickNow();
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::processEvents();
+            levels.insert(TSPanel::borderLevel(t));
+        }
+        state.counters["levels"] = levels.size();
+    }
+    FrameClock::instance().setManual(false);
+    FrameClock::freeze(std::nullopt);
+    pool->setMaxThreadCount(threadsBefore);
+}
+BENCHMARK(BM_PanelFirstBreath)->Arg(1)->Arg(2)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

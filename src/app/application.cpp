@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -50,6 +51,12 @@ void TessalyAntivirusApp::prepareProcess()
     // the piece over the socket. (A setting of the user's own is left alone.)
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
         qputenv("QT_XCB_NO_MITSHM", "1");
+    // Qt's raster engine cuts every fill of more than 96 spans into pieces for its global
+    // pool and waits for them: a panel's ring, a tall gradient. The GUI thread only waits,
+    // so a second thread adds no speed, while every piece may wake either thread and the
+    // two hand the pieces back and forth. One thread takes them in turn: the same pieces,
+    // the same pixels, about a third less CPU a stroke.
+    QThreadPool::globalInstance()->setMaxThreadCount(1);
 }
 
 namespace {
