@@ -14,6 +14,8 @@
 //      "mark"      -> "mark wall_s=… rss_kb=… radar_fps=… dial_fps=MIN/MAX ticker_fps=…"
 //                     (frames each instrument painted since the previous mark)
 //      "tab NAME"  -> shows that tab, answers "tab NAME"
+//      "choose NAME" -> chooses that tab as a click on its row would (the sidebar
+//                     slides), answers "choose NAME"
 //      "quit"      (or end of input) ends the process.
 
 #include "firstframe.h"
@@ -158,6 +160,11 @@ void serve(tsav::TessalyAntivirusApp &console)
                 const auto tab = tsav::tabFromRawValue(line.mid(4));
                 if (tab)
                     console.mainWindow()->setTab(*tab, false);
+                reply(tab ? line : QStringLiteral("error unknown tab"));
+            } else if (line.startsWith(QLatin1String("choose "))) {
+                const auto tab = tsav::tabFromRawValue(line.mid(7));
+                if (tab)
+                    console.mainWindow()->chooseTab(*tab);
                 reply(tab ? line : QStringLiteral("error unknown tab"));
             } else if (line == QLatin1String("quit")) {
                 QCoreApplication::quit();

@@ -18,6 +18,7 @@
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
@@ -34,6 +35,16 @@ using fonts::Weight;
 constexpr double kSlideResponse = 0.45, kSlideDamping = 0.78;
 constexpr double kSlideSeconds = 1.0;   // the spring has settled by then
 constexpr double kBounceSeconds = 0.35; // icon bounce on selection change
+constexpr double kBounceScale = 0.22;   // the icon's growth at the top of the bounce
+
+// A row's icon box, and what the icon covers at the top of its bounce with a pixel of
+// antialiasing around it.
+QRectF iconBox(qreal rowHeight) { return QRectF(12, rowHeight / 2.0 - 11, 22, 22); }
+QRect bounceBounds(qreal rowHeight)
+{
+    const qreal grow = 11 * kBounceScale + 2;
+    return iconBox(rowHeight).adjusted(-grow, -grow, grow, grow).toAlignedRect();
+}
 
 // The dot of the agent state line.
 class StateDot : public QWidget {
@@ -69,7 +80,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *) override
     {
-        const QRectF r = m_sidebar->highlightRect(FrameClock::now());
+        const QRectF r = m_sidebar->highlightRect(m_sidebar->m_slideAt);
         if (r.isEmpty())
             return;
         QPainter p(this);
@@ -105,8 +116,9 @@ void SidebarRow::setSelected(bool selected)
     m_selected = selected;
     m_selectedChangedAt = FrameClock::now();
     setAccessibleDescription(selected ? QStringLiteral("selectat") : QString());
+    // The text and the dot change once, here; the bounce's frames repaint the icon alone.
     FrameClock::instance().subscribe(this, 60, [this](double t) {
-        update();
+        update(bounceBounds(height()));
         if (t - m_selectedChangedAt > kBounceSeconds)
             FrameClock::instance().unsubscribe(this);
     });
@@ -125,7 +137,7 @@ QSize SidebarRow::sizeHint() const
     return QSize(200, int(std::ceil(std::max<qreal>(fm.height(), 17) + 18)));
 }
 
-void SidebarRow::paintEvent(QPaintEvent *)
+void SidebarRow::paintEvent(QPaintEvent *e)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
@@ -148,19 +160,24 @@ void SidebarRow::paintEvent(QPaintEvent *)
     const qreal cy = height() / 2.0;
     const double dt = FrameClock::now() - m_selectedChangedAt;
     const double bounce = (dt >= 0 && dt < kBounceSeconds)
-                              ? 1 + 0.22 * std::sin(M_PI * dt / kBounceSeconds)
+                              ? 1 + kBounceScale * std::sin(M_PI * dt / kBounceSeconds)
                               : 1.0;
-    const QRectF iconBox(12, cy - 11, 22, 22);
+    const QRectF box = iconBox(height());
     p.save();
-    p.translate(iconBox.center());
+    p.translate(box.center());
     p.scale(bounce, bounce);
     icons::draw(p, QRectF(-11, -11, 22, 22), tabIcon(m_tab), fg, 14);
     p.restore();
 
+    // The label and the dot lie right of the icon's bounce: a frame of the bounce leaves
+    // them as they are.
+    const QRect bounds = bounceBounds(height());
+    if (!e->region().intersects(QRect(bounds.right() + 1, 0, width() - bounds.right() - 1, height())))
+        return;
     const QFont font = fonts::system(13, m_selected ? Weight::Semibold : Weight::Regular);
     p.setFont(font);
     p.setPen(fg);
-    const qreal textX = iconBox.right() + 12;
+    const qreal textX = box.right() + 12;
     p.drawText(QRectF(textX, 0, width() - textX - 24, height()), Qt::AlignVCenter | Qt::AlignLeft,
                text());
 
@@ -287,11 +304,21 @@ void Sidebar::setCurrentTab(Tab tab, bool animated)
     m_previous = animated ? m_current : tab;
     m_current = tab;
     m_changedAt = FrameClock::now();
+    m_slideAt = m_changedAt;
     for (SidebarRow *r : m_rows)
         r->setSelected(r->tab() == tab);
     if (animated) {
+        // Each frame repaints the rows the highlight crossed since the last one (whole
+        // rows: at a fractional scale, a picture cut by a clip may land a step away from
+        // the whole one), and the highlight is painted where this frame puts it, whenever
+        // the paint comes.
         FrameClock::instance().subscribe(m_rowsBox, 60, [this](double t) {
-            m_rowsBox->update();
+            QRect band = highlightRect(m_slideAt).united(highlightRect(t)).adjusted(-2, -2, 2, 2).toAlignedRect();
+            m_slideAt = t;
+            for (const SidebarRow *r : std::as_const(m_rows))
+                if (r->geometry().intersects(band))
+                    band |= r->geometry();
+            m_rowsBox->update(band);
             if (t - m_changedAt > kSlideSeconds)
                 FrameClock::instance().unsubscribe(m_rowsBox);
         });

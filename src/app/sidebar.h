@@ -80,6 +80,7 @@ private:
     Tab m_current = Tab::dashboard;
     Tab m_previous = Tab::dashboard;
     double m_changedAt = -1e9;
+    double m_slideAt = -1e9; // the time of the highlight's latest frame
     QWidget *m_rowsBox;
     QList<SidebarRow *> m_rows;
     QVBoxLayout *m_footer;

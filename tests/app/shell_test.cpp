@@ -16,6 +16,7 @@
 #include "platform/fakes.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -88,6 +89,62 @@ TEST_F(ShellTest, SelectedRowIgnoresClicksAndOtherRowsGiveOneAlignmentHaptic)
     EXPECT_FALSE(window.sidebar()->row(Tab::dashboard)->selected());
     EXPECT_NE(window.currentScreen(), dashboard); // a fresh screen, not the old one updated
     EXPECT_TRUE(services.sounds.plays.isEmpty()); // tab changes make no sound
+}
+
+// The sidebar's frames repaint only the band its highlight crosses and the bouncing
+// icons: frame by frame it is left as a fresh paint of the same moment would leave it,
+// also when a choice comes in the middle of a slide.
+TEST_F(ShellTest, TheSidebarsFramesMatchAFreshPaint)
+{
+    AgentClient agent(socketPath);
+    MainWindow window(ctx(&agent));
+    FrameClock::instance().setManual(true);
+    const auto manual = qScopeGuard([] { FrameClock::instance().setManual(false); });
+    double t = 1767261700;
+    auto step = [&](double to) {
+        t = to;
+        FrameClock::freeze(t);
+        FrameClock::instance().tickNow();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    };
+    window.setTab(Tab::quarantine, false); // a light screen: frames are quick to compare
+    step(t);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    step(t);
+    Sidebar *sidebar = window.sidebar();
+    auto differing = [&] {
+        const QImage shown = window.screen()->grabWindow(window.winId()).toImage();
+        const qreal dpr = window.devicePixelRatio();
+        QImage fresh(shown.size(), shown.format());
+        fresh.setDevicePixelRatio(dpr);
+        window.render(&fresh);
+        const QPoint at = sidebar->mapTo(&window, QPoint());
+        // (At a fractional scale the offscreen platform's grab holds the window's size in
+        // device pixels: the part of the sidebar within it is compared.)
+        const QRect area = QRect(QPoint(int(at.x() * dpr), int(at.y() * dpr)), sidebar->size() * dpr)
+                               .intersected(shown.rect());
+        int n = 0;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                n += shown.pixel(x, y) != fresh.pixel(x, y);
+        return n;
+    };
+    sidebar->choose(Tab::settings); // a long slide, five rows down
+    for (int i = 1; i <= 20; ++i) {
+        step(t + 1.0 / 60);
+        if (i % 5 == 0) {
+            EXPECT_EQ(differing(), 0) << "frame " << i;
+        }
+    }
+    sidebar->choose(Tab::threats); // mid-slide
+    for (int i = 1; i <= 70; ++i) {
+        step(t + 1.0 / 60);
+        if (i % 7 == 0) {
+            EXPECT_EQ(differing(), 0) << "frame " << i << " after the second choice";
+        }
+    }
 }
 
 TEST_F(ShellTest, CtrlDigitsAndTheSpaceBarChooseTabsAndMoveTheKeyboardFocus)
