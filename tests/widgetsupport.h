@@ -2,6 +2,8 @@
 // Helpers for tests that drive the console's widgets offscreen: waiting with a watchdog,
 // the questions a screen asks (window-modal, answered later), and the texts on screen.
 
+#include "kit/frameclock.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QJsonDocument>
@@ -79,6 +81,32 @@ inline bool hasInk(const QImage &img)
                 return true;
     return false;
 }
+
+// How many pixels of `area` (the whole picture when empty) differ between two pictures.
+inline int differingPixels(const QImage &a, const QImage &b, QRect area = {})
+{
+    if (area.isEmpty())
+        area = a.rect();
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            n += a.pixel(x, y) != b.pixel(x, y);
+    return n;
+}
+
+// Frames only when the test steps the clock: to(t) freezes the clock at t and delivers
+// that frame, with the paints it asked for.
+struct SteppedClock {
+    SteppedClock() { FrameClock::instance().setManual(true); }
+    ~SteppedClock() { FrameClock::instance().setManual(false); }
+    static void to(double t)
+    {
+        FrameClock::freeze(t);
+        FrameClock::instance().tickNow();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+};
 
 inline QJsonObject requestObject(const QByteArray &line) { return QJsonDocument::fromJson(line).object(); }
 

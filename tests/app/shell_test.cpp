@@ -16,7 +16,6 @@
 #include "platform/fakes.h"
 
 #include <QApplication>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -98,16 +97,9 @@ TEST_F(ShellTest, TheSidebarsFramesMatchAFreshPaint)
 {
     AgentClient agent(socketPath);
     MainWindow window(ctx(&agent));
-    FrameClock::instance().setManual(true);
-    const auto manual = qScopeGuard([] { FrameClock::instance().setManual(false); });
+    test::SteppedClock stepped;
     double t = 1767261700;
-    auto step = [&](double to) {
-        t = to;
-        FrameClock::freeze(t);
-        FrameClock::instance().tickNow();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents();
-    };
+    auto step = [&](double to) { test::SteppedClock::to(t = to); };
     window.setTab(Tab::quarantine, false); // a light screen: frames are quick to compare
     step(t);
     window.show();
@@ -125,11 +117,7 @@ TEST_F(ShellTest, TheSidebarsFramesMatchAFreshPaint)
         // device pixels: the part of the sidebar within it is compared.)
         const QRect area = QRect(QPoint(int(at.x() * dpr), int(at.y() * dpr)), sidebar->size() * dpr)
                                .intersected(shown.rect());
-        int n = 0;
-        for (int y = area.top(); y <= area.bottom(); ++y)
-            for (int x = area.left(); x <= area.right(); ++x)
-                n += shown.pixel(x, y) != fresh.pixel(x, y);
-        return n;
+        return test::differingPixels(shown, fresh, area);
     };
     sidebar->choose(Tab::settings); // a long slide, five rows down
     for (int i = 1; i <= 20; ++i) {

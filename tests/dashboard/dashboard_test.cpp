@@ -107,18 +107,7 @@ struct Frozen {
     ~Frozen() { FrameClock::freeze(std::nullopt); }
 };
 
-// Frames only when the test steps the clock.
-struct Stepped {
-    Stepped() { FrameClock::instance().setManual(true); }
-    ~Stepped() { FrameClock::instance().setManual(false); }
-    static void to(double t)
-    {
-        FrameClock::freeze(t);
-        FrameClock::instance().tickNow();
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents();
-    }
-};
+using Stepped = test::SteppedClock;
 
 } // namespace
 
@@ -337,11 +326,7 @@ int framesAgainstFreshPaint(Rig &rig, ScriptedPeer &peer, double now, const QByt
     }
     QImage whole(byFrames.size(), byFrames.format());
     fresh.render(&whole);
-    int differing = 0;
-    for (int y = 0; y < whole.height(); ++y)
-        for (int x = 0; x < whole.width(); ++x)
-            differing += byFrames.pixel(x, y) != whole.pixel(x, y);
-    return differing;
+    return test::differingPixels(byFrames, whole);
 }
 
 // The busy agent in the middle of a full scan.

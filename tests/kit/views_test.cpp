@@ -206,11 +206,7 @@ TEST(PoolPaint, FillsLandOnTheSamePixelsAsFromTheWidgetsOwnPainter)
         QThreadPool::globalInstance()->waitForDone();
         const QImage pooled = renderAt(dpr, true);
         EXPECT_TRUE(fills.paintedFromPool) << "at " << dpr;
-        int differing = 0;
-        for (int y = 0; y < own.height(); ++y)
-            for (int x = 0; x < own.width(); ++x)
-                differing += own.pixel(x, y) != pooled.pixel(x, y);
-        EXPECT_EQ(differing, 0) << "at " << dpr;
+        EXPECT_EQ(test::differingPixels(own, pooled), 0) << "at " << dpr;
         EXPECT_NE(pooled.pixel(QPoint(30, 200) * dpr), qRgb(30, 40, 60)) << "the fills were painted";
         EXPECT_EQ(pooled.pixel(QPoint(190, 120) * dpr), qRgb(30, 40, 60)) << "the hole was kept";
     }
