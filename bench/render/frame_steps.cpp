@@ -11,6 +11,8 @@
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*stepFrames*'
 //       tsav_frame_steps            (under Xvfb, QT_QPA_PLATFORM=xcb)
 
+#include "../paintcensus.h"
+
 #include "agentlink/agentclient.h"
 #include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
@@ -28,46 +30,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPaintEvent>
 
 #include <QCoroTask>
 
 #include <cstdio>
-#include <map>
 
 namespace {
-
-struct Counts {
-    std::map<QByteArray, std::pair<long, double>> paints; // class -> (events, pixels)
-    long updateRequests = 0;
-    long timers = 0;
-};
-
-class Census : public QObject {
-public:
-    Counts counts;
-    bool on = false;
-    bool eventFilter(QObject *o, QEvent *e) override
-    {
-        if (!on)
-            return false;
-        if (e->type() == QEvent::Paint) {
-            // Plain widgets (containers, overlays) are told apart by their parent's class.
-            QByteArray name(o->metaObject()->className());
-            if (name == "QWidget" && o->parent())
-                name += QByteArray(" in ") + o->parent()->metaObject()->className();
-            auto &c = counts.paints[name];
-            ++c.first;
-            for (const QRect &r : static_cast<QPaintEvent *>(e)->region())
-                c.second += double(r.width()) * r.height();
-        } else if (e->type() == QEvent::UpdateRequest) {
-            ++counts.updateRequests;
-        } else if (e->type() == QEvent::Timer) {
-            ++counts.timers;
-        }
-        return false;
-    }
-};
 
 // One frame: the clock moves on, due subscribers are told, and the window repaints
 // what changed and flushes it, as one pass of the event loop would.
@@ -152,25 +120,22 @@ int main(int argc, char **argv)
     stepFrame(t0);
     for (int i = 1; i <= warm; ++i)
         stepFrame(t0 + i / 60.0);
-    Census census;
+    tsav::bench::PaintCensus census;
     app.installEventFilter(&census);
-    census.on = true;
     QElapsedTimer wall;
     wall.start();
     stepFrames(t0 + warm / 60.0, frames);
     const double ms = wall.nsecsElapsed() / 1e6;
-    census.on = false;
+    app.removeEventFilter(&census);
+    const auto counted = census.take();
 
     const double seconds = frames / 60.0;
     std::printf("%s at %d x %d, %d frames (%.1f simulated s), %.1f ms wall\n", qPrintable(parser.value(tabOpt)),
                 window.width(), window.height(), frames, seconds, ms);
-    std::printf("  repaint passes (update requests): %.1f per s\n", census.counts.updateRequests / seconds);
-    double total = 0;
-    for (const auto &[cls, c] : census.counts.paints) {
-        std::printf("  %-34s %7.1f paints/s %10.0f px/s\n", cls.constData(), c.first / seconds, c.second / seconds);
-        total += c.second;
-    }
-    std::printf("  painted pixels: %.0f per s\n", total / seconds);
+    std::printf("  repaint passes (update requests): %.1f per s\n", counted.repaints / seconds);
+    for (const auto &[type, t] : counted.byType)
+        std::printf("  %-40s %7.1f paints/s %10.0f px/s\n", type.constData(), t.events / seconds, t.pixels / seconds);
+    std::printf("  painted pixels: %.0f per s\n", counted.pixels / seconds);
     tsav::SoundPlayer::installShared(nullptr);
     return 0;
 }

@@ -5,9 +5,11 @@
 //
 //   tsav_startup_probe [--linger SECONDS [--scripted] | --serve]
 //
-// Prints "first_frame_ms=<ms>". When no agent socket exists under HOME, a scripted agent
-// (small fixed replies) answers in-process; when one exists, the console adopts it as it
-// would a running agent.
+// Prints "first_frame_ms=<ms>", with "shown_ms" (the window shown, before its first
+// paint), "first_paint_ms" (the first paint pass starts), "first_pass …" (that pass by
+// widget class) and the memory the process holds by then. When no agent socket exists
+// under HOME, a scripted agent (small fixed replies) answers in-process; when one exists,
+// the console adopts it as it would a running agent.
 //  --linger: after that many more seconds "rss_kb=<kB> cpu_pct=<whole-process CPU over
 //      the linger, % of one core>". The bundled agent is launched unless --scripted.
 //  --serve: keeps running and answers one command per line on standard input:
@@ -16,9 +18,13 @@
 //      "tab NAME"  -> shows that tab, answers "tab NAME"
 //      "choose NAME" -> chooses that tab as a click on its row would (the sidebar
 //                     slides), answers "choose NAME"
+//      "paints"    -> "paints n=… px=… repaints=… CLASS=COUNT/PIXELS …": paint events the
+//                     widgets received since the previous "paints", by class, most pixels
+//                     first, and the window's repaint passes (each one a flush)
 //      "quit"      (or end of input) ends the process.
 
 #include "firstframe.h"
+#include "../paintcensus.h"
 
 #include "agentlink/agentclient.h"
 #include "agentlink/scriptedpeer.h"
@@ -42,6 +48,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -60,16 +67,7 @@ double cpuSeconds()
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long rssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
+long rssKb() { return tsav::bench::statusKb("VmRSS"); }
 
 // Ends the agent this process launched (its own children only, by pid).
 void stopOwnChildren()
@@ -129,6 +127,72 @@ private:
     qint64 m_at = monotonicNs();
 };
 
+// Answers "paints": the census is installed when first asked for (it sees every event).
+class PaintCounter {
+public:
+    QString take()
+    {
+        if (!m_census) {
+            m_census = new tsav::bench::PaintCensus(qApp);
+            qApp->installEventFilter(m_census);
+        }
+        const auto c = m_census->take();
+        QStringList parts;
+        for (const auto &[name, t] : c.byType)
+            parts << QStringLiteral("%1=%2/%3").arg(QString::fromLatin1(name)).arg(t.events).arg(t.pixels);
+        return QStringLiteral("paints n=%1 px=%2 repaints=%3 %4")
+            .arg(c.events)
+            .arg(c.pixels)
+            .arg(c.repaints)
+            .arg(parts.join(u' '));
+    }
+
+private:
+    tsav::bench::PaintCensus *m_census = nullptr;
+};
+
+// The first paint pass, widget by widget: the time from one paint event to the next is
+// put down to the first (children get their own events, so it is the widget's own
+// painting), and what follows the last one to the flush. A panel rendered into a dial's
+// or the radar's first picture sends a paint event of its own: what the instrument does
+// after it counts under the panel's class.
+class FirstPassTimer : public QObject {
+public:
+    using QObject::QObject;
+
+    // Called once the first frame has reached the screen:
+    // "first_pass CLASS=MS … last+flush=MS", the twelve dearest classes.
+    QString report(qint64 frameNs)
+    {
+        qApp->removeEventFilter(this);
+        if (m_marks.isEmpty())
+            return QStringLiteral("first_pass none");
+        QHash<QByteArray, qint64> spent;
+        for (qsizetype i = 0; i + 1 < m_marks.size(); ++i)
+            spent[m_marks[i].second] += m_marks[i + 1].first - m_marks[i].first;
+        QList<std::pair<QByteArray, qint64>> rows;
+        for (auto it = spent.cbegin(); it != spent.cend(); ++it)
+            rows.emplace_back(it.key(), it.value());
+        std::sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+        QStringList parts;
+        for (const auto &[name, ns] : rows.mid(0, 12))
+            parts << QStringLiteral("%1=%2").arg(QString::fromLatin1(name)).arg(double(ns) / 1e6, 0, 'f', 1);
+        parts << QStringLiteral("last+flush=%1").arg(double(frameNs - m_marks.last().first) / 1e6, 0, 'f', 1);
+        return QStringLiteral("first_pass ") + parts.join(u' ');
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && watched->isWidgetType())
+            m_marks.append({monotonicNs(), tsav::bench::typeName(*watched)});
+        return false;
+    }
+
+private:
+    QList<std::pair<qint64, QByteArray>> m_marks;
+};
+
 void reply(const QString &line)
 {
     std::printf("%s\n", qPrintable(line));
@@ -139,9 +203,10 @@ void reply(const QString &line)
 void serve(tsav::TessalyAntivirusApp &console)
 {
     auto *stats = new FrameStats(console.mainWindow());
+    auto *paints = new PaintCounter;
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, qApp);
     auto *buffer = new QByteArray;
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&console, stats, buffer, notifier] {
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&console, stats, paints, buffer, notifier] {
         char chunk[256];
         const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (n <= 0) {
@@ -166,6 +231,8 @@ void serve(tsav::TessalyAntivirusApp &console)
                 if (tab)
                     console.mainWindow()->chooseTab(*tab);
                 reply(tab ? line : QStringLiteral("error unknown tab"));
+            } else if (line == QLatin1String("paints")) {
+                reply(paints->take());
             } else if (line == QLatin1String("quit")) {
                 QCoreApplication::quit();
             }
@@ -204,7 +271,10 @@ int main(int argc, char **argv)
     std::printf("qapplication_ms=%.1f style_ms=%.1f console_objects_ms=%.1f\n",
                 double(appNs - spawnNs) / 1e6, double(styleNs - appNs) / 1e6,
                 double(consoleNs - styleNs) / 1e6);
+    auto *firstPass = new FirstPassTimer(&app);
+    app.installEventFilter(firstPass);
     tsav::bench::FirstFrame probe(spawnNs, [&] {
+        std::printf("%s\n", qPrintable(firstPass->report(monotonicNs())));
         if (serving) {
             serve(console);
             return;
@@ -230,5 +300,6 @@ int main(int argc, char **argv)
     });
     console.mainWindow()->installEventFilter(&probe);
     console.showMainWindow();
+    std::printf("shown_ms=%.1f\n", double(monotonicNs() - spawnNs) / 1e6);
     return app.exec();
 }
