@@ -16,6 +16,8 @@
 // every second), engines (20,000 engine names), trickle ("summary" trickled one byte per
 // 100 ms, so every cycle runs into its 30 s deadline).
 
+#include "../procstatus.h"
+
 #include "agentlink/agentclient.h"
 #include "agentlink/scriptedpeer.h"
 #include "alerts/soundplayer.h"
@@ -61,17 +63,6 @@ QString testBase()
         base = QDir::homePath() + QStringLiteral("/.cache/tessaly-tests");
     QDir().mkpath(base);
     return base;
-}
-
-qint64 statusKb(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
 }
 
 // The scripted agent of a scenario, in this (forked) process until it is killed.
@@ -178,8 +169,8 @@ int runScenario(int argc, char **argv, const QString &scenario, int seconds)
                     {"input_p50_ms", pct(0.5)},
                     {"input_p99_ms", pct(0.99)},
                     {"input_max_ms", probe.latencies.empty() ? 0.0 : probe.latencies.back()},
-                    {"peak_rss_mb", double(statusKb("VmHWM:")) / 1024.0},
-                    {"rss_mb", double(statusKb("VmRSS:")) / 1024.0},
+                    {"peak_rss_mb", double(tsav::bench::statusKb("VmHWM")) / 1024.0},
+                    {"rss_mb", double(tsav::bench::statusKb("VmRSS")) / 1024.0},
                     {"notifications", int(fake.notifications.posted.size())},
                     {"connected", client.connected()}};
     std::printf("%s\n", QJsonDocument(out).toJson(QJsonDocument::Compact).constData());

@@ -8,6 +8,8 @@
 //    window is minimised.
 // Usage: tsav_dashboard_load [seconds=60] [warmup=5] [idle-seconds=15]
 
+#include "../procstatus.h"
+
 #include "agentlink/agentclient.h"
 #include "alerts/soundplayer.h"
 #include "busyagent.h"
@@ -55,13 +57,8 @@ double cpuSeconds(const QString &pid)
 
 QString rssText()
 {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    for (const QByteArray &l : f.readAll().split('\n'))
-        if (l.startsWith("VmRSS:"))
-            return QString::fromLatin1(l.mid(6).trimmed());
-    return QStringLiteral("?");
+    const qint64 kb = tsav::bench::statusKb("VmRSS");
+    return kb < 0 ? QStringLiteral("?") : QStringLiteral("%1 kB").arg(kb);
 }
 
 // Runs the event loop (blocking between events, as the application does) for `seconds`.

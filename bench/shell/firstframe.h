@@ -4,8 +4,9 @@
 // CLOCK_MONOTONIC, so exec and dynamic loading count) to the moment the window's first
 // paint has been flushed.
 
+#include "../procstatus.h"
+
 #include <QEvent>
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
@@ -29,19 +30,6 @@ inline qint64 spawnNs()
     return s.isEmpty() ? monotonicNs() : s.toLongLong();
 }
 
-// A line of /proc/self/status in kB ("VmRSS", "RssAnon"), or -1.
-inline long statusKb(const char *key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(key) + ':';
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
 // Prints "first_paint_ms=<ms>" when the watched window's first paint pass starts and
 // "first_frame_ms=<ms>" once its first paint has reached the screen, with the memory held
 // by then; then calls `then`.
@@ -61,7 +49,7 @@ public:
                 // Memory written for the first time costs a page fault each 4 KiB (on a
                 // virtual machine, one in the guest and one in the host): what the process
                 // holds by its first frame is part of what that frame cost.
-                std::printf("first_frame_rss_kb=%ld anon_kb=%ld\n", statusKb("VmRSS"), statusKb("RssAnon"));
+                std::printf("first_frame_rss_kb=%lld anon_kb=%lld\n", statusKb("VmRSS"), statusKb("RssAnon"));
                 std::fflush(stdout);
                 m_then();
             });

@@ -67,7 +67,7 @@ double cpuSeconds()
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long rssKb() { return tsav::bench::statusKb("VmRSS"); }
+qint64 rssKb() { return tsav::bench::statusKb("VmRSS"); }
 
 // Ends the agent this process launched (its own children only, by pid).
 void stopOwnChildren()
@@ -289,7 +289,7 @@ int main(int argc, char **argv)
             const qint64 t0 = monotonicNs();
             QTimer::singleShot(int(linger * 1000), [&, cpu0, t0] {
                 const double wall = double(monotonicNs() - t0) / 1e9;
-                std::printf("rss_kb=%ld cpu_pct=%.2f connected=%d animating=%d\n", rssKb(),
+                std::printf("rss_kb=%lld cpu_pct=%.2f connected=%d animating=%d\n", rssKb(),
                             100.0 * (cpuSeconds() - cpu0) / wall, int(console.agent().connected()),
                             tsav::FrameClock::instance().activeSubscribers());
                 std::fflush(stdout);
