@@ -308,6 +308,22 @@ int framesAgainstFreshPaint(Rig &rig, ScriptedPeer &peer, double now, const QByt
             rig.poll(1);
         }
     }
+    // A dial whose ticks turn is painted when they step, the scan-line band where it then
+    // is: end on such a frame, where everything shown is of that moment.
+    const auto dials = window.findChildren<GaugeView *>();
+    auto dialsStepped = [&](double before, double after) {
+        for (const GaugeView *d : dials)
+            if (d->isVisible() && d->frameKey(before) != d->frameKey(after))
+                return true;
+        return false;
+    };
+    for (int i = 300; !dials.isEmpty() && !dialsStepped(now + (i - 1) / 30.0, now + i / 30.0);) {
+        if (++i == 330) {
+            ADD_FAILURE() << "the dials' ticks never stepped";
+            break;
+        }
+        Stepped::to(now + i / 30.0);
+    }
     const QImage byFrames = window.screen()->grabWindow(window.winId()).toImage();
     if (inspectShown)
         inspectShown(window);

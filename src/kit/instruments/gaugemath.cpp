@@ -46,9 +46,11 @@ QPointF needleTip(double degrees, double w, double h)
     return {w / 2 + len * std::sin(rad), h / 2 - len * std::cos(rad)};
 }
 
+bool ticksTurn(double value) { return value > 0.01; }
+
 double tickRotation(double value, double t)
 {
-    return value > 0.01 ? tickAngularSpeed * t : 0.0;
+    return ticksTurn(value) ? tickAngularSpeed * t : 0.0;
 }
 
 QString formatNumber(const QString &format, double value)

@@ -36,6 +36,8 @@ QPointF needleTip(double degrees, double w, double h);
 
 // The dial's tick rotation in radians at time t: 0.15 t while value > 0.01, else 0.
 inline constexpr double tickAngularSpeed = 0.15;
+// Whether a dial showing `value` turns its ticks.
+bool ticksTurn(double value);
 double tickRotation(double value, double t);
 
 // Read-out text: centerText when given, else value in the printf-style format.

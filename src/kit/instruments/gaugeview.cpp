@@ -177,9 +177,13 @@ GaugeView::Frame GaugeView::frameAt(double t) const
     return f;
 }
 
+// While the ticks turn (about ten steps a second), the scan-line band moving down the arc
+// (about eight rows a second) does not ask for frames of its own: it is painted where it
+// is at each step of the ticks. Each frame still shows the dial as it is at that moment;
+// there are just fewer of them, one wake-up and one trip to the X server less per row.
 FrameKey GaugeView::frameKey(double t) const
 {
-    return frameAt(t).key(true);
+    return frameAt(t).key(!gauge::ticksTurn(m_spec.value));
 }
 
 // Ticks, arc (with its bloom and scan-line band), needle and read-out all lie within the
