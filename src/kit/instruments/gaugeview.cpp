@@ -194,9 +194,10 @@ QRect GaugeView::animatedRect() const
     return dialRect().adjusted(-arcInset, -arcInset, arcInset, arcInset).toAlignedRect() & rect();
 }
 
-// Between two ticks of the rotating ticks (ten a second), the only thing that moves is the
-// scan-line band, a row at a time: then only the rows the band leaves and enters are
-// repainted (and sent to the screen), not the whole dial.
+// A dial at rest whose ticks stand still moves only its scan-line band, a row at a time:
+// then only the rows the band leaves and enters are repainted (and sent to the screen),
+// not the whole dial. (While the ticks turn, the band is painted with their steps, which
+// repaint the whole dial.)
 QRect GaugeView::changedRect(double t)
 {
     const Frame f = frameAt(t);
