@@ -12,6 +12,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QScrollArea>
 #include <QApplication>
 #include <QShortcut>
 #include <QShowEvent>
@@ -27,6 +28,12 @@ constexpr qreal kRise = 6;
 
 // Holds the current screen; animates the change from one screen to the next. The old
 // screen is kept only as a picture while it fades out.
+//
+// A repaint of the whole screen goes out as a repaint of the whole window. Over the X
+// connection a partial repaint is copied into a buffer that grows to the largest one ever
+// sent and is never given back (a screen's area is about 2.5 MB); the whole window is sent
+// from its picture as it is. The sidebar it adds costs little, and only when a screen is
+// shown, moves in its transition, or is laid out anew (its scroll area or page resized).
 class ContentArea : public QWidget {
 public:
     ContentArea(const ScreenContext &ctx, QWidget *parent) : QWidget(parent), m_ctx(ctx)
@@ -60,10 +67,27 @@ public:
         }
         step(FrameClock::now());
         m_screen->show();
+        m_screen->installEventFilter(this);
+        auto scrolls = m_screen->findChildren<QAbstractScrollArea *>();
+        if (auto *self = qobject_cast<QAbstractScrollArea *>(m_screen.data()))
+            scrolls << self;
+        for (auto *scroll : std::as_const(scrolls)) {
+            scroll->viewport()->installEventFilter(this);
+            if (auto *area = qobject_cast<QScrollArea *>(scroll); area && area->widget())
+                area->widget()->installEventFilter(this);
+        }
+        window()->update();
     }
 
 protected:
     void resizeEvent(QResizeEvent *) override { step(FrameClock::now()); }
+
+    bool eventFilter(QObject *watched, QEvent *e) override
+    {
+        if (e->type() == QEvent::Resize)
+            window()->update();
+        return QWidget::eventFilter(watched, e);
+    }
 
     void paintEvent(QPaintEvent *) override
     {
@@ -88,14 +112,14 @@ private:
         if (auto *fade = qobject_cast<QGraphicsOpacityEffect *>(m_screen->graphicsEffect()))
             fade->setOpacity(p);
         if (!m_outgoing.isNull())
-            update(inner);
+            window()->update();
         if (elapsed >= kTransitionSeconds) {
             FrameClock::instance().unsubscribe(this);
             if (qobject_cast<QGraphicsOpacityEffect *>(m_screen->graphicsEffect()))
                 m_screen->setGraphicsEffect(nullptr);
             if (!m_outgoing.isNull()) {
                 m_outgoing = QPixmap();
-                update();
+                window()->update();
             }
         }
     }
