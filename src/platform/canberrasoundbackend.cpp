@@ -3,8 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <canberra.h>
-
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,6 +11,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tsav {
 
@@ -51,25 +56,37 @@ QString findThemeSound(const QString &eventId, const QStringList &dataDirs, cons
     return {};
 }
 
-// Owns the canberra context; touched only by its own thread.
+QString soundHelperPath()
+{
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    return QFileInfo(exe).absolutePath() + QStringLiteral("/tessaly-sound");
+}
+
+// Owns the helper process; its state is touched only by its own thread.
 struct CanberraSoundBackend::Worker {
-    static constexpr std::size_t maxPending = 32; // a stuck server must not grow memory
-    static constexpr auto reopenAfter = std::chrono::seconds(30);
+    static constexpr std::size_t maxPending = 32; // a stuck helper must not grow memory
+    static constexpr auto respawnAfter = std::chrono::seconds(30);
 
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::string> pending; // event ids to play
     std::vector<std::string> toCache;
     bool stopping = false;
-    std::thread thread;
 
     // Worker-thread state.
-    ca_context *ctx = nullptr;
-    std::chrono::steady_clock::time_point lastOpenFailure{};
-    bool openFailedOnce = false;
-    uint32_t nextId = 1;
+    const std::string helper;
+    const std::chrono::milliseconds idle;
+    pid_t pid = -1;
+    int fd = -1; // our end of the helper's standard input
+    std::chrono::steady_clock::time_point lastSpawnFailure{};
+    bool spawnFailedOnce = false;
 
-    Worker() : thread([this] { run(); }) {}
+    std::thread thread;
+
+    Worker(std::string helperPath, std::chrono::milliseconds idleAfter)
+        : helper(std::move(helperPath)), idle(idleAfter), thread([this] { run(); })
+    {
+    }
     ~Worker()
     {
         {
@@ -91,73 +108,109 @@ struct CanberraSoundBackend::Worker {
         wake.notify_one();
     }
 
-    bool ensureOpen()
+    bool writeLine(const std::string &line)
     {
-        if (ctx)
-            return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (openFailedOnce && now - lastOpenFailure < reopenAfter)
-            return false;
-        if (ca_context_create(&ctx) != CA_SUCCESS) {
-            ctx = nullptr;
-        } else {
-            ca_context_change_props(ctx, CA_PROP_APPLICATION_NAME, "Tessaly Antivirus",
-                                    CA_PROP_APPLICATION_ID, "tessaly-antivirus",
-                                    CA_PROP_CANBERRA_XDG_THEME_NAME, "freedesktop", nullptr);
-            if (ca_context_open(ctx) != CA_SUCCESS) {
-                ca_context_destroy(ctx);
-                ctx = nullptr;
-            }
+        std::size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += std::size_t(n);
         }
-        if (!ctx) {
-            openFailedOnce = true;
-            lastOpenFailure = now;
-            return false;
-        }
-        std::vector<std::string> ids;
-        {
-            std::lock_guard lock(mutex);
-            ids = toCache;
-        }
-        // Upload the sounds to the server's sample cache so later plays start at once.
-        for (const auto &id : ids)
-            ca_context_cache(ctx, CA_PROP_EVENT_ID, id.c_str(), nullptr);
         return true;
     }
 
-    void playNow(const std::string &id)
+    bool startHelper(const std::vector<std::string> &cacheIds)
     {
-        if (!ensureOpen())
-            return; // no sound server: silence
-        const int rc = ca_context_play(ctx, nextId++, CA_PROP_EVENT_ID, id.c_str(),
-                                       CA_PROP_CANBERRA_CACHE_CONTROL, "permanent", nullptr);
-        if (rc == CA_ERROR_DISCONNECTED || rc == CA_ERROR_STATE) {
-            ca_context_destroy(ctx); // reconnect on the next play
-            ctx = nullptr;
+        const auto now = std::chrono::steady_clock::now();
+        if (spawnFailedOnce && now - lastSpawnFailure < respawnAfter)
+            return false;
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        std::string path = helper;
+        char *argv[] = {path.data(), nullptr};
+        const int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(ends[1]);
+        if (rc != 0) {
+            ::close(ends[0]);
+            pid = -1;
+            spawnFailedOnce = true;
+            lastSpawnFailure = now;
+            return false;
+        }
+        fd = ends[0];
+        // The sounds are uploaded to the server's cache so later plays start at once.
+        for (const auto &id : cacheIds)
+            if (!writeLine("cache " + id + "\n"))
+                break;
+        return true;
+    }
+
+    // Ends the helper's input; it lets its sounds finish and exits. Reaped at once when
+    // waiting is allowed (it has had nothing to play for a while), else when it is gone.
+    void stopHelper(bool wait)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+        if (pid > 0)
+            ::waitpid(pid, nullptr, wait ? 0 : WNOHANG);
+        pid = -1;
+    }
+
+    void playNow(const std::string &id, const std::vector<std::string> &cacheIds)
+    {
+        // A helper that has ended (a fault, a kill) shows as a write that fails: it is
+        // reaped and started anew, once.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (pid <= 0 && !startHelper(cacheIds))
+                return; // no helper: silence
+            if (writeLine("play " + id + "\n"))
+                return;
+            stopHelper(true);
         }
     }
 
     void run()
     {
+        std::unique_lock lock(mutex);
+        const auto ready = [this] { return stopping || !pending.empty(); };
         for (;;) {
-            std::string id;
-            {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return stopping || !pending.empty(); });
-                if (stopping)
-                    break;
-                id = std::move(pending.front());
-                pending.pop_front();
+            if (pid > 0) {
+                if (!wake.wait_for(lock, idle, ready)) {
+                    lock.unlock();
+                    stopHelper(true);
+                    lock.lock();
+                    continue;
+                }
+            } else {
+                wake.wait(lock, ready);
             }
-            playNow(id);
+            if (stopping)
+                break;
+            const std::string id = std::move(pending.front());
+            pending.pop_front();
+            const std::vector<std::string> cacheIds = toCache;
+            lock.unlock();
+            playNow(id, cacheIds);
+            lock.lock();
         }
-        if (ctx)
-            ca_context_destroy(ctx);
+        lock.unlock();
+        stopHelper(false);
     }
 };
 
-CanberraSoundBackend::CanberraSoundBackend(QStringList dataDirs)
-    : m_dataDirs(std::move(dataDirs)), m_worker(std::make_unique<Worker>())
+CanberraSoundBackend::CanberraSoundBackend(QStringList dataDirs, QString helper,
+                                           std::chrono::milliseconds idle)
+    : m_dataDirs(std::move(dataDirs)), m_worker(std::make_unique<Worker>(helper.toStdString(), idle))
 {
 }
 

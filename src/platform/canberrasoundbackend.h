@@ -1,7 +1,10 @@
 #pragma once
 // Feedback sounds from the freedesktop sound theme, played with libcanberra (its PulseAudio
-// driver also reaches PipeWire's Pulse server). Every canberra call runs on one worker
-// thread, so opening the sound server or streaming a file never stalls the caller.
+// driver also reaches PipeWire's Pulse server) by tessaly-sound, a helper program beside
+// the executable. A worker thread starts the helper at a sound, hands it the sounds that
+// follow, and lets it go once none has come for a while: the sound server's libraries and
+// threads leave with it instead of staying in the console for good, and the caller never
+// waits for a process to start or a server to answer.
 
 #include "platform/soundbackend.h"
 
@@ -9,6 +12,7 @@
 #include <QStringList>
 
 #include <array>
+#include <chrono>
 #include <memory>
 
 namespace tsav {
@@ -39,9 +43,14 @@ QStringList xdgDataDirs();
 QString findThemeSound(const QString &eventId, const QStringList &dataDirs,
                        const QString &theme = QStringLiteral("freedesktop"));
 
+// tessaly-sound in the folder of the running executable.
+QString soundHelperPath();
+
 class CanberraSoundBackend final : public SoundBackend {
 public:
-    explicit CanberraSoundBackend(QStringList dataDirs = xdgDataDirs());
+    explicit CanberraSoundBackend(QStringList dataDirs = xdgDataDirs(),
+                                  QString helper = soundHelperPath(),
+                                  std::chrono::milliseconds idle = std::chrono::seconds(30));
     ~CanberraSoundBackend() override;
 
     bool load(SoundKind kind) override;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,10 @@
 #include "../testbase.h"
 
 #include <memory>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
 
 using namespace tsav;
 
@@ -163,6 +168,81 @@ TEST(SoundTheme, LookupOrderAndRefusals)
     EXPECT_EQ(findThemeSound("missing", dirs), QString());
     EXPECT_EQ(findThemeSound("../stereo/bell", dirs), QString());
     EXPECT_EQ(findThemeSound("", dirs), QString());
+}
+
+namespace {
+QStringList readLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+bool gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; } // reaped, not a zombie
+} // namespace
+
+TEST(CanberraBackend, TheHelperComesWithSoundsLeavesWhenIdleAndIsStartedAnewAfterAKill)
+{
+    QTemporaryDir dir(test::testDirTemplate(QStringLiteral("helper")));
+    QDir().mkpath(dir.filePath("sounds/freedesktop/stereo"));
+    for (const char *name : {"device-added.oga", "bell.oga"}) {
+        QFile f(dir.filePath(QStringLiteral("sounds/freedesktop/stereo/") + QLatin1String(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    // A helper that writes down what it is told, one line each, under its process id.
+    const QString log = dir.filePath("log");
+    const QString script = dir.filePath("helper.sh");
+    {
+        QFile f(script);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("#!/bin/sh\necho \"$$ start\" >> '%1'\n"
+                               "while IFS= read -r line; do echo \"$$ $line\" >> '%1'; done\n"
+                               "echo \"$$ end\" >> '%1'\n").arg(log).toUtf8());
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    CanberraSoundBackend backend({dir.path()}, script, std::chrono::milliseconds(400));
+    for (SoundKind kind : allSoundKinds)
+        EXPECT_EQ(backend.load(kind), kind == SoundKind::pop || kind == SoundKind::sosumi);
+
+    backend.play(SoundKind::pop);
+    backend.play(SoundKind::sosumi);
+    // Both sounds reach one helper, after the sounds to cache; with nothing more to play it
+    // is let go and reaped.
+    ASSERT_TRUE(waitFor([&] { return readLines(log).size() == 6; })) << readLines(log).join(u'|').toStdString();
+    QStringList lines = readLines(log);
+    const QString pid = lines.first().section(u' ', 0, 0);
+    EXPECT_EQ(lines, (QStringList{pid + " start", pid + " cache device-added", pid + " cache bell",
+                                  pid + " play device-added", pid + " play bell", pid + " end"}));
+    EXPECT_TRUE(waitFor([&] { return gone(pid.toInt()); }));
+
+    // The next sound starts a new one; a helper killed under it is replaced at the sound after.
+    backend.play(SoundKind::pop);
+    ASSERT_TRUE(waitFor([&] { return readLines(log).size() >= 10; }));
+    const QString second = readLines(log).at(6).section(u' ', 0, 0);
+    EXPECT_NE(second, pid);
+    EXPECT_EQ(readLines(log).at(9), second + " play device-added");
+    ::kill(second.toInt(), SIGKILL);
+    QTest::qWait(100);
+    backend.play(SoundKind::sosumi);
+    ASSERT_TRUE(waitFor([&] { return readLines(log).last().endsWith(" play bell"); }));
+    lines = readLines(log);
+    EXPECT_NE(lines.last().section(u' ', 0, 0), second);
+    EXPECT_TRUE(waitFor([&] { return gone(second.toInt()); }));
+}
+
+TEST(SoundHelper, SkipsWhatIsNotACommandAndEndsWithItsInput)
+{
+    QProcess helper;
+    helper.start(soundHelperPath(), {});
+    ASSERT_TRUE(helper.waitForStarted()) << soundHelperPath().toStdString();
+    helper.write(QByteArray(1 << 20, 'p'));                      // a megabyte without a newline
+    helper.write("\nplay ../../../etc/passwd\nplay \xff\xfe\ncache\n\n");
+    helper.write(QByteArray("play dev\0ice\n", 14));
+    helper.write("play " + QByteArray(200, 'a') + "\nsing bell\nplay bell"); // the last one unended
+    helper.closeWriteChannel();
+    ASSERT_TRUE(helper.waitForFinished(15000));
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 0);
 }
 
 TEST(CanberraBackend, MissingThemeLeavesKindsOutAndBurstsNeverBlock)

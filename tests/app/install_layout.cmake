@@ -1,6 +1,7 @@
 # Installs the build into a scratch prefix and checks the layout a launcher needs:
-# the programs in bin/, the bundled agent beside them in share/, the desktop entry and
-# its icon, and no virtual environment or bytecode caches copied along.
+# the programs in bin/ (the console beside its sound helper), the bundled agent beside
+# them in share/, the desktop entry and its icon, and no virtual environment or bytecode
+# caches copied along.
 set(prefix "${WORK_DIR}/install-root")
 file(REMOVE_RECURSE "${prefix}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}"
@@ -8,7 +9,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed (${rc})")
 endif()
-foreach(f bin/tessaly-antivirus share/tessaly-antivirus/agent/main.py
+foreach(f bin/tessaly-antivirus bin/tessaly-sound share/tessaly-antivirus/agent/main.py
           share/tessaly-antivirus/agent/__init__.py share/applications/tessaly-antivirus.desktop
           share/icons/hicolor/scalable/apps/tessaly-antivirus.svg)
   if(NOT EXISTS "${prefix}/${f}")
