@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -154,15 +155,34 @@ struct CanberraSoundBackend::Worker {
         return true;
     }
 
-    // Ends the helper's input; it lets its sounds finish and exits. Reaped at once when
-    // waiting is allowed (it has had nothing to play for a while), else when it is gone.
+    bool isStopping()
+    {
+        std::lock_guard lock(mutex);
+        return stopping;
+    }
+
+    // Ends the helper's input; it lets its sounds finish (five seconds at most) and exits.
+    // When waiting is allowed it is reaped, and killed if it has not gone a little after
+    // that (a sound server that hangs must not hold this thread, nor the console's exit);
+    // otherwise, or once the backend is going away, it is left to end on its own.
     void stopHelper(bool wait)
     {
         if (fd >= 0)
             ::close(fd);
         fd = -1;
-        if (pid > 0)
-            ::waitpid(pid, nullptr, wait ? 0 : WNOHANG);
+        if (pid <= 0)
+            return;
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(7);
+        while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+            if (!wait || isStopping())
+                break;
+            if (std::chrono::steady_clock::now() > giveUp) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         pid = -1;
     }
 

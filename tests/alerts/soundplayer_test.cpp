@@ -4,6 +4,7 @@
 #include "platform/settingspreferences.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -228,6 +229,29 @@ TEST(CanberraBackend, TheHelperComesWithSoundsLeavesWhenIdleAndIsStartedAnewAfte
     lines = readLines(log);
     EXPECT_NE(lines.last().section(u' ', 0, 0), second);
     EXPECT_TRUE(waitFor([&] { return gone(second.toInt()); }));
+}
+
+TEST(CanberraBackend, AHelperThatHangsDoesNotHoldUpTheExit)
+{
+    QTemporaryDir dir(test::testDirTemplate(QStringLiteral("hang")));
+    QDir().mkpath(dir.filePath("sounds/freedesktop/stereo"));
+    QFile(dir.filePath("sounds/freedesktop/stereo/bell.oga")).open(QIODevice::WriteOnly);
+    const QString script = dir.filePath("helper.sh");
+    {
+        QFile f(script);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\nexec sleep 5\n"); // never reads, never ends at its input's end
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+    }
+    QElapsedTimer clock;
+    {
+        CanberraSoundBackend backend({dir.path()}, script, std::chrono::milliseconds(100));
+        ASSERT_TRUE(backend.load(SoundKind::sosumi));
+        backend.play(SoundKind::sosumi);
+        QTest::qWait(400); // idle: the helper's input is closed and it is waited for
+        clock.start();
+    }
+    EXPECT_LT(clock.elapsed(), 1000);
 }
 
 TEST(SoundHelper, SkipsWhatIsNotACommandAndEndsWithItsInput)
