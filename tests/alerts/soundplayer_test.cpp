@@ -240,7 +240,9 @@ TEST(CanberraBackend, AHelperThatHangsDoesNotHoldUpTheExit)
     {
         QFile f(script);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("#!/bin/sh\nexec sleep 5\n"); // never reads, never ends at its input's end
+        // Never reads, never ends at its input's end; the test's output is not held open.
+        f.write(QStringLiteral("#!/bin/sh\necho $$ > '%1'\nexec sleep 30 >/dev/null 2>&1\n")
+                    .arg(dir.filePath("pid")).toUtf8());
         f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
     }
     QElapsedTimer clock;
@@ -252,6 +254,11 @@ TEST(CanberraBackend, AHelperThatHangsDoesNotHoldUpTheExit)
         clock.start();
     }
     EXPECT_LT(clock.elapsed(), 1000);
+    QFile pid(dir.filePath("pid"));
+    ASSERT_TRUE(pid.open(QIODevice::ReadOnly));
+    const pid_t helper = pid.readAll().trimmed().toInt();
+    ASSERT_GT(helper, 1);
+    ::kill(helper, SIGKILL);
 }
 
 TEST(SoundHelper, SkipsWhatIsNotACommandAndEndsWithItsInput)
