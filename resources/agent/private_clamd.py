@@ -395,8 +395,11 @@ class PrivateClamd:
             # parent: then the child ends there instead of becoming a clamd nobody stops.
             argv = [setpriv, "--pdeathsig", "KILL", "--", sh, "-c", '[ "$PPID" = "$0" ] && exec "$@"',
                     str(os.getpid())] + argv
+        # Run from its own folder: a file clamd makes by a relative name (its log, reopened
+        # under a name it no longer holds rightly) stays there, not in the agent's install tree.
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, close_fds=True, start_new_session=True)
+                                     stderr=subprocess.DEVNULL, close_fds=True, start_new_session=True,
+                                     cwd=self.dir)
 
     def _wait_ready(self, stop) -> bool:
         deadline = time.monotonic() + READY_TIMEOUT

@@ -119,6 +119,7 @@ class TestClamdLife:
     def test_clamd_is_restarted_when_it_dies_dies_with_the_agent_and_a_leftover_is_stopped(self, agent):
         settled(agent)
         [first] = clamd_processes(agent.data_dir)
+        assert os.readlink(f"/proc/{first}/cwd") == os.path.join(agent.data_dir, "clamd")
         metrics = agent.data("metrics.live")["agent"]
         assert metrics["clamd_rss"] > 1 << 20 and metrics["rss"] > metrics["clamd_rss"]
         os.kill(first, signal.SIGKILL)
