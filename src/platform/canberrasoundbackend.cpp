@@ -123,7 +123,7 @@ struct CanberraSoundBackend::Worker {
         return true;
     }
 
-    bool startHelper(const std::vector<std::string> &cacheIds)
+    bool startHelper()
     {
         const auto now = std::chrono::steady_clock::now();
         if (spawnFailedOnce && now - lastSpawnFailure < respawnAfter)
@@ -148,6 +148,11 @@ struct CanberraSoundBackend::Worker {
             return false;
         }
         fd = ends[0];
+        std::vector<std::string> cacheIds;
+        {
+            std::lock_guard lock(mutex);
+            cacheIds = toCache;
+        }
         // The sounds are uploaded to the server's cache so later plays start at once.
         for (const auto &id : cacheIds)
             if (!writeLine("cache " + id + "\n"))
@@ -186,12 +191,12 @@ struct CanberraSoundBackend::Worker {
         pid = -1;
     }
 
-    void playNow(const std::string &id, const std::vector<std::string> &cacheIds)
+    void playNow(const std::string &id)
     {
         // A helper that has ended (a fault, a kill) shows as a write that fails: it is
         // reaped and started anew, once.
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (pid <= 0 && !startHelper(cacheIds))
+            if (pid <= 0 && !startHelper())
                 return; // no helper: silence
             if (writeLine("play " + id + "\n"))
                 return;
@@ -218,9 +223,8 @@ struct CanberraSoundBackend::Worker {
                 break;
             const std::string id = std::move(pending.front());
             pending.pop_front();
-            const std::vector<std::string> cacheIds = toCache;
             lock.unlock();
-            playNow(id, cacheIds);
+            playNow(id);
             lock.lock();
         }
         lock.unlock();
