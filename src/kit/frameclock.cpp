@@ -46,6 +46,7 @@ struct FrameClock::Private : public QObject {
     struct Subscriber {
         QPointer<QWidget> view;
         int maxFps = 30;
+        int wakeFps = 0; // how often the clock must tick for it; 0: maxFps
         std::function<void(double)> onFrame;
         double lastDelivered = -1e18;
         QMetaObject::Connection gone;
@@ -138,7 +139,7 @@ struct FrameClock::Private : public QObject {
             }
             if (viewIsOnScreen(it->view)) {
                 if (!it->due)
-                    fps = std::max(fps, it->maxFps);
+                    fps = std::max(fps, it->wakeFps > 0 ? std::min(it->wakeFps, it->maxFps) : it->maxFps);
                 else if (frozen)
                     fps = std::max(fps, frozenCheckFps);
                 else
@@ -244,6 +245,7 @@ void FrameClock::subscribe(QWidget *view, int maxFps, std::function<void(double)
         return;
     auto &s = d->entry(view);
     s.maxFps = std::clamp(maxFps, 1, 240);
+    s.wakeFps = 0;
     s.onFrame = std::move(onFrame);
     s.due.reset();
     d->reschedule();
@@ -272,13 +274,15 @@ void FrameClock::unsubscribe(QWidget *view)
     d->reschedule();
 }
 
-void FrameClock::setMaxFps(QWidget *view, int maxFps)
+void FrameClock::setMaxFps(QWidget *view, int maxFps, int wakeFps)
 {
     auto it = d->subscribers.find(view);
     maxFps = std::clamp(maxFps, 1, 240);
-    if (it == d->subscribers.end() || it->maxFps == maxFps)
+    wakeFps = wakeFps > 0 && wakeFps < maxFps ? wakeFps : 0;
+    if (it == d->subscribers.end() || (it->maxFps == maxFps && it->wakeFps == wakeFps))
         return;
     it->maxFps = maxFps;
+    it->wakeFps = wakeFps;
     d->reschedule();
 }
 

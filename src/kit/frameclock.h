@@ -34,8 +34,10 @@ public:
     void subscribe(QWidget *view, int maxFps, std::function<void(double)> onFrame);
     void unsubscribe(QWidget *view);
     // Changes a subscriber's rate (an instrument at rest needs fewer frames than one in
-    // motion).
-    void setMaxFps(QWidget *view, int maxFps);
+    // motion). A wakeFps below maxFps is as often as the clock needs to tick for this
+    // view: ticking for it alone, the clock runs that slowly, while ticks it runs anyway
+    // for faster views still reach it up to maxFps (0: maxFps).
+    void setMaxFps(QWidget *view, int maxFps, int wakeFps = 0);
     // Calls onDue(t) once, at the first frame at or after the time `due` while `view` is on
     // screen: on a tick that other subscribers asked for when the clock runs anyway, else
     // by a timer set for that moment, so a view that changes a few times a second wakes

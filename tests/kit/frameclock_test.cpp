@@ -71,6 +71,34 @@ TEST(FrameClock, EachSubscriberGetsAtMostItsOwnRate)
     clock.unsubscribe(slow);
 }
 
+// A view that needs few wake-ups (a dial at rest) slows the clock when it is alone, and
+// still takes the ticks the clock runs for a faster view.
+TEST(FrameClock, AViewsWakeRateSlowsTheClockOnlyWhenItIsAlone)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *rest = new QWidget(&window);
+    std::vector<double> at;
+    clock.subscribe(rest, 60, [&](double t) { at.push_back(t); });
+    clock.setMaxFps(rest, 30, 5);
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return at.size() >= 4; }));
+    // Three intervals of a 5 Hz clock: 0.6 s (at 30 a second they would take 0.1 s).
+    EXPECT_GE(at[3] - at[0], 0.45);
+
+    auto *fast = new QWidget(&window);
+    int fastFrames = 0;
+    clock.subscribe(fast, 60, [&](double) { ++fastFrames; });
+    fast->show();
+    ASSERT_TRUE(waitFor([&] { return fastFrames >= 5; }));
+    const size_t before = at.size();
+    ASSERT_TRUE(waitFor([&] { return fastFrames >= 45; }));
+    // 40 ticks at 60 a second: about 20 of them at 30 a second, where 5 a second gives 3.
+    EXPECT_GE(at.size() - before, 10u);
+    clock.unsubscribe(fast);
+    clock.unsubscribe(rest);
+}
+
 TEST(FrameClock, SubscriptionsEndWithTheViewAndCallbacksMayDeleteViews)
 {
     auto &clock = FrameClock::instance();

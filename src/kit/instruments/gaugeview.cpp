@@ -186,6 +186,18 @@ FrameKey GaugeView::frameKey(double t) const
     return frameAt(t).key(!gauge::ticksTurn(m_spec.value));
 }
 
+// At rest with its ticks turning, the frame changes at each step of the ticks (10.3 a
+// second; the band rides on them) and at no other time. Alone on screen, the dial has the
+// clock wake a little more often than that: every step still shows, where 30 wake-ups a
+// second found the same frame two times in three.
+int GaugeView::restWakeFps() const
+{
+    if (!gauge::ticksTurn(m_spec.value))
+        return restFps;
+    const double stepsPerSecond = gauge::tickAngularSpeed / tickStepRadians;
+    return std::min(restFps, int(std::ceil(stepsPerSecond)) + 1);
+}
+
 // Ticks, arc (with its bloom and scan-line band), needle and read-out all lie within the
 // dial grown by the bloom's reach; the ring's surroundings, glow line and caption change
 // only with the inputs.

@@ -54,6 +54,7 @@ public:
     QString readoutText() const;
 
     FrameKey frameKey(double t) const override;
+    int restWakeFps() const override;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 

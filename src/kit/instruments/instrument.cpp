@@ -121,17 +121,22 @@ Instrument::Instrument(int maxFps, QWidget *parent) : QWidget(parent), m_maxFps(
 
 Instrument::~Instrument() = default;
 
-void Instrument::askFps(int fps)
+void Instrument::askFps(int fps, int wakeFps)
 {
-    if (fps == m_fps)
+    wakeFps = wakeFps > 0 && wakeFps < fps ? wakeFps : 0;
+    if (fps == m_fps && wakeFps == m_wakeFps)
         return;
     m_fps = fps;
-    FrameClock::instance().setMaxFps(this, fps);
+    m_wakeFps = wakeFps;
+    FrameClock::instance().setMaxFps(this, fps, wakeFps);
 }
 
 void Instrument::tick(double t)
 {
-    askFps(inMotion(t) ? m_maxFps : std::min(m_maxFps, restFps));
+    if (inMotion(t))
+        askFps(m_maxFps);
+    else
+        askFps(std::min(m_maxFps, restFps), restWakeFps());
     const FrameKey k = frameKey(t);
     if (m_hasKey && k == m_lastKey)
         return;

@@ -94,6 +94,10 @@ protected:
     // Whether something is moving at time t faster than restFps frames show smoothly (a
     // spring, a rolling read-out). The default: always, i.e. always at maxFps.
     virtual bool inMotion(double t) const { return true; }
+    // How often the clock must wake for this instrument at rest: restFps, or less for one
+    // whose frame at rest changes less often (ticks the clock runs anyway for others still
+    // reach it up to restFps).
+    virtual int restWakeFps() const { return restFps; }
 
     // Paints the pixels under this widget (a copy of the enclosing panel's), or nothing
     // when the widget has no enclosing panel and is painted transparent.
@@ -119,10 +123,11 @@ private:
     void refreshOpacity();
     void backdropChanged(); // what lies under us changed: every cached layer is stale
 
-    void askFps(int fps);
+    void askFps(int fps, int wakeFps = 0);
 
     int m_maxFps;
     int m_fps;
+    int m_wakeFps = 0;
     FrameKey m_lastKey;
     bool m_hasKey = false;
     quint64 m_framesPainted = 0;
