@@ -8,7 +8,9 @@
 // whose ticks move a fifth of a pixel per frame is not redrawn every frame, and then only
 // the part of itself that moves (animatedRect()). At rest (inMotion() false) it asks the
 // clock for at most restFps frames a second, so that every instrument at rest is served
-// by the same ticks; its frames are the same, each shown within a 30th of a second.
+// by the same ticks; its frames are the same, each shown within a 30th of a second. One
+// whose frame at rest changes less often (restWakeFps()) lets the clock, when nothing
+// faster is on screen, wake only that often: each frame then shows within that tick.
 //
 // Inside a TSPanel an instrument paints opaque: it keeps a copy of the panel's pixels
 // under its rectangle (invalidated when either moves or resizes) and starts each frame
