@@ -5,6 +5,8 @@
 // must fit in 108 bytes).
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
@@ -33,6 +35,18 @@ inline QString testBase()
 inline QString testDirTemplate(const QString &prefix)
 {
     return testBase() + u'/' + prefix + QStringLiteral("-XXXXXX");
+}
+
+// Writes a file (its folders made as needed), executable by its owner when asked;
+// whether it could be written.
+inline bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(content) != content.size())
+        return false;
+    f.close();
+    return !executable || f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
 }
 
 // The requests a scripted peer received for `op`, parsed, oldest first.

@@ -20,22 +20,11 @@ using tsav::test::waitUntil;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(content);
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFile::ExeOwner | QFile::ExeUser);
-}
-
 // A fake agent package: <dir>/agent/__init__.py and agent/main.py with this body.
 void writeAgent(const QString &dir, const QByteArray &mainPy)
 {
-    writeFile(dir + "/agent/__init__.py", "");
-    writeFile(dir + "/agent/main.py", mainPy);
+    ASSERT_TRUE(tsav::test::writeFile(dir + "/agent/__init__.py", ""));
+    ASSERT_TRUE(tsav::test::writeFile(dir + "/agent/main.py", mainPy));
 }
 
 class Supervisor : public ::testing::Test {
@@ -225,7 +214,8 @@ TEST_F(Supervisor, VirtualEnvironmentIsPreferredInTheFallbackFolder)
 {
     writeAgent(fallback, "");
     // A stand-in interpreter that reports how it was called.
-    writeFile(fallback + "/.venv/bin/python3", "#!/bin/sh\necho \"venv $* in $(pwd)\"\nexit 0\n", true);
+    ASSERT_TRUE(tsav::test::writeFile(fallback + "/.venv/bin/python3",
+                                      "#!/bin/sh\necho \"venv $* in $(pwd)\"\nexit 0\n", true));
     AgentSupervisor supervisor(QString(), home);
     EXPECT_EQ(supervisor.agentDirectory(), fallback);
     supervisor.startIfNeeded();

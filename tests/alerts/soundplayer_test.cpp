@@ -155,9 +155,7 @@ TEST(SoundTheme, LookupOrderAndRefusals)
 {
     QTemporaryDir home(test::testDirTemplate(QStringLiteral("home"))), system(test::testDirTemplate(QStringLiteral("sys")));
     auto put = [](const QTemporaryDir &d, const QString &name) {
-        QDir().mkpath(d.filePath("sounds/freedesktop/stereo"));
-        QFile f(d.filePath("sounds/freedesktop/stereo/" + name));
-        return f.open(QIODevice::WriteOnly);
+        return test::writeFile(d.filePath("sounds/freedesktop/stereo/" + name), {});
     };
     ASSERT_TRUE(put(system, "bell.oga"));
     ASSERT_TRUE(put(home, "bell.wav"));
@@ -185,22 +183,18 @@ bool gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; } // reaped
 TEST(CanberraBackend, TheHelperComesWithSoundsLeavesWhenIdleAndIsStartedAnewAfterAKill)
 {
     QTemporaryDir dir(test::testDirTemplate(QStringLiteral("helper")));
-    QDir().mkpath(dir.filePath("sounds/freedesktop/stereo"));
-    for (const char *name : {"device-added.oga", "bell.oga"}) {
-        QFile f(dir.filePath(QStringLiteral("sounds/freedesktop/stereo/") + QLatin1String(name)));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
+    for (const char *name : {"device-added.oga", "bell.oga"})
+        ASSERT_TRUE(test::writeFile(dir.filePath(QStringLiteral("sounds/freedesktop/stereo/") + QLatin1String(name)), {}));
     // A helper that writes down what it is told, one line each, under its process id.
     const QString log = dir.filePath("log");
     const QString script = dir.filePath("helper.sh");
-    {
-        QFile f(script);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("#!/bin/sh\necho \"$$ start\" >> '%1'\n"
-                               "while IFS= read -r line; do echo \"$$ $line\" >> '%1'; done\n"
-                               "echo \"$$ end\" >> '%1'\n").arg(log).toUtf8());
-        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
-    }
+    ASSERT_TRUE(test::writeFile(script,
+                                QStringLiteral("#!/bin/sh\necho \"$$ start\" >> '%1'\n"
+                                               "while IFS= read -r line; do echo \"$$ $line\" >> '%1'; done\n"
+                                               "echo \"$$ end\" >> '%1'\n")
+                                    .arg(log)
+                                    .toUtf8(),
+                                true));
     CanberraSoundBackend backend({dir.path()}, script, std::chrono::milliseconds(400));
     for (SoundKind kind : allSoundKinds)
         EXPECT_EQ(backend.load(kind), kind == SoundKind::pop || kind == SoundKind::sosumi);
@@ -234,17 +228,12 @@ TEST(CanberraBackend, TheHelperComesWithSoundsLeavesWhenIdleAndIsStartedAnewAfte
 TEST(CanberraBackend, AHelperThatHangsDoesNotHoldUpTheExit)
 {
     QTemporaryDir dir(test::testDirTemplate(QStringLiteral("hang")));
-    QDir().mkpath(dir.filePath("sounds/freedesktop/stereo"));
-    QFile(dir.filePath("sounds/freedesktop/stereo/bell.oga")).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(test::writeFile(dir.filePath("sounds/freedesktop/stereo/bell.oga"), {}));
     const QString script = dir.filePath("helper.sh");
-    {
-        QFile f(script);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        // Never reads, never ends at its input's end; the test's output is not held open.
-        f.write(QStringLiteral("#!/bin/sh\necho $$ > '%1'\nexec sleep 30 >/dev/null 2>&1\n")
-                    .arg(dir.filePath("pid")).toUtf8());
-        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
-    }
+    // Never reads, never ends at its input's end; the test's output is not held open.
+    ASSERT_TRUE(test::writeFile(
+        script, QStringLiteral("#!/bin/sh\necho $$ > '%1'\nexec sleep 30 >/dev/null 2>&1\n").arg(dir.filePath("pid")).toUtf8(),
+        true));
     QElapsedTimer clock;
     {
         CanberraSoundBackend backend({dir.path()}, script, std::chrono::milliseconds(100));
