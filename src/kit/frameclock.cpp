@@ -46,7 +46,7 @@ struct FrameClock::Private : public QObject {
     struct Subscriber {
         QPointer<QWidget> view;
         int maxFps = 30;
-        int wakeFps = 0; // how often the clock must tick for it; 0: maxFps
+        int wakeFps = 0; // how often the clock must tick for it, below maxFps; 0: maxFps
         std::function<void(double)> onFrame;
         double lastDelivered = -1e18;
         QMetaObject::Connection gone;
@@ -139,7 +139,7 @@ struct FrameClock::Private : public QObject {
             }
             if (viewIsOnScreen(it->view)) {
                 if (!it->due)
-                    fps = std::max(fps, it->wakeFps > 0 ? std::min(it->wakeFps, it->maxFps) : it->maxFps);
+                    fps = std::max(fps, it->wakeFps > 0 ? it->wakeFps : it->maxFps);
                 else if (frozen)
                     fps = std::max(fps, frozenCheckFps);
                 else

@@ -123,7 +123,6 @@ Instrument::~Instrument() = default;
 
 void Instrument::askFps(int fps, int wakeFps)
 {
-    wakeFps = wakeFps > 0 && wakeFps < fps ? wakeFps : 0;
     if (fps == m_fps && wakeFps == m_wakeFps)
         return;
     m_fps = fps;
