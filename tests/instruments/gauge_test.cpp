@@ -7,9 +7,12 @@
 #include "kit/palette.h"
 
 #include <QImage>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <functional>
 
 using namespace tsav;
 namespace pal = tsav::palette;
@@ -51,6 +54,42 @@ TEST(GaugeMath, FormatsThatWouldReadAnotherArgumentAreRefused)
     EXPECT_EQ(gauge::formatNumber("%.1f %.1f", 3.4), "3");
     EXPECT_EQ(gauge::formatNumber("%.1f %%", 3.4), "3.4 %");
     EXPECT_EQ(gauge::formatNumber("%.1f", 250.0), "250.0");
+    EXPECT_EQ(gauge::formatNumber("%+0000003.2e", 1.5), "+1.50e+00");
+    EXPECT_EQ(gauge::formatNumber("%+000000003.2e", 1.5), "2");
+    EXPECT_EQ(gauge::formatNumber("%1234f", 1.5), "2");
+    EXPECT_EQ(gauge::formatNumber("%-- -+f", 1.5), "+1.500000");
+    EXPECT_EQ(gauge::formatNumber("%-- -+-f", 1.5), "2");
+    EXPECT_EQ(gauge::formatNumber("%.1", 1.5), "2");
+    EXPECT_EQ(gauge::formatNumber(QChar(0xd800) + QStringLiteral("%.1f"), 1.5).right(3), "1.5");
+}
+
+// The check is read by hand; it must take exactly the formats this pattern describes.
+// Every string of up to six characters over the characters that matter is tried.
+TEST(GaugeMath, FormatCheckTakesExactlyOneFloatConversion)
+{
+    static const QRegularExpression one(
+        QStringLiteral("^(?:[^%]|%%)*%[-+ #0]{0,5}\\d{0,3}(?:\\.\\d{0,3})?[fFeEgG](?:[^%]|%%)*$"));
+    const QString alphabet = QStringLiteral("%-0 5.fgs");
+    QString format;
+    int checked = 0, taken = 0;
+    std::function<void(int)> each = [&](int left) {
+        const bool ok = one.match(format).hasMatch();
+        QByteArray expected(512, '\0');
+        std::snprintf(expected.data(), expected.size(), ok ? format.toUtf8().constData() : "%.0f", 2.25);
+        ASSERT_EQ(gauge::formatNumber(format, 2.25), QString::fromUtf8(expected.constData())) << qPrintable(format);
+        ++checked;
+        taken += ok;
+        if (left == 0)
+            return;
+        for (const QChar c : alphabet) {
+            format.append(c);
+            each(left - 1);
+            format.chop(1);
+        }
+    };
+    each(6);
+    EXPECT_GT(checked, 500000);
+    EXPECT_GT(taken, 1000);
 }
 
 TEST(Spring, SettlesAtTargetAndStaysContinuousWhenRetargeted)

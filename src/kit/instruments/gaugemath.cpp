@@ -2,8 +2,6 @@
 
 #include "kit/palette.h"
 
-#include <QRegularExpression>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -53,15 +51,52 @@ double tickRotation(double value, double t)
     return ticksTurn(value) ? tickAngularSpeed * t : 0.0;
 }
 
+namespace {
+
+// One conversion of a floating-point kind, with at most five flags, three digits of width
+// and three of precision, and any literal text around it ("%%" allowed). Read by hand: it
+// runs for every dial on every poll, and a regular expression there brought the pattern
+// engine and its compiler into every console's memory for this one check.
+bool isOneFloatConversion(const QString &format)
+{
+    const auto isFlag = [](QChar c) { return c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'0'; };
+    const auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    const qsizetype n = format.size();
+    bool seen = false;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (format[i] != u'%')
+            continue;
+        if (i + 1 < n && format[i + 1] == u'%') {
+            ++i;
+            continue;
+        }
+        if (seen)
+            return false;
+        seen = true;
+        ++i;
+        for (int k = 0; k < 5 && i < n && isFlag(format[i]); ++k)
+            ++i;
+        for (int k = 0; k < 3 && i < n && isDigit(format[i]); ++k)
+            ++i;
+        if (i < n && format[i] == u'.') {
+            ++i;
+            for (int k = 0; k < 3 && i < n && isDigit(format[i]); ++k)
+                ++i;
+        }
+        if (i >= n || !QStringView(u"fFeEgG").contains(format[i]))
+            return false;
+    }
+    return seen;
+}
+
+} // namespace
+
 QString formatNumber(const QString &format, double value)
 {
-    // One conversion of a floating-point kind, with optional flags, width and precision,
-    // and any literal text around it ("%%" allowed). Anything else is not passed to
-    // printf: a format from a caller must never be able to read beyond its argument.
-    static const QRegularExpression one(
-        QStringLiteral("^(?:[^%]|%%)*%[-+ #0]{0,5}\\d{0,3}(?:\\.\\d{0,3})?[fFeEgG](?:[^%]|%%)*$"));
+    // Anything but one conversion of a floating-point kind is not passed to printf: a
+    // format from a caller must never be able to read beyond its argument.
     QByteArray fmt = format.toUtf8();
-    if (!one.match(format).hasMatch())
+    if (!isOneFloatConversion(format))
         fmt = "%.0f";
     char buf[512];
     std::snprintf(buf, sizeof buf, fmt.constData(), value);
