@@ -364,7 +364,7 @@ std::shared_ptr<const pixels::AngularLayer> GaugeView::arcPixels(QRgb colour) co
     const double centre = pad + dialSize * dpr / 2;
     const double turn = 360.0 / 270.0;
     auto layer = std::make_shared<const pixels::AngularLayer>(
-        full, paddedCore, QPointF(centre, centre), 135.0, 270.0, (arcMaxFraction + turn) / 2);
+        full, withoutPainter(paddedCore), QPointF(centre, centre), 135.0, 270.0, (arcMaxFraction + turn) / 2);
     shared.arcs.insert(key, layer);
     return layer;
 }
@@ -438,7 +438,7 @@ const QImage &GaugeView::tipImage(QRgb colour) const
         const double pad = glowPadding(8, dpr) / dpr;
         p.drawImage(QPointF(pad, pad), dot);
     }
-    return *tips.insert(colour, out);
+    return *tips.insert(colour, withoutPainter(out));
 }
 
 const QImage &GaugeView::readoutGlow(const QColor &c)
@@ -487,6 +487,7 @@ void GaugeView::buildStatic(const Frame &f)
     p.setPen(palette::textTertiary);
     p.drawText(QRectF(0, captionTop, width(), captionHeight), Qt::AlignCenter, m_spec.title.toUpper());
     p.end();
+    m_static = withoutPainter(m_static);
     markOpaque(m_static);
     m_staticKey = FrameKey().add(std::int64_t(f.colour)).add(f.live ? 1 : 0).value();
     ++m_staticGeneration;

@@ -1,6 +1,7 @@
 #include "kit/instruments/glow.h"
 
 #include "kit/instruments/effects.h"
+#include "kit/instruments/instrument.h"
 #include "kit/instruments/spring.h"
 #include "kit/palette.h"
 
@@ -38,7 +39,7 @@ QImage glowOf(const QImage &shape, const QColor &colour, double radius)
     const int b = std::max(1, int(std::lround((-1 + std::sqrt(1 + 4 * sigma * sigma)) / 2)));
     effects::boxBlur(out, b);
     out.setDevicePixelRatio(dpr);
-    return out;
+    return withoutPainter(out);
 }
 
 QImage textImage(const QString &text, const QFont &font, const QColor &colour, qreal dpr)
@@ -48,11 +49,13 @@ QImage textImage(const QString &text, const QFont &font, const QColor &colour, q
     QImage img((size * dpr).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
     img.setDevicePixelRatio(dpr);
     img.fill(Qt::transparent);
-    QPainter p(&img);
-    p.setFont(font);
-    p.setPen(colour);
-    p.drawText(QPointF(0, fm.ascent()), text);
-    return img;
+    {
+        QPainter p(&img);
+        p.setFont(font);
+        p.setPen(colour);
+        p.drawText(QPointF(0, fm.ascent()), text);
+    }
+    return withoutPainter(img);
 }
 
 void RollingText::set(const QString &text, double now, bool roll)

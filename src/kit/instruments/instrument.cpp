@@ -73,6 +73,8 @@ QImage blankImage(QSizeF logical, qreal dpr)
     return img;
 }
 
+QImage withoutPainter(const QImage &painted) { return painted.copy(); }
+
 void markOpaque(QImage &image)
 {
     if (image.format() != QImage::Format_ARGB32_Premultiplied)

@@ -49,6 +49,11 @@ void inBands(QPainter &p, const QRectF &area, const std::function<void()> &draw,
 void drawImageInBands(QPainter &p, QPointF at, const QImage &image, int maxDeviceRows = 80);
 // A transparent picture of `logical` points at pixel ratio `dpr`: a layer to paint into.
 QImage blankImage(QSizeF logical, qreal dpr);
+// The same pixels without the painter. Qt keeps the engine of the last painter with each
+// picture it painted on (its path, stroke and span buffers, several KB) for as long as
+// the picture lives: a picture painted once and then kept is kept as this copy. The
+// radar's ninety reticles held 0.5 MB of engines for 0.5 MB of pixels.
+QImage withoutPainter(const QImage &painted);
 // A layer painted over an opaque backdrop, every pixel of it opaque, is marked as having
 // no alpha (the same bits): Qt then copies it to the window's picture, as it copies the
 // still layer into a frame, where a layer with alpha goes through its general per-pixel

@@ -50,10 +50,12 @@ QImage dotWithGlow(double diameter, const QColor &c, double glowRadius, qreal dp
         p.drawEllipse(QRectF(0, 0, diameter, diameter));
     }
     QImage out = glowOf(dot, c, glowRadius);
-    QPainter p(&out);
-    const double pad = glowPadding(glowRadius, dpr) / dpr;
-    p.drawImage(QPointF(pad, pad), dot);
-    return out;
+    {
+        QPainter p(&out);
+        const double pad = glowPadding(glowRadius, dpr) / dpr;
+        p.drawImage(QPointF(pad, pad), dot);
+    }
+    return withoutPainter(out);
 }
 } // namespace
 
@@ -309,14 +311,17 @@ const QImage &RadarView::reticleImage(double degrees)
     QImage &img = m_reticles[step];
     if (img.isNull()) {
         constexpr double side = 36; // the 24-point reticle turned, with its pen
-        img = blankImage(QSizeF(side, side), dpr);
-        QPainter p(&img);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.translate(side / 2, side / 2);
-        p.rotate(step);
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(pal::accentRed, 1.5));
-        p.drawPath(radar::lockOnReticle(QRectF(-12, -12, 24, 24)));
+        QImage drawn = blankImage(QSizeF(side, side), dpr);
+        {
+            QPainter p(&drawn);
+            p.setRenderHint(QPainter::Antialiasing);
+            p.translate(side / 2, side / 2);
+            p.rotate(step);
+            p.setBrush(Qt::NoBrush);
+            p.setPen(QPen(pal::accentRed, 1.5));
+            p.drawPath(radar::lockOnReticle(QRectF(-12, -12, 24, 24)));
+        }
+        img = withoutPainter(drawn);
     }
     return img;
 }
