@@ -448,7 +448,7 @@ const QImage &GaugeView::readoutGlow(const QColor &c)
     if (!m_glow.isNull() && key == m_glowKey)
         return m_glow;
     const QImage shape = textImage(text, numberFont(), Qt::white, devicePixelRatioF());
-    m_glow = glowOf(shape, palette::withOpacity(c, 0.6), 8);
+    m_glow = withoutPainter(glowOf(shape, palette::withOpacity(c, 0.6), 8));
     m_glowKey = key;
     return m_glow;
 }

@@ -1,7 +1,6 @@
 #include "kit/instruments/glow.h"
 
 #include "kit/instruments/effects.h"
-#include "kit/instruments/instrument.h"
 #include "kit/instruments/spring.h"
 #include "kit/palette.h"
 
@@ -39,7 +38,7 @@ QImage glowOf(const QImage &shape, const QColor &colour, double radius)
     const int b = std::max(1, int(std::lround((-1 + std::sqrt(1 + 4 * sigma * sigma)) / 2)));
     effects::boxBlur(out, b);
     out.setDevicePixelRatio(dpr);
-    return withoutPainter(out);
+    return out;
 }
 
 QImage textImage(const QString &text, const QFont &font, const QColor &colour, qreal dpr)
@@ -55,7 +54,7 @@ QImage textImage(const QString &text, const QFont &font, const QColor &colour, q
         p.setPen(colour);
         p.drawText(QPointF(0, fm.ascent()), text);
     }
-    return withoutPainter(img);
+    return img;
 }
 
 void RollingText::set(const QString &text, double now, bool roll)

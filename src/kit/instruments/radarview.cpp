@@ -153,7 +153,8 @@ void RadarView::paintReadout(QPainter &p, const QStringList &lines, QPointF anch
         for (QChar ch : line) {
             auto it = m_glyphs.find(ch);
             if (it == m_glyphs.end())
-                it = m_glyphs.insert(ch, Glyph{textImage(QString(ch), font, colour, dpr), fm.horizontalAdvance(ch)});
+                it = m_glyphs.insert(
+                    ch, Glyph{withoutPainter(textImage(QString(ch), font, colour, dpr)), fm.horizontalAdvance(ch)});
             w += it->advance;
         }
         double x = trailing ? anchor.x() - w : anchor.x();
@@ -295,7 +296,8 @@ const QImage &RadarView::labelImage(const QString &label)
     if (it == m_labelCache.end()) {
         if (m_labelCache.size() > 64)
             m_labelCache.clear();
-        it = m_labelCache.insert(label, textImage(label, labelFont(), pal::accentRed, devicePixelRatioF()));
+        it = m_labelCache.insert(label,
+                                 withoutPainter(textImage(label, labelFont(), pal::accentRed, devicePixelRatioF())));
     }
     return *it;
 }
