@@ -235,6 +235,9 @@ void AuditView::showResult()
         }
     }
     setUpdatesEnabled(true);
+    // The whole screen repaints: let it go out as the whole window, which is sent from
+    // the window's picture as it is, rather than as a part copied out of it first.
+    window()->update();
 }
 
 QCoro::Task<> AuditView::performAudit()
