@@ -151,8 +151,21 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
         return;
     const QImage f = full.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const bool hasCore = !core.isNull() && core.size() == full.size();
-    m_core = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
+    const QImage coreImage = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
     m_size = f.size();
+    // Only the core's visible pixels are kept, in image order: the stroke is a thin ring
+    // in a square layer, and a picture of the whole square per colour held four times
+    // as many pixels.
+    for (int y = 0; y < coreImage.height(); ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(coreImage.constScanLine(y));
+        for (int x = 0; x < coreImage.width(); ++x)
+            if (row[x] != 0) {
+                m_coreOffset.push_back(quint32(y) * quint32(m_size.width()) + quint32(x));
+                m_coreColour.push_back(row[x]);
+            }
+    }
+    m_coreOffset.shrink_to_fit();
+    m_coreColour.shrink_to_fit();
     // Angles quantised to 1/16384 of the span and ordered by a counting sort: building
     // the layer is part of a frame the first time a colour shows.
     constexpr int steps = 16384;
@@ -167,7 +180,7 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
     pxs.reserve(size_t(f.width()) * size_t(f.height()));
     for (int y = 0; y < f.height(); ++y) {
         const auto *row = reinterpret_cast<const QRgb *>(f.constScanLine(y));
-        const auto *crow = reinterpret_cast<const QRgb *>(m_core.constScanLine(y));
+        const auto *crow = reinterpret_cast<const QRgb *>(coreImage.constScanLine(y));
         for (int x = 0; x < f.width(); ++x) {
             const QRgb px = row[x];
             if (qAlpha(px) == 0)
@@ -251,9 +264,13 @@ QRgb AngularLayer::coreColourAt(double f, double radius) const
     if (isNull())
         return 0;
     const QPoint p = pointAt(f, radius).toPoint();
-    if (!m_core.rect().contains(p))
+    if (!QRect(QPoint(0, 0), m_size).contains(p))
         return 0;
-    return qUnpremultiply(m_core.pixel(p));
+    const quint32 offset = quint32(p.y()) * quint32(m_size.width()) + quint32(p.x());
+    const auto it = std::lower_bound(m_coreOffset.begin(), m_coreOffset.end(), offset);
+    if (it == m_coreOffset.end() || *it != offset)
+        return 0;
+    return qUnpremultiply(m_coreColour[size_t(it - m_coreOffset.begin())]);
 }
 
 namespace {

@@ -75,7 +75,8 @@ private:
     std::vector<float> m_u;          // ascending
     std::vector<quint32> m_offset;   // pixel index in the layer
     std::vector<QRgb> m_full, m_glow; // premultiplied
-    QImage m_core;
+    std::vector<quint32> m_coreOffset; // the core's visible pixels, ascending
+    std::vector<QRgb> m_coreColour;    // and their colours, premultiplied
 };
 
 // The visible pixels of a mostly transparent image (a ring of thin marks), row by row, to
