@@ -40,7 +40,9 @@ std::pair<int, int> scanlineRows(float t, float strength, int height)
 // with every other row (the scan lines) twice as bright.
 void scanlineDrawOver(QPainter &p, QPoint at, const QImage &layer, float t, float strength)
 {
-    if (layer.format() != QImage::Format_ARGB32_Premultiplied)
+    // The light follows the layer's alpha: a premultiplied picture or a coverage mask.
+    const bool mask = layer.format() == QImage::Format_Alpha8;
+    if (!mask && layer.format() != QImage::Format_ARGB32_Premultiplied)
         return;
     const auto [first, last] = scanlineRows(t, strength, layer.height());
     if (first >= last)
@@ -51,10 +53,11 @@ void scanlineDrawOver(QPainter &p, QPoint at, const QImage &layer, float t, floa
         const double profile = 1.0 - std::abs(y - c) / double(scanlineHalfHeight + 1);
         const double lineBoost = (y % 2 == 0) ? 1.0 : 0.5;
         const int gain = int(std::lround(256 * std::clamp(strength * profile * lineBoost, 0.0, 1.0)));
-        const auto *src = reinterpret_cast<const QRgb *>(layer.constScanLine(y));
+        const uchar *line = layer.constScanLine(y);
+        const auto *src = reinterpret_cast<const QRgb *>(line);
         auto *dst = reinterpret_cast<QRgb *>(light.scanLine(y - first));
         for (int x = 0; x < layer.width(); ++x) {
-            const int a = qAlpha(src[x]);
+            const int a = mask ? line[x] : qAlpha(src[x]);
             const int v = (a * gain) >> 8;
             // Light only: no alpha, so the Plus composition leaves coverage untouched.
             dst[x] = qRgba(v, v, v, 0);

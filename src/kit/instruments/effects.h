@@ -7,7 +7,8 @@
 //      about `radius` points, scaled by `intensity`) is put under it; the glow samples at
 //      most the caller's maximum offset away from each pixel.
 //
-// Both work on premultiplied ARGB32 images for Qt's raster painter. An effect that is
+// Both work on premultiplied ARGB32 images for Qt's raster painter; the scan lines also
+// take a bare coverage mask (Alpha8), since they read only the layer's alpha. An effect that is
 // unavailable (find() returns null) is simply skipped by the instruments, which still
 // draw every other layer.
 

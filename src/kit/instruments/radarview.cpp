@@ -210,8 +210,9 @@ void RadarView::buildBase()
         }
     }
 
-    m_disc = blankImage(QSizeF(s, s), dpr);
-    pixels::blendDisc(m_disc, c * dpr, s / 2 * dpr, qRgb(255, 255, 255), 1.0);
+    QImage disc = blankImage(QSizeF(s, s), dpr);
+    pixels::blendDisc(disc, c * dpr, s / 2 * dpr, qRgb(255, 255, 255), 1.0);
+    m_disc = disc.convertToFormat(QImage::Format_Alpha8); // only its coverage is used
 
     const QRgb blue = pal::accentBlue.rgb();
     // 4. Spokes.
@@ -257,6 +258,7 @@ void RadarView::buildBase()
     paintReadout(p, radar::topLeftReadout(), c + QPointF(-s / 2 + 26, -s / 2 + 18), false);
     paintReadout(p, radar::topRightReadout(m_threatCount), c + QPointF(s / 2 - 26, -s / 2 + 18), true);
     p.end();
+    m_base = withoutPainter(m_base);
     markOpaque(m_base);
 }
 
