@@ -1,3 +1,4 @@
+#include "kit/instruments/effects.h"
 #include "kit/instruments/instrument.h"
 #include "kit/instruments/pixels.h"
 
@@ -230,4 +231,29 @@ TEST(Bands, MeetWithoutSeamsAtEveryPixelRatio)
     inBands(p, QRectF(0, 5, 20, 0), [&] { p.fillRect(QRect(0, 0, 20, 20), Qt::red); });
     p.end();
     EXPECT_EQ(still, clearImage(20, 20));
+}
+
+// The scan-line light reads only coverage: a mask of the layer's alpha lights exactly
+// the pixels, by exactly as much, as the picture it was taken from.
+TEST(ScanLine, LightsThroughAMaskAsThroughThePicture)
+{
+    const auto *scan = effects::find(effects::scanlineName);
+    ASSERT_NE(scan, nullptr);
+    QImage layer = clearImage(60, 60);
+    pixels::blendDisc(layer, QPointF(30, 30), 24, qRgb(40, 200, 90), 0.8);
+    const QImage mask = layer.convertToFormat(QImage::Format_Alpha8);
+    QImage background(80, 80, QImage::Format_RGB32);
+    background.fill(qRgb(10, 20, 30));
+    int lit = 0;
+    for (float t = 0; t < 4; t += 0.25f) {
+        QImage a = background, b = background;
+        {
+            QPainter pa(&a), pb(&b);
+            scan->drawOver(pa, QPoint(7, 9), layer, t, 0.5f);
+            scan->drawOver(pb, QPoint(7, 9), mask, t, 0.5f);
+        }
+        EXPECT_EQ(a, b) << "t = " << t;
+        lit += a != background;
+    }
+    EXPECT_GT(lit, 0) << "the band must cross the disc at some time";
 }
