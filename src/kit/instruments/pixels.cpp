@@ -154,8 +154,8 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
     const QImage coreImage = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
     m_size = f.size();
     // Only the core's visible pixels are kept, in image order: the stroke is a thin ring
-    // in a square layer, and a picture of the whole square per colour held four times
-    // as many pixels.
+    // in a square layer, so they take under a quarter of the memory of a picture of the
+    // whole square.
     for (int y = 0; y < coreImage.height(); ++y) {
         const auto *row = reinterpret_cast<const QRgb *>(coreImage.constScanLine(y));
         for (int x = 0; x < coreImage.width(); ++x)
