@@ -177,6 +177,12 @@ TEST(SparseImage, DrawsWhatThePainterDrawsPixelForPixel)
     ASSERT_FALSE(sparse.isNull());
     EXPECT_LT(sparse.pixelCount(), layer.width() * layer.height() / 2);
     EXPECT_EQ(sparse.toImage(), layer);
+    // Looked up a pixel at a time, inside and around the image.
+    for (int y = -2; y < layer.height() + 2; ++y)
+        for (int x = -2; x < layer.width() + 2; ++x) {
+            const QRgb want = layer.rect().contains(x, y) ? layer.pixel(x, y) : 0;
+            ASSERT_EQ(sparse.pixel(QPoint(x, y)), want) << x << "," << y;
+        }
 
     for (const auto format : {QImage::Format_ARGB32_Premultiplied, QImage::Format_RGB32}) {
         QImage frame(70, 50, format);

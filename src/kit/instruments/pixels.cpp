@@ -152,20 +152,8 @@ AngularLayer::AngularLayer(const QImage &full, const QImage &core, QPointF centr
     const QImage f = full.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const bool hasCore = !core.isNull() && core.size() == full.size();
     const QImage coreImage = hasCore ? core.convertToFormat(QImage::Format_ARGB32_Premultiplied) : f;
+    m_core = SparseImage(coreImage);
     m_size = f.size();
-    // Only the core's visible pixels are kept, in image order: the stroke is a thin ring
-    // in a square layer, so they take under a quarter of the memory of a picture of the
-    // whole square.
-    for (int y = 0; y < coreImage.height(); ++y) {
-        const auto *row = reinterpret_cast<const QRgb *>(coreImage.constScanLine(y));
-        for (int x = 0; x < coreImage.width(); ++x)
-            if (row[x] != 0) {
-                m_coreOffset.push_back(quint32(y) * quint32(m_size.width()) + quint32(x));
-                m_coreColour.push_back(row[x]);
-            }
-    }
-    m_coreOffset.shrink_to_fit();
-    m_coreColour.shrink_to_fit();
     // Angles quantised to 1/16384 of the span and ordered by a counting sort: building
     // the layer is part of a frame the first time a colour shows.
     constexpr int steps = 16384;
@@ -263,14 +251,7 @@ QRgb AngularLayer::coreColourAt(double f, double radius) const
 {
     if (isNull())
         return 0;
-    const QPoint p = pointAt(f, radius).toPoint();
-    if (!QRect(QPoint(0, 0), m_size).contains(p))
-        return 0;
-    const quint32 offset = quint32(p.y()) * quint32(m_size.width()) + quint32(p.x());
-    const auto it = std::lower_bound(m_coreOffset.begin(), m_coreOffset.end(), offset);
-    if (it == m_coreOffset.end() || *it != offset)
-        return 0;
-    return qUnpremultiply(m_coreColour[size_t(it - m_coreOffset.begin())]);
+    return qUnpremultiply(m_core.pixel(pointAt(f, radius).toPoint()));
 }
 
 namespace {
@@ -304,9 +285,10 @@ SparseImage::SparseImage(const QImage &premultiplied)
                 continue;
             }
             const int from = x;
+            const auto first = quint32(m_pixels.size());
             while (x < src.width() && line[x] != 0)
                 m_pixels.push_back(line[x++]);
-            m_runs.push_back(Run{y, from, x - from});
+            m_runs.push_back(Run{y, from, x - from, first});
         }
     }
     m_runs.shrink_to_fit();
@@ -318,10 +300,8 @@ void SparseImage::drawOver(QImage &target, QPoint at) const
     if (!usable(target))
         return;
     const int w = target.width(), h = target.height();
-    const QRgb *next = m_pixels.data();
     for (const Run &run : m_runs) {
-        const QRgb *src = next;
-        next += run.count;
+        const QRgb *src = m_pixels.data() + run.first;
         const int y = run.y + at.y();
         if (y < 0 || y >= h)
             continue;
@@ -340,12 +320,23 @@ QImage SparseImage::toImage() const
     QImage out(m_size, QImage::Format_ARGB32_Premultiplied);
     out.setDevicePixelRatio(m_dpr);
     out.fill(Qt::transparent);
-    const QRgb *next = m_pixels.data();
-    for (const Run &run : m_runs) {
-        std::copy_n(next, run.count, reinterpret_cast<QRgb *>(out.scanLine(run.y)) + run.x);
-        next += run.count;
-    }
+    for (const Run &run : m_runs)
+        std::copy_n(m_pixels.data() + run.first, run.count, reinterpret_cast<QRgb *>(out.scanLine(run.y)) + run.x);
     return out;
+}
+
+QRgb SparseImage::pixel(QPoint p) const
+{
+    // The last run starting at or before p, in row order.
+    const auto after = std::upper_bound(m_runs.begin(), m_runs.end(), p, [](QPoint q, const Run &run) {
+        return q.y() < run.y || (q.y() == run.y && q.x() < run.x);
+    });
+    if (after == m_runs.begin())
+        return 0;
+    const Run &run = *std::prev(after);
+    if (run.y != p.y() || p.x() >= run.x + run.count)
+        return 0;
+    return m_pixels[run.first + quint32(p.x() - run.x)];
 }
 
 } // namespace tsav::pixels

@@ -39,6 +39,35 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
 void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colour, double opacity0,
                   double opacity1);
 
+// The visible pixels of a mostly transparent image (a ring of thin marks), row by row, to
+// draw over an ARGB32-premultiplied or RGB32 image as QPainter's source-over would, with
+// the same rounding, but touching only those pixels instead of the whole square.
+class SparseImage {
+public:
+    SparseImage() = default;
+    explicit SparseImage(const QImage &premultiplied);
+
+    bool isNull() const { return m_size.isEmpty(); }
+    qsizetype pixelCount() const { return qsizetype(m_pixels.size()); }
+
+    // Source-over at a device-pixel offset; whatever falls outside `target` is skipped.
+    void drawOver(QImage &target, QPoint at) const;
+    // The whole image again (transparent where nothing was).
+    QImage toImage() const;
+    // The premultiplied pixel at p; 0 where nothing was, or outside the image.
+    QRgb pixel(QPoint p) const;
+
+private:
+    struct Run {
+        int y, x, count;
+        quint32 first; // its pixels in m_pixels
+    };
+    QSize m_size;
+    qreal m_dpr = 1;
+    std::vector<Run> m_runs;
+    std::vector<QRgb> m_pixels; // premultiplied
+};
+
 // The pixels of a layer drawn around a centre (an arc with its glow), sorted by the angle
 // at which they lie, so that the part of the layer up to any angle is a prefix of the
 // list: showing a growing arc costs one pass over the pixels shown, with no path to
@@ -75,34 +104,7 @@ private:
     std::vector<float> m_u;          // ascending
     std::vector<quint32> m_offset;   // pixel index in the layer
     std::vector<QRgb> m_full, m_glow; // premultiplied
-    std::vector<quint32> m_coreOffset; // the core's visible pixels, ascending
-    std::vector<QRgb> m_coreColour;    // and their colours, premultiplied
-};
-
-// The visible pixels of a mostly transparent image (a ring of thin marks), row by row, to
-// draw over an ARGB32-premultiplied or RGB32 image as QPainter's source-over would, with
-// the same rounding, but touching only those pixels instead of the whole square.
-class SparseImage {
-public:
-    SparseImage() = default;
-    explicit SparseImage(const QImage &premultiplied);
-
-    bool isNull() const { return m_size.isEmpty(); }
-    qsizetype pixelCount() const { return qsizetype(m_pixels.size()); }
-
-    // Source-over at a device-pixel offset; whatever falls outside `target` is skipped.
-    void drawOver(QImage &target, QPoint at) const;
-    // The whole image again (transparent where nothing was).
-    QImage toImage() const;
-
-private:
-    struct Run {
-        int y, x, count; // its pixels follow the previous runs' in m_pixels
-    };
-    QSize m_size;
-    qreal m_dpr = 1;
-    std::vector<Run> m_runs;
-    std::vector<QRgb> m_pixels; // premultiplied
+    SparseImage m_core; // only its visible pixels: the stroke is a thin ring in the square
 };
 
 } // namespace tsav::pixels
