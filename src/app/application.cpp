@@ -45,12 +45,6 @@ void TessalyAntivirusApp::prepareProcess()
     // link's worker threads allocate little: two heaps serve them and the window.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
     mallopt(M_ARENA_MAX, 2);
-    // The window repaints small pieces (a dial, the radar) thirty times a second. Through
-    // shared memory, Qt must wait for the X server to finish reading the last piece before
-    // it paints the next one over it: a round trip per frame that costs more than sending
-    // the piece over the socket. (A setting of the user's own is left alone.)
-    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
-        qputenv("QT_XCB_NO_MITSHM", "1");
     // Qt's raster engine cuts every fill of more than 96 spans into pieces for its global
     // pool and waits for them: a panel's ring, a tall gradient. The GUI thread only waits,
     // so a second thread adds no speed, while every piece may wake either thread and the
