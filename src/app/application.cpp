@@ -54,11 +54,13 @@ void TessalyAntivirusApp::prepareProcess()
 }
 
 namespace {
-// A frame of the dashboard (the radar and a dial or two) is about 400 KB of pixels sent
-// over the X connection. With a socket's default send buffer (208 KiB) a frame fills it:
-// the console sleeps until the server has read part of it, the server wakes for each
-// part, and so on two or three times a frame. The buffer is widened to hold a frame or
-// two (the kernel caps the request at what the system allows).
+// Where frames go over the X connection's socket rather than through shared memory (a
+// remote display, or QT_XCB_NO_MITSHM set), a frame of the dashboard (the radar and a
+// dial or two) is about 400 KB of pixels written to it. With a socket's default send
+// buffer (208 KiB) a frame fills it: the console sleeps until the server has read part of
+// it, the server wakes for each part, and so on two or three times a frame. The buffer
+// is widened to hold a frame or two (the kernel caps the request at what the system
+// allows).
 void widenDisplayConnection()
 {
 #if QT_CONFIG(xcb)

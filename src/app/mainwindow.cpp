@@ -29,10 +29,11 @@ constexpr qreal kRise = 6;
 // Holds the current screen; animates the change from one screen to the next. The old
 // screen is kept only as a picture while it fades out.
 //
-// A repaint of the whole screen goes out as a repaint of the whole window. Over the X
-// connection a partial repaint is copied into a buffer that grows to the largest one ever
-// sent and is never given back (a screen's area is about 2.5 MB); the whole window is sent
-// from its picture as it is. The sidebar it adds costs little, and only when a screen is
+// A repaint of the whole screen goes out as a repaint of the whole window. Where frames
+// go over the X connection's socket (no shared memory with the server: a remote display,
+// or QT_XCB_NO_MITSHM set), a partial repaint is copied into a buffer that grows to the
+// largest one ever sent and is never given back (a screen's area is about 2.5 MB); the
+// whole window is sent from its picture as it is. The sidebar it adds costs little, and only when a screen is
 // shown, moves in its transition, or is laid out anew (its scroll area or page resized).
 class ContentArea : public QWidget {
 public:

@@ -236,7 +236,8 @@ void AuditView::showResult()
     }
     setUpdatesEnabled(true);
     // The whole screen repaints: let it go out as the whole window, which is sent from
-    // the window's picture as it is, rather than as a part copied out of it first.
+    // the window's picture as it is, rather than as a part copied out of it first (over
+    // the X connection's socket, into a buffer that keeps that size).
     window()->update();
 }
 
