@@ -33,8 +33,9 @@ constexpr qreal kRise = 6;
 // go over the X connection's socket (no shared memory with the server: a remote display,
 // or QT_XCB_NO_MITSHM set), a partial repaint is copied into a buffer that grows to the
 // largest one ever sent and is never given back (a screen's area is about 2.5 MB); the
-// whole window is sent from its picture as it is. The sidebar it adds costs little, and only when a screen is
-// shown, moves in its transition, or is laid out anew (its scroll area or page resized).
+// whole window is sent from its picture as it is. The sidebar it adds costs little, and
+// only when a screen is shown, moves in its transition, or is laid out anew (its scroll
+// area or page resized).
 class ContentArea : public QWidget {
 public:
     ContentArea(const ScreenContext &ctx, QWidget *parent) : QWidget(parent), m_ctx(ctx)

@@ -8,9 +8,9 @@
 //      most the caller's maximum offset away from each pixel.
 //
 // Both work on premultiplied ARGB32 images for Qt's raster painter; the scan lines also
-// take a bare coverage mask (Alpha8), since they read only the layer's alpha. An effect that is
-// unavailable (find() returns null) is simply skipped by the instruments, which still
-// draw every other layer.
+// take a bare coverage mask (Alpha8), since they read only the layer's alpha. An effect
+// that is unavailable (find() returns null) is simply skipped by the instruments, which
+// still draw every other layer.
 
 #include <QImage>
 #include <QPainter>
