@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QSet>
 #include <QTimer>
+#include <QVarLengthArray>
 
 #include <chrono>
 #include <cmath>
@@ -173,8 +174,11 @@ struct FrameClock::Private : public QObject {
                                    : std::chrono::duration<double>(
                                          std::chrono::steady_clock::now().time_since_epoch())
                                          .count();
-        // Copy the keys: a callback may subscribe, unsubscribe or delete views.
-        const auto views = subscribers.keys();
+        // Copy the keys: a callback may subscribe, unsubscribe or delete views. (On the
+        // stack: a window's few dozen subscribers, thirty times a second.)
+        QVarLengthArray<QWidget *, 64> views;
+        for (auto k = subscribers.keyBegin(); k != subscribers.keyEnd(); ++k)
+            views.append(*k);
         bool anyLive = false;
         for (QWidget *key : views) {
             auto it = subscribers.find(key);
