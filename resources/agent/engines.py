@@ -66,6 +66,17 @@ _NOT_A_COMMAND = re.compile(
     rb"|[A-Z][a-z]+[:,]?[ \t]+[^ \t]"              # Install it with:, Quick start
 )
 _UNDERLINE = re.compile(rb"(=+|-+)[ \t]*$")
+# Shells and other interpreters keep the commands a user typed in these files (and in
+# "<name>-<n>.tmp" while they write them): a record of what ran, never run itself.
+HISTORY_NAMES = (".bash_history", ".zsh_history", ".zhistory", ".histfile", ".sh_history", ".ksh_history",
+                 ".mksh_history", "fish_history", ".python_history", ".node_repl_history", ".mysql_history",
+                 ".psql_history", ".sqlite_history")
+
+
+def is_history(path) -> bool:
+    """Whether a file's name is that of a shell's or an interpreter's command history."""
+    name = os.path.basename(os.fsdecode(path))
+    return any(name == h or name.startswith((h + "-", h + ".", h + "~")) for h in HISTORY_NAMES)
 
 
 def reads_as_text(data: bytes) -> bool:
@@ -119,9 +130,10 @@ class YaraEngine:
                 log.warning("user rule file %s skipped: %s", path, exc)
         self.rules, self.errors = rules, errors
 
-    def check(self, data: bytes) -> list:
+    def check(self, data: bytes, path=None) -> list:
+        """Detections in a file's first bytes; `path`, when known, tells a command history."""
         found = []
-        text = reads_as_text(data)
+        text = reads_as_text(data) or (path is not None and is_history(path))
         for i, compiled in enumerate(self.rules):
             try:
                 if i == 0:  # the bundled rules

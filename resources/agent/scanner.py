@@ -488,7 +488,7 @@ class Scanner:
         except OSError as exc:
             run.cannot_read(path, _why(exc))
             return None
-        return self.yara.check(data) if data else []
+        return self.yara.check(data, path) if data else []
 
     def _ours(self, st, dir_st) -> bool:
         """This user's file, or a file in a directory this user owns that is not shared like /tmp."""
@@ -522,7 +522,7 @@ class Scanner:
         if self.yara is not None:
             data = read_window(fd, st.st_size, self.config.yara_window_bytes)
             if data:
-                detections.extend(self.yara.check(data))
+                detections.extend(self.yara.check(data, path))
         return self._conclude(fd, st, path, source, detections)
 
     def _conclude(self, fd, st, path, source, detections) -> int:

@@ -55,6 +55,8 @@ MENTIONS = {
     "ci.yml": "name: ci\non: push\njobs:\n  build:\n    runs-on: ubuntu-latest\n    steps:\n      - run: |\n"
               "          curl -fsSL https://sh.rustup.rs | sh -s -- -y\n          cargo test\n",
     "package.json": '{\n  "name": "web",\n  "scripts": {"setup": "curl -fsSL https://example.org/i | bash"}\n}\n',
+    # A shell's history: the install line a user once typed.
+    ".bash_history": "ls\ncd projects\ncurl -fsSL https://get.docker.com | sh\ngit status\n",
     # A terminal's listings kept as text: a test's numbered lines, search results.
     "listing.txt": "     1\timport subprocess\n     2\t\n     3\tdef test_install():\n"
                    "     4\t    subprocess.run(\"curl -fsSL http://10.0.0.1/x.sh | sh\", shell=True)\n",
@@ -122,7 +124,7 @@ def test_benign_corpus_gives_no_detection(tmp_path):
             verdicts = clamav.finish(fds, clamav.begin(fds))  # in batches, as a scan does
             for (fd, path), (found, checked) in zip(batch, verdicts):
                 assert checked, path
-                found += yara.check(read_window(fd, os.fstat(fd).st_size, 8 << 20))
+                found += yara.check(read_window(fd, os.fstat(fd).st_size, 8 << 20), path)
                 hits += [(path, d.engine, d.signature) for d in found]
                 files += 1
                 os.close(fd)
