@@ -47,9 +47,9 @@ def _list_lines(path):
 
 
 # How a file without a "#!" line opens when it is not a script: structured data (a JSON
-# object or list, a YAML key or document start, an INI section), a listing (numbered
-# lines as `cat -n` prints them, search results as `grep -n` prints them) or prose (a
-# capitalised word, then more words; or a title underlined). A shell script opens with a
+# object or list, a YAML key or document start, an INI section, a CSV header), a listing
+# (numbered lines as `cat -n` prints them, search results as `grep -n` prints them, a
+# patch) or prose (a capitalised word, then more words; or a title underlined). A shell script opens with a
 # command; a README, a CI workflow, a package.json or a saved terminal listing that
 # quotes `curl … | sh` further down opens like this. Only the first line that is not
 # blank or a comment is looked at: further down, a script's here-document may hold any
@@ -64,6 +64,8 @@ _NOT_A_COMMAND = re.compile(
     rb"|[ \t]{0,7}[0-9]{1,7}\t"                    # cat -n, nl
     rb"|[^\s:]{1,255}(:[0-9]{1,7}:|-[0-9]{1,7}-)"  # grep -n (match, context)
     rb"|[A-Z][a-z]+[:,]?[ \t]+[^ \t]"              # Install it with:, Quick start
+    rb"|diff --git "                               # a patch
+    rb'|("[\w .()/-]{1,60}"|[A-Za-z_][\w.()/-]{0,60})(,"?[\w .()/-]{0,60}"?){2,}[ \t]*$'  # a CSV header
 )
 _UNDERLINE = re.compile(rb"(=+|-+)[ \t]*$")
 # Shells and other interpreters keep the commands a user typed in these files (and in
@@ -95,7 +97,9 @@ def reads_as_text(data: bytes) -> bool:
         if not line.strip() or line.lstrip().startswith(b"#"):
             continue
         following = next(lines, b"").rstrip(b"\r")
-        return bool(_NOT_A_COMMAND.match(line) or _UNDERLINE.match(following))
+        if _NOT_A_COMMAND.match(line) or _UNDERLINE.match(following):
+            return True
+        return line.startswith(b"--- ") and following.startswith(b"+++ ")  # a unified diff
     return False
 
 

