@@ -49,11 +49,11 @@ def _list_lines(path):
 # How a file without a "#!" line opens when it is not a script: structured data (a JSON
 # object or list, a YAML key or document start, an INI section, a CSV header), a listing
 # (numbered lines as `cat -n` prints them, search results as `grep -n` prints them, a
-# patch) or prose (a capitalised word, then more words; or a title underlined). A shell script opens with a
-# command; a README, a CI workflow, a package.json or a saved terminal listing that
-# quotes `curl … | sh` further down opens like this. Only the first line that is not
-# blank or a comment is looked at: further down, a script's here-document may hold any
-# of these (a unit file's [Service], a config's keys).
+# patch) or prose (a capitalised word, then more words; or a title underlined). A shell
+# script opens with a command; a README, a CI workflow, a package.json or a saved
+# terminal listing that quotes `curl … | sh` further down opens like this. Only the first
+# line that is not blank or a comment is looked at: further down, a script's
+# here-document may hold any of these (a unit file's [Service], a config's keys).
 _JSON_START = re.compile(
     rb'[ \t\r\n]*(\{[ \t\r\n]*"[^"\n]{0,200}"[ \t\r\n]*:'
     rb'|\[[ \t\r\n]*(\{[ \t\r\n]*"|"[^"\n]{0,200}"[ \t\r\n]*[,\]]))')
@@ -139,11 +139,10 @@ class YaraEngine:
         found = []
         text = reads_as_text(data) or (path is not None and is_history(path))
         for i, compiled in enumerate(self.rules):
+            # The bundled rules come first; they know how the file opens.
+            externals = {"ts_reads_as_text": text} if i == 0 else None
             try:
-                if i == 0:  # the bundled rules
-                    matches = compiled.match(data=data, timeout=10, externals={"ts_reads_as_text": text})
-                else:
-                    matches = compiled.match(data=data, timeout=10)
+                matches = compiled.match(data=data, timeout=10, externals=externals)
             except self._yara.Error as exc:
                 log.debug("yara match failed: %s", exc)
                 continue

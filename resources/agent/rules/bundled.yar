@@ -57,8 +57,9 @@ private rule TS_Document
 }
 
 // ts_reads_as_text: the agent found that a file without a "#!" line opens as data, a
-// listing or prose (a JSON object, YAML, `cat -n` or `grep -n` output, a README's
-// sentence) rather than as commands, or is a shell's history of commands typed.
+// listing or prose (a JSON object, YAML, a CSV header, `cat -n` or `grep -n` output, a
+// patch, a README's sentence) rather than as commands, or is a shell's history of
+// commands typed.
 private rule TS_Shell_Context
 {
     condition:
