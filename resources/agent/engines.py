@@ -70,9 +70,9 @@ _NOT_A_COMMAND = re.compile(
 _UNDERLINE = re.compile(rb"(=+|-+)[ \t]*$")
 # Shells and other interpreters keep the commands a user typed in these files (and in
 # "<name>-<n>.tmp" while they write them): a record of what ran, never run itself.
-HISTORY_NAMES = (".bash_history", ".zsh_history", ".zhistory", ".histfile", ".sh_history", ".ksh_history",
-                 ".mksh_history", "fish_history", ".python_history", ".node_repl_history", ".mysql_history",
-                 ".psql_history", ".sqlite_history")
+HISTORY_NAMES = (".bash_history", ".zsh_history", ".zhistory", ".histfile", ".history", ".sh_history",
+                 ".ksh_history", ".mksh_history", "fish_history", ".python_history", ".node_repl_history",
+                 ".mysql_history", ".psql_history", ".sqlite_history")
 
 
 def is_history(path) -> bool:
