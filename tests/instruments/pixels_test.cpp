@@ -158,7 +158,7 @@ TEST(AngularLayer, GlowFadesPastTheCutButCoreStops)
 }
 
 // The sparse copy of a layer must draw exactly what QPainter draws with the whole image,
-// over translucent and opaque frames alike, and clip at every edge.
+// over translucent and opaque frames alike, at any opacity, and clip at every edge.
 TEST(SparseImage, DrawsWhatThePainterDrawsPixelForPixel)
 {
     QImage layer = clearImage(61, 47);
@@ -191,10 +191,17 @@ TEST(SparseImage, DrawsWhatThePainterDrawsPixelForPixel)
                 frame.setPixel(x, y, qPremultiply(qRgba(x * 3, y * 5, (x * y) % 256,
                                                         format == QImage::Format_RGB32 ? 255 : (x * 7) % 256)));
         for (const QPoint at : {QPoint(4, 2), QPoint(-20, -15), QPoint(40, 30), QPoint(-3, 20)}) {
-            QImage byPainter = frame, bySparse = frame;
-            QPainter(&byPainter).drawImage(at, layer);
-            sparse.drawOver(bySparse, at);
-            EXPECT_EQ(bySparse, byPainter) << "format " << format << " at " << at.x() << "," << at.y();
+            for (const double opacity : {1.0, 0.73, 0.31, 0.004}) {
+                QImage byPainter = frame, bySparse = frame;
+                {
+                    QPainter p(&byPainter);
+                    p.setOpacity(opacity);
+                    p.drawImage(at, layer);
+                }
+                sparse.drawOver(bySparse, at, int(opacity * 256));
+                EXPECT_EQ(bySparse, byPainter)
+                    << "format " << format << " at " << at.x() << "," << at.y() << " opacity " << opacity;
+            }
         }
     }
     QImage wrong(10, 10, QImage::Format_Indexed8);

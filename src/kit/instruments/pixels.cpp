@@ -295,10 +295,12 @@ SparseImage::SparseImage(const QImage &premultiplied)
     m_pixels.shrink_to_fit();
 }
 
-void SparseImage::drawOver(QImage &target, QPoint at) const
+void SparseImage::drawOver(QImage &target, QPoint at, int opacity) const
 {
-    if (!usable(target))
+    if (!usable(target) || opacity <= 0)
         return;
+    // The painter scales a translucent image's pixels by 255ths of its opacity first.
+    const quint32 alpha = opacity >= 256 ? 255 : quint32(opacity * 255) >> 8;
     const int w = target.width(), h = target.height();
     for (const Run &run : m_runs) {
         const QRgb *src = m_pixels.data() + run.first;
@@ -310,7 +312,8 @@ void SparseImage::drawOver(QImage &target, QPoint at) const
         auto *row = reinterpret_cast<QRgb *>(target.scanLine(y));
         for (int i = from; i < to; ++i) {
             QRgb &d = row[x0 + i];
-            d = src[i] + byteMul(d, 255 - qAlpha(src[i]));
+            const QRgb s = alpha == 255 ? src[i] : byteMul(src[i], alpha);
+            d = s + byteMul(d, 255 - qAlpha(s));
         }
     }
 }

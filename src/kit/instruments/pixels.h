@@ -49,9 +49,13 @@ public:
 
     bool isNull() const { return m_size.isEmpty(); }
     qsizetype pixelCount() const { return qsizetype(m_pixels.size()); }
+    QSize size() const { return m_size; }
+    qreal devicePixelRatio() const { return m_dpr; }
 
     // Source-over at a device-pixel offset; whatever falls outside `target` is skipped.
-    void drawOver(QImage &target, QPoint at) const;
+    // `opacity` is in 256ths, as a painter holds it (int(opacity * 256)), and is applied
+    // with the painter's rounding.
+    void drawOver(QImage &target, QPoint at, int opacity = 256) const;
     // The whole image again (transparent where nothing was).
     QImage toImage() const;
     // The premultiplied pixel at p; 0 where nothing was, or outside the image.

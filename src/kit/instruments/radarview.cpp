@@ -305,14 +305,17 @@ const QImage &RadarView::labelImage(const QString &label)
 }
 
 // The lock-on reticle turned by `degrees`, at full opacity. Its four brackets repeat
-// every quarter turn, so 90 one-degree steps cover every angle; each is drawn once.
-const QImage &RadarView::reticleImage(double degrees)
+// every quarter turn, so 90 one-degree steps cover every angle; each is drawn once and
+// kept as its visible pixels (about a sixth of the square).
+const pixels::SparseImage &RadarView::reticlePixels(double degrees)
 {
     const int step = int(std::floor(std::fmod(std::fmod(degrees, 90.0) + 90.0, 90.0))) % 90;
     const qreal dpr = devicePixelRatioF();
-    if (m_reticles.size() != 90 || (!m_reticles[0].isNull() && m_reticles[0].devicePixelRatio() != dpr))
-        m_reticles = QList<QImage>(90);
-    QImage &img = m_reticles[step];
+    if (m_reticles.size() != 90 || m_reticlesDpr != dpr) {
+        m_reticles.assign(90, pixels::SparseImage());
+        m_reticlesDpr = dpr;
+    }
+    pixels::SparseImage &img = m_reticles[size_t(step)];
     if (img.isNull()) {
         constexpr double side = 36; // the 24-point reticle turned, with its pen
         QImage drawn = blankImage(QSizeF(side, side), dpr);
@@ -325,7 +328,7 @@ const QImage &RadarView::reticleImage(double degrees)
             p.setPen(QPen(pal::accentRed, 1.5));
             p.drawPath(radar::lockOnReticle(QRectF(-12, -12, 24, 24)));
         }
-        img = withoutPainter(drawn);
+        img = pixels::SparseImage(drawn);
     }
     return img;
 }
@@ -519,10 +522,18 @@ void RadarView::paintOverTrail(QPainter &p, double t)
     for (int i = 0; i < n; ++i) {
         const QPointF at = c + radar::blipOffset(i, s);
         const double pulse = radar::blipPulse(i, t);
-        const QImage &ret = reticleImage(30 * t);
-        const double half = ret.width() / ret.devicePixelRatio() / 2;
+        const pixels::SparseImage &ret = reticlePixels(30 * t);
+        const double half = ret.size().width() / ret.devicePixelRatio() / 2;
+        const QPointF corner = at - QPointF(half, half);
         p.setOpacity(std::clamp(pulse, 0.0, 1.0));
-        p.drawImage(at - QPointF(half, half), ret);
+        // Where the painter only moves the frame's pixels, the reticle is written straight
+        // into the frame where it would have put it; otherwise the painter places it.
+        if (p.deviceTransform().type() <= QTransform::TxTranslate) {
+            const QPointF d = p.deviceTransform().map(corner);
+            ret.drawOver(m_frame, QPoint(qRound(d.x()), qRound(d.y())), int(p.opacity() * 256));
+        } else {
+            p.drawImage(corner, ret.toImage());
+        }
         p.setOpacity(1);
         const double dotHalf = m_blipDot.width() / m_blipDot.devicePixelRatio() / 2;
         p.drawImage(at - QPointF(dotHalf, dotHalf), m_blipDot);

@@ -10,6 +10,7 @@
 // sweep line with its bloom is one cached sprite drawn turned.
 
 #include "kit/instruments/instrument.h"
+#include "kit/instruments/pixels.h"
 #include "kit/instruments/radarmath.h"
 
 #include <QHash>
@@ -61,7 +62,7 @@ private:
     void buildBase();
     void buildSprites();
     void paintUnderTrail(double t);
-    const QImage &reticleImage(double degrees);
+    const pixels::SparseImage &reticlePixels(double degrees);
     void paintTrail(double t);
     void buildTrailMap();
     void paintOverTrail(QPainter &p, double t);
@@ -83,7 +84,8 @@ private:
     std::vector<quint16> m_trailAngle; // per frame pixel: angle in 65536ths of a turn
     std::vector<quint8> m_trailCover;  // per frame pixel: inside the trail's circle, 0..255
     QSize m_trailMapSize;
-    QList<QImage> m_reticles;
+    std::vector<pixels::SparseImage> m_reticles; // only their visible pixels
+    qreal m_reticlesDpr = 0;
     struct Glyph {
         QImage image;
         double advance = 0;
