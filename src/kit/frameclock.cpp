@@ -62,6 +62,8 @@ struct FrameClock::Private : public QObject {
     QHash<QWidget *, Subscriber> subscribers;
     QSet<QObject *> watched; // subscribers and their ancestors
     bool manual = false;
+    int clockFps = 0;       // the timer's rate while it repeats, else 0
+    quint64 tickIndex = 0;  // ticks since the clock was made
     bool reschedulePending = false;
     bool inTick = false;
 
@@ -148,6 +150,7 @@ struct FrameClock::Private : public QObject {
             }
             ++it;
         }
+        clockFps = fps;
         if (manual || (fps <= 0 && !std::isfinite(earliest))) {
             timer.stop();
             return;
@@ -169,6 +172,7 @@ struct FrameClock::Private : public QObject {
     void tick()
     {
         inTick = true;
+        ++tickIndex;
         const double t = FrameClock::now();
         const double wall = manual ? t
                                    : std::chrono::duration<double>(
@@ -198,6 +202,14 @@ struct FrameClock::Private : public QObject {
             const double period = 1.0 / std::max(1, it->maxFps);
             // A little slack so timer jitter does not halve a subscriber's rate.
             if (wall - it->lastDelivered < period * 0.8)
+                continue;
+            // A subscriber slower than the running clock takes every n-th tick, the same
+            // ones as every other subscriber of its rate: a radar and a dial at rest at 30
+            // frames a second, while a dial in motion has the clock tick 60 times, still
+            // reach the screen together, one repaint and one trip to the server for both.
+            // (Stepped by hand, the clock ticks at whatever pace the caller keeps.)
+            const int every = !manual && clockFps > it->maxFps ? clockFps / std::max(1, it->maxFps) : 1;
+            if (every > 1 && tickIndex % every != 0)
                 continue;
             it->lastDelivered = wall;
             auto onFrame = it->onFrame; // the entry may vanish during the call

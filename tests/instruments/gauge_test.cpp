@@ -221,6 +221,35 @@ TEST(GaugeView, RunningClockAnimatesValueChanges)
     EXPECT_EQ(g.frameKey(t + 5), direct.frameKey(t + 5));
 }
 
+// The arc springs and the read-out rolls for most of a second, but only the first part
+// moves faster than a step per 30th of a second. After it the dial is at rest for the
+// clock (it takes the frames every instrument at rest shares) while its arc still creeps.
+TEST(GaugeView, OnlyTheFastPartOfAMotionAsksForMoreFrames)
+{
+    struct Dial : GaugeView {
+        using GaugeView::GaugeView;
+        using GaugeView::inMotion;
+    };
+    Dial g(GaugeSpec{"System CPU", 20, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    GaugeView direct(GaugeSpec{"System CPU", 50, 100, "%", "%.0f", std::nullopt, loadZones, false});
+    g.resize(g.sizeHint());
+    direct.resize(direct.sizeHint());
+    const double t = FrameClock::now();
+    g.setValue(50);
+    double lastMotion = -1;
+    for (double dt = 0; dt < 2; dt += 1.0 / 60)
+        if (g.inMotion(t + dt))
+            lastMotion = dt;
+    EXPECT_GT(lastMotion, 0.1);  // the spring's and the roll's fast part
+    EXPECT_LT(lastMotion, 0.6);  // where it settles only after 0.8 s
+    // Past the fast part the arc has not arrived yet: the frames at rest show it creep.
+    int creeping = 0;
+    for (double dt = lastMotion + 1.0 / 60; dt < 2; dt += 1.0 / 30)
+        creeping += g.frameKey(t + dt) != direct.frameKey(t + dt);
+    EXPECT_GT(creeping, 2);
+    EXPECT_EQ(g.frameKey(t + 2), direct.frameKey(t + 2));
+}
+
 TEST(LinearGauge, FrozenClockShowsTheSettledFill)
 {
     FrozenClock clock(500);

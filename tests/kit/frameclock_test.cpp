@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <algorithm>
+
 #include "../widgetsupport.h"
 
 using namespace tsav;
@@ -97,6 +99,38 @@ TEST(FrameClock, AViewsWakeRateSlowsTheClockOnlyWhenItIsAlone)
     EXPECT_GE(at.size() - before, 10u);
     clock.unsubscribe(fast);
     clock.unsubscribe(rest);
+}
+
+// Two views at 30 frames a second, joined at ticks of different parity while a third
+// has the clock tick 60 times a second, still get the same ticks: their frames go to the
+// screen in one repaint, not in two.
+TEST(FrameClock, SubscribersOfOneRateShareTicksUnderAFasterClock)
+{
+    auto &clock = FrameClock::instance();
+    QWidget window;
+    auto *fast = new QWidget(&window), *a = new QWidget(&window), *b = new QWidget(&window);
+    std::vector<double> atA, atB;
+    int fastFrames = 0;
+    clock.subscribe(fast, 60, [&](double) {
+        ++fastFrames;
+        if (fastFrames == 5)
+            clock.subscribe(a, 30, [&](double t) { atA.push_back(t); });
+        if (fastFrames == 6)
+            clock.subscribe(b, 30, [&](double t) { atB.push_back(t); });
+    });
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return fastFrames >= 60; }));
+    ASSERT_GE(atB.size(), 10u);
+    // Every frame b got after its first, a got at the same tick (the same time).
+    int shared = 0;
+    for (size_t i = 1; i < atB.size(); ++i)
+        shared += std::find(atA.begin(), atA.end(), atB[i]) != atA.end();
+    EXPECT_EQ(shared, int(atB.size()) - 1);
+    // And still at most its own rate (with the clock's slack for a late tick).
+    EXPECT_LE(double(atA.size()), (atA.back() - atA.front()) * 30 / 0.8 + 1.5);
+    clock.unsubscribe(fast);
+    clock.unsubscribe(a);
+    clock.unsubscribe(b);
 }
 
 TEST(FrameClock, SubscriptionsEndWithTheViewAndCallbacksMayDeleteViews)

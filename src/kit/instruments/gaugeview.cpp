@@ -190,9 +190,10 @@ FrameKey GaugeView::frameKey(double t) const
 // second; the band rides on them) and at no other time. Alone on screen, the dial has the
 // clock wake a little more often than that: every step still shows, where 30 wake-ups a
 // second found the same frame two times in three.
-int GaugeView::restWakeFps() const
+int GaugeView::restWakeFps(double t) const
 {
-    if (!gauge::ticksTurn(m_spec.value))
+    // The slow end of a motion has a step to show at every 30th of a second.
+    if (!gauge::ticksTurn(m_spec.value) || !m_spring.settled(t) || m_text.rolling(t))
         return restFps;
     const double stepsPerSecond = gauge::tickAngularSpeed / tickStepRadians;
     return std::min(restFps, int(std::ceil(stepsPerSecond)) + 1);
@@ -239,7 +240,14 @@ QRect GaugeView::bandRect(int first, int last) const
     return rows.toAlignedRect() & animatedRect();
 }
 
-bool GaugeView::inMotion(double t) const { return !m_spring.settled(t) || m_text.rolling(t); }
+// The arc springs to a new value and the read-out rolls for most of a second, but only
+// the first third of that moves faster than a step per 30th of a second. After it, the
+// dial is served the frames the radar and the other dials get.
+bool GaugeView::inMotion(double t) const
+{
+    const Frame now = frameAt(t), next = frameAt(t + 1.0 / restFps);
+    return skipsAtRest(now.springStep, next.springStep) || skipsAtRest(now.rollStep, next.rollStep);
+}
 
 void GaugeView::invalidateCaches()
 {

@@ -54,7 +54,7 @@ public:
     QString readoutText() const;
 
     FrameKey frameKey(double t) const override;
-    int restWakeFps() const override;
+    int restWakeFps(double t) const override;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 

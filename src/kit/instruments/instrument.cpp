@@ -137,7 +137,7 @@ void Instrument::tick(double t)
     if (inMotion(t))
         askFps(m_maxFps);
     else
-        askFps(std::min(m_maxFps, restFps), restWakeFps());
+        askFps(std::min(m_maxFps, restFps), restWakeFps(t));
     const FrameKey k = frameKey(t);
     if (m_hasKey && k == m_lastKey)
         return;

@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 
@@ -101,10 +102,15 @@ protected:
     // Whether something is moving at time t faster than restFps frames show smoothly (a
     // spring, a rolling read-out). The default: always, i.e. always at maxFps.
     virtual bool inMotion(double t) const { return true; }
-    // How often the clock must wake for this instrument at rest: restFps, or less for one
-    // whose frame at rest changes less often (ticks the clock runs anyway for others still
-    // reach it up to restFps).
-    virtual int restWakeFps() const { return restFps; }
+    // Whether a quantised step of a motion (an arc's half degree, a roll's twentieth)
+    // would move by more than one between this frame and the next at restFps: then some
+    // step would never show, and the motion needs its faster frames. The end of a spring
+    // or of an ease-out moves more slowly than that; at restFps each of its steps shows.
+    static bool skipsAtRest(int stepNow, int stepNext) { return std::abs(stepNext - stepNow) > 1; }
+    // How often the clock must wake for this instrument at rest at time t: restFps, or
+    // less for one whose frame at rest changes less often (ticks the clock runs anyway for
+    // others still reach it up to restFps).
+    virtual int restWakeFps(double t) const { return restFps; }
 
     // Paints the pixels under this widget (a copy of the enclosing panel's), or nothing
     // when the widget has no enclosing panel and is painted transparent.

@@ -87,7 +87,13 @@ FrameKey LinearGauge::frameKey(double t) const
     return FrameKey().add(f.fillPx).add(f.rollStep).add(f.band);
 }
 
-bool LinearGauge::inMotion(double t) const { return !m_spring.settled(t) || m_text.rolling(t); }
+// As a dial's arc: only the part of the motion that moves more than a pixel or a roll's
+// step per 30th of a second needs more frames than an instrument at rest gets.
+bool LinearGauge::inMotion(double t) const
+{
+    const Frame now = frameAt(t), next = frameAt(t + 1.0 / restFps);
+    return skipsAtRest(now.fillPx, next.fillPx) || skipsAtRest(now.rollStep, next.rollStep);
+}
 
 void LinearGauge::invalidateCaches()
 {
