@@ -43,8 +43,16 @@ void TSStat::setValue(const QString &value, const QColor &accent, std::optional<
         m_changedAt = FrameClock::now();
         FrameClock::instance().subscribe(this, 60, [this](double t) {
             update();
-            if (t - m_changedAt > kRollSeconds)
+            const double elapsed = t - m_changedAt;
+            if (elapsed > kRollSeconds) {
                 FrameClock::instance().unsubscribe(this);
+                return;
+            }
+            // After its first quarter second the roll moves the digits by less than a
+            // pixel per 30th of a second: the frames that views at rest share show it.
+            const double ahead = springProgress(elapsed + 1.0 / 30) - springProgress(elapsed);
+            const double linePx = QFontMetricsF(valueFont()).height() * devicePixelRatioF();
+            FrameClock::instance().setMaxFps(this, std::abs(ahead) * linePx >= 1 ? 60 : 30);
         });
     }
     if (changed || accent != m_accent)

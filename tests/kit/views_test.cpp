@@ -5,6 +5,8 @@
 #include "kit/poolpaint.h"
 #include "kit/tspanel.h"
 #include "kit/tspillbutton.h"
+#include "kit/tsstat.h"
+#include "kit/palette.h"
 #include "platform/fakes.h"
 
 #include <QPainter>
@@ -19,6 +21,7 @@
 #include "../widgetsupport.h"
 
 #include <cmath>
+#include <numeric>
 
 using namespace tsav;
 using test::waitFor;
@@ -153,6 +156,47 @@ TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
     panel->addWidget(late);
     QTest::qWait(50);
     EXPECT_GT(panel->children().indexOf(ring), panel->children().indexOf(late));
+    FrameClock::freeze(std::nullopt);
+}
+
+// A stat's changed digits roll for 0.9 s, but only the first quarter second moves them by
+// a pixel or more per 30th of a second: that part gets every frame of a 60 Hz clock, the
+// rest every other one, the frames views at rest share. Then the stat stops asking.
+TEST(TSStat, OnlyTheFastPartOfARollTakesEveryFrame)
+{
+    test::SteppedClock stepped;
+    FrameClock::freeze(100);
+    QWidget window;
+    auto *stat = new TSStat("THREATS", &window);
+    stat->setValue("3", palette::accentRed, 3);
+    stat->resize(stat->sizeHint());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    int paints = 0;
+    struct Spy : QObject {
+        int *count;
+        explicit Spy(int *c) : count(c) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                ++*count;
+            return false;
+        }
+    } spy(&paints);
+    stat->installEventFilter(&spy);
+    stat->setValue("4", palette::accentRed, 4);
+    std::vector<int> perStep; // paints at each 60th of a second
+    for (int i = 1; i <= 72; ++i) {
+        const int before = paints;
+        test::SteppedClock::to(100 + i / 60.0);
+        perStep.push_back(paints - before);
+    }
+    const auto paintsIn = [&](int from, int to) {
+        return std::accumulate(perStep.begin() + from, perStep.begin() + to, 0);
+    };
+    EXPECT_EQ(paintsIn(0, 10), 10);             // the first sixth of a second: every step
+    EXPECT_LE(std::abs(paintsIn(24, 48) - 12), 1); // 0.4-0.8 s: every other step
+    EXPECT_EQ(paintsIn(60, 72), 0);             // settled and unsubscribed
     FrameClock::freeze(std::nullopt);
 }
 

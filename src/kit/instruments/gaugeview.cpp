@@ -159,15 +159,22 @@ QRectF GaugeView::dialRect() const
     return {std::floor((width() - dialSize) / 2.0), 0, double(dialSize), double(dialSize)};
 }
 
+namespace {
+int springStepAt(const Spring &spring, double t)
+{
+    return int(std::lround(std::clamp(spring.value(t), -0.1, 1.1) * arcSteps));
+}
+int rollStepAt(const RollingText &text, double t) { return int(std::floor(text.progress(t) * 20)); }
+} // namespace
+
 GaugeView::Frame GaugeView::frameAt(double t) const
 {
     Frame f;
     f.rotationStep = int(std::floor(std::fmod(gauge::tickRotation(m_spec.value, t), 2 * M_PI) / tickStepRadians));
-    const double animated = std::clamp(m_spring.value(t), -0.1, 1.1);
-    f.springStep = int(std::lround(animated * arcSteps));
+    f.springStep = springStepAt(m_spring, t);
     f.colour = zoneColor().rgba();
     f.live = fraction() > 0.02;
-    f.rollStep = int(std::floor(m_text.progress(t) * 20));
+    f.rollStep = rollStepAt(m_text, t);
     f.text = std::int64_t(qHash(m_text.text()));
     if (f.springStep > 0 && effects::find(effects::scanlineName)) {
         const double logical = dialSize + (effects::find(effects::bloomName) ? 2 * arcInset : 0);
@@ -245,8 +252,11 @@ QRect GaugeView::bandRect(int first, int last) const
 // dial is served the frames the radar and the other dials get.
 bool GaugeView::inMotion(double t) const
 {
-    const Frame now = frameAt(t), next = frameAt(t + 1.0 / restFps);
-    return skipsAtRest(now.springStep, next.springStep) || skipsAtRest(now.rollStep, next.rollStep);
+    if (!m_text.rolling(t) && m_spring.settled(t))
+        return false;
+    const double next = t + 1.0 / restFps;
+    return skipsAtRest(springStepAt(m_spring, t), springStepAt(m_spring, next))
+           || skipsAtRest(rollStepAt(m_text, t), rollStepAt(m_text, next));
 }
 
 void GaugeView::invalidateCaches()

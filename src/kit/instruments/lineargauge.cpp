@@ -91,6 +91,8 @@ FrameKey LinearGauge::frameKey(double t) const
 // step per 30th of a second needs more frames than an instrument at rest gets.
 bool LinearGauge::inMotion(double t) const
 {
+    if (!m_text.rolling(t) && m_spring.settled(t))
+        return false;
     const Frame now = frameAt(t), next = frameAt(t + 1.0 / restFps);
     return skipsAtRest(now.fillPx, next.fillPx) || skipsAtRest(now.rollStep, next.rollStep);
 }
