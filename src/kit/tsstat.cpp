@@ -36,6 +36,11 @@ TSStat::TSStat(QString title, QWidget *parent) : QWidget(parent), m_title(std::m
 
 void TSStat::setValue(const QString &value, const QColor &accent, std::optional<double> numericValue)
 {
+    // Each reply of a poll sets every stat again, mostly to what it shows: nothing to
+    // repaint then (a stat is transparent, so its repaint is its panel's and the window's
+    // pixels beneath it too).
+    if (value == m_value && accent == m_accent && numericValue == m_numeric)
+        return;
     const bool changed = value != m_value;
     if (changed && !m_value.isEmpty() && numericValue) {
         m_previousValue = m_value;

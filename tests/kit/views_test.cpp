@@ -161,8 +161,9 @@ TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
 
 // A stat's changed digits roll for 0.9 s, but only the first quarter second moves them by
 // a pixel or more per 30th of a second: that part gets every frame of a 60 Hz clock, the
-// rest every other one, the frames views at rest share. Then the stat stops asking.
-TEST(TSStat, OnlyTheFastPartOfARollTakesEveryFrame)
+// rest every other one, the frames views at rest share. Then the stat stops asking, and
+// being set to what it already shows repaints nothing.
+TEST(TSStat, RepaintsOnlyWhatItsRollAndItsChangesShow)
 {
     test::SteppedClock stepped;
     FrameClock::freeze(100);
@@ -197,6 +198,15 @@ TEST(TSStat, OnlyTheFastPartOfARollTakesEveryFrame)
     EXPECT_EQ(paintsIn(0, 10), 10);             // the first sixth of a second: every step
     EXPECT_LE(std::abs(paintsIn(24, 48) - 12), 1); // 0.4-0.8 s: every other step
     EXPECT_EQ(paintsIn(60, 72), 0);             // settled and unsubscribed
+
+    // Every reply of a poll sets the stat again, mostly to what it shows: no repaint.
+    const int settled = paints;
+    stat->setValue("4", palette::accentRed, 4);
+    test::SteppedClock::to(102);
+    EXPECT_EQ(paints, settled);
+    stat->setValue("4", palette::accentAmber, 4); // a new colour does repaint
+    test::SteppedClock::to(102.1);
+    EXPECT_GT(paints, settled);
     FrameClock::freeze(std::nullopt);
 }
 
