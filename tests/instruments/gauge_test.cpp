@@ -206,25 +206,11 @@ TEST(GaugeView, FrozenClockShowsSettledValue)
     EXPECT_EQ(render(set), render(direct));
 }
 
+// A new value on a running clock: the arc springs to it and the read-out rolls, for most
+// of a second. Only the first part moves faster than a step per 30th of a second; after
+// it the dial is at rest for the clock (it takes the frames every instrument at rest
+// shares) while its arc still creeps.
 TEST(GaugeView, RunningClockAnimatesValueChanges)
-{
-    GaugeView g(GaugeSpec{"System CPU", 0, 100, "%", "%.0f", std::nullopt, loadZones, false});
-    GaugeView direct(GaugeSpec{"System CPU", 75, 100, "%", "%.0f", std::nullopt, loadZones, false});
-    g.resize(g.sizeHint());
-    direct.resize(direct.sizeHint());
-    // Read before the change, so that a stalled machine cannot let the spring settle
-    // between the change and the reading.
-    const double t = FrameClock::now();
-    g.setValue(75);
-    // At the change the arc is still at 0; a few seconds on it has arrived.
-    EXPECT_NE(g.frameKey(t), direct.frameKey(t));
-    EXPECT_EQ(g.frameKey(t + 5), direct.frameKey(t + 5));
-}
-
-// The arc springs and the read-out rolls for most of a second, but only the first part
-// moves faster than a step per 30th of a second. After it the dial is at rest for the
-// clock (it takes the frames every instrument at rest shares) while its arc still creeps.
-TEST(GaugeView, OnlyTheFastPartOfAMotionAsksForMoreFrames)
 {
     struct Dial : GaugeView {
         using GaugeView::GaugeView;
@@ -234,14 +220,20 @@ TEST(GaugeView, OnlyTheFastPartOfAMotionAsksForMoreFrames)
     GaugeView direct(GaugeSpec{"System CPU", 50, 100, "%", "%.0f", std::nullopt, loadZones, false});
     g.resize(g.sizeHint());
     direct.resize(direct.sizeHint());
+    // Read before the change, so that a stalled machine cannot let the spring settle
+    // between the change and the reading.
     const double t = FrameClock::now();
     g.setValue(50);
+    // At the change the arc is still at the old value; a few seconds on it has arrived.
+    EXPECT_NE(g.frameKey(t), direct.frameKey(t));
+    EXPECT_EQ(g.frameKey(t + 5), direct.frameKey(t + 5));
+
     double lastMotion = -1;
     for (double dt = 0; dt < 2; dt += 1.0 / 60)
         if (g.inMotion(t + dt))
             lastMotion = dt;
-    EXPECT_GT(lastMotion, 0.1);  // the spring's and the roll's fast part
-    EXPECT_LT(lastMotion, 0.6);  // where it settles only after 0.8 s
+    EXPECT_GT(lastMotion, 0.1); // the spring's and the roll's fast part
+    EXPECT_LT(lastMotion, 0.6); // where it settles only after 0.8 s
     // Past the fast part the arc has not arrived yet: the frames at rest show it creep.
     int creeping = 0;
     for (double dt = lastMotion + 1.0 / 60; dt < 2; dt += 1.0 / 30)

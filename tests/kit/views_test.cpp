@@ -38,6 +38,18 @@ protected:
     void paintEvent(QPaintEvent *) override { ++paints; }
 };
 
+// Counts the paint events another widget receives.
+struct PaintSpy : QObject {
+    int paints = 0;
+    explicit PaintSpy(QWidget *w) { w->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
 // Sound and haptic services that write into one shared log, so order is visible.
 struct OrderLog {
     QStringList entries;
@@ -130,32 +142,21 @@ TEST(PanelBorder, RepaintsTheRingOnlyWhenItsLevelChangesAndNeverTheContent)
     EXPECT_EQ(content->paints, contentPaints);
 
     // A new time with another level: the ring repaints, the content does not.
-    QWidget *ring = nullptr;
+    QWidget *ringWidget = nullptr;
     for (QWidget *w : panel->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
         if (w->testAttribute(Qt::WA_TransparentForMouseEvents))
-            ring = w;
-    ASSERT_NE(ring, nullptr);
-    int ringPaints = 0;
-    struct Spy : QObject {
-        int *count;
-        explicit Spy(int *c) : count(c) {}
-        bool eventFilter(QObject *, QEvent *e) override
-        {
-            if (e->type() == QEvent::Paint)
-                ++*count;
-            return false;
-        }
-    } spy(&ringPaints);
-    ring->installEventFilter(&spy);
+            ringWidget = w;
+    ASSERT_NE(ringWidget, nullptr);
+    PaintSpy ring{ringWidget};
     FrameClock::freeze(4.0);
-    ASSERT_TRUE(waitFor([&] { return ringPaints > 0; }));
+    ASSERT_TRUE(waitFor([&] { return ring.paints > 0; }));
     QTest::qWait(200);
     EXPECT_EQ(content->paints, contentPaints);
     // The ring sits above content added later, too.
     auto *late = new PaintCounter;
     panel->addWidget(late);
     QTest::qWait(50);
-    EXPECT_GT(panel->children().indexOf(ring), panel->children().indexOf(late));
+    EXPECT_GT(panel->children().indexOf(ringWidget), panel->children().indexOf(late));
     FrameClock::freeze(std::nullopt);
 }
 
@@ -173,18 +174,8 @@ TEST(TSStat, RepaintsOnlyWhatItsRollAndItsChangesShow)
     stat->resize(stat->sizeHint());
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    int paints = 0;
-    struct Spy : QObject {
-        int *count;
-        explicit Spy(int *c) : count(c) {}
-        bool eventFilter(QObject *, QEvent *e) override
-        {
-            if (e->type() == QEvent::Paint)
-                ++*count;
-            return false;
-        }
-    } spy(&paints);
-    stat->installEventFilter(&spy);
+    PaintSpy spy{stat};
+    int &paints = spy.paints;
     stat->setValue("4", palette::accentRed, 4);
     std::vector<int> perStep; // paints at each 60th of a second
     for (int i = 1; i <= 72; ++i) {
