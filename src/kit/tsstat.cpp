@@ -46,7 +46,8 @@ void TSStat::setValue(const QString &value, const QColor &accent, std::optional<
         m_previousValue = m_value;
         m_rollUp = !m_numeric || *numericValue >= *m_numeric;
         m_changedAt = FrameClock::now();
-        FrameClock::instance().subscribe(this, 60, [this](double t) {
+        const double linePx = QFontMetricsF(valueFont()).height() * devicePixelRatioF();
+        FrameClock::instance().subscribe(this, 60, [this, linePx](double t) {
             update();
             const double elapsed = t - m_changedAt;
             if (elapsed > kRollSeconds) {
@@ -56,7 +57,6 @@ void TSStat::setValue(const QString &value, const QColor &accent, std::optional<
             // After its first quarter second the roll moves the digits by less than a
             // pixel per 30th of a second: the frames that views at rest share show it.
             const double ahead = springProgress(elapsed + 1.0 / 30) - springProgress(elapsed);
-            const double linePx = QFontMetricsF(valueFont()).height() * devicePixelRatioF();
             FrameClock::instance().setMaxFps(this, std::abs(ahead) * linePx >= 1 ? 60 : 30);
         });
     }

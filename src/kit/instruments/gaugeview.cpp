@@ -164,7 +164,6 @@ int springStepAt(const Spring &spring, double t)
 {
     return int(std::lround(std::clamp(spring.value(t), -0.1, 1.1) * arcSteps));
 }
-int rollStepAt(const RollingText &text, double t) { return int(std::floor(text.progress(t) * 20)); }
 } // namespace
 
 GaugeView::Frame GaugeView::frameAt(double t) const
@@ -174,7 +173,7 @@ GaugeView::Frame GaugeView::frameAt(double t) const
     f.springStep = springStepAt(m_spring, t);
     f.colour = zoneColor().rgba();
     f.live = fraction() > 0.02;
-    f.rollStep = rollStepAt(m_text, t);
+    f.rollStep = m_text.step(t);
     f.text = std::int64_t(qHash(m_text.text()));
     if (f.springStep > 0 && effects::find(effects::scanlineName)) {
         const double logical = dialSize + (effects::find(effects::bloomName) ? 2 * arcInset : 0);
@@ -256,7 +255,7 @@ bool GaugeView::inMotion(double t) const
         return false;
     const double next = t + 1.0 / restFps;
     return skipsAtRest(springStepAt(m_spring, t), springStepAt(m_spring, next))
-           || skipsAtRest(rollStepAt(m_text, t), rollStepAt(m_text, next));
+           || skipsAtRest(m_text.step(t), m_text.step(next));
 }
 
 void GaugeView::invalidateCaches()

@@ -35,6 +35,9 @@ public:
     // 0 at the change, 1 when done.
     double progress(double now) const;
     bool rolling(double now) const { return progress(now) < 1; }
+    // The progress in whole twentieths (steps, at 1): what a frame of the roll shows.
+    static constexpr int steps = 20;
+    int step(double now) const { return int(progress(now) * steps); }
     // Draws the text in `rect` with the given horizontal alignment,
     // vertically centred.
     void draw(QPainter &p, const QRectF &rect, Qt::Alignment align, const QFont &font,

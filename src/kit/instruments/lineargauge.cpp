@@ -68,12 +68,16 @@ QRectF LinearGauge::barRect() const { return {0, barTop, double(width()), barHei
 QSize LinearGauge::sizeHint() const { return {200, int(barTop + barHeight + 8)}; }
 QSize LinearGauge::minimumSizeHint() const { return {40, int(barTop + barHeight + 8)}; }
 
+int LinearGauge::fillPxAt(double t) const
+{
+    return int(std::lround(std::clamp(m_spring.value(t), 0.0, 1.0) * width()));
+}
+
 LinearGauge::Frame LinearGauge::frameAt(double t) const
 {
     Frame f;
-    const double animated = std::clamp(m_spring.value(t), 0.0, 1.0);
-    f.fillPx = int(std::lround(animated * width()));
-    f.rollStep = int(std::floor(m_text.progress(t) * 20));
+    f.fillPx = fillPxAt(t);
+    f.rollStep = m_text.step(t);
     if (f.fillPx > 0 && effects::find(effects::scanlineName)) {
         const double logical = barHeight + (effects::find(effects::bloomName) ? 2 * bloomOffset : 0);
         f.band = effects::scanlineCentre(effects::timeArgument(t), int(std::lround(logical * devicePixelRatioF())));
@@ -93,8 +97,8 @@ bool LinearGauge::inMotion(double t) const
 {
     if (!m_text.rolling(t) && m_spring.settled(t))
         return false;
-    const Frame now = frameAt(t), next = frameAt(t + 1.0 / restFps);
-    return skipsAtRest(now.fillPx, next.fillPx) || skipsAtRest(now.rollStep, next.rollStep);
+    const double next = t + 1.0 / restFps;
+    return skipsAtRest(fillPxAt(t), fillPxAt(next)) || skipsAtRest(m_text.step(t), m_text.step(next));
 }
 
 void LinearGauge::invalidateCaches()

@@ -54,6 +54,7 @@ private:
         int band = -1 << 30;
     };
     Frame frameAt(double t) const;
+    int fillPxAt(double t) const; // the bar's animated fill in whole pixels
     void buildComposite(const Frame &f, double t);
     const QImage &fillLayer(int fillPx);
 
