@@ -204,6 +204,13 @@ TEST(GaugeView, FrozenClockShowsSettledValue)
     EXPECT_EQ(set.readoutText(), "75");
 
     EXPECT_EQ(render(set), render(direct));
+    // Frame after frame, as the ticks turn, the dial shows what a new one would.
+    for (double t = 1000.1; t < 1001; t += 0.1) {
+        FrameClock::freeze(t);
+        GaugeView fresh(GaugeSpec{"System CPU", 75, 100, "%", "%.0f", std::nullopt, loadZones, false});
+        fresh.resize(fresh.sizeHint());
+        EXPECT_EQ(render(set), render(fresh)) << "at " << t;
+    }
 }
 
 // A new value on a running clock: the arc springs to it and the read-out rolls, for most

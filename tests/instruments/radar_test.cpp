@@ -67,7 +67,8 @@ TEST(RadarView, BlipsCentreAndReadoutsFollowInputs)
 
 // The trail comes from a map of each pixel's angle made for one size: a scope that
 // changes size (or sits off-centre in a larger widget) must still trail its own sweep,
-// at every quarter of the turn, including across the angle map's wrap at +x.
+// at every quarter of the turn, including across the angle map's wrap at +x. Each frame
+// of the resized scope, composed over the ones before, is the frame a new scope shows.
 TEST(RadarView, TrailFollowsTheSweepAfterAResizeAndAroundTheTurn)
 {
     RadarView radar(0, 220, true, {});
@@ -83,5 +84,8 @@ TEST(RadarView, TrailFollowsTheSweepAfterAResizeAndAroundTheTurn)
         const QPointF inTrail = c + r * QPointF(std::cos(phi - 0.3), std::sin(phi - 0.3));
         const QPointF ahead = c + r * QPointF(std::cos(phi + 0.3), std::sin(phi + 0.3));
         EXPECT_GT(img.pixelColor(inTrail.toPoint()).red(), img.pixelColor(ahead.toPoint()).red() + 25) << "t " << t;
+        RadarView fresh(0, 160, true, {});
+        fresh.resize(200, 180);
+        EXPECT_TRUE(renderAt(fresh, t) == img) << "t " << t;
     }
 }

@@ -48,7 +48,8 @@ void scanlineDrawOver(QPainter &p, QPoint at, const QImage &layer, float t, floa
     if (first >= last)
         return;
     const int c = scanlineCentre(t, layer.height());
-    QImage light(layer.width(), last - first, QImage::Format_ARGB32_Premultiplied);
+    const int width = layer.width();
+    QImage light(width, last - first, QImage::Format_ARGB32_Premultiplied);
     for (int y = first; y < last; ++y) {
         const double profile = 1.0 - std::abs(y - c) / double(scanlineHalfHeight + 1);
         const double lineBoost = (y % 2 == 0) ? 1.0 : 0.5;
@@ -56,7 +57,7 @@ void scanlineDrawOver(QPainter &p, QPoint at, const QImage &layer, float t, floa
         const uchar *line = layer.constScanLine(y);
         const auto *src = reinterpret_cast<const QRgb *>(line);
         auto *dst = reinterpret_cast<QRgb *>(light.scanLine(y - first));
-        for (int x = 0; x < layer.width(); ++x) {
+        for (int x = 0; x < width; ++x) {
             const int a = mask ? line[x] : qAlpha(src[x]);
             const int v = (a * gain) >> 8;
             // Light only: no alpha, so the Plus composition leaves coverage untouched.

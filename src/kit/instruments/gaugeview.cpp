@@ -529,9 +529,10 @@ void GaugeView::buildComposite(const Frame &f, double t)
         // Outside the animated part the composite already holds the still image.
         const QRect area = QRectF(QRectF(animatedRect()).topLeft() * dpr, QRectF(animatedRect()).size() * dpr)
                                .toAlignedRect() & m_static.rect();
+        const pixels::Rows to(m_composite);
+        const pixels::ConstRows from(m_static);
         for (int y = area.top(); y <= area.bottom(); ++y)
-            std::memcpy(m_composite.scanLine(y) + area.left() * 4, m_static.constScanLine(y) + area.left() * 4,
-                        size_t(area.width()) * 4);
+            std::memcpy(to[y] + area.left(), from[y] + area.left(), size_t(area.width()) * 4);
     }
 
     const QRectF dial = dialRect();

@@ -35,8 +35,9 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
     // A disc smaller than a pixel keeps its area: the coverage ramp is scaled down.
     const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
     const double solid = std::max(radius, 0.5) - 0.5; // pixels closer than this are fully covered
+    const Rows rows(image);
     for (int y = y0; y <= y1; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        QRgb *row = rows[y];
         const double dy = y + 0.5 - centre.y();
         // The row's fully covered run needs no distance per pixel.
         const double inner2 = solid * solid - dy * dy;
@@ -80,10 +81,11 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
     const double thin = std::min(width, 1.0);
     const double band = std::max(half, 0.5);
     const float fband = float(band), fradius = float(radius), fthin = float(thin);
+    const int lastX = image.width() - 1;
     auto visit = [&](QRgb *row, int xa, int xb, double dy) {
         const float fdy2 = float(dy * dy);
         xa = std::max(xa, 0);
-        xb = std::min(xb, image.width() - 1);
+        xb = std::min(xb, lastX);
         for (int x = xa; x <= xb; ++x) {
             const float dx = float(x + 0.5 - centre.x());
             const float d = std::sqrt(dx * dx + fdy2);
@@ -92,8 +94,9 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
                 blendPixel(row + x, r, g, b, int(a0 * cover + 0.5f));
         }
     };
+    const Rows rows(image);
     for (int y = y0; y <= y1; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        QRgb *row = rows[y];
         const double dy = y + 0.5 - centre.y();
         const double dy2 = dy * dy;
         if (dy2 > outer2)
@@ -128,8 +131,9 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
     const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
     // Thinner than a pixel: fainter rather than thinner.
     const double thin = std::min(width, 1.0), band = std::max(half, 0.5);
+    const Rows rows(image);
     for (int y = y0; y <= y1; ++y) {
-        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        QRgb *row = rows[y];
         const double py = y + 0.5 - p0.y();
         for (int x = x0; x <= x1; ++x) {
             const double px = x + 0.5 - p0.x();
@@ -302,6 +306,7 @@ void SparseImage::drawOver(QImage &target, QPoint at, int opacity) const
     // The painter scales a translucent image's pixels by 255ths of its opacity first.
     const quint32 alpha = opacity >= 256 ? 255 : quint32(opacity * 255) >> 8;
     const int w = target.width(), h = target.height();
+    const Rows rows(target);
     for (const Run &run : m_runs) {
         const QRgb *src = m_pixels.data() + run.first;
         const int y = run.y + at.y();
@@ -309,7 +314,7 @@ void SparseImage::drawOver(QImage &target, QPoint at, int opacity) const
             continue;
         const int x0 = run.x + at.x();
         const int from = std::max(0, -x0), to = std::min(run.count, w - x0);
-        auto *row = reinterpret_cast<QRgb *>(target.scanLine(y));
+        QRgb *row = rows[y];
         for (int i = from; i < to; ++i) {
             QRgb &d = row[x0 + i];
             const QRgb s = alpha == 255 ? src[i] : byteMul(src[i], alpha);

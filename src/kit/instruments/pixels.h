@@ -16,6 +16,29 @@
 namespace tsav::pixels {
 
 // Blends an opaque colour (r, g, b) at `alpha` (0..255) over one premultiplied pixel.
+// The rows of a 32-bit image, found from one pointer: scanLine() checks whether the image
+// is shared every time it is asked, which a loop over rows pays once per row.
+class Rows {
+public:
+    explicit Rows(QImage &image) : m_bits(image.bits()), m_stride(image.bytesPerLine()) {}
+    QRgb *operator[](int y) const { return reinterpret_cast<QRgb *>(m_bits + y * m_stride); }
+
+private:
+    uchar *m_bits;
+    qsizetype m_stride;
+};
+
+// The same for reading: the image is not detached.
+class ConstRows {
+public:
+    explicit ConstRows(const QImage &image) : m_bits(image.constBits()), m_stride(image.bytesPerLine()) {}
+    const QRgb *operator[](int y) const { return reinterpret_cast<const QRgb *>(m_bits + y * m_stride); }
+
+private:
+    const uchar *m_bits;
+    qsizetype m_stride;
+};
+
 inline void blendPixel(QRgb *px, int r, int g, int b, int alpha)
 {
     if (alpha <= 0)

@@ -457,13 +457,14 @@ void RadarView::paintTrail(double t)
     };
     const int w = m_frame.width();
     const int y0 = std::max(0, int(std::floor(cy - r - 1))), y1 = std::min(m_frame.height() - 1, int(std::ceil(cy + r + 1)));
+    const pixels::Rows rows(m_frame);
     for (int y = y0; y <= y1; ++y) {
         double lo, hi;
         if (!runOf(y + 0.5 - cy, lo, hi))
             continue;
         const int xa = std::max(0, int(std::floor(cx + lo - 0.5)));
         const int xb = std::min(w - 1, int(std::ceil(cx + hi - 0.5)));
-        auto *row = reinterpret_cast<quint32 *>(m_frame.scanLine(y));
+        quint32 *row = rows[y];
         const quint16 *angle = m_trailAngle.data() + size_t(y) * size_t(w);
         const quint8 *cover = m_trailCover.data() + size_t(y) * size_t(w);
         for (int x = xa; x <= xb; ++x) {

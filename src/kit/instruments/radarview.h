@@ -84,13 +84,13 @@ private:
     std::vector<quint16> m_trailAngle; // per frame pixel: angle in 65536ths of a turn
     std::vector<quint8> m_trailCover;  // per frame pixel: inside the trail's circle, 0..255
     QSize m_trailMapSize;
-    std::vector<pixels::SparseImage> m_reticles; // only their visible pixels
+    std::vector<pixels::SparseImage> m_reticles; // by whole degrees of turn, 0..89; only their visible pixels
     qreal m_reticlesDpr = 0;
     struct Glyph {
         QImage image;
         double advance = 0;
     };
-    QHash<QChar, Glyph> m_glyphs; // read-out characters // by whole degrees of turn, 0..89
+    QHash<QChar, Glyph> m_glyphs; // read-out characters
 };
 
 } // namespace tsav
