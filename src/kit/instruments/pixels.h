@@ -15,7 +15,6 @@
 
 namespace tsav::pixels {
 
-// Blends an opaque colour (r, g, b) at `alpha` (0..255) over one premultiplied pixel.
 // The rows of a 32-bit image, found from one pointer: scanLine() checks whether the image
 // is shared every time it is asked, which a loop over rows pays once per row.
 class Rows {
@@ -39,6 +38,7 @@ private:
     qsizetype m_stride;
 };
 
+// Blends an opaque colour (r, g, b) at `alpha` (0..255) over one premultiplied pixel.
 inline void blendPixel(QRgb *px, int r, int g, int b, int alpha)
 {
     if (alpha <= 0)
