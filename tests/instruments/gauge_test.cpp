@@ -207,7 +207,7 @@ TEST(GaugeView, FrozenClockShowsSettledValue)
     // Frame after frame, as the ticks turn, the dial shows what a new one would.
     for (double t = 1000.1; t < 1001; t += 0.1) {
         FrameClock::freeze(t);
-        GaugeView fresh(GaugeSpec{"System CPU", 75, 100, "%", "%.0f", std::nullopt, loadZones, false});
+        GaugeView fresh(direct.spec());
         fresh.resize(fresh.sizeHint());
         EXPECT_EQ(render(set), render(fresh)) << "at " << t;
     }
