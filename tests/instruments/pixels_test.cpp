@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 using namespace tsav;
 
@@ -269,4 +270,47 @@ TEST(ScanLine, LightsThroughAMaskAsThroughThePicture)
         lit += a != background;
     }
     EXPECT_GT(lit, 0) << "the band must cross the disc at some time";
+}
+
+// The trail's run is blended eight pixels at a time where it can. Every pixel must come
+// out as the one-pixel rule gives it (Qt's rounding of x·a + y·(255 − a) per channel), at
+// every start, length and tail, with pixels outside the run untouched.
+TEST(TrailRun, EveryPixelAsTheOnePixelRuleGivesIt)
+{
+    std::mt19937 rng(7);
+    auto byte = [&] { return int(rng() & 0xff); };
+    pixels::TrailOpacity opacity{};
+    for (auto &o : opacity)
+        o = quint8(rng() % 3 == 0 ? 0 : byte()); // runs of zero weight too
+    opacity[1023] = 255;
+    constexpr int w = 40;
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<quint16> angle(w);
+        std::vector<quint8> cover(w);
+        std::vector<QRgb> row(w);
+        for (int x = 0; x < w; ++x) {
+            angle[x] = quint16(rng());
+            cover[x] = quint8(trial % 4 == 0 ? 255 : byte());
+            const int a = byte();
+            row[x] = qRgba(byte() * a / 255, byte() * a / 255, byte() * a / 255, a);
+        }
+        const QRgb colour = qRgb(byte(), byte(), byte());
+        const quint16 phi = quint16(rng());
+        const int xa = int(rng() % w), xb = xa + int(rng() % (w - xa)) - (trial % 5 == 0 ? xa + 1 : 0);
+        const std::vector<QRgb> before = row;
+        pixels::blendTrailRun(row.data(), angle.data(), cover.data(), xa, xb, phi, opacity, colour);
+        for (int x = 0; x < w; ++x) {
+            if (x < xa || x > xb) {
+                ASSERT_EQ(row[x], before[x]) << "outside the run, x = " << x;
+                continue;
+            }
+            const int a = (opacity[quint16(phi - angle[x]) >> 6] * cover[x] + 128) >> 8;
+            auto channel = [&](int shift) {
+                const int t = ((colour >> shift) & 0xff) * a + ((before[x] >> shift) & 0xff) * (255 - a);
+                return quint32((t + (t >> 8) + 0x80) >> 8) << shift;
+            };
+            ASSERT_EQ(row[x], channel(0) | channel(8) | channel(16) | channel(24))
+                << "trial " << trial << ", x = " << x << " in " << xa << ".." << xb << ", weight " << a;
+        }
+    }
 }

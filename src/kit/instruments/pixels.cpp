@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tsav::pixels {
 
 namespace {
@@ -59,6 +63,68 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
             if (cover > 0)
                 blendPixel(row + x, r, g, b, int(a0 * cover + 0.5));
         }
+    }
+}
+
+namespace {
+// x (weight a) + y (weight b), per 8-bit channel, a + b = 255.
+inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
+{
+    quint32 t = (x & 0xff00ff) * a + (y & 0xff00ff) * b;
+    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+    t &= 0xff00ff;
+    x = ((x >> 8) & 0xff00ff) * a + ((y >> 8) & 0xff00ff) * b;
+    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
+    x &= 0xff00ff00;
+    return x | t;
+}
+} // namespace
+
+void blendTrailRun(QRgb *row, const quint16 *angle, const quint8 *cover, int xa, int xb, quint16 phi,
+                   const TrailOpacity &opacity, QRgb colour)
+{
+    constexpr int shift = 16 - 10; // 65536ths of a turn to the table's 1024ths
+    int x = std::max(xa, 0);
+#if defined(__SSE2__)
+    // Eight pixels at a time, with interpolate255's sum and rounding in 16-bit lanes: a
+    // channel's x·a + y·(255 − a), plus its high byte and 128, stays below 65536, as does
+    // an opacity times the cover plus 128. A weight of 0 gives the pixel back unchanged,
+    // so no pixel needs to be skipped.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i colourLanes = _mm_unpacklo_epi8(_mm_set1_epi32(int(colour)), zero);
+    const __m128i full = _mm_set1_epi16(255), round = _mm_set1_epi16(0x80);
+    const __m128i phiLanes = _mm_set1_epi16(short(phi));
+    auto mix = [&](__m128i *at, __m128i weights) { // four pixels, their weights in lanes 0..3
+        const __m128i w01 = _mm_unpacklo_epi16(weights, weights);
+        const __m128i px = _mm_loadu_si128(at);
+        auto half = [&](__m128i y, __m128i a) { // two pixels, a channel a lane
+            __m128i t = _mm_add_epi16(_mm_mullo_epi16(colourLanes, a), _mm_mullo_epi16(y, _mm_sub_epi16(full, a)));
+            t = _mm_add_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), round);
+            return _mm_srli_epi16(t, 8);
+        };
+        const __m128i lo = half(_mm_unpacklo_epi8(px, zero), _mm_unpacklo_epi32(w01, w01));
+        const __m128i hi = half(_mm_unpackhi_epi8(px, zero), _mm_unpackhi_epi32(w01, w01));
+        _mm_storeu_si128(at, _mm_packus_epi16(lo, hi));
+    };
+    for (; x + 7 <= xb; x += 8) {
+        const __m128i behind = _mm_sub_epi16(phiLanes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(angle + x)));
+        alignas(16) quint16 index[8];
+        _mm_store_si128(reinterpret_cast<__m128i *>(index), _mm_srli_epi16(behind, shift));
+        const __m128i o = _mm_setr_epi16(opacity[index[0]], opacity[index[1]], opacity[index[2]], opacity[index[3]],
+                                         opacity[index[4]], opacity[index[5]], opacity[index[6]], opacity[index[7]]);
+        const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(cover + x)), zero);
+        const __m128i weights = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(o, c), round), 8);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(weights, zero)) == 0xffff)
+            continue;
+        auto *at = reinterpret_cast<__m128i *>(row + x);
+        mix(at, weights);
+        mix(at + 1, _mm_unpackhi_epi64(weights, weights));
+    }
+#endif
+    for (; x <= xb; ++x) {
+        const quint32 a = (opacity[quint16(phi - angle[x]) >> shift] * cover[x] + 128u) >> 8;
+        if (a != 0)
+            row[x] = interpolate255(colour, a, row[x], 255 - a);
     }
 }
 

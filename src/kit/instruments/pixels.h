@@ -11,6 +11,7 @@
 #include <QPointF>
 #include <QRgb>
 
+#include <array>
 #include <vector>
 
 namespace tsav::pixels {
@@ -49,6 +50,15 @@ inline void blendPixel(QRgb *px, int r, int g, int b, int alpha)
     *px = qRgba((r * alpha + qRed(d) * inv) / 255, (g * alpha + qGreen(d) * inv) / 255,
                 (b * alpha + qBlue(d) * inv) / 255, alpha + qAlpha(d) * inv / 255);
 }
+
+// Opacity (0..255) by the angle behind a turning line, in 1024ths of a turn.
+using TrailOpacity = std::array<quint8, 1024>;
+
+// The trail behind a turning line, over row[xa..xb]: `colour` (opaque) at weight
+// (opacity[(phi - angle[x]) >> 6] * cover[x] + 128) >> 8 on each pixel. `angle` (in
+// 65536ths of a turn) and `cover` (0..255) map every pixel of the row, once per size.
+void blendTrailRun(QRgb *row, const quint16 *angle, const quint8 *cover, int xa, int xb, quint16 phi,
+                   const TrailOpacity &opacity, QRgb colour);
 
 // A filled disc of `radius` around `centre`.
 void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double opacity);

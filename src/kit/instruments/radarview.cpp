@@ -386,20 +386,6 @@ void RadarView::buildTrailMap()
     m_trailMapSize = m_frame.size();
 }
 
-namespace {
-// x (weight a) + y (weight b), per 8-bit channel, a + b = 255.
-inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
-{
-    quint32 t = (x & 0xff00ff) * a + (y & 0xff00ff) * b;
-    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
-    t &= 0xff00ff;
-    x = ((x >> 8) & 0xff00ff) * a + ((y >> 8) & 0xff00ff) * b;
-    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
-    x &= 0xff00ff00;
-    return x | t;
-}
-} // namespace
-
 // 7. The trail, straight into the frame: the pixels of the sector behind the line get
 // accentRed at 0.4 (1 - f)^2.4, f the angle behind the line over the trail's span.
 void RadarView::paintTrail(double t)
@@ -412,11 +398,10 @@ void RadarView::paintTrail(double t)
     const double cx = (o.x() + m_size / 2) * dpr, cy = (o.y() + m_size / 2) * dpr;
     const double phi = radar::sweepAngle(t);
     constexpr double span = 2.6;
-    constexpr int lutBits = 10;
 
-    // Opacity by angle behind the line, in 65536ths of a turn >> (16 - lutBits).
-    static const std::array<quint8, 1 << lutBits> lut = [] {
-        std::array<quint8, 1 << lutBits> l{};
+    // Opacity by angle behind the line.
+    static const pixels::TrailOpacity lut = [] {
+        pixels::TrailOpacity l{};
         for (size_t i = 0; i < l.size(); ++i) {
             const double behind = (i + 0.5) / l.size() * 2 * pi;
             l[i] = behind >= span ? 0 : quint8(std::lround(255 * radar::trailOpacity(behind / span)));
@@ -464,17 +449,8 @@ void RadarView::paintTrail(double t)
             continue;
         const int xa = std::max(0, int(std::floor(cx + lo - 0.5)));
         const int xb = std::min(w - 1, int(std::ceil(cx + hi - 0.5)));
-        quint32 *row = rows[y];
-        const quint16 *angle = m_trailAngle.data() + size_t(y) * size_t(w);
-        const quint8 *cover = m_trailCover.data() + size_t(y) * size_t(w);
-        for (int x = xa; x <= xb; ++x) {
-            const quint16 behind = quint16(phiFixed - angle[x]);
-            quint32 a = lut[behind >> (16 - lutBits)];
-            a = (a * cover[x] + 128) >> 8;
-            if (a == 0)
-                continue;
-            row[x] = interpolate255(red, a, row[x], 255 - a);
-        }
+        const size_t at = size_t(y) * size_t(w);
+        pixels::blendTrailRun(rows[y], m_trailAngle.data() + at, m_trailCover.data() + at, xa, xb, phiFixed, lut, red);
     }
 }
 
