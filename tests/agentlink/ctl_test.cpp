@@ -16,6 +16,7 @@ struct CtlRun {
     int status = -1;
     QString out;
     QString err;
+    QByteArray bytes; // the standard output as written
 };
 
 class Ctl : public ::testing::Test {
@@ -30,8 +31,9 @@ protected:
         QProcess p;
         p.start(QStringLiteral(TSAV_CTL_EXECUTABLE), QStringList{"--socket", socketPath.isEmpty() ? socket : socketPath} + args);
         EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
-        return CtlRun{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
-                   QString::fromUtf8(p.readAllStandardError())};
+        const QByteArray bytes = p.readAllStandardOutput();
+        return CtlRun{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(bytes),
+                   QString::fromUtf8(p.readAllStandardError()), bytes};
     }
     tsav::test::ScratchDir scratch;
     QString socket = scratch.path();
@@ -134,24 +136,38 @@ TEST_F(Ctl, HostileTextCannotDriveTheTerminal)
 
 TEST_F(Ctl, SearchAndExportSendTheirFilters)
 {
-    peer.setData("export", R"({"kind":"events","format":"json","chunk":"[\n{\"id\":1}\n]\n","rows":1,"total":1,"next":null})");
-    const CtlRun r = ctl({"export", "events", "--format", "json", "--since", "2026-01-01", "--until", "1767312000",
-                          "--query", "Ș x"});
+    // Two pages of a CSV, the cursor taken from the first: the output is both chunks in order,
+    // byte for byte, the byte-order mark included.
+    ScriptedPeer::Behaviour pages;
+    pages.respond = [](const QByteArray &request) -> QByteArray {
+        const bool first = QJsonDocument::fromJson(request).object().value("cursor").toInteger() == 0;
+        return R"({"ok":true,"data":{"kind":"events","format":"csv","chunk":)"
+               + QByteArray(first ? R"("\ufeffid,action\r\n1,\"a, b\"\r\n","rows":1,"total":2,"next":5)"
+                                  : R"("2,\u0218\r\n","rows":1,"total":2,"next":null)")
+               + "}}\n";
+    };
+    peer.setBehaviour("export", pages);
+    const CtlRun r = ctl({"export", "events", "--since", "2026-01-01", "--until", "1767312000", "--query", "Ș x"});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, "[\n{\"id\":1}\n]\n");
-    // (How the filters select is checked against the real agent; here what is sent, once.)
-    const QJsonObject sent = QJsonDocument::fromJson(peer.requests().value(0)).object();
-    EXPECT_EQ(sent.value("since").toDouble(), QDateTime(QDate(2026, 1, 1), QTime(0, 0)).toSecsSinceEpoch());
-    EXPECT_EQ(sent.value("until").toDouble(), 1767312000.0);
-    EXPECT_EQ(sent.value("query"), QString::fromUtf8("Ș x"));
+    EXPECT_EQ(r.bytes, "\xef\xbb\xbfid,action\r\n1,\"a, b\"\r\n2,\xc8\x98\r\n");
+    // (How the filters select is checked against the real agent; here what is sent.)
+    ASSERT_EQ(peer.requests().size(), 2);
+    for (int page = 0; page < 2; ++page) {
+        const QJsonObject sent = QJsonDocument::fromJson(peer.requests().value(page)).object();
+        EXPECT_EQ(sent.value("cursor").toInteger(), page == 0 ? 0 : 5);
+        EXPECT_EQ(sent.value("format"), "csv");
+        EXPECT_EQ(sent.value("since").toDouble(), QDateTime(QDate(2026, 1, 1), QTime(0, 0)).toSecsSinceEpoch());
+        EXPECT_EQ(sent.value("until").toDouble(), 1767312000.0);
+        EXPECT_EQ(sent.value("query"), QString::fromUtf8("Ș x"));
+    }
     EXPECT_EQ(ctl({"--json", "threats", "--since", "2026-01-01T08:30:00Z"}).status, 0);
-    EXPECT_EQ(QJsonDocument::fromJson(peer.requests().value(1)).object().value("since").toDouble(), 1767256200.0);
+    EXPECT_EQ(QJsonDocument::fromJson(peer.requests().value(2)).object().value("since").toDouble(), 1767256200.0);
 
     for (const QStringList &args : {QStringList{"export", "everything"}, QStringList{"export", "events", "--format", "xml"},
                                     QStringList{"events", "--since", "last tuesday"}, QStringList{"status", "--query", "x"},
                                     QStringList{"threats", "--format", "csv"}, QStringList{"--json", "export", "audit"}})
         EXPECT_EQ(ctl(args).status, 2) << args.join(' ').toStdString();
-    EXPECT_EQ(peer.requests().size(), 2); // usage errors send nothing
+    EXPECT_EQ(peer.requests().size(), 3); // usage errors send nothing
 }
 
 TEST_F(Ctl, HostileExportPagesEndWithAnErrorNotALoop)

@@ -2,24 +2,19 @@
 """End to end: the bundled agent process on a temporary home, with HOME and the XDG
 directories inside a fresh temporary directory, driven by the real tessaly-ctl.
 
-With --console, the console is started (offscreen) and must launch the bundled agent from
-its build tree and pass the agent's output to its standard error. tessaly-ctl then reads
-status and threats, starts a quick scan, and sees an EICAR test file dropped into the
-temporary ~/Downloads become a threat and (auto-quarantine is on by default) a quarantine
-entry within a generous deadline. The console must start the agent again after kill -9,
-hand over to itself when started a second time, and leave the agent running when it
-closes; the agent, stopped with SIGTERM, removes its socket, and no error or traceback
-shows on the console's standard error.
-
-With --export, the agent (started on its own interpreter) finds its database seeded with
-50,000 events and a few threats, and tessaly-ctl exports and searches that history.
+The console is started (offscreen) and must launch the bundled agent from its build tree
+and pass the agent's output to its standard error. tessaly-ctl then reads status and
+threats, starts a quick scan, and sees an EICAR test file dropped into the temporary
+~/Downloads become a threat and (auto-quarantine is on by default) a quarantine entry
+within a generous deadline. The console must start the agent again after kill -9, hand
+over to itself when started a second time, and leave the agent running when it closes;
+the agent, stopped with SIGTERM, removes its socket, and no error or traceback shows on
+the console's standard error.
 
 Exit status: 0 passed, 1 failed, 77 skipped (the agent's virtual environment is missing).
 """
 
 import argparse
-import csv
-import io
 import json
 import os
 import shutil
@@ -69,9 +64,7 @@ class Run:
             os.makedirs(d, exist_ok=True)
         os.makedirs(os.path.join(self.home, "run"), mode=0o700, exist_ok=True)
         self.socket = os.path.join(self.home, SOCKET_SUFFIX)
-        self.log_path = os.path.join(self.home, "agent-output.txt")
         self.console_log = os.path.join(self.home, "console-output.txt")
-        self.agent = None
         self.console = None
         self.console_agent_pid = None
 
@@ -92,17 +85,6 @@ class Run:
         })
         return env
 
-    def start_agent(self):
-        log = open(self.log_path, "wb")
-        self.agent = subprocess.Popen([self.args.python, "-m", "agent.main"], cwd=self.args.resources,
-                                      env=self.env(), stdout=log, stderr=subprocess.STDOUT,
-                                      stdin=subprocess.DEVNULL)
-        log.close()
-
-    def agent_output(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
     def ctl(self, *words, json_out=False, check=True):
         cmd = [self.args.ctl] + (["--json"] if json_out else []) + list(words)
         p = subprocess.run(cmd, env=self.env(), capture_output=True, timeout=60)
@@ -113,21 +95,7 @@ class Run:
             return json.loads(out)
         return out if p.returncode == 0 else None
 
-    def stop_agent(self):
-        if self.agent and self.agent.poll() is None:
-            self.agent.send_signal(signal.SIGTERM)
-            try:
-                return self.agent.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.agent.kill()
-                self.agent.wait()
-                raise Failure("the agent did not stop within 30 s of SIGTERM")
-        return self.agent.returncode if self.agent else None
-
     def cleanup(self):
-        if self.agent and self.agent.poll() is None:
-            self.agent.kill()
-            self.agent.wait()
         if self.console and self.console.poll() is None:
             self.console.kill()
             self.console.wait()
@@ -266,102 +234,24 @@ def console_scenario(run):
     check(not bad, "errors on the console's standard error:\n" + "\n".join(bad))
 
 
-SEEDED = 50_000
-# Run with the agent's own interpreter: the agent's code creates the schema, then the rows go
-# in with one transaction (far quicker than making the agent record them one by one).
-SEED = r"""
-import os, sys
-from agent.db import Database
-from agent import history, outbox
-data_dir, boundary, count = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
-os.makedirs(data_dir, mode=0o700, exist_ok=True)
-db = Database(os.path.join(data_dir, "agent.db"), prepare=(history.prepare, outbox.prepare))
-with db.transaction() as conn:
-    half = count // 2
-    conn.executemany("INSERT INTO events(ts, source, action, target) VALUES(?,?,?,?)",
-                     ((boundary + (i - half) * 5, "scan", f"seeded event {i}, \"quoted\"",
-                       b"/srv/odd-\xff-" + str(i).encode()) for i in range(count)))
-    conn.executemany("INSERT INTO threats(ts, kind, severity, path, status, signature) VALUES(?,?,?,?,?,?)",
-                     ((boundary + i, "yara", "medium", f"/srv/Ștefan/{i}.bin", "resolved", "Seeded_Rule")
-                      for i in range(10)))
-db.close()
-"""
-
-
-def export_scenario(run):
-    """50,000 events exported through tessaly-ctl, and searches, against the real agent."""
-    boundary_day = time.localtime(time.time() - 3 * 86400)
-    day = time.strftime("%Y-%m-%d", boundary_day)
-    boundary = time.mktime(time.strptime(day, "%Y-%m-%d"))  # local midnight, as tessaly-ctl reads the date
-    data_dir = os.path.join(run.home, ".local", "share", "tessaly-agent")
-    seed = subprocess.run([run.args.python, "-c", SEED, data_dir, repr(boundary), str(SEEDED)],
-                          cwd=run.args.resources, capture_output=True, timeout=120)
-    check(seed.returncode == 0, "seeding failed: " + seed.stderr.decode("utf-8", "replace"))
-    run.start_agent()
-    wait_for("the agent to answer", lambda: run.ctl("status", check=False))
-
-    def export(*words):
-        out_path = os.path.join(run.home, "export.out")
-        with open(out_path, "wb") as out:
-            p = subprocess.run([run.args.ctl, "export", *words], env=run.env(), stdout=out,
-                               stderr=subprocess.PIPE, timeout=150)
-        check(p.returncode == 0, f"export {' '.join(words)} exited {p.returncode}: {p.stderr.decode('utf-8', 'replace')}")
-        with open(out_path, "rb") as f:
-            return f.read().decode("utf-8")
-
-    started = time.monotonic()
-    text = export("events", "--format", "csv")
-    elapsed = time.monotonic() - started
-    check(text.startswith("\ufeffid,time,source,action,target\r\n"), f"unexpected CSV start: {text[:80]!r}")
-    rows = list(csv.reader(io.StringIO(text[1:], newline="")))[1:]
-    # The agent keeps the newest 50,000 events; its own start-up events push out the oldest seeded ones.
-    check(len(rows) >= SEEDED, f"the export holds {len(rows)} events, not {SEEDED}")
-    ids = [int(r[0]) for r in rows]
-    check(ids == sorted(set(ids)), "the exported ids are not unique and ascending")
-    odd = [r for r in rows if r[3].startswith("seeded event")]
-    check(all(r[4].startswith("/srv/odd-\\xff-") for r in odd), f"undecodable bytes not escaped: {odd[0]}")
-    print(f"exported {len(rows)} events as CSV in {elapsed:.1f} s")
-
-    since = json.loads(export("events", "--format", "json", "--since", day))
-    seeded_since = [e for e in since if e["action"].startswith("seeded event")]
-    check(len(seeded_since) == SEEDED // 2, f"--since {day} gave {len(seeded_since)} seeded events, not {SEEDED // 2}")
-    check(all(e["ts"] >= boundary for e in since), "--since let an older event through")
-
-    found = run.ctl("events", "--query", "SEEDED EVENT 4999", "--until", day, json_out=True)
-    check([e["action"] for e in found] == ["seeded event 4999, \"quoted\""] and found[0]["target"].startswith("/srv/odd-\ufffd-"),
-          f"events --query found {found}")
-    threats = run.ctl("threats", "--query", "ștefan", json_out=True)
-    check(len(threats) == 10 and all(t["signature"] == "Seeded_Rule" for t in threats), f"threats --query found {threats}")
-    table = run.ctl("threats", "--query", "seeded_rule", "--since", str(boundary + 5))
-    check(table.count("Seeded_Rule") == 5, f"threats table with filters:\n{table}")
-
-    code = run.stop_agent()
-    check(code == 0, f"the agent exited with {code}")
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--resources", required=True)
     parser.add_argument("--python", required=True)
-    scenarios = parser.add_mutually_exclusive_group(required=True)
-    scenarios.add_argument("--console", help="the console binary, for the console scenario")
-    scenarios.add_argument("--export", action="store_true", help="run the export and search scenario")
+    parser.add_argument("--console", required=True)
     args = parser.parse_args()
-    args.ctl, args.resources, args.python = (os.path.abspath(a) for a in (args.ctl, args.resources, args.python))
-    if args.console:
-        args.console = os.path.abspath(args.console)
+    args.ctl, args.resources, args.python, args.console = (
+        os.path.abspath(a) for a in (args.ctl, args.resources, args.python, args.console))
     if not os.access(args.python, os.X_OK):
         print(f"skipped: no agent interpreter at {args.python} (scripts/setup makes it)")
         return SKIP
 
     run = Run(args)
     try:
-        (console_scenario if args.console else export_scenario)(run)
+        console_scenario(run)
     except (Failure, subprocess.TimeoutExpired) as e:
         print(f"FAILED: {e}", file=sys.stderr)
-        if run.agent is not None:
-            print("--- agent output ---\n" + run.agent_output(), file=sys.stderr)
         if run.console is not None:
             print("--- console output ---\n" + run.console_output(), file=sys.stderr)
         return 1
