@@ -1,6 +1,7 @@
 #include "kit/instruments/radarmath.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -96,15 +97,37 @@ Spark spark(int j)
     return {-0.25 * e + 0.08 * std::sin(9.1 * j), 0.3 + 0.7 * e, 1 + 1.8 * (1 - e), 0.55 * (1 - e)};
 }
 
+namespace {
+// What of a star does not change with time, worked out once for the 70 stars a scope has.
+struct StarShape {
+    double x;        // the star's phase
+    double reach;    // 0..1: from the centre (0) out to 0.45 of the side (1)
+    double rate;     // of drift, rad/s
+    double radius;
+};
+
+StarShape starShape(int j)
+{
+    const double x = 7.91 * j;
+    return {x, 0.5 + 0.5 * std::cos(1.3 * x),
+            // Each star drifts at its own slow rate, between 0.04 and 0.10 rad/s.
+            0.04 + 0.06 * (0.5 + 0.5 * std::sin(x)), 0.6 + 1.4 * (0.5 + 0.5 * std::sin(3.7 * x))};
+}
+} // namespace
+
 Star star(int j, double s, double t)
 {
-    const double x = 7.91 * j; // the star's phase
-    const double dist = 0.45 * s * (0.5 + 0.5 * std::cos(1.3 * x));
-    // Each star drifts at its own slow rate, between 0.04 and 0.10 rad/s.
-    const double angle = 2.1 * x + (0.04 + 0.06 * (0.5 + 0.5 * std::sin(x))) * t;
-    return {QPointF(dist * std::cos(angle), dist * std::sin(angle)),
-            0.6 + 1.4 * (0.5 + 0.5 * std::sin(3.7 * x)),
-            0.1 + 0.4 * (0.5 + 0.5 * std::sin(1.5 * t + x))};
+    static const std::array<StarShape, 70> shapes = [] {
+        std::array<StarShape, 70> a{};
+        for (int i = 0; i < int(a.size()); ++i)
+            a[size_t(i)] = starShape(i);
+        return a;
+    }();
+    const StarShape k = j >= 0 && j < int(shapes.size()) ? shapes[size_t(j)] : starShape(j);
+    const double dist = 0.45 * s * k.reach;
+    const double angle = 2.1 * k.x + k.rate * t;
+    return {QPointF(dist * std::cos(angle), dist * std::sin(angle)), k.radius,
+            0.1 + 0.4 * (0.5 + 0.5 * std::sin(1.5 * t + k.x))};
 }
 
 double centrePulse(double t) { return 0.7 + 0.3 * std::sin(2 * t); }
