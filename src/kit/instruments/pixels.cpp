@@ -21,6 +21,18 @@ int alphaOf(double opacity)
 {
     return int(std::lround(255 * std::clamp(opacity, 0.0, 1.0)));
 }
+
+// x (weight a) + y (weight b), per 8-bit channel, a + b = 255.
+inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
+{
+    quint32 t = (x & 0xff00ff) * a + (y & 0xff00ff) * b;
+    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
+    t &= 0xff00ff;
+    x = ((x >> 8) & 0xff00ff) * a + ((y >> 8) & 0xff00ff) * b;
+    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
+    x &= 0xff00ff00;
+    return x | t;
+}
 } // namespace
 
 void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double opacity)
@@ -65,20 +77,6 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
         }
     }
 }
-
-namespace {
-// x (weight a) + y (weight b), per 8-bit channel, a + b = 255.
-inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
-{
-    quint32 t = (x & 0xff00ff) * a + (y & 0xff00ff) * b;
-    t = (t + ((t >> 8) & 0xff00ff) + 0x800080) >> 8;
-    t &= 0xff00ff;
-    x = ((x >> 8) & 0xff00ff) * a + ((y >> 8) & 0xff00ff) * b;
-    x = x + ((x >> 8) & 0xff00ff) + 0x800080;
-    x &= 0xff00ff00;
-    return x | t;
-}
-} // namespace
 
 void blendTrailRun(QRgb *row, const quint16 *angle, const quint8 *cover, int xa, int xb, quint16 phi,
                    const TrailOpacity &opacity, QRgb colour)
