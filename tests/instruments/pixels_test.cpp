@@ -314,3 +314,65 @@ TEST(TrailRun, EveryPixelAsTheOnePixelRuleGivesIt)
         }
     }
 }
+
+// Discs and rings are blended four pixels at a time where four fit in the row. Every pixel
+// must come out as the one-pixel rule gives it (the cover by the pixel centre's distance,
+// in the precision each shape uses, and blendPixel's truncating blend), over translucent and
+// opaque pictures, hanging over every edge, at any opacity.
+TEST(DiscsAndRings, EveryPixelAsTheOnePixelRuleGivesIt)
+{
+    std::mt19937 rng(11);
+    auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    auto byte = [&] { return int(rng() & 0xff); };
+    for (int trial = 0; trial < 600; ++trial) {
+        const auto format = trial % 3 == 0 ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied;
+        QImage img(37 + trial % 5, 29, format);
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) {
+                const int a = format == QImage::Format_RGB32 ? 255 : byte();
+                img.setPixel(x, y, qRgba(byte() * a / 255, byte() * a / 255, byte() * a / 255, a));
+            }
+        const QImage before = img;
+        const QPointF c(uniform(-8, img.width() + 8), uniform(-8, img.height() + 8));
+        const QRgb colour = qRgb(byte(), byte(), byte());
+        const double opacity = trial % 7 == 0 ? 1.0 : trial % 11 == 0 ? 0.004 : uniform(0, 1);
+        const int a0 = int(std::lround(255 * opacity));
+        const bool ring = trial % 2 == 1;
+        const double radius = ring ? uniform(1, 40) : (trial % 4 == 0 ? uniform(0.1, 0.5) : uniform(0.5, 20));
+        const double width = uniform(1, 4);
+        if (ring)
+            pixels::blendRing(img, c, radius, width, colour, opacity);
+        else
+            pixels::blendDisc(img, c, radius, colour, opacity);
+        // The disc visits its bounding square; the ring's rows reach every pixel it covers.
+        const double reach = radius + 0.5;
+        const int x0 = int(std::floor(c.x() - reach)), x1 = int(std::ceil(c.x() + reach));
+        const int y0 = int(std::floor(c.y() - reach)), y1 = int(std::ceil(c.y() + reach));
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) {
+                int alpha = 0;
+                if (ring) {
+                    const float dx = float(x + 0.5 - c.x()), dy2 = float((y + 0.5 - c.y()) * (y + 0.5 - c.y()));
+                    const float d = std::sqrt(dx * dx + dy2);
+                    const float cover = std::clamp(float(std::max(width / 2, 0.5)) + 0.5f - std::abs(d - float(radius)),
+                                                   0.0f, 1.0f);
+                    alpha = int(a0 * cover + 0.5f);
+                } else if (x >= x0 && x <= x1 && y >= y0 && y <= y1) {
+                    const double dx = x + 0.5 - c.x(), dy = y + 0.5 - c.y();
+                    const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
+                    const double cover =
+                        std::clamp(std::max(radius, 0.5) + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * area;
+                    alpha = int(a0 * cover + 0.5);
+                }
+                QRgb want = before.pixel(x, y);
+                if (alpha > 0) {
+                    const int inv = 255 - alpha;
+                    want = qRgba((qRed(colour) * alpha + qRed(want) * inv) / 255,
+                                 (qGreen(colour) * alpha + qGreen(want) * inv) / 255,
+                                 (qBlue(colour) * alpha + qBlue(want) * inv) / 255, alpha + qAlpha(want) * inv / 255);
+                }
+                ASSERT_EQ(img.pixel(x, y), want) << (ring ? "ring" : "disc") << ", trial " << trial << ", pixel " << x
+                                                 << "," << y << ", radius " << radius << ", alpha " << alpha;
+            }
+    }
+}

@@ -33,6 +33,43 @@ inline quint32 interpolate255(quint32 x, quint32 a, quint32 y, quint32 b)
     x &= 0xff00ff00;
     return x | t;
 }
+
+#if defined(__SSE2__)
+// An opaque colour's channels in 16-bit lanes for blendPixels4, two pixels' worth, with
+// 255 in the alpha lanes.
+inline __m128i colourLanes(int r, int g, int b)
+{
+    return _mm_unpacklo_epi8(_mm_set1_epi32(int(qRgba(r, g, b, 255))), _mm_setzero_si128());
+}
+
+// blendPixel over four pixels, their alphas (0..255) in the 32-bit lanes of `alpha`. Per
+// channel c·a + d·(255 − a) stays within 16 bits, and its truncated quotient by 255 is
+// (x·0x8081) >> 23 for every x below 65536. The alpha lane's 255 gives blendPixel's
+// a + qAlpha(d)·(255 − a) / 255, and an alpha of 0 gives the pixel back unchanged.
+inline void blendPixels4(QRgb *at, __m128i alpha, __m128i colour)
+{
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(255), by255 = _mm_set1_epi16(short(0x8081));
+    const __m128i a16 = _mm_packs_epi32(alpha, alpha);
+    const __m128i a2 = _mm_unpacklo_epi16(a16, a16); // a0 a0 a1 a1 a2 a2 a3 a3
+    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+    auto half = [&](__m128i d, __m128i a) { // two pixels, a channel a lane
+        const __m128i t = _mm_add_epi16(_mm_mullo_epi16(colour, a), _mm_mullo_epi16(d, _mm_sub_epi16(full, a)));
+        return _mm_srli_epi16(_mm_mulhi_epu16(t, by255), 7);
+    };
+    const __m128i lo = half(_mm_unpacklo_epi8(px, zero), _mm_unpacklo_epi32(a2, a2));
+    const __m128i hi = half(_mm_unpackhi_epi8(px, zero), _mm_unpackhi_epi32(a2, a2));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_packus_epi16(lo, hi));
+}
+
+// Zero in the lanes of x, x + 1, x + 2, x + 3 that lie past `last`.
+inline __m128i keepUpTo(__m128i alpha, int x, int last)
+{
+    const __m128i lanes = _mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3));
+    return _mm_andnot_si128(_mm_cmpgt_epi32(lanes, _mm_set1_epi32(last)), alpha);
+}
+
+inline bool allZero(__m128i v) { return _mm_movemask_epi8(_mm_cmpeq_epi32(v, _mm_setzero_si128())) == 0xffff; }
+#endif
 } // namespace
 
 void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double opacity)
@@ -51,30 +88,58 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
     // A disc smaller than a pixel keeps its area: the coverage ramp is scaled down.
     const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
     const double solid = std::max(radius, 0.5) - 0.5; // pixels closer than this are fully covered
+    const double rim = std::max(radius, 0.5) + 0.5;   // and farther than this not at all
+    const int lastX = image.width() - 1;
+    // The edge pixels of a row from xa to xb, each by its distance from the centre.
+    auto edge = [&](QRgb *row, int xa, int xb, double dy) {
+        int x = xa;
+#if defined(__SSE2__)
+        // Four at a time, in double lanes like the one-pixel rule below; lanes past xb
+        // blend at 0.
+        const __m128d cx = _mm_set1_pd(centre.x()), dy2 = _mm_set1_pd(dy * dy), rimLanes = _mm_set1_pd(rim);
+        const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0), areaLanes = _mm_set1_pd(area);
+        const __m128d alpha0 = _mm_set1_pd(a0), half = _mm_set1_pd(0.5);
+        const __m128i colour = colourLanes(r, g, b);
+        auto weights = [&](__m128d px) { // two pixels' alphas, in the low 32-bit lanes
+            const __m128d dx = _mm_sub_pd(px, cx);
+            const __m128d d = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), dy2));
+            const __m128d cover = _mm_mul_pd(_mm_min_pd(_mm_max_pd(_mm_sub_pd(rimLanes, d), zero), one), areaLanes);
+            return _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(alpha0, cover), half));
+        };
+        for (; x <= xb && x + 3 <= lastX; x += 4) {
+            const __m128i a = keepUpTo(_mm_unpacklo_epi64(weights(_mm_setr_pd(x + 0.5, x + 1.5)),
+                                                          weights(_mm_setr_pd(x + 2.5, x + 3.5))),
+                                       x, xb);
+            if (!allZero(a))
+                blendPixels4(row + x, a, colour);
+        }
+#endif
+        for (; x <= xb; ++x) {
+            const double dx = x + 0.5 - centre.x();
+            const double cover = std::clamp(rim - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * area;
+            if (cover > 0)
+                blendPixel(row + x, r, g, b, int(a0 * cover + 0.5));
+        }
+    };
     const Rows rows(image);
     for (int y = y0; y <= y1; ++y) {
         QRgb *row = rows[y];
         const double dy = y + 0.5 - centre.y();
         // The row's fully covered run needs no distance per pixel.
         const double inner2 = solid * solid - dy * dy;
-        int ia = x1 + 1, ib = x1;
         if (inner2 > 4 && area == 1.0) {
             const double xi = std::sqrt(inner2) - 1;
-            ia = std::max(x0, int(std::ceil(centre.x() - xi - 0.5)));
-            ib = std::min(x1, int(std::floor(centre.x() + xi - 0.5)));
-            for (int x = ia; x <= ib; ++x)
-                blendPixel(row + x, r, g, b, a0);
-        }
-        for (int x = x0; x <= x1; ++x) {
-            if (x == ia && ia <= ib) {
-                x = ib;
+            const int ia = std::max(x0, int(std::ceil(centre.x() - xi - 0.5)));
+            const int ib = std::min(x1, int(std::floor(centre.x() + xi - 0.5)));
+            if (ia <= ib) {
+                for (int x = ia; x <= ib; ++x)
+                    blendPixel(row + x, r, g, b, a0);
+                edge(row, x0, ia - 1, dy);
+                edge(row, ib + 1, x1, dy);
                 continue;
             }
-            const double dx = x + 0.5 - centre.x();
-            const double cover = std::clamp(std::max(radius, 0.5) + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * area;
-            if (cover > 0)
-                blendPixel(row + x, r, g, b, int(a0 * cover + 0.5));
         }
+        edge(row, x0, x1, dy);
     }
 }
 
@@ -150,7 +215,31 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
         const float fdy2 = float(dy * dy);
         xa = std::max(xa, 0);
         xb = std::min(xb, lastX);
-        for (int x = xa; x <= xb; ++x) {
+        int x = xa;
+#if defined(__SSE2__)
+        // Four at a time, in float lanes like the one-pixel rule below (each offset taken
+        // in double first); lanes past xb blend at 0.
+        if (x <= xb && x + 3 <= lastX) {
+            const __m128d cx = _mm_set1_pd(centre.x()), four = _mm_set1_pd(4.0);
+            __m128d p01 = _mm_setr_pd(x + 0.5, x + 1.5), p23 = _mm_setr_pd(x + 2.5, x + 3.5);
+            const __m128 dy2 = _mm_set1_ps(fdy2), edgeLanes = _mm_set1_ps(fband + 0.5f), radiusLanes = _mm_set1_ps(fradius);
+            const __m128 sign = _mm_set1_ps(-0.0f), zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+            const __m128 thinLanes = _mm_set1_ps(fthin), alpha0 = _mm_set1_ps(float(a0)), half = _mm_set1_ps(0.5f);
+            const __m128i colour = colourLanes(r, g, b);
+            for (; x <= xb && x + 3 <= lastX; x += 4) {
+                const __m128 dx = _mm_movelh_ps(_mm_cvtpd_ps(_mm_sub_pd(p01, cx)), _mm_cvtpd_ps(_mm_sub_pd(p23, cx)));
+                p01 = _mm_add_pd(p01, four);
+                p23 = _mm_add_pd(p23, four);
+                const __m128 d = _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(dx, dx), dy2));
+                const __m128 off = _mm_andnot_ps(sign, _mm_sub_ps(d, radiusLanes));
+                const __m128 cover = _mm_mul_ps(_mm_min_ps(_mm_max_ps(_mm_sub_ps(edgeLanes, off), zero), one), thinLanes);
+                const __m128i a = keepUpTo(_mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(alpha0, cover), half)), x, xb);
+                if (!allZero(a))
+                    blendPixels4(row + x, a, colour);
+            }
+        }
+#endif
+        for (; x <= xb; ++x) {
             const float dx = float(x + 0.5 - centre.x());
             const float d = std::sqrt(dx * dx + fdy2);
             const float cover = std::clamp(fband + 0.5f - std::abs(d - fradius), 0.0f, 1.0f) * fthin;
