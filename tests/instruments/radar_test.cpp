@@ -18,6 +18,17 @@ TEST(RadarMath, OneTurnEveryFourSecondsAlsoAtUnixTimes)
     EXPECT_GE(radar::sweepPhase(-1), 0);
 }
 
+// Phases of 10^8 radians and more (the wall clock times a rate) have their whole turns
+// taken off before the sine: what is left must be the same angle, to within rounding.
+TEST(RadarMath, PulsesAtUnixTimesAsTheirSines)
+{
+    for (double t : {0.5, 3.3e7, 1.7e9 + 0.25, 1.8e9 + 12.345, 2.9e9 + 0.7, 5e9 + 0.1}) {
+        EXPECT_NEAR(radar::centrePulse(t), 0.7 + 0.3 * std::sin(2 * t), 1e-12) << t;
+        for (int i = 0; i < 8; ++i)
+            EXPECT_NEAR(radar::blipPulse(i, t), 0.55 + 0.45 * std::sin(4 * t + i), 1e-12) << t << ", blip " << i;
+    }
+}
+
 TEST(RadarMath, BlipsAreCappedAtEightAndUnnamedOnesNumbered)
 {
     EXPECT_EQ(radar::blipCount(-3), 0);
