@@ -10,6 +10,8 @@ SpringState springAt(SpringParams p, double x0, double v0, double t)
 {
     if (t <= 0)
         return {x0, v0};
+    if (x0 == 0 && v0 == 0) // at rest it stays, however long ago it came to rest
+        return {0, 0};
     const double response = std::max(p.response, 1e-6);
     const double w0 = 2 * std::numbers::pi / response;
     const double zeta = std::max(p.damping, 0.0);
