@@ -376,3 +376,50 @@ TEST(DiscsAndRings, EveryPixelAsTheOnePixelRuleGivesIt)
             }
     }
 }
+
+// A segment visits, in each row, only the columns within reach of the part of it within
+// reach of that row. Every pixel must come out as the rule over the whole bounding box
+// gives it: steep, shallow, level, upright and zero-length strokes, thin and wide, fading
+// either way, over every edge.
+TEST(Segments, EveryPixelAsTheRuleOverTheWholeBoxGivesIt)
+{
+    std::mt19937 rng(5);
+    auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+    for (int trial = 0; trial < 400; ++trial) {
+        QImage img(47, 39, QImage::Format_ARGB32_Premultiplied);
+        img.fill(qPremultiply(qRgba(30, 60, 90, 160)));
+        const QImage before = img;
+        const QPointF p0(uniform(-10, 57), uniform(-10, 49));
+        QPointF p1(uniform(-10, 57), uniform(-10, 49));
+        switch (trial % 6) {
+        case 0: p1.setY(p0.y()); break;                   // level
+        case 1: p1.setX(p0.x()); break;                   // upright
+        case 2: p1 = p0; break;                           // a dot
+        case 3: p1.setY(p0.y() + uniform(-1e-3, 1e-3)); break; // all but level
+        default: break;
+        }
+        const double width = trial % 4 == 0 ? uniform(0.2, 1) : uniform(1, 5);
+        const double o0 = uniform(0, 1), o1 = uniform(0, 1);
+        const QRgb colour = qRgb(240, 200, 20);
+        pixels::blendSegment(img, p0, p1, width, colour, o0, o1);
+
+        const double half = width / 2, band = std::max(half, 0.5), thin = std::min(width, 1.0);
+        const double vx = p1.x() - p0.x(), vy = p1.y() - p0.y(), len2 = vx * vx + vy * vy;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) {
+                const double px = x + 0.5 - p0.x(), py = y + 0.5 - p0.y();
+                const double u = len2 > 0 ? std::clamp((px * vx + py * vy) / len2, 0.0, 1.0) : 0.0;
+                const double dx = px - u * vx, dy = py - u * vy;
+                const double cover = std::clamp(band + 0.5 - std::sqrt(dx * dx + dy * dy), 0.0, 1.0) * thin;
+                QRgb want = before.pixel(x, y);
+                const int alpha = cover > 0 ? int(255 * cover * (o0 + (o1 - o0) * u) + 0.5) : 0;
+                if (alpha > 0) {
+                    const int inv = 255 - alpha;
+                    want = qRgba((qRed(colour) * alpha + qRed(want) * inv) / 255,
+                                 (qGreen(colour) * alpha + qGreen(want) * inv) / 255,
+                                 (qBlue(colour) * alpha + qBlue(want) * inv) / 255, alpha + qAlpha(want) * inv / 255);
+                }
+                ASSERT_EQ(img.pixel(x, y), want) << "trial " << trial << ", pixel " << x << "," << y;
+            }
+    }
+}

@@ -284,11 +284,28 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
     const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
     // Thinner than a pixel: fainter rather than thinner.
     const double thin = std::min(width, 1.0), band = std::max(half, 0.5);
+    // A pixel within reach of the line lies within reach of it across too: of the part of
+    // the line within reach of the row (u in [ua, ub]), and so within reach of that part's
+    // columns. A pixel more either side keeps the span whole against rounding.
+    const double within = band + 0.5;
     const Rows rows(image);
     for (int y = y0; y <= y1; ++y) {
         QRgb *row = rows[y];
         const double py = y + 0.5 - p0.y();
-        for (int x = x0; x <= x1; ++x) {
+        double ua = 0, ub = 1;
+        if (vy != 0) {
+            ua = std::max(0.0, std::min((py - within) / vy, (py + within) / vy));
+            ub = std::min(1.0, std::max((py - within) / vy, (py + within) / vy));
+        } else if (std::abs(py) > within) {
+            continue;
+        }
+        if (ua > ub)
+            continue;
+        const double xa = p0.x() - 0.5 + std::min(ua * vx, ub * vx) - within - 1;
+        const double xb = p0.x() - 0.5 + std::max(ua * vx, ub * vx) + within + 1;
+        const int from = std::max(x0, int(std::floor(std::max(xa, double(x0)))));
+        const int to = std::min(x1, int(std::ceil(std::min(xb, double(x1)))));
+        for (int x = from; x <= to; ++x) {
             const double px = x + 0.5 - p0.x();
             const double u = len2 > 0 ? std::clamp((px * vx + py * vy) / len2, 0.0, 1.0) : 0.0;
             const double dx = px - u * vx, dy = py - u * vy;
