@@ -71,10 +71,12 @@ TEST(Pixels, HostileGeometryDrawsNothingAndStaysInBounds)
     pixels::blendRing(img, QPointF(8, 8), INFINITY, 1, qRgb(255, 0, 0), 1);
     pixels::blendRing(img, QPointF(8, 8), -3, 1, qRgb(255, 0, 0), 1);
     pixels::blendSegment(img, QPointF(0, 0), QPointF(NAN, 1), 2, qRgb(255, 0, 0), 1, 1);
+    pixels::blendSegment(img, QPointF(1e12, 3), QPointF(2e12, 5), 2, qRgb(255, 0, 0), 1, 1);
     EXPECT_EQ(coverage(img), 0);
     // Shapes hanging over every edge are clipped, not written past the rows.
     pixels::blendDisc(img, QPointF(0, 0), 30, qRgb(255, 0, 0), 1);
     pixels::blendRing(img, QPointF(16, 16), 10, 4, qRgb(255, 0, 0), 1);
+    pixels::blendSegment(img, QPointF(1e12, 3), QPointF(-2e12, 5), 2, qRgb(255, 0, 0), 1, 1); // across it
     EXPECT_GT(coverage(img), 200);
     // A picture of three bytes a pixel is left alone; an opaque one is drawn on and stays
     // opaque (its alpha byte is what Qt copies to the window).

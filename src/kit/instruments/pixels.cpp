@@ -275,10 +275,12 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
         return;
     const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
     const double half = width / 2, reach = half + 1;
-    const int x0 = std::max(0, int(std::floor(std::min(p0.x(), p1.x()) - reach)));
-    const int x1 = std::min(image.width() - 1, int(std::ceil(std::max(p0.x(), p1.x()) + reach)));
-    const int y0 = std::max(0, int(std::floor(std::min(p0.y(), p1.y()) - reach)));
-    const int y1 = std::min(image.height() - 1, int(std::ceil(std::max(p0.y(), p1.y()) + reach)));
+    // The box, clamped to the picture before it becomes ints: a line may reach far outside.
+    const double w = image.width(), h = image.height();
+    const int x0 = int(std::floor(std::clamp(std::min(p0.x(), p1.x()) - reach, 0.0, w)));
+    const int x1 = int(std::ceil(std::clamp(std::max(p0.x(), p1.x()) + reach, -1.0, w - 1)));
+    const int y0 = int(std::floor(std::clamp(std::min(p0.y(), p1.y()) - reach, 0.0, h)));
+    const int y1 = int(std::ceil(std::clamp(std::max(p0.y(), p1.y()) + reach, -1.0, h - 1)));
     const double vx = p1.x() - p0.x(), vy = p1.y() - p0.y();
     const double len2 = vx * vx + vy * vy;
     const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
@@ -303,8 +305,8 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
             continue;
         const double xa = p0.x() - 0.5 + std::min(ua * vx, ub * vx) - within - 1;
         const double xb = p0.x() - 0.5 + std::max(ua * vx, ub * vx) + within + 1;
-        const int from = std::max(x0, int(std::floor(std::max(xa, double(x0)))));
-        const int to = std::min(x1, int(std::ceil(std::min(xb, double(x1)))));
+        const int from = int(std::floor(std::clamp(xa, double(x0), double(x1) + 1)));
+        const int to = int(std::ceil(std::clamp(xb, double(x0) - 1, double(x1))));
         for (int x = from; x <= to; ++x) {
             const double px = x + 0.5 - p0.x();
             const double u = len2 > 0 ? std::clamp((px * vx + py * vy) / len2, 0.0, 1.0) : 0.0;
