@@ -72,12 +72,22 @@ TEST(Pixels, HostileGeometryDrawsNothingAndStaysInBounds)
     pixels::blendRing(img, QPointF(8, 8), -3, 1, qRgb(255, 0, 0), 1);
     pixels::blendSegment(img, QPointF(0, 0), QPointF(NAN, 1), 2, qRgb(255, 0, 0), 1, 1);
     pixels::blendSegment(img, QPointF(1e12, 3), QPointF(2e12, 5), 2, qRgb(255, 0, 0), 1, 1);
+    pixels::blendRing(img, QPointF(1e12, 8), 10, 1, qRgb(255, 0, 0), 1);
+    pixels::blendRing(img, QPointF(8, -1e12), 1e5, 1, qRgb(255, 0, 0), 1);
     EXPECT_EQ(coverage(img), 0);
-    // Shapes hanging over every edge are clipped, not written past the rows.
+    // Shapes hanging over every edge are clipped, not written past the rows, however far
+    // they reach.
+    pixels::blendRing(img, QPointF(8 - 1e5, 8), 1e5, 2, qRgb(255, 0, 0), 1); // its rim crosses the picture
+    EXPECT_EQ(qAlpha(img.pixel(8, 0)), 255);
+    EXPECT_EQ(qAlpha(img.pixel(8, 15)), 255);
+    EXPECT_EQ(qAlpha(img.pixel(11, 8)), 0);
     pixels::blendDisc(img, QPointF(0, 0), 30, qRgb(255, 0, 0), 1);
     pixels::blendRing(img, QPointF(16, 16), 10, 4, qRgb(255, 0, 0), 1);
     pixels::blendSegment(img, QPointF(1e12, 3), QPointF(-2e12, 5), 2, qRgb(255, 0, 0), 1, 1); // across it
     EXPECT_GT(coverage(img), 200);
+    QImage covered = clearImage(16, 16);
+    pixels::blendDisc(covered, QPointF(8, 8), 1e300, qRgb(255, 0, 0), 1);
+    EXPECT_EQ(coverage(covered), 256);
     // A picture of three bytes a pixel is left alone; an opaque one is drawn on and stays
     // opaque (its alpha byte is what Qt copies to the window).
     QImage wrongFormat(8, 8, QImage::Format_RGB888);

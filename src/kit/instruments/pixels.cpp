@@ -17,6 +17,18 @@ bool usable(const QImage &image)
            && (image.format() == QImage::Format_ARGB32_Premultiplied || image.format() == QImage::Format_RGB32);
 }
 
+// The first and last pixel a shape reaches, clamped to [lo, hi] while still a double: a
+// shape may reach far outside the picture, beyond what an int holds. A NaN gives the far
+// end (hi for a first pixel, lo for a last), so a span with a NaN end is empty.
+int floorWithin(double v, int lo, int hi)
+{
+    return v <= double(hi) ? (v >= double(lo) ? int(std::floor(v)) : lo) : hi;
+}
+int ceilWithin(double v, int lo, int hi)
+{
+    return v >= double(lo) ? (v <= double(hi) ? int(std::ceil(v)) : hi) : lo;
+}
+
 int alphaOf(double opacity)
 {
     return int(std::lround(255 * std::clamp(opacity, 0.0, 1.0)));
@@ -81,10 +93,9 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
         return;
     const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
     const double reach = radius + 0.5;
-    const int y0 = std::max(0, int(std::floor(centre.y() - reach)));
-    const int y1 = std::min(image.height() - 1, int(std::ceil(centre.y() + reach)));
-    const int x0 = std::max(0, int(std::floor(centre.x() - reach)));
-    const int x1 = std::min(image.width() - 1, int(std::ceil(centre.x() + reach)));
+    const int w = image.width(), h = image.height();
+    const int y0 = floorWithin(centre.y() - reach, 0, h), y1 = ceilWithin(centre.y() + reach, -1, h - 1);
+    const int x0 = floorWithin(centre.x() - reach, 0, w), x1 = ceilWithin(centre.x() + reach, -1, w - 1);
     // A disc smaller than a pixel keeps its area: the coverage ramp is scaled down.
     const double area = radius < 0.5 ? radius * radius * 4 : 1.0;
     const double solid = std::max(radius, 0.5) - 0.5; // pixels closer than this are fully covered
@@ -129,8 +140,8 @@ void blendDisc(QImage &image, QPointF centre, double radius, QRgb colour, double
         const double inner2 = solid * solid - dy * dy;
         if (inner2 > 4 && area == 1.0) {
             const double xi = std::sqrt(inner2) - 1;
-            const int ia = std::max(x0, int(std::ceil(centre.x() - xi - 0.5)));
-            const int ib = std::min(x1, int(std::floor(centre.x() + xi - 0.5)));
+            const int ia = ceilWithin(centre.x() - xi - 0.5, x0, x1 + 1);
+            const int ib = floorWithin(centre.x() + xi - 0.5, x0 - 1, x1);
             if (ia <= ib) {
                 for (int x = ia; x <= ib; ++x)
                     blendPixel(row + x, r, g, b, a0);
@@ -204,8 +215,8 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
     // Pixels whose centre lies within half + 0.5 of the circle get coverage.
     const double inner = std::max(0.0, radius - half - 0.5), outer = radius + half + 0.5;
     const double inner2 = inner * inner, outer2 = outer * outer;
-    const int y0 = std::max(0, int(std::floor(centre.y() - outer)));
-    const int y1 = std::min(image.height() - 1, int(std::ceil(centre.y() + outer)));
+    const int y0 = floorWithin(centre.y() - outer, 0, image.height());
+    const int y1 = ceilWithin(centre.y() + outer, -1, image.height() - 1);
     // Thinner than a pixel: fainter rather than thinner.
     const double thin = std::min(width, 1.0);
     const double band = std::max(half, 0.5);
@@ -256,8 +267,9 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
             continue;
         const double xo = std::sqrt(outer2 - dy2);
         const double xi = dy2 < inner2 ? std::sqrt(inner2 - dy2) : 0.0;
-        const int la = int(std::floor(centre.x() - xo - 0.5)), lb = int(std::ceil(centre.x() - xi - 0.5));
-        const int ra = int(std::floor(centre.x() + xi - 0.5)), rb = int(std::ceil(centre.x() + xo - 0.5));
+        // Spans a pixel past the row either side at most: visit() clips them to the row.
+        const int la = floorWithin(centre.x() - xo - 0.5, -1, lastX + 1), lb = ceilWithin(centre.x() - xi - 0.5, -1, lastX + 1);
+        const int ra = floorWithin(centre.x() + xi - 0.5, -1, lastX + 1), rb = ceilWithin(centre.x() + xo - 0.5, -1, lastX + 1);
         if (lb >= ra) { // the two spans meet (top and bottom of the ring)
             visit(row, la, rb, dy);
         } else {
@@ -276,11 +288,9 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
     const int r = qRed(colour), g = qGreen(colour), b = qBlue(colour);
     const double half = width / 2, reach = half + 1;
     // The box, clamped to the picture before it becomes ints: a line may reach far outside.
-    const double w = image.width(), h = image.height();
-    const int x0 = int(std::floor(std::clamp(std::min(p0.x(), p1.x()) - reach, 0.0, w)));
-    const int x1 = int(std::ceil(std::clamp(std::max(p0.x(), p1.x()) + reach, -1.0, w - 1)));
-    const int y0 = int(std::floor(std::clamp(std::min(p0.y(), p1.y()) - reach, 0.0, h)));
-    const int y1 = int(std::ceil(std::clamp(std::max(p0.y(), p1.y()) + reach, -1.0, h - 1)));
+    const int w = image.width(), h = image.height();
+    const int x0 = floorWithin(std::min(p0.x(), p1.x()) - reach, 0, w), x1 = ceilWithin(std::max(p0.x(), p1.x()) + reach, -1, w - 1);
+    const int y0 = floorWithin(std::min(p0.y(), p1.y()) - reach, 0, h), y1 = ceilWithin(std::max(p0.y(), p1.y()) + reach, -1, h - 1);
     const double vx = p1.x() - p0.x(), vy = p1.y() - p0.y();
     const double len2 = vx * vx + vy * vy;
     const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
@@ -305,8 +315,7 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
             continue;
         const double xa = p0.x() - 0.5 + std::min(ua * vx, ub * vx) - within - 1;
         const double xb = p0.x() - 0.5 + std::max(ua * vx, ub * vx) + within + 1;
-        const int from = int(std::floor(std::clamp(xa, double(x0), double(x1) + 1)));
-        const int to = int(std::ceil(std::clamp(xb, double(x0) - 1, double(x1))));
+        const int from = floorWithin(xa, x0, x1 + 1), to = ceilWithin(xb, x0 - 1, x1);
         for (int x = from; x <= to; ++x) {
             const double px = x + 0.5 - p0.x();
             const double u = len2 > 0 ? std::clamp((px * vx + py * vy) / len2, 0.0, 1.0) : 0.0;
