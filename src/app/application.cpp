@@ -106,8 +106,12 @@ TessalyAntivirusApp::TessalyAntivirusApp(Parts parts, QObject *parent)
     widenDisplayConnection();
     const ScreenContext ctx = context();
     m_window = new MainWindow(ctx);
-    m_window->setWindowIcon(icons::icon(QStringLiteral("shield.lefthalf.filled"), palette::accentRed));
     m_window->setOnShown([this] {
+        // The window's icon is for the window manager's title bar and task list, not for
+        // the window's first frame: its two renderings of a large glyph (and the two font
+        // sizes they take) wait until that frame is on screen.
+        if (!m_window->testAttribute(Qt::WA_SetWindowIcon))
+            m_window->setWindowIcon(icons::icon(QStringLiteral("shield.lefthalf.filled"), palette::accentRed));
         ensureTray();
         startServices();
     });

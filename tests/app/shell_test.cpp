@@ -189,10 +189,12 @@ TEST_F(ShellTest, StartupRunsSupervisorThenPollingThenNotifierOnEveryShow)
 
     TessalyAntivirusApp app(std::move(parts));
     EXPECT_TRUE(steps.isEmpty()); // nothing starts before the window is shown
+    EXPECT_TRUE(app.mainWindow()->windowIcon().isNull());
     app.showMainWindow();
-    // The services start once the window's first frame is painted.
+    // The services start, and the window gets its icon, once its first frame is painted.
     ASSERT_TRUE(waitFor([&] { return steps.size() >= 2; }));
     EXPECT_EQ(steps, (QStringList{"supervisor running=1 polling=0", "notifier running=1 polling=1"}));
+    EXPECT_EQ(app.mainWindow()->windowIcon().availableSizes(), (QList<QSize>{QSize(64, 64), QSize(128, 128)}));
     ASSERT_TRUE(waitFor([&] { return agent->connected(); }));
 
     // Shown again (closed, then opened): the step runs again.
