@@ -268,8 +268,10 @@ void blendRing(QImage &image, QPointF centre, double radius, double width, QRgb 
         const double xo = std::sqrt(outer2 - dy2);
         const double xi = dy2 < inner2 ? std::sqrt(inner2 - dy2) : 0.0;
         // Spans a pixel past the row either side at most: visit() clips them to the row.
-        const int la = floorWithin(centre.x() - xo - 0.5, -1, lastX + 1), lb = ceilWithin(centre.x() - xi - 0.5, -1, lastX + 1);
-        const int ra = floorWithin(centre.x() + xi - 0.5, -1, lastX + 1), rb = ceilWithin(centre.x() + xo - 0.5, -1, lastX + 1);
+        const int la = floorWithin(centre.x() - xo - 0.5, -1, lastX + 1);
+        const int lb = ceilWithin(centre.x() - xi - 0.5, -1, lastX + 1);
+        const int ra = floorWithin(centre.x() + xi - 0.5, -1, lastX + 1);
+        const int rb = ceilWithin(centre.x() + xo - 0.5, -1, lastX + 1);
         if (lb >= ra) { // the two spans meet (top and bottom of the ring)
             visit(row, la, rb, dy);
         } else {
@@ -289,8 +291,10 @@ void blendSegment(QImage &image, QPointF p0, QPointF p1, double width, QRgb colo
     const double half = width / 2, reach = half + 1;
     // The box, clamped to the picture before it becomes ints: a line may reach far outside.
     const int w = image.width(), h = image.height();
-    const int x0 = floorWithin(std::min(p0.x(), p1.x()) - reach, 0, w), x1 = ceilWithin(std::max(p0.x(), p1.x()) + reach, -1, w - 1);
-    const int y0 = floorWithin(std::min(p0.y(), p1.y()) - reach, 0, h), y1 = ceilWithin(std::max(p0.y(), p1.y()) + reach, -1, h - 1);
+    const int x0 = floorWithin(std::min(p0.x(), p1.x()) - reach, 0, w);
+    const int x1 = ceilWithin(std::max(p0.x(), p1.x()) + reach, -1, w - 1);
+    const int y0 = floorWithin(std::min(p0.y(), p1.y()) - reach, 0, h);
+    const int y1 = ceilWithin(std::max(p0.y(), p1.y()) + reach, -1, h - 1);
     const double vx = p1.x() - p0.x(), vy = p1.y() - p0.y();
     const double len2 = vx * vx + vy * vy;
     const double o0 = std::clamp(opacity0, 0.0, 1.0), o1 = std::clamp(opacity1, 0.0, 1.0);
